@@ -1,0 +1,117 @@
+#include "TestResult.h"
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <typeinfo>
+
+namespace qor {
+
+namespace {
+
+std::string Demangle(const char* AName) {
+  int status = 0;
+  std::unique_ptr<char, decltype(&std::free)> demangled(
+      abi::__cxa_demangle(AName, nullptr, nullptr, &status), &std::free);
+  return status == 0 && demangled ? std::string(demangled.get()) : std::string(AName);
+}
+
+}  // namespace
+
+std::string TTestFailure::ExceptionMessage() const {
+  switch (Step) {
+    case tsSetUp:
+      return "[SETUP] " + RawMessage;
+    case tsTearDown:
+      return "[TEARDOWN] " + RawMessage;
+    default:
+      return RawMessage;
+  }
+}
+
+std::string TTestFailure::AsString() const {
+  return (SuiteName.empty() ? "" : SuiteName + ".") + TestName + ": " + RawMessage;
+}
+
+std::string TTestFailure::LocationInfo() const {
+  if (SourceUnitName.empty()) return FailedMethodName;
+  return SourceUnitName + ":" + std::to_string(LineNumber) + " in " + FailedMethodName;
+}
+
+TTestFailure TTestFailure::FromException(const TTestCheck& ACheck, std::exception_ptr AError,
+                                         TTestStep AStep) {
+  TTestFailure f;
+  f.SuiteName = ACheck.SuiteName();
+  f.TestName = ACheck.Name();
+  f.Step = AStep;
+  f.FailedMethodName = ACheck.Name();
+  try {
+    std::rethrow_exception(AError);
+  } catch (const Exception& e) {
+    f.ExceptionClassName = e.ClassName();
+    f.RawMessage = e.Message();
+    f.IsFailure = dynamic_cast<const EAssertionFailedError*>(&e) != nullptr;
+    f.IsIgnored = dynamic_cast<const EIgnoredTest*>(&e) != nullptr;
+    if (e.Where().file_name() && *e.Where().file_name()) {
+      f.SourceUnitName = std::filesystem::path(e.Where().file_name()).filename().string();
+      f.LineNumber = static_cast<int>(e.Where().line());
+      f.FailedMethodName = e.Where().function_name();
+    }
+  } catch (const std::exception& e) {
+    f.ExceptionClassName = Demangle(typeid(e).name());
+    f.RawMessage = e.what();
+  } catch (...) {
+    f.ExceptionClassName = "<NIL>";
+    f.RawMessage = "unknown exception";
+  }
+  return f;
+}
+
+void TTestResult::StartTestSuite(const TTestSuite& ASuite) {
+  for (auto* l : FListeners) l->StartTestSuite(ASuite);
+}
+
+void TTestResult::EndTestSuite(const TTestSuite& ASuite) {
+  for (auto* l : FListeners) l->EndTestSuite(ASuite);
+}
+
+void TTestResult::Record(const TTestCheck& ACheck, const TTestFailure& AFailure) {
+  if (AFailure.IsFailure) {
+    ++(AFailure.IsIgnored ? FIgnored : FFailures);
+    for (auto* l : FListeners) l->AddFailure(ACheck, AFailure);
+  } else {
+    ++FErrors;
+    for (auto* l : FListeners) l->AddError(ACheck, AFailure);
+  }
+}
+
+bool TTestResult::RunStep(const TTestCheck& ACheck, TTestStep AStep,
+                          const std::function<void()>& AStepBody) {
+  try {
+    AStepBody();
+    return true;
+  } catch (...) {
+    Record(ACheck, TTestFailure::FromException(ACheck, std::current_exception(), AStep));
+    return false;
+  }
+}
+
+void TTestResult::RunCheck(const TTestCheck& ACheck) {
+  ++FRunTests;
+  for (auto* l : FListeners) l->StartTest(ACheck);
+  std::unique_ptr<TTestCase> instance;
+  // A check whose set-up fails neither runs nor tears down: there is
+  // nothing of its own to clean up.
+  if (RunStep(ACheck, tsSetUp, [&] {
+        instance = ACheck.CreateInstance();
+        instance->SetUp();
+      })) {
+    RunStep(ACheck, tsRunTest, [&] { ACheck.RunMethod(*instance); });
+    RunStep(ACheck, tsTearDown, [&] { instance->TearDown(); });
+  }
+  for (auto* l : FListeners) l->EndTest(ACheck);
+}
+
+}  // namespace qor

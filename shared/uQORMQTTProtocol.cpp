@@ -1,0 +1,232 @@
+#include "uQORMQTTProtocol.h"
+
+#include <algorithm>
+
+namespace qor {
+
+namespace {
+
+size_t StringFieldSize(std::string_view AStr) {
+  return 2 + std::min(AStr.size(), MQTT_MAX_STRING);
+}
+
+void AppendWord(TBytes& AOut, uint16_t AValue) {
+  AOut.push_back(static_cast<uint8_t>(AValue >> 8));
+  AOut.push_back(static_cast<uint8_t>(AValue & 0xFF));
+}
+
+void AppendVarInt(TBytes& AOut, uint32_t AValue) {
+  AValue = std::min(AValue, MQTT_MAX_VARINT);
+  do {
+    uint8_t b = AValue & 0x7F;
+    AValue >>= 7;
+    if (AValue != 0) b |= 0x80;
+    AOut.push_back(b);
+  } while (AValue != 0);
+}
+
+void AppendString(TBytes& AOut, std::string_view AStr) {
+  const size_t n = std::min(AStr.size(), MQTT_MAX_STRING);
+  AppendWord(AOut, static_cast<uint16_t>(n));
+  AOut.insert(AOut.end(), AStr.begin(), AStr.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+// Every builder first adds up the size of its content, then fills exactly one
+// buffer: the packet is allocated once and never moved.
+class TPacketWriter {
+ public:
+  TPacketWriter(uint8_t AFirstByte, size_t AContentSize) {
+    const uint32_t len = static_cast<uint32_t>(std::min<size_t>(AContentSize, MQTT_MAX_VARINT));
+    FData.reserve(1 + VarIntSize(len) + AContentSize);
+    FData.push_back(AFirstByte);
+    VarInt(len);
+  }
+
+  void Byte(uint8_t AValue) { FData.push_back(AValue); }
+
+  void Word(uint16_t AValue) { AppendWord(FData, AValue); }
+
+  void DWord(uint32_t AValue) {
+    Word(static_cast<uint16_t>(AValue >> 16));
+    Word(static_cast<uint16_t>(AValue & 0xFFFF));
+  }
+
+  void VarInt(uint32_t AValue) { AppendVarInt(FData, AValue); }
+  void String(std::string_view AStr) { AppendString(FData, AStr); }
+
+  void Raw(std::string_view AData) { FData.insert(FData.end(), AData.begin(), AData.end()); }
+  void Raw(const TBytes& AData) { FData.insert(FData.end(), AData.begin(), AData.end()); }
+
+  TBytes Done() { return std::move(FData); }
+
+ private:
+  TBytes FData;
+};
+
+uint8_t FirstByte(uint8_t APacketType, uint8_t AFlags) {
+  return static_cast<uint8_t>(((APacketType & 0x0F) << 4) | (AFlags & 0x0F));
+}
+
+bool IsLevel5(uint8_t AProtocolLevel) { return AProtocolLevel == MQTT_PROTOCOL_LEVEL_50; }
+
+template <typename TPayload>
+TBytes BuildPublish(std::string_view ATopic, const TPayload& APayload, uint8_t AQoS,
+                    uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup) {
+  uint8_t flags = static_cast<uint8_t>((AQoS & 3) << 1);
+  if (ADup) flags |= 0x08;
+  if (ARetain) flags |= 0x01;
+  const bool hasId = AQoS != 0;
+  const bool level5 = IsLevel5(AProtocolLevel);
+  const size_t size =
+      StringFieldSize(ATopic) + (hasId ? 2 : 0) + (level5 ? 1 : 0) + APayload.size();
+  TPacketWriter w(FirstByte(MQTT_PUBLISH, flags), size);
+  w.String(ATopic);
+  if (hasId) w.Word(APacketId);
+  if (level5) w.Byte(0);
+  w.Raw(APayload);
+  return w.Done();
+}
+
+}  // namespace
+
+size_t VarIntSize(uint32_t AValue) {
+  if (AValue < 128) return 1;
+  if (AValue < 16384) return 2;
+  if (AValue < 2097152) return 3;
+  return 4;
+}
+
+TBytes EncodeVarInt(uint32_t AValue) {
+  TBytes result;
+  result.reserve(VarIntSize(AValue));
+  AppendVarInt(result, AValue);
+  return result;
+}
+
+bool DecodeVarInt(const TBytes& AData, int32_t& AOffset, uint32_t& AValue) {
+  AValue = 0;
+  if (AOffset < 0) return false;
+  uint32_t multiplier = 1;
+  int count = 0;
+  for (;;) {
+    if (static_cast<size_t>(AOffset) >= AData.size()) return false;
+    const uint8_t b = AData[static_cast<size_t>(AOffset)];
+    ++AOffset;
+    ++count;
+    AValue += (b & 0x7Fu) * multiplier;
+    multiplier *= 128;
+    // The length test comes before the end test: five bytes are rejected
+    // even when the fifth one would end the integer.
+    if (count > 4) return false;
+    if ((b & 0x80) == 0) return true;
+  }
+}
+
+TBytes EncodeMQTTString(std::string_view AStr) {
+  TBytes result;
+  result.reserve(StringFieldSize(AStr));
+  AppendString(result, AStr);
+  return result;
+}
+
+TBytes EncodeWord(uint16_t AValue) {
+  TBytes result;
+  AppendWord(result, AValue);
+  return result;
+}
+
+TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AContent) {
+  TPacketWriter w(FirstByte(APacketType, AFlags), AContent.size());
+  w.Raw(AContent);
+  return w.Done();
+}
+
+TBytes BuildConnectPacket(uint8_t AProtocolLevel, bool ACleanStart, uint16_t AKeepAliveSecs,
+                          std::string_view AClientID, std::string_view AUsername,
+                          std::string_view APassword, uint32_t ASessionExpiryInterval) {
+  uint8_t flags = 0;
+  if (!AUsername.empty()) flags |= 0x80;
+  if (!APassword.empty()) flags |= 0x40;
+  if (ACleanStart) flags |= 0x02;
+
+  const bool level5 = IsLevel5(AProtocolLevel);
+  const bool hasExpiry = level5 && ASessionExpiryInterval > 0;
+
+  size_t size = 6 + 1 + 1 + 2;  // "MQTT", level, flags, keep alive
+  if (level5) size += 1 + (hasExpiry ? 5 : 0);
+  size += StringFieldSize(AClientID);
+  if (!AUsername.empty()) size += StringFieldSize(AUsername);
+  if (!APassword.empty()) size += StringFieldSize(APassword);
+
+  TPacketWriter w(FirstByte(MQTT_CONNECT, 0), size);
+  w.String("MQTT");
+  w.Byte(AProtocolLevel);
+  w.Byte(flags);
+  w.Word(AKeepAliveSecs);
+  if (level5) {
+    w.VarInt(hasExpiry ? 5 : 0);
+    if (hasExpiry) {
+      w.Byte(PROP_SESSION_EXPIRY_INTERVAL);
+      w.DWord(ASessionExpiryInterval);
+    }
+  }
+  w.String(AClientID);
+  if (!AUsername.empty()) w.String(AUsername);
+  if (!APassword.empty()) w.String(APassword);
+  return w.Done();
+}
+
+TBytes BuildPublishPacket(std::string_view ATopic, const TBytes& APayload, uint8_t AQoS,
+                          uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup) {
+  return BuildPublish(ATopic, APayload, AQoS, APacketId, AProtocolLevel, ARetain, ADup);
+}
+
+TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS,
+                          uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup) {
+  return BuildPublish(ATopic, APayload, AQoS, APacketId, AProtocolLevel, ARetain, ADup);
+}
+
+TBytes BuildPubAckPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel) {
+  const bool level5 = IsLevel5(AProtocolLevel);
+  TPacketWriter w(FirstByte(MQTT_PUBACK, 0), level5 ? 4 : 2);
+  w.Word(APacketId);
+  if (level5) {
+    w.Byte(AReasonCode);
+    w.Byte(0);
+  }
+  return w.Done();
+}
+
+TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APacketId,
+                            uint8_t AProtocolLevel) {
+  const bool level5 = IsLevel5(AProtocolLevel);
+  TPacketWriter w(FirstByte(MQTT_SUBSCRIBE, 2), 2 + (level5 ? 1 : 0) + StringFieldSize(ATopic) + 1);
+  w.Word(APacketId);
+  if (level5) w.Byte(0);
+  w.String(ATopic);
+  w.Byte(AQoS & 3);
+  return w.Done();
+}
+
+TBytes BuildUnsubscribePacket(std::string_view ATopic, uint16_t APacketId, uint8_t AProtocolLevel) {
+  const bool level5 = IsLevel5(AProtocolLevel);
+  TPacketWriter w(FirstByte(MQTT_UNSUBSCRIBE, 2), 2 + (level5 ? 1 : 0) + StringFieldSize(ATopic));
+  w.Word(APacketId);
+  if (level5) w.Byte(0);
+  w.String(ATopic);
+  return w.Done();
+}
+
+TBytes BuildPingReqPacket() { return TBytes{0xC0, 0x00}; }
+
+TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel) {
+  const bool level5 = IsLevel5(AProtocolLevel);
+  TPacketWriter w(FirstByte(MQTT_DISCONNECT, 0), level5 ? 2 : 0);
+  if (level5) {
+    w.Byte(AReasonCode);
+    w.Byte(0);
+  }
+  return w.Done();
+}
+
+}  // namespace qor

@@ -1,0 +1,92 @@
+// Byte-level encoding of the MQTT control packets a client sends, for
+// MQTT 5.0 and 3.1.1. Pure functions over bytes: no state, no sockets, no
+// exceptions. Inbound packets are parsed by the client itself.
+//
+// Callers keep within the wire limits: a text's UTF-8 form at most 65535
+// bytes, a packet's content at most 268435455 bytes. The encoders clamp
+// rather than overrun when a caller does not, but the result is then not
+// what was asked for; the client checks both limits before building.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qor {
+
+using TBytes = std::vector<uint8_t>;
+
+inline constexpr uint8_t MQTT_PROTOCOL_LEVEL_50 = 5;
+inline constexpr uint8_t MQTT_PROTOCOL_LEVEL_311 = 4;
+
+inline constexpr uint8_t MQTT_CONNECT = 1;
+inline constexpr uint8_t MQTT_CONNACK = 2;
+inline constexpr uint8_t MQTT_PUBLISH = 3;
+inline constexpr uint8_t MQTT_PUBACK = 4;
+inline constexpr uint8_t MQTT_SUBSCRIBE = 8;
+inline constexpr uint8_t MQTT_SUBACK = 9;
+inline constexpr uint8_t MQTT_UNSUBSCRIBE = 10;
+inline constexpr uint8_t MQTT_UNSUBACK = 11;
+inline constexpr uint8_t MQTT_PINGREQ = 12;
+inline constexpr uint8_t MQTT_PINGRESP = 13;
+inline constexpr uint8_t MQTT_DISCONNECT = 14;
+inline constexpr uint8_t MQTT_AUTH = 15;
+
+inline constexpr uint8_t PROP_SESSION_EXPIRY_INTERVAL = 0x11;
+
+// Largest value a variable byte integer can carry (four bytes).
+inline constexpr uint32_t MQTT_MAX_VARINT = 268435455;
+// Largest UTF-8 byte count an MQTT string can carry.
+inline constexpr size_t MQTT_MAX_STRING = 65535;
+
+// --- primitives -----------------------------------------------------------
+
+// 1 to 4 bytes, least significant group first. Values above
+// MQTT_MAX_VARINT are clamped to it.
+TBytes EncodeVarInt(uint32_t AValue);
+
+// Reads one variable byte integer at AOffset. True when a complete integer of
+// at most four bytes was read; AOffset then points behind it. False on
+// truncated or over-long input (AOffset has moved past what was read, AValue
+// is a partial sum) and, without touching anything, on a negative offset.
+bool DecodeVarInt(const TBytes& AData, int32_t& AOffset, uint32_t& AValue);
+
+// Two-byte big-endian byte count, then the UTF-8 bytes unchanged. Text over
+// MQTT_MAX_STRING bytes is cut at that length so the prefix stays truthful.
+TBytes EncodeMQTTString(std::string_view AStr);
+
+TBytes EncodeWord(uint16_t AValue);
+
+// Type in the high nibble, flags in the low one (both masked to four bits),
+// the remaining length, then the content.
+TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AContent);
+
+// --- packet builders ------------------------------------------------------
+// Level 5 frames a packet for MQTT 5.0, every other level for 3.1.1.
+
+TBytes BuildConnectPacket(uint8_t AProtocolLevel, bool ACleanStart, uint16_t AKeepAliveSecs,
+                          std::string_view AClientID, std::string_view AUsername,
+                          std::string_view APassword, uint32_t ASessionExpiryInterval);
+
+TBytes BuildPublishPacket(std::string_view ATopic, const TBytes& APayload, uint8_t AQoS,
+                          uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup);
+// The same packet for a payload held as text; avoids copying it into a TBytes first.
+TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS,
+                          uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup);
+
+TBytes BuildPubAckPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
+
+TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APacketId,
+                            uint8_t AProtocolLevel);
+
+TBytes BuildUnsubscribePacket(std::string_view ATopic, uint16_t APacketId, uint8_t AProtocolLevel);
+
+TBytes BuildPingReqPacket();
+
+TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel);
+
+// Number of bytes EncodeVarInt produces for AValue (after clamping).
+size_t VarIntSize(uint32_t AValue);
+
+}  // namespace qor
