@@ -17,13 +17,5 @@ void RegisterSuites() { RegisterPacketTests(); }
 
 int main(int argc, char** argv) {
   RegisterSuites();
-  int exitCode;
-  {
-    TQORTestRunner app(argc, argv);
-    app.Initialize();
-    app.Title = "QOR MQTT shared library tests";
-    app.Run();
-    exitCode = app.ExitCode;
-  }
-  return exitCode;
+  return qor::RunTestProgram<TQORTestRunner>(argc, argv, "QOR MQTT shared library tests");
 }

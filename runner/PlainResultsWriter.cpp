@@ -43,27 +43,22 @@ class TPlainRenderer {
     std::string line = indent;
     if (!FSettings.SkipTiming) line += FormatElapsedPlain(ANode.Elapsed) + " ";
     line += ANode.Name;
-    bool first = true;
+    if (ANode.Problems.empty()) Line(line);
+    // The first problem extends the check's line; a further one (a failed
+    // tear-down after a failed check) gets a line of its own.
     for (const TTestFailure& p : ANode.Problems) {
-      if (!first) {
-        Line(line);
-        line = indent;
-      }
-      first = false;
       if (!p.IsFailure) {
-        line += "  Error: " + p.ExceptionClassName;
+        Line(line + "  Error: " + p.ExceptionClassName);
       } else if (p.IsIgnored) {
-        line += "  Ignored test: " + p.ExceptionMessage();
-        continue;
+        Line(line + "  Ignored test: " + p.ExceptionMessage());
       } else {
-        line += "  Failed: " + p.ExceptionMessage();
+        Line(line + "  Failed: " + p.ExceptionMessage());
       }
-      Line(line);
-      line.clear();
+      line = indent;
+      if (p.IsIgnored) continue;
       if (!FSettings.Sparse) Line(indent + "    Exception:   " + p.ExceptionMessage());
       Line(indent + "    at " + p.LocationInfo());
     }
-    if (!line.empty()) Line(line);
   }
 
   std::string Text() const { return FText; }

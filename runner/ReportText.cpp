@@ -97,7 +97,7 @@ std::string LatexEscape(std::string_view AText) {
       case '<': out += "\\textless{}"; break;
       case '>': out += "\\textgreater{}"; break;
       case '|': out += "\\textbar{}"; break;
-      case '"': out += "\\textquotedbl{}"; break;
+      case '"': out += "\\texttt{\\char34}"; break;
       case '\n':
       case '\r':
       case '\t': out += ' '; break;

@@ -54,4 +54,15 @@ class TTestRunner : public TCustomApplication {
   TRunMode FRunMode = rmUnknown;
 };
 
+// A test program's entry: creates the runner, sets its title, runs it once
+// and frees it; the result is the exit code the run left.
+template <class TRunner>
+int RunTestProgram(int AArgc, const char* const* AArgv, const std::string& ATitle) {
+  TRunner app(AArgc, AArgv);
+  app.Initialize();
+  app.Title = ATitle;
+  app.Run();
+  return app.ExitCode;
+}
+
 }  // namespace qor

@@ -1,0 +1,252 @@
+// The wire encoders against exact bytes, and the variable byte integer
+// decoder on what it must accept and what it must refuse.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "uQORMQTTProtocol.h"
+
+using namespace qor;
+
+namespace {
+
+TBytes B(std::initializer_list<uint8_t> AValues) { return TBytes(AValues); }
+
+TBytes Text(const std::string& AText) { return TBytes(AText.begin(), AText.end()); }
+
+struct TDecoded {
+  bool Ok;
+  int32_t Offset;
+  uint32_t Value;
+};
+
+TDecoded Decode(const TBytes& AData, int32_t AOffset = 0) {
+  uint32_t value = 12345;
+  const bool ok = DecodeVarInt(AData, AOffset, value);
+  return {ok, AOffset, value};
+}
+
+}  // namespace
+
+TEST(VarInt, EncodesEachLengthBoundary) {
+  EXPECT_EQ(EncodeVarInt(0), B({0x00}));
+  EXPECT_EQ(EncodeVarInt(127), B({0x7F}));
+  EXPECT_EQ(EncodeVarInt(128), B({0x80, 0x01}));
+  EXPECT_EQ(EncodeVarInt(16383), B({0xFF, 0x7F}));
+  EXPECT_EQ(EncodeVarInt(16384), B({0x80, 0x80, 0x01}));
+  EXPECT_EQ(EncodeVarInt(2097151), B({0xFF, 0xFF, 0x7F}));
+  EXPECT_EQ(EncodeVarInt(2097152), B({0x80, 0x80, 0x80, 0x01}));
+  EXPECT_EQ(EncodeVarInt(268435455), B({0xFF, 0xFF, 0xFF, 0x7F}));
+  for (uint32_t v : {0u, 127u, 128u, 16383u, 16384u, 2097151u, 2097152u, 268435455u})
+    EXPECT_EQ(VarIntSize(v), EncodeVarInt(v).size()) << v;
+}
+
+TEST(VarInt, NeverWritesMoreThanFourBytes) {
+  EXPECT_EQ(EncodeVarInt(268435456), B({0xFF, 0xFF, 0xFF, 0x7F}));
+  EXPECT_EQ(EncodeVarInt(0xFFFFFFFF), B({0xFF, 0xFF, 0xFF, 0x7F}));
+}
+
+TEST(VarInt, DecodesWhatItEncodesAtRandom) {
+  std::mt19937 rng(20261208);
+  std::uniform_int_distribution<uint32_t> anyValue(0, MQTT_MAX_VARINT);
+  std::uniform_int_distribution<int> shift(0, 28);
+  for (int i = 0; i < 20000; ++i) {
+    // Mix uniform values with values of every magnitude.
+    const uint32_t v = (i % 2) ? anyValue(rng) : (anyValue(rng) >> shift(rng));
+    TBytes data = B({0xAA});  // something in front, to start at offset 1
+    const TBytes enc = EncodeVarInt(v);
+    data.insert(data.end(), enc.begin(), enc.end());
+    data.push_back(0xFF);  // and behind, which must stay unread
+    const TDecoded d = Decode(data, 1);
+    ASSERT_TRUE(d.Ok) << v;
+    ASSERT_EQ(d.Value, v);
+    ASSERT_EQ(d.Offset, 1 + static_cast<int32_t>(enc.size())) << v;
+  }
+}
+
+TEST(VarInt, DecodeExamples) {
+  TDecoded d = Decode(B({0x2A}));
+  EXPECT_TRUE(d.Ok);
+  EXPECT_EQ(d.Value, 42u);
+  EXPECT_EQ(d.Offset, 1);
+
+  d = Decode(B({0x80, 0x01}));
+  EXPECT_TRUE(d.Ok);
+  EXPECT_EQ(d.Value, 128u);
+  EXPECT_EQ(d.Offset, 2);
+
+  d = Decode(B({0x7F, 0xFF}));
+  EXPECT_TRUE(d.Ok);
+  EXPECT_EQ(d.Value, 127u);
+  EXPECT_EQ(d.Offset, 1);
+
+  d = Decode(B({0xFF, 0xFF, 0xFF, 0x7F}));
+  EXPECT_TRUE(d.Ok);
+  EXPECT_EQ(d.Value, 268435455u);
+  EXPECT_EQ(d.Offset, 4);
+}
+
+TEST(VarInt, RefusesTruncatedInput) {
+  EXPECT_FALSE(Decode(B({0x80})).Ok);
+  EXPECT_FALSE(Decode(B({0xFF, 0xFF, 0xFF})).Ok);
+  const TDecoded d = Decode(B({0x80, 0x80}));
+  EXPECT_FALSE(d.Ok);
+  EXPECT_EQ(d.Offset, 2);  // past every byte it read
+}
+
+TEST(VarInt, RefusesFiveByteEncodingsEvenWhenTheFifthEndsThem) {
+  TDecoded d = Decode(B({0x80, 0x80, 0x80, 0x80, 0x00}));
+  EXPECT_FALSE(d.Ok);
+  EXPECT_EQ(d.Offset, 5);
+  d = Decode(B({0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 0x00}));
+  EXPECT_FALSE(d.Ok);
+  EXPECT_EQ(d.Offset, 5);
+}
+
+TEST(VarInt, NothingToReadLeavesOffsetAndGivesZero) {
+  TDecoded d = Decode(TBytes{});
+  EXPECT_FALSE(d.Ok);
+  EXPECT_EQ(d.Offset, 0);
+  EXPECT_EQ(d.Value, 0u);
+
+  d = Decode(B({0x01, 0x02}), 2);
+  EXPECT_FALSE(d.Ok);
+  EXPECT_EQ(d.Offset, 2);
+  EXPECT_EQ(d.Value, 0u);
+
+  d = Decode(B({0x01}), -1);
+  EXPECT_FALSE(d.Ok);
+  EXPECT_EQ(d.Offset, -1);
+}
+
+TEST(Primitives, MQTTStringWordAndFixedHeader) {
+  EXPECT_EQ(EncodeMQTTString(""), B({0x00, 0x00}));
+  EXPECT_EQ(EncodeMQTTString("hello"), B({0x00, 0x05, 0x68, 0x65, 0x6C, 0x6C, 0x6F}));
+  const TBytes topic = EncodeMQTTString("test/topic");
+  ASSERT_EQ(topic.size(), 12u);
+  EXPECT_EQ(topic[0], 0x00);
+  EXPECT_EQ(topic[1], 0x0A);
+  // The count is of UTF-8 bytes, not characters, and the bytes pass unchanged.
+  EXPECT_EQ(EncodeMQTTString("\xC3\xA4/\xE2\x82\xAC"),
+            B({0x00, 0x06, 0xC3, 0xA4, 0x2F, 0xE2, 0x82, 0xAC}));
+  const TBytes longest = EncodeMQTTString(std::string(65535, 'x'));
+  EXPECT_EQ(longest.size(), 65537u);
+  EXPECT_EQ(longest[0], 0xFF);
+  EXPECT_EQ(longest[1], 0xFF);
+
+  EXPECT_EQ(EncodeWord(0x1234), B({0x12, 0x34}));
+  EXPECT_EQ(EncodeWord(0), B({0x00, 0x00}));
+
+  EXPECT_EQ(WrapWithFixedHeader(MQTT_CONNECT, 0, {}), B({0x10, 0x00}));
+  EXPECT_EQ(WrapWithFixedHeader(MQTT_PINGREQ, 0, {}), B({0xC0, 0x00}));
+  EXPECT_EQ(WrapWithFixedHeader(MQTT_SUBSCRIBE, 2, {})[0], 0x82);
+  EXPECT_EQ(WrapWithFixedHeader(0x1F, 0xF3, {})[0], 0xF3);  // both masked to four bits
+  const TBytes content(200, 0x55);
+  const TBytes wrapped = WrapWithFixedHeader(MQTT_PUBLISH, 0, content);
+  ASSERT_EQ(wrapped.size(), 203u);
+  EXPECT_EQ(wrapped[1], 0xC8);
+  EXPECT_EQ(wrapped[2], 0x01);
+}
+
+TEST(Connect, ExamplesByteForByte) {
+  EXPECT_EQ(BuildConnectPacket(5, true, 60, "test", "", "", 0),
+            B({0x10, 0x11, 0x00, 0x04, 0x4D, 0x51, 0x54, 0x54, 0x05, 0x02, 0x00, 0x3C, 0x00, 0x00,
+               0x04, 0x74, 0x65, 0x73, 0x74}));
+  EXPECT_EQ(BuildConnectPacket(4, true, 30, "client1", "", "", 0),
+            B({0x10, 0x13, 0x00, 0x04, 0x4D, 0x51, 0x54, 0x54, 0x04, 0x02, 0x00, 0x1E, 0x00, 0x07,
+               0x63, 0x6C, 0x69, 0x65, 0x6E, 0x74, 0x31}));
+  EXPECT_EQ(BuildConnectPacket(5, true, 60, "c", "", "", 300),
+            B({0x10, 0x13, 0x00, 0x04, 0x4D, 0x51, 0x54, 0x54, 0x05, 0x02, 0x00, 0x3C, 0x05, 0x11,
+               0x00, 0x00, 0x01, 0x2C, 0x00, 0x01, 0x63}));
+  EXPECT_EQ(BuildConnectPacket(5, true, 60, "c", "", "", 0),
+            B({0x10, 0x0E, 0x00, 0x04, 0x4D, 0x51, 0x54, 0x54, 0x05, 0x02, 0x00, 0x3C, 0x00, 0x00,
+               0x01, 0x63}));
+}
+
+TEST(Connect, FlagsAndOptionalFields) {
+  EXPECT_EQ(BuildConnectPacket(5, true, 60, "id", "user", "pw", 0)[9], 0xC2);
+  EXPECT_EQ(BuildConnectPacket(4, false, 60, "id", "", "", 0)[9], 0x00);
+  // A password without a user name: only its own flag, only its own field.
+  const TBytes p = BuildConnectPacket(4, true, 60, "", "", "pw", 0);
+  EXPECT_EQ(p[9], 0x42);
+  EXPECT_EQ(TBytes(p.begin() + 12, p.end()), B({0x00, 0x00, 0x00, 0x02, 0x70, 0x77}));
+  // User name before password, both after the identifier.
+  const TBytes q = BuildConnectPacket(4, true, 60, "i", "u", "p", 0);
+  EXPECT_EQ(TBytes(q.begin() + 12, q.end()), B({0x00, 0x01, 0x69, 0x00, 0x01, 0x75, 0x00, 0x01, 0x70}));
+  // The interval has no place in a 3.1.1 CONNECT.
+  EXPECT_EQ(BuildConnectPacket(4, true, 30, "client1", "", "", 300),
+            BuildConnectPacket(4, true, 30, "client1", "", "", 0));
+  // Any level but 5 frames for 3.1.1 and is written unchanged.
+  const TBytes odd = BuildConnectPacket(3, true, 30, "client1", "", "", 300);
+  EXPECT_EQ(odd[8], 3);
+  EXPECT_EQ(odd.size(), 21u);
+}
+
+TEST(Publish, ExamplesByteForByte) {
+  EXPECT_EQ(BuildPublishPacket("home/temp", TBytes{}, 0, 0, 4, false, false),
+            B({0x30, 0x0B, 0x00, 0x09, 0x68, 0x6F, 0x6D, 0x65, 0x2F, 0x74, 0x65, 0x6D, 0x70}));
+  EXPECT_EQ(BuildPublishPacket("test/q1", Text("hello"), 1, 258, 4, false, false),
+            B({0x32, 0x10, 0x00, 0x07, 0x74, 0x65, 0x73, 0x74, 0x2F, 0x71, 0x31, 0x01, 0x02, 0x68,
+               0x65, 0x6C, 0x6C, 0x6F}));
+  EXPECT_EQ(BuildPublishPacket("retained/topic", TBytes{}, 0, 0, 4, true, false)[0], 0x31);
+  EXPECT_EQ(BuildPublishPacket("t", B({0x61, 0x62, 0x63}), 0, 0, 4, false, false),
+            B({0x30, 0x06, 0x00, 0x01, 0x74, 0x61, 0x62, 0x63}));
+  EXPECT_EQ(BuildPublishPacket("t", B({0x61, 0x62, 0x63}), 0, 0, 5, false, false),
+            B({0x30, 0x07, 0x00, 0x01, 0x74, 0x00, 0x61, 0x62, 0x63}));
+  EXPECT_EQ(BuildPublishPacket("a/b", B({0x68, 0x69}), 1, 10, 5, false, false),
+            B({0x32, 0x0A, 0x00, 0x03, 0x61, 0x2F, 0x62, 0x00, 0x0A, 0x00, 0x68, 0x69}));
+}
+
+TEST(Publish, FlagsIdentifierAndLength) {
+  // QoS 0 never carries an identifier, whatever it is given.
+  EXPECT_EQ(BuildPublishPacket("t", TBytes{}, 0, 777, 4, false, false),
+            B({0x30, 0x03, 0x00, 0x01, 0x74}));
+  EXPECT_EQ(BuildPublishPacket("t", TBytes{}, 2, 0x0A0B, 4, false, false),
+            B({0x34, 0x05, 0x00, 0x01, 0x74, 0x0A, 0x0B}));
+  EXPECT_EQ(BuildPublishPacket("t", TBytes{}, 1, 1, 4, false, true)[0], 0x3A);
+  EXPECT_EQ(BuildPublishPacket("t", TBytes{}, 7, 1, 4, true, true)[0], 0x3F);  // QoS masked to 2 bits
+  // A remaining length of 128 takes two bytes.
+  const TBytes p = BuildPublishPacket("t", TBytes(125, 0x41), 0, 0, 4, false, false);
+  ASSERT_EQ(p.size(), 131u);
+  EXPECT_EQ(p[1], 0x80);
+  EXPECT_EQ(p[2], 0x01);
+  // Text and byte payloads give the same packet.
+  EXPECT_EQ(BuildPublishPacket("a/b", std::string_view("hi"), 1, 10, 5, false, false),
+            BuildPublishPacket("a/b", Text("hi"), 1, 10, 5, false, false));
+}
+
+TEST(Publish, LargePayloadKeepsEveryByte) {
+  TBytes payload(300000);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 31);
+  const TBytes p = BuildPublishPacket("big", payload, 1, 5, 5, false, false);
+  int32_t offset = 1;
+  uint32_t remaining = 0;
+  ASSERT_TRUE(DecodeVarInt(p, offset, remaining));
+  EXPECT_EQ(remaining, p.size() - static_cast<size_t>(offset));
+  const size_t payloadStart = static_cast<size_t>(offset) + 2 + 3 + 2 + 1;
+  EXPECT_EQ(TBytes(p.begin() + static_cast<std::ptrdiff_t>(payloadStart), p.end()), payload);
+}
+
+TEST(Acknowledgements, PubAckSubscribeUnsubscribePingDisconnect) {
+  EXPECT_EQ(BuildPubAckPacket(0x1234, 0, 5), B({0x40, 0x04, 0x12, 0x34, 0x00, 0x00}));
+  EXPECT_EQ(BuildPubAckPacket(0x1234, 0x10, 5), B({0x40, 0x04, 0x12, 0x34, 0x10, 0x00}));
+  EXPECT_EQ(BuildPubAckPacket(0x1234, 0x10, 4), B({0x40, 0x02, 0x12, 0x34}));
+
+  EXPECT_EQ(BuildSubscribePacket("home/#", 1, 1, 4),
+            B({0x82, 0x0B, 0x00, 0x01, 0x00, 0x06, 0x68, 0x6F, 0x6D, 0x65, 0x2F, 0x23, 0x01}));
+  EXPECT_EQ(BuildSubscribePacket("a/b", 1, 7, 5),
+            B({0x82, 0x09, 0x00, 0x07, 0x00, 0x00, 0x03, 0x61, 0x2F, 0x62, 0x01}));
+  EXPECT_EQ(BuildSubscribePacket("a/b", 0, 1, 4).size(), 10u);
+  EXPECT_EQ(BuildSubscribePacket("a/b", 0, 1, 5).size(), 11u);
+  EXPECT_EQ(BuildSubscribePacket("a/b", 0xFF, 1, 4).back(), 0x03);  // options keep the QoS bits only
+
+  EXPECT_EQ(BuildUnsubscribePacket("a/b", 7, 5),
+            B({0xA2, 0x08, 0x00, 0x07, 0x00, 0x00, 0x03, 0x61, 0x2F, 0x62}));
+  EXPECT_EQ(BuildUnsubscribePacket("a/b", 0x0102, 4),
+            B({0xA2, 0x07, 0x01, 0x02, 0x00, 0x03, 0x61, 0x2F, 0x62}));
+
+  EXPECT_EQ(BuildPingReqPacket(), B({0xC0, 0x00}));
+  EXPECT_EQ(BuildDisconnectPacket(0, 5), B({0xE0, 0x02, 0x00, 0x00}));
+  EXPECT_EQ(BuildDisconnectPacket(0x8E, 5), B({0xE0, 0x02, 0x8E, 0x00}));
+  EXPECT_EQ(BuildDisconnectPacket(0x8E, 4), B({0xE0, 0x00}));
+}
