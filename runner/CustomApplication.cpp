@@ -34,25 +34,18 @@ std::string TCustomApplication::GetOptionValue(const std::string& ALong) const {
 }
 
 std::string TCustomApplication::ExceptionReport(std::exception_ptr AError) {
-  std::string className = "<NIL>";
-  std::string message;
+  const TErrorDescription d = DescribeError(AError);
   const void* address = nullptr;
   try {
     std::rethrow_exception(AError);
   } catch (const Exception& e) {
-    className = e.ClassName();
-    message = e.Message();
     address = e.Address();
-  } catch (const std::exception& e) {
-    className = "Exception";
-    message = e.what();
   } catch (...) {
-    message = "unknown exception";
   }
   char head[64];
   std::snprintf(head, sizeof head, "Exception at %016" PRIXPTR ": ",
                 reinterpret_cast<uintptr_t>(address));
-  std::string text = head + className + ":\n" + message;
+  std::string text = head + d.ClassName + ":\n" + d.Message;
   if (text.empty() || text.back() != '.') text += '.';
   if (text.size() > 255) text.resize(255);
   return text;

@@ -1,24 +1,8 @@
 #include "TestResult.h"
 
-#include <cxxabi.h>
-
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
-#include <typeinfo>
 
 namespace qor {
-
-namespace {
-
-std::string Demangle(const char* AName) {
-  int status = 0;
-  std::unique_ptr<char, decltype(&std::free)> demangled(
-      abi::__cxa_demangle(AName, nullptr, nullptr, &status), &std::free);
-  return status == 0 && demangled ? std::string(demangled.get()) : std::string(AName);
-}
-
-}  // namespace
 
 std::string TTestFailure::ExceptionMessage() const {
   switch (Step) {
@@ -47,11 +31,12 @@ TTestFailure TTestFailure::FromException(const TTestCheck& ACheck, std::exceptio
   f.TestName = ACheck.Name();
   f.Step = AStep;
   f.FailedMethodName = ACheck.Name();
+  const TErrorDescription d = DescribeError(AError);
+  f.ExceptionClassName = d.ClassName;
+  f.RawMessage = d.Message;
   try {
     std::rethrow_exception(AError);
   } catch (const Exception& e) {
-    f.ExceptionClassName = e.ClassName();
-    f.RawMessage = e.Message();
     f.IsFailure = dynamic_cast<const EAssertionFailedError*>(&e) != nullptr;
     f.IsIgnored = dynamic_cast<const EIgnoredTest*>(&e) != nullptr;
     if (e.Where().file_name() && *e.Where().file_name()) {
@@ -59,12 +44,7 @@ TTestFailure TTestFailure::FromException(const TTestCheck& ACheck, std::exceptio
       f.LineNumber = static_cast<int>(e.Where().line());
       f.FailedMethodName = e.Where().function_name();
     }
-  } catch (const std::exception& e) {
-    f.ExceptionClassName = Demangle(typeid(e).name());
-    f.RawMessage = e.what();
   } catch (...) {
-    f.ExceptionClassName = "<NIL>";
-    f.RawMessage = "unknown exception";
   }
   return f;
 }

@@ -3,10 +3,16 @@
 // from it); the test runner reports the class name and location it carries.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <memory>
 #include <source_location>
 #include <stdexcept>
 #include <string>
+#include <typeinfo>
 
 namespace qor {
 
@@ -55,5 +61,27 @@ class Exception : public std::runtime_error {
 
 // Errors of the byte stream to the broker.
 QOR_DECLARE_EXCEPTION(ESocketError, Exception);
+
+// The class name and message of any raised error: ClassName() for QOR's
+// own, the demangled type for other C++ exceptions, "<NIL>" for anything else.
+struct TErrorDescription {
+  std::string ClassName;
+  std::string Message;
+};
+
+inline TErrorDescription DescribeError(std::exception_ptr AError) {
+  try {
+    std::rethrow_exception(AError);
+  } catch (const Exception& e) {
+    return {e.ClassName(), e.Message()};
+  } catch (const std::exception& e) {
+    int status = 0;
+    std::unique_ptr<char, decltype(&std::free)> name(
+        abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, &status), &std::free);
+    return {status == 0 && name ? name.get() : typeid(e).name(), e.what()};
+  } catch (...) {
+    return {"<NIL>", "unknown exception"};
+  }
+}
 
 }  // namespace qor

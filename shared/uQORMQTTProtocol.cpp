@@ -87,6 +87,18 @@ TBytes BuildPublish(std::string_view ATopic, const TPayload& APayload, uint8_t A
   return w.Done();
 }
 
+// PUBACK, PUBREC, PUBREL and PUBCOMP share one layout.
+TBytes BuildAck(uint8_t AFirstByte, uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel) {
+  const bool level5 = IsLevel5(AProtocolLevel);
+  TPacketWriter w(AFirstByte, level5 ? 4 : 2);
+  w.Word(APacketId);
+  if (level5) {
+    w.Byte(AReasonCode);
+    w.Byte(0);
+  }
+  return w.Done();
+}
+
 }  // namespace
 
 size_t VarIntSize(uint32_t AValue) {
@@ -187,14 +199,19 @@ TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, ui
 }
 
 TBytes BuildPubAckPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel) {
-  const bool level5 = IsLevel5(AProtocolLevel);
-  TPacketWriter w(FirstByte(MQTT_PUBACK, 0), level5 ? 4 : 2);
-  w.Word(APacketId);
-  if (level5) {
-    w.Byte(AReasonCode);
-    w.Byte(0);
-  }
-  return w.Done();
+  return BuildAck(FirstByte(MQTT_PUBACK, 0), APacketId, AReasonCode, AProtocolLevel);
+}
+
+TBytes BuildPubRecPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel) {
+  return BuildAck(FirstByte(MQTT_PUBREC, 0), APacketId, AReasonCode, AProtocolLevel);
+}
+
+TBytes BuildPubRelPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel) {
+  return BuildAck(FirstByte(MQTT_PUBREL, 2), APacketId, AReasonCode, AProtocolLevel);
+}
+
+TBytes BuildPubCompPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel) {
+  return BuildAck(FirstByte(MQTT_PUBCOMP, 0), APacketId, AReasonCode, AProtocolLevel);
 }
 
 TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APacketId,

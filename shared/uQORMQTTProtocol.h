@@ -24,6 +24,9 @@ inline constexpr uint8_t MQTT_CONNECT = 1;
 inline constexpr uint8_t MQTT_CONNACK = 2;
 inline constexpr uint8_t MQTT_PUBLISH = 3;
 inline constexpr uint8_t MQTT_PUBACK = 4;
+inline constexpr uint8_t MQTT_PUBREC = 5;
+inline constexpr uint8_t MQTT_PUBREL = 6;
+inline constexpr uint8_t MQTT_PUBCOMP = 7;
 inline constexpr uint8_t MQTT_SUBSCRIBE = 8;
 inline constexpr uint8_t MQTT_SUBACK = 9;
 inline constexpr uint8_t MQTT_UNSUBSCRIBE = 10;
@@ -76,6 +79,12 @@ TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, ui
                           uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup);
 
 TBytes BuildPubAckPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
+
+// The QoS 2 exchange, each in PUBACK's layout: the identifier and, at level
+// 5, the reason code and an empty property block. PUBREL carries flags 2.
+TBytes BuildPubRecPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
+TBytes BuildPubRelPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
+TBytes BuildPubCompPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
 
 TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APacketId,
                             uint8_t AProtocolLevel);

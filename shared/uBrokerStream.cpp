@@ -1,0 +1,324 @@
+#include "uBrokerStream.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+namespace qor {
+
+namespace {
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+constexpr int64_t kNoDeadline = -1;
+
+std::string Endpoint(const TBrokerStreamOptions& AOptions) {
+  return AOptions.Host + ":" + std::to_string(AOptions.Port);
+}
+
+std::string OpenSSLError() {
+  const unsigned long code = ERR_get_error();
+  if (code == 0) return "unknown TLS error";
+  char text[256];
+  ERR_error_string_n(code, text, sizeof text);
+  return text;
+}
+
+bool IsRetry(int AErrno) { return AErrno == EAGAIN || AErrno == EWOULDBLOCK || AErrno == EINTR; }
+
+// A socket BIO that sends with MSG_NOSIGNAL: a peer that has reset the
+// connection must fail the write, not kill the process with SIGPIPE.
+int BioWrite(BIO* ABio, const char* AData, int ALength) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(ABio)));
+  BIO_clear_retry_flags(ABio);
+  const ssize_t n = send(fd, AData, static_cast<size_t>(ALength), MSG_NOSIGNAL);
+  if (n < 0 && IsRetry(errno)) BIO_set_retry_write(ABio);
+  return static_cast<int>(n);
+}
+
+int BioRead(BIO* ABio, char* AData, int ALength) {
+  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(ABio)));
+  BIO_clear_retry_flags(ABio);
+  const ssize_t n = recv(fd, AData, static_cast<size_t>(ALength), 0);
+  if (n < 0 && IsRetry(errno)) BIO_set_retry_read(ABio);
+  return static_cast<int>(n);
+}
+
+long BioCtrl(BIO*, int ACommand, long, void*) { return ACommand == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int BioCreate(BIO* ABio) {
+  BIO_set_init(ABio, 1);
+  return 1;
+}
+
+BIO* NewSocketBio(int AFd) {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "qor socket");
+    BIO_meth_set_write(m, BioWrite);
+    BIO_meth_set_read(m, BioRead);
+    BIO_meth_set_ctrl(m, BioCtrl);
+    BIO_meth_set_create(m, BioCreate);
+    return m;
+  }();
+  BIO* bio = BIO_new(method);
+  if (bio) BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(AFd)));
+  return bio;
+}
+
+bool IsIPv4Literal(const std::string& AHost) {
+  in_addr addr{};
+  return inet_pton(AF_INET, AHost.c_str(), &addr) == 1;
+}
+
+int PollFor(int AFd, short AEvents, int64_t ADeadline) {
+  for (;;) {
+    int timeout = -1;
+    if (ADeadline != kNoDeadline) {
+      const int64_t left = ADeadline - NowMs();
+      if (left <= 0) return 0;
+      timeout = static_cast<int>(std::min<int64_t>(left, INT_MAX));
+    }
+    pollfd p{AFd, AEvents, 0};
+    const int r = poll(&p, 1, timeout);
+    if (r < 0 && errno == EINTR) continue;
+    return r < 0 ? -1 : (r == 0 ? 0 : 1);
+  }
+}
+
+// A non-blocking connect to one address, bounded by ADeadline; the socket or -1 with AError set.
+int ConnectOne(const addrinfo& AAddress, int64_t ADeadline, std::string& AError) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    AError = std::strerror(errno);
+    return -1;
+  }
+  if (connect(fd, AAddress.ai_addr, AAddress.ai_addrlen) == 0) return fd;
+  if (errno == EINPROGRESS) {
+    const int ready = PollFor(fd, POLLOUT, ADeadline);
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError == 0)
+      return fd;
+    AError = ready == 0 ? "timed out" : std::strerror(soError ? soError : errno);
+  } else {
+    AError = std::strerror(errno);
+  }
+  close(fd);
+  return -1;
+}
+
+}  // namespace
+
+std::shared_ptr<TBrokerStream> TBrokerStream::Open(const TBrokerStreamOptions& AOptions) {
+  const int64_t deadline =
+      AOptions.ConnectTimeoutMs > 0 ? NowMs() + AOptions.ConnectTimeoutMs : kNoDeadline;
+
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const std::string port = std::to_string(AOptions.Port);
+  const int gai = getaddrinfo(AOptions.Host.c_str(), port.c_str(), &hints, &found);
+  if (gai != 0)
+    throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + gai_strerror(gai));
+
+  int fd = -1;
+  std::string error = "no address";
+  for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) fd = ConnectOne(*a, deadline, error);
+  freeaddrinfo(found);
+  if (fd < 0) throw ESocketError("Connect to " + Endpoint(AOptions) + " failed: " + error);
+
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  std::shared_ptr<TBrokerStream> stream(new TBrokerStream(fd, AOptions));
+  if (AOptions.UseSSL) stream->StartTLS(deadline);
+  return stream;
+}
+
+TBrokerStream::TBrokerStream(int AFd, const TBrokerStreamOptions& AOptions)
+    : FFd(AFd), FOptions(AOptions), FBuffer(new uint8_t[kBufferSize]) {}
+
+TBrokerStream::~TBrokerStream() {
+  Release();
+  if (FSSL) SSL_free(FSSL);
+  if (FContext) SSL_CTX_free(FContext);
+  close(FFd);
+}
+
+void TBrokerStream::StartTLS(int64_t ADeadline) {
+  ERR_clear_error();
+  FContext = SSL_CTX_new(TLS_client_method());
+  if (!FContext) throw ESocketError("TLS unavailable: " + OpenSSLError());
+  if (FOptions.VerifyPeer) {
+    SSL_CTX_set_verify(FContext, SSL_VERIFY_PEER, nullptr);
+    const int loaded = FOptions.CAFile.empty()
+                           ? SSL_CTX_set_default_verify_paths(FContext)
+                           : SSL_CTX_load_verify_locations(FContext, FOptions.CAFile.c_str(), nullptr);
+    if (loaded != 1)
+      throw ESocketError("Cannot load trusted certificates \"" + FOptions.CAFile +
+                         "\": " + OpenSSLError());
+  } else {
+    SSL_CTX_set_verify(FContext, SSL_VERIFY_NONE, nullptr);
+  }
+
+  FSSL = SSL_new(FContext);
+  BIO* bio = FSSL ? NewSocketBio(FFd) : nullptr;
+  if (!bio) throw ESocketError("TLS unavailable: " + OpenSSLError());
+  SSL_set_bio(FSSL, bio, bio);
+  SSL_set_mode(FSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  const bool ipLiteral = IsIPv4Literal(FOptions.Host);
+  // Server name indication names hosts, never addresses.
+  if (!ipLiteral) SSL_set_tlsext_host_name(FSSL, FOptions.Host.c_str());
+  if (FOptions.VerifyPeer) {
+    X509_VERIFY_PARAM* param = SSL_get0_param(FSSL);
+    if (ipLiteral) {
+      X509_VERIFY_PARAM_set1_ip_asc(param, FOptions.Host.c_str());
+    } else {
+      X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+      SSL_set1_host(FSSL, FOptions.Host.c_str());
+    }
+  }
+
+  for (;;) {
+    ERR_clear_error();
+    const int r = SSL_connect(FSSL);
+    if (r == 1) return;
+    const int err = SSL_get_error(FSSL, r);
+    int ready = -1;
+    if (err == SSL_ERROR_WANT_READ) {
+      ready = PollFor(FFd, POLLIN, ADeadline);
+    } else if (err == SSL_ERROR_WANT_WRITE) {
+      ready = PollFor(FFd, POLLOUT, ADeadline);
+    } else {
+      const long verify = SSL_get_verify_result(FSSL);
+      if (FOptions.VerifyPeer && verify != X509_V_OK)
+        throw ESocketError("TLS certificate of " + Endpoint(FOptions) +
+                           " not accepted: " + X509_verify_cert_error_string(verify));
+      throw ESocketError("TLS handshake with " + Endpoint(FOptions) + " failed: " + OpenSSLError());
+    }
+    if (ready == 0) throw ESocketError("TLS handshake with " + Endpoint(FOptions) + " timed out");
+    if (ready < 0) throw ESocketError("TLS handshake with " + Endpoint(FOptions) + " failed");
+  }
+}
+
+int64_t TBrokerStream::IODeadline() const {
+  const int timeout = FIOTimeoutMs;
+  return timeout > 0 ? NowMs() + timeout : kNoDeadline;
+}
+
+int TBrokerStream::WaitReady(short AEvents, int64_t ADeadline) const {
+  if (FReleased) return -1;
+  const int r = PollFor(FFd, AEvents, ADeadline);
+  return FReleased ? -1 : r;
+}
+
+int TBrokerStream::Read(uint8_t* ABuffer, int ACount) {
+  FLastReadTimedOut = false;
+  if (ACount <= 0) return 0;
+  if (FBufferPos == FBufferLen) {
+    // A read as large as the buffer goes straight to the caller's memory.
+    if (ACount >= kBufferSize) return Receive(ABuffer, ACount);
+    const int n = Receive(FBuffer.get(), kBufferSize);
+    if (n <= 0) return n;
+    FBufferPos = 0;
+    FBufferLen = n;
+  }
+  const int n = std::min(ACount, FBufferLen - FBufferPos);
+  std::memcpy(ABuffer, FBuffer.get() + FBufferPos, static_cast<size_t>(n));
+  FBufferPos += n;
+  return n;
+}
+
+int TBrokerStream::Receive(uint8_t* ABuffer, int ACount) {
+  const int64_t deadline = IODeadline();
+  for (;;) {
+    if (FReleased) return 0;
+    short waitFor = POLLIN;
+    if (FSSL) {
+      std::lock_guard<std::mutex> guard(FSSLLock);
+      ERR_clear_error();
+      const int n = SSL_read(FSSL, ABuffer, ACount);
+      if (n > 0) return n;
+      const int err = SSL_get_error(FSSL, n);
+      if (err == SSL_ERROR_WANT_WRITE) {
+        waitFor = POLLOUT;
+      } else if (err != SSL_ERROR_WANT_READ) {
+        return 0;  // close notify, reset or a TLS error: the stream has ended
+      }
+    } else {
+      const ssize_t n = recv(FFd, ABuffer, static_cast<size_t>(ACount), 0);
+      if (n > 0) return static_cast<int>(n);
+      if (n == 0 || !IsRetry(errno)) return 0;
+    }
+    const int ready = WaitReady(waitFor, deadline);
+    if (ready == 0) {
+      FLastReadTimedOut = true;
+      return 0;
+    }
+    if (ready < 0) return 0;
+  }
+}
+
+void TBrokerStream::Write(const uint8_t* AData, size_t ALength) {
+  const int64_t deadline = IODeadline();
+  size_t done = 0;
+  while (done < ALength) {
+    if (FReleased) throw ESocketError("Write on a released connection");
+    const size_t chunk = std::min<size_t>(ALength - done, INT_MAX);
+    short waitFor = POLLOUT;
+    if (FSSL) {
+      std::lock_guard<std::mutex> guard(FSSLLock);
+      ERR_clear_error();
+      const int n = SSL_write(FSSL, AData + done, static_cast<int>(chunk));
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      const int err = SSL_get_error(FSSL, n);
+      if (err == SSL_ERROR_WANT_READ) {
+        waitFor = POLLIN;
+      } else if (err != SSL_ERROR_WANT_WRITE) {
+        throw ESocketError("TLS write to " + Endpoint(FOptions) + " failed: " + OpenSSLError());
+      }
+    } else {
+      const ssize_t n = send(FFd, AData + done, chunk, MSG_NOSIGNAL);
+      if (n > 0) {
+        done += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && !IsRetry(errno))
+        throw ESocketError("Write to " + Endpoint(FOptions) + " failed: " + std::strerror(errno));
+    }
+    const int ready = WaitReady(waitFor, deadline);
+    if (ready == 0) throw ESocketError("Write to " + Endpoint(FOptions) + " timed out");
+    if (ready < 0) throw ESocketError("Write to " + Endpoint(FOptions) + " failed: connection released");
+  }
+}
+
+void TBrokerStream::Release() {
+  if (FReleased.exchange(true)) return;
+  if (FSSL) {
+    std::lock_guard<std::mutex> guard(FSSLLock);
+    ERR_clear_error();
+    SSL_shutdown(FSSL);  // best effort: the socket is non-blocking
+  }
+  shutdown(FFd, SHUT_RDWR);
+}
+
+}  // namespace qor

@@ -1,0 +1,85 @@
+// The byte stream between a client and its broker: IPv4 TCP, optionally
+// wrapped in TLS by OpenSSL.
+//
+// One thread reads while others write (writes are serialised by the client);
+// a TLS session is only ever touched under the stream's own short lock, with
+// the socket in non-blocking mode and waits done in poll() outside that lock.
+// Release() may come from any thread: it shuts the socket down, which wakes a
+// blocked read at once; the descriptor is closed only when the last owner
+// lets go, so a read in progress never sees a reused descriptor.
+#pragma once
+
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "uQORByteSource.h"
+#include "uQORException.h"
+
+namespace qor {
+
+struct TBrokerStreamOptions {
+  std::string Host;
+  uint16_t Port = 0;
+  int ConnectTimeoutMs = 10000;  // bounds name lookup's connect and the TLS handshake together
+  bool UseSSL = false;
+  bool VerifyPeer = false;  // TLS: check the chain and the host name
+  std::string CAFile;       // TLS with VerifyPeer: trusted CAs; empty: the system store
+};
+
+class TBrokerStream final : public IByteSource {
+ public:
+  // Connects (and completes the TLS handshake) or raises ESocketError.
+  static std::shared_ptr<TBrokerStream> Open(const TBrokerStreamOptions& AOptions);
+  ~TBrokerStream() override;
+  TBrokerStream(const TBrokerStream&) = delete;
+  TBrokerStream& operator=(const TBrokerStream&) = delete;
+
+  // Bounds every later read and write; 0: no bound.
+  void SetIOTimeout(int AMilliseconds) { FIOTimeoutMs = AMilliseconds; }
+
+  // Served from an internal buffer that one receive of up to 16 KiB fills.
+  int Read(uint8_t* ABuffer, int ACount) override;
+  // Whether the last Read that delivered nothing ended by the I/O time-out
+  // (rather than by end of stream, an error or a release).
+  bool LastReadTimedOut() const { return FLastReadTimedOut; }
+
+  // Sends all bytes or raises ESocketError; never raises SIGPIPE.
+  void Write(const uint8_t* AData, size_t ALength);
+  void Write(const std::vector<uint8_t>& AData) { Write(AData.data(), AData.size()); }
+
+  // Ends the connection (TLS close notify, then shutdown). Idempotent.
+  void Release();
+  bool Released() const { return FReleased; }
+
+ private:
+  TBrokerStream(int AFd, const TBrokerStreamOptions& AOptions);
+  void StartTLS(int64_t ADeadline);
+  // One receive into ABuffer, waiting up to the I/O time-out.
+  int Receive(uint8_t* ABuffer, int ACount);
+  // Waits for AEvents on the socket; 1 ready, 0 time-out, -1 error or released.
+  int WaitReady(short AEvents, int64_t ADeadline) const;
+  int64_t IODeadline() const;
+
+  static constexpr int kBufferSize = 16384;
+
+  int FFd;
+  TBrokerStreamOptions FOptions;
+  SSL_CTX* FContext = nullptr;
+  SSL* FSSL = nullptr;
+  std::mutex FSSLLock;  // guards FSSL: OpenSSL sessions are not shared between threads
+  std::atomic<bool> FReleased{false};
+  std::atomic<int> FIOTimeoutMs{0};
+  std::atomic<bool> FLastReadTimedOut{false};
+  // Read side, used by the one reading thread only.
+  std::unique_ptr<uint8_t[]> FBuffer;
+  int FBufferPos = 0;
+  int FBufferLen = 0;
+};
+
+}  // namespace qor

@@ -1,0 +1,68 @@
+#include "uQORMQTTPacketReader.h"
+
+#include <algorithm>
+
+namespace qor {
+
+namespace {
+
+constexpr const char* kClosed = "Connection closed or read timeout";
+// Text is read in steps of at most this much, so a declared length that never
+// arrives costs no more memory than what did.
+constexpr uint32_t kTextStep = 64 * 1024;
+
+}  // namespace
+
+bool TPacketReader::TryReadByte(uint8_t& AValue) { return FSource.Read(&AValue, 1) > 0; }
+
+uint8_t TPacketReader::ReadByte() {
+  uint8_t b;
+  if (!TryReadByte(b)) throw ESocketError(kClosed);
+  return b;
+}
+
+uint16_t TPacketReader::ReadWord() {
+  const uint8_t hi = ReadByte();
+  return static_cast<uint16_t>((hi << 8) | ReadByte());
+}
+
+bool TPacketReader::ReadVarInt(uint32_t& AValue) {
+  AValue = 0;
+  uint32_t multiplier = 1;
+  for (int iterations = 1;; ++iterations) {
+    const uint8_t b = ReadByte();
+    AValue += (b & 0x7Fu) * multiplier;
+    multiplier *= 128;
+    if (iterations > 4) return false;
+    if ((b & 0x80) == 0) return true;
+  }
+}
+
+void TPacketReader::SkipBytes(uint32_t ACount) {
+  uint8_t scratch[1024];
+  while (ACount > 0) {
+    const int n = FSource.Read(scratch, static_cast<int>(std::min<uint32_t>(ACount, sizeof scratch)));
+    if (n <= 0) throw ESocketError(kClosed);
+    ACount -= static_cast<uint32_t>(n);
+  }
+}
+
+void TPacketReader::SkipPacketBody() {
+  uint32_t length;
+  if (ReadVarInt(length)) SkipBytes(length);
+}
+
+std::string TPacketReader::ReadText(uint32_t ALength, const char* AShortReadMessage) {
+  std::string text;
+  size_t filled = 0;
+  while (filled < ALength) {
+    if (filled == text.size()) text.resize(std::min<size_t>(ALength, text.size() + std::max<size_t>(kTextStep, text.size())));
+    const int n = FSource.Read(reinterpret_cast<uint8_t*>(text.data()) + filled,
+                               static_cast<int>(text.size() - filled));
+    if (n <= 0) throw ESocketError(AShortReadMessage);
+    filled += static_cast<size_t>(n);
+  }
+  return text;
+}
+
+}  // namespace qor
