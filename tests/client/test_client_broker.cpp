@@ -1,0 +1,234 @@
+// The client against a real mosquitto: the shared fixture (1883 plain, 8883
+// TLS, 1884 with user "rw"), and for the kill-and-restart case a private one.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "ClientTestKit.h"
+#include "PrivateBroker.h"
+
+using namespace qor;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kHost = "127.0.0.1";
+const std::string kCA = std::string(QOR_BROKER_DIR) + "/ca.crt";
+
+// A topic prefix no other test (or earlier run) shares.
+std::string UniqueTopic(const std::string& AName) {
+  static std::atomic<int> counter{0};
+  return "qortest/" + AName + "/" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+}
+
+std::string UniqueId(const std::string& AName) {
+  static std::atomic<int> counter{0};
+  return "qor-" + AName + "-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+}
+
+void AimAt(TQORMQTTClient& AClient, int APort, bool ATLS, const std::string& AName) {
+  AClient.BrokerHostName = kHost;
+  AClient.BrokerPort = APort;
+  AClient.UseSSL = ATLS;
+  AClient.ClientID = UniqueId(AName);
+}
+
+std::string Pattern(size_t ASize) {
+  std::string s(ASize, '\0');
+  for (size_t i = 0; i < ASize; ++i) s[i] = static_cast<char>((i * 131 + i / 997) & 0xFF);
+  return s;
+}
+
+}  // namespace
+
+TEST(Broker, ConnectsPlainTLSAndWithCredentials) {
+  struct TCase {
+    int Port;
+    bool TLS;
+    std::string User, Password;
+  };
+  for (const TCase& c : {TCase{1883, false, "", ""}, TCase{8883, true, "", ""},
+                         TCase{1884, false, "rw", "plumhouse"}}) {
+    TQORMQTTClient client;
+    AimAt(client, c.Port, c.TLS, "connect");
+    client.Username = c.User;
+    client.Password = c.Password;
+    TClientRecorder recorder(client);
+    client.Connect();
+    EXPECT_TRUE(client.IsConnected()) << c.Port;
+    EXPECT_EQ(client.ConnectionStatus(), mqConnected);
+    EXPECT_EQ(client.ProtocolLevel(), 5);
+    EXPECT_TRUE(recorder.HasLine("Connecting to 127.0.0.1:" + std::to_string(c.Port) + " (SSL=" +
+                                 (c.TLS ? "True" : "False") + ", protocol=5)"));
+    client.Disconnect();
+    EXPECT_FALSE(client.IsConnected());
+    EXPECT_EQ(client.ConnectionStatus(), mqDisconnected);
+  }
+}
+
+TEST(Broker, WrongPasswordIsRefusedWithTheBrokersCode) {
+  TQORMQTTClient client;
+  AimAt(client, 1884, false, "badpass");
+  client.Username = "rw";
+  client.Password = "not the password";
+  try {
+    client.Connect();
+    FAIL() << "Connect did not raise";
+  } catch (const Exception& e) {
+    EXPECT_TRUE(e.Message() == "Broker refused connection (reason=$86)" ||
+                e.Message() == "Broker refused connection (reason=$87)")
+        << e.Message();
+  }
+  EXPECT_FALSE(client.IsConnected());
+  EXPECT_EQ(client.ConnectionStatus(), mqDisconnected);
+}
+
+TEST(Broker, VerifyPeerAcceptsTheRightCAAndRefusesOthers) {
+  for (const std::string host : {"localhost", "127.0.0.1"}) {
+    TQORMQTTClient client;
+    AimAt(client, 8883, true, "verify");
+    client.BrokerHostName = host;
+    client.VerifyPeer = true;
+    client.CAFile = kCA;
+    client.Connect();
+    EXPECT_TRUE(client.IsConnected()) << host;
+  }
+  // Without our CA the chain ends in an unknown issuer.
+  TQORMQTTClient client;
+  AimAt(client, 8883, true, "verify-system");
+  client.VerifyPeer = true;
+  try {
+    client.Connect();
+    FAIL() << "Connect did not raise";
+  } catch (const ESocketError& e) {
+    EXPECT_NE(e.Message().find("TLS certificate of 127.0.0.1:8883 not accepted: "), std::string::npos)
+        << e.Message();
+  }
+  EXPECT_FALSE(client.IsConnected());
+}
+
+TEST(Broker, RoundTripsAtEveryQoSInBothDirections) {
+  TQORMQTTClient a, b;
+  AimAt(a, 1883, false, "rt-a");
+  AimAt(b, 8883, true, "rt-b");
+  TClientRecorder ra(a), rb(b);
+  a.Connect();
+  b.Connect();
+  const std::string base = UniqueTopic("roundtrip") + "/\xC3\xA4\xC3\xB6/\xE2\x82\xAC/\xE6\x97\xA5";
+  a.Subscribe(base + "/to-a/#", mqQoS2);
+  b.Subscribe(base + "/to-b/#", mqQoS2);
+  ASSERT_TRUE(ra.WaitForLine("SUBACK packet_id=1 reason=$02"));
+  ASSERT_TRUE(rb.WaitForLine("SUBACK packet_id=1 reason=$02"));
+
+  size_t expected = 0;
+  for (const size_t size : {size_t{0}, size_t{200 * 1024}, size_t{4 * 1024 * 1024}}) {
+    for (const TQORMQTTQoS qos : {mqQoS0, mqQoS1, mqQoS2}) {
+      const std::string payload = Pattern(size);
+      const std::string suffix = "/" + std::to_string(size) + "/" + std::to_string(qos);
+      a.Publish(base + "/to-b" + suffix, payload, qos);
+      b.Publish(base + "/to-a" + suffix, payload, qos);
+      ++expected;
+      ASSERT_TRUE(ra.WaitForMessages(expected, 10000)) << size << " " << qos;
+      ASSERT_TRUE(rb.WaitForMessages(expected, 10000)) << size << " " << qos;
+      for (const TClientRecorder* r : {&ra, &rb}) {
+        const TReceived m = r->Messages().back();
+        EXPECT_EQ(m.Payload.size(), size);
+        EXPECT_TRUE(m.Payload == payload) << "payload differs, size " << size;
+        EXPECT_EQ(m.QoS, qos);
+        EXPECT_NE(m.Topic.find(suffix), std::string::npos);
+      }
+    }
+  }
+  // Every QoS 1 and 2 publication was acknowledged to the end.
+  EXPECT_TRUE(WaitUntil([&] { return a.PendingCount() == 0 && b.PendingCount() == 0; }));
+  EXPECT_EQ(ra.Messages().size(), expected);
+  EXPECT_TRUE(ra.Disconnects().empty());
+}
+
+TEST(Broker, ManyAcknowledgementsEmptyThePendingList) {
+  TQORMQTTClient client;
+  AimAt(client, 1883, false, "pending");
+  client.Connect();
+  const std::string topic = UniqueTopic("pending");
+  for (int i = 0; i < 200; ++i) client.Publish(topic, std::to_string(i), i % 2 ? mqQoS1 : mqQoS2);
+  EXPECT_TRUE(WaitUntil([&] { return client.PendingCount() == 0; }));
+}
+
+TEST(Broker, UnsubscribeStopsDelivery) {
+  TQORMQTTClient sub, pub;
+  AimAt(sub, 1883, false, "unsub-s");
+  AimAt(pub, 1883, false, "unsub-p");
+  TClientRecorder rs(sub);
+  sub.Connect();
+  pub.Connect();
+  const std::string topic = UniqueTopic("unsub");
+  sub.Subscribe(topic + "/gone", mqQoS1);
+  sub.Subscribe(topic + "/kept", mqQoS1);
+  ASSERT_TRUE(rs.WaitForLine("SUBACK packet_id=2 reason=$01"));
+  pub.Publish(topic + "/gone", "before", mqQoS1);
+  ASSERT_TRUE(rs.WaitForMessages(1));
+  sub.Unsubscribe(topic + "/gone");
+  ASSERT_TRUE(rs.WaitForLine("UNSUBACK packet_id=3 reason=$00"));
+  pub.Publish(topic + "/gone", "after", mqQoS1);
+  pub.Publish(topic + "/kept", "marker", mqQoS1);
+  // The marker comes after "after" from the same publisher: once it is here,
+  // "after" would have been too.
+  ASSERT_TRUE(rs.WaitForMessages(2));
+  std::this_thread::sleep_for(100ms);
+  const auto messages = rs.Messages();
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1].Payload, "marker");
+}
+
+TEST(Broker, KeepaliveHoldsAnIdleSession) {
+  TQORMQTTClient client;
+  AimAt(client, 1883, false, "idle");
+  client.KeepAliveSecs = 3;
+  TClientRecorder recorder(client);
+  client.Connect();
+  std::this_thread::sleep_for(10s);
+  EXPECT_TRUE(client.IsConnected());
+  EXPECT_EQ(client.ConnectionStatus(), mqConnected);
+  EXPECT_TRUE(recorder.Disconnects().empty());
+  EXPECT_GE(recorder.CountLines("PINGRESP received"), 3u);
+  EXPECT_GE(recorder.CountLines("PINGREQ sent"), 3u);
+}
+
+TEST(Broker, ReconnectsByItselfAfterTheBrokerIsKilledAndRestarted) {
+  TPrivateBroker broker(18831);
+  ASSERT_TRUE(broker.Start());
+  TQORMQTTClient sub, pub;
+  AimAt(sub, broker.Port(), false, "restart-s");
+  AimAt(pub, broker.Port(), false, "restart-p");
+  TClientRecorder rs(sub), rp(pub);
+  sub.Connect();
+  pub.Connect();
+  const std::string topic = UniqueTopic("restart");
+  sub.Subscribe(topic, mqQoS1);
+  ASSERT_TRUE(rs.WaitForLine("SUBACK packet_id=1 reason=$01"));
+  pub.Publish(topic, "before", mqQoS1);
+  ASSERT_TRUE(rs.WaitForMessages(1));
+
+  broker.Kill();
+  ASSERT_TRUE(rs.WaitForDisconnects(1));
+  ASSERT_TRUE(rp.WaitForDisconnects(1));
+  EXPECT_TRUE(rs.HasLine("Reader thread error: ESocketError: Connection closed by broker"));
+  EXPECT_EQ(rs.Disconnects()[0].Reason, "Disconnected (reason=$80)");
+  EXPECT_FALSE(sub.IsConnected());
+  EXPECT_THROW(pub.Publish(topic, "lost", mqQoS1), Exception);
+  EXPECT_TRUE(rs.WaitForLine("Reconnect attempt 2 in 2s...", 5000));
+
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(rs.WaitForLine("Reconnected successfully", 10000));
+  ASSERT_TRUE(rp.WaitForLine("Reconnected successfully", 10000));
+  EXPECT_EQ(sub.ConnectionStatus(), mqConnected);
+  EXPECT_EQ(rs.Disconnects().size(), 1u);  // one event per loss
+  // A clean session starts without subscriptions; after subscribing again, traffic flows.
+  EXPECT_EQ(sub.Subscribe(topic, mqQoS1), 2);
+  ASSERT_TRUE(rs.WaitForLine("SUBACK packet_id=2 reason=$01"));
+  pub.Publish(topic, "after", mqQoS1);
+  ASSERT_TRUE(rs.WaitForMessages(2));
+  EXPECT_EQ(rs.Messages()[1].Payload, "after");
+  EXPECT_TRUE(WaitUntil([&] { return pub.PendingCount() == 0; }));
+}

@@ -1,0 +1,602 @@
+// The client against a scripted fake broker: the exchanges a real broker
+// will not produce on demand (refusals, silence, malformed packets, closing
+// mid-packet), byte for byte.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <future>
+#include <thread>
+
+#include "ClientTestKit.h"
+
+using namespace qor;
+using namespace std::chrono_literals;
+
+namespace {
+
+TBytes Publish(const std::string& ATopic, const std::string& APayload, uint8_t AQoS, uint16_t AId,
+               int ALevel = 5, bool ADup = false) {
+  return BuildPublishPacket(ATopic, std::string_view(APayload), AQoS, AId,
+                            static_cast<uint8_t>(ALevel), false, ADup);
+}
+
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The fraction of one core this process used over AWindow.
+double CoreShareOver(std::chrono::milliseconds AWindow) {
+  const double before = CpuSeconds();
+  std::this_thread::sleep_for(AWindow);
+  return (CpuSeconds() - before) / (static_cast<double>(AWindow.count()) / 1000.0);
+}
+
+class FakeBrokerTest : public ::testing::Test {
+ protected:
+  TFakeBroker Broker;
+  TQORMQTTClient Client;
+  TClientRecorder Recorder{Client};
+
+  void SetUp() override { Aim(Client, Broker.Port(), "fake-client"); }
+};
+
+}  // namespace
+
+TEST_F(FakeBrokerTest, PlainConnectLogsEveryStepInOrderAndSendsTheConfiguredConnect) {
+  Client.KeepAliveSecs = 45;
+  Client.SessionExpiryInterval = 300;
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto conn = Broker.Accept();
+  ASSERT_TRUE(conn);
+  EXPECT_EQ(conn->ReadPacket(), BuildConnectPacket(5, true, 45, "fake-client", "", "", 300));
+  EXPECT_TRUE(Client.IsConnected());  // the stream is open before the CONNACK
+  EXPECT_EQ(Client.ConnectionStatus(), mqConnecting);
+  conn->Send(Connack(0));
+  connecting.get();
+  EXPECT_EQ(Recorder.Lines(),
+            (std::vector<std::string>{
+                "Connecting to 127.0.0.1:" + std::to_string(Broker.Port()) + " (SSL=False, protocol=5)",
+                "TCP connected", "Reader thread started", "Keepalive thread started",
+                "CONNECT packet sent", "CONNACK received \xE2\x80\x94 session_present=0 reason=$00",
+                "MQTT session established"}));
+  EXPECT_EQ(Client.ConnectionStatus(), mqConnected);
+  EXPECT_TRUE(Client.IsConnected());
+
+  // A second Connect on a connected client returns at once and sends nothing.
+  Client.Connect();
+  EXPECT_TRUE(conn->ReadPacket(300).empty());
+
+  Client.Disconnect();
+  EXPECT_EQ(conn->ReadPacket(), TBytes({0xE0, 0x02, 0x00, 0x00}));
+  EXPECT_FALSE(Client.IsConnected());
+  EXPECT_EQ(Recorder.Lines().back(), "Disconnected by user");
+  EXPECT_TRUE(Recorder.Disconnects().empty());  // an orderly disconnect raises no event
+}
+
+TEST_F(FakeBrokerTest, FallsBackToMQTT311OnceWhenRefused84) {
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto first = Broker.Accept();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->ReadPacket()[8], 5);
+  first->Send(Connack(0x84));
+  auto second = Broker.Accept();
+  ASSERT_TRUE(second);
+  const TBytes connect = second->ReadPacket();
+  EXPECT_EQ(connect, BuildConnectPacket(4, true, 60, "fake-client", "", "", 0));
+  second->Send(Connack(0, 4));
+  connecting.get();
+  EXPECT_TRUE(first->WaitClosed());  // the refused stream was released
+
+  const std::string port = std::to_string(Broker.Port());
+  EXPECT_EQ(Recorder.Lines(),
+            (std::vector<std::string>{
+                "Connecting to 127.0.0.1:" + port + " (SSL=False, protocol=5)", "TCP connected",
+                "Reader thread started", "Keepalive thread started", "CONNECT packet sent",
+                "CONNACK received \xE2\x80\x94 session_present=0 reason=$84",
+                "Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1",
+                "Retrying with MQTT 3.1.1",
+                "Connecting to 127.0.0.1:" + port + " (SSL=False, protocol=4)", "TCP connected",
+                "CONNECT packet sent", "CONNACK received \xE2\x80\x94 session_present=0 reason=$00",
+                "MQTT session established"}));
+  EXPECT_EQ(Client.ProtocolLevel(), 4);
+
+  // Packets now go out in 3.1.1 framing, and a later Connect stays at level 4.
+  EXPECT_EQ(Client.Subscribe("a/b", mqQoS1), 1);
+  EXPECT_EQ(second->ReadPacket(), BuildSubscribePacket("a/b", 1, 1, 4));
+  Client.Disconnect();
+  auto again = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto third = Broker.Accept();
+  ASSERT_TRUE(third);
+  EXPECT_EQ(third->ReadPacket()[8], 4);
+  third->Send(Connack(0, 4));
+  again.get();
+  EXPECT_TRUE(Recorder.HasLine("Connecting to 127.0.0.1:" + port + " (SSL=False, protocol=4)"));
+}
+
+TEST_F(FakeBrokerTest, A84AtLevel4IsARefusalAfterExactlyTwoAttempts) {
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto first = Broker.Accept();
+  ASSERT_TRUE(first);
+  first->ReadPacket();
+  first->Send(Connack(0x84));
+  auto second = Broker.Accept();
+  ASSERT_TRUE(second);
+  second->ReadPacket();
+  second->Send(Connack(0x84, 4));
+  try {
+    connecting.get();
+    FAIL() << "Connect did not raise";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.ClassName(), "Exception");
+    EXPECT_EQ(e.Message(), "Broker refused connection (reason=$84)");
+  }
+  EXPECT_FALSE(Broker.Accept(300));
+  EXPECT_EQ(Recorder.CountLines("Retrying with MQTT 3.1.1"), 1u);
+  EXPECT_EQ(Recorder.CountLines("CONNACK received \xE2\x80\x94 session_present=0 reason=$84"), 2u);
+  EXPECT_EQ(Recorder.CountLines("Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1"), 1u);
+}
+
+TEST_F(FakeBrokerTest, RefusalLeavesTheClientDisconnectedWithoutAStream) {
+  for (const uint8_t code : {uint8_t{0x87}, uint8_t{0x86}, uint8_t{0x01}}) {
+    auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+    auto conn = Broker.Accept();
+    ASSERT_TRUE(conn);
+    conn->ReadPacket();
+    conn->Send(Connack(code));
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "Broker refused connection (reason=$%02X)", code);
+    try {
+      connecting.get();
+      FAIL() << "Connect did not raise";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), expected);
+    }
+    EXPECT_FALSE(Client.IsConnected());
+    EXPECT_EQ(Client.ConnectionStatus(), mqDisconnected);
+    EXPECT_EQ(Client.LastConnectReasonCode(), code);
+    EXPECT_EQ(Client.ProtocolLevel(), 5);  // only 0x84 lowers the level
+    EXPECT_TRUE(conn->WaitClosed());
+  }
+  EXPECT_THROW(Client.Publish("t", "x", mqQoS0), Exception);
+}
+
+TEST_F(FakeBrokerTest, SilentBrokerTimesOutAndALateConnackChangesNothing) {
+  Client.ConnectTimeoutSecs = 1;
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto conn = Broker.Accept();
+  ASSERT_TRUE(conn);
+  conn->ReadPacket();
+  try {
+    connecting.get();
+    FAIL() << "Connect did not raise";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Timeout waiting for CONNACK");
+  }
+  // The failed attempt is undone: not connected, its stream closed.
+  EXPECT_FALSE(Client.IsConnected());
+  EXPECT_EQ(Client.ConnectionStatus(), mqDisconnected);
+  EXPECT_TRUE(conn->WaitClosed());
+  conn->Send(Connack(0));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(Client.ConnectionStatus(), mqDisconnected);
+  EXPECT_FALSE(Recorder.HasLine("MQTT session established"));
+}
+
+TEST_F(FakeBrokerTest, ConnackWithFiveByteLengthSignalsNothing) {
+  Client.ConnectTimeoutSecs = 1;
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto conn = Broker.Accept();
+  ASSERT_TRUE(conn);
+  conn->ReadPacket();
+  conn->Send({0x20, 0x80, 0x80, 0x80, 0x80, 0x01});
+  try {
+    connecting.get();
+    FAIL() << "Connect did not raise";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Timeout waiting for CONNACK");
+  }
+  for (const auto& line : Recorder.Lines()) EXPECT_EQ(line.find("CONNACK received"), std::string::npos);
+}
+
+TEST_F(FakeBrokerTest, UnknownPacketTypesAreSkippedAndLogged) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  conn->Send({0xF0, 0x03, 0xAA, 0xBB, 0xCC});  // AUTH, with a body to skip
+  conn->Send({0x00, 0x00});
+  conn->Send({0xD0, 0x00});  // PINGRESP: read only if the bodies were skipped exactly
+  EXPECT_TRUE(Recorder.WaitForLine("PINGRESP received"));
+  EXPECT_TRUE(Recorder.HasLine("Unknown packet type $0F - discarded"));
+  EXPECT_TRUE(Recorder.HasLine("Unknown packet type $00 - discarded"));
+  EXPECT_TRUE(Client.IsConnected());
+}
+
+TEST_F(FakeBrokerTest, InboundQoS1IsAcknowledgedBeforeDelivery) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  std::promise<bool> ackedFirst;
+  Recorder.SetOnMessage([&](const TReceived&) {
+    ackedFirst.set_value(Recorder.HasLine("PUBACK sent for packet id 258"));
+  });
+  conn->Send(Publish("in/q1", "payload", 1, 258));
+  EXPECT_EQ(conn->ReadPacket(), TBytes({0x40, 0x04, 0x01, 0x02, 0x00, 0x00}));
+  EXPECT_TRUE(ackedFirst.get_future().get());
+  ASSERT_TRUE(Recorder.WaitForMessages(1));
+  EXPECT_EQ(Recorder.Messages()[0].Topic, "in/q1");
+  EXPECT_EQ(Recorder.Messages()[0].Payload, "payload");
+  EXPECT_EQ(Recorder.Messages()[0].QoS, mqQoS1);
+  EXPECT_TRUE(Recorder.HasLine("PUBLISH received topic=\"in/q1\" QoS=1 retain=False payload_len=7"));
+}
+
+TEST_F(FakeBrokerTest, PublishEdgeCases) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  // QoS 3 in the flags: no identifier read, nothing sent back, delivered as 3.
+  conn->Send({0x36, 0x05, 0x00, 0x01, 0x74, 0x00, 0x41});
+  // Retain set, empty payload.
+  conn->Send({0x31, 0x04, 0x00, 0x01, 0x72, 0x00});
+  // Remaining length shorter than the header (which at level 5 includes the
+  // property length): an empty payload, nothing read past the header.
+  conn->Send({0x30, 0x03, 0x00, 0x01, 0x73, 0x00});
+  conn->Send({0x30, 0x04, 0x00, 0x01, 0x75, 0x00});
+  // Level 5 with an empty topic and properties (a topic alias).
+  conn->Send({0x30, 0x08, 0x00, 0x00, 0x03, 0x23, 0x00, 0x01, 0x68, 0x69});
+  ASSERT_TRUE(Recorder.WaitForMessages(5));
+  const auto m = Recorder.Messages();
+  EXPECT_EQ(m[0].QoS, 3);
+  EXPECT_EQ(m[0].Topic, "t");
+  EXPECT_EQ(m[0].Payload, "A");
+  EXPECT_EQ(m[1].Topic, "r");
+  EXPECT_EQ(m[1].Payload, "");
+  EXPECT_EQ(m[2].Payload, "");
+  EXPECT_EQ(m[3].Topic, "u");
+  EXPECT_EQ(m[4].Topic, "");
+  EXPECT_EQ(m[4].Payload, "hi");
+  EXPECT_TRUE(Recorder.HasLine("PUBLISH received topic=\"t\" QoS=3 retain=False payload_len=1"));
+  EXPECT_TRUE(Recorder.HasLine("PUBLISH received topic=\"r\" QoS=0 retain=True payload_len=0"));
+  EXPECT_TRUE(conn->ReadPacket(300).empty());  // nothing acknowledged
+}
+
+TEST_F(FakeBrokerTest, InboundQoS2CompletesTheExchangeAndDeliversOnce) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  conn->Send(Publish("in/q2", "exactly once", 2, 7));
+  EXPECT_EQ(conn->ReadPacket(), TBytes({0x50, 0x04, 0x00, 0x07, 0x00, 0x00}));
+  // The broker did not see the PUBREC and sends again, with DUP.
+  conn->Send(Publish("in/q2", "exactly once", 2, 7, 5, true));
+  EXPECT_EQ(conn->ReadPacket(), TBytes({0x50, 0x04, 0x00, 0x07, 0x00, 0x00}));
+  conn->Send({0x62, 0x02, 0x00, 0x07});
+  EXPECT_EQ(conn->ReadPacket(), TBytes({0x70, 0x04, 0x00, 0x07, 0x00, 0x00}));
+  EXPECT_TRUE(Recorder.WaitForLine("PUBCOMP sent for packet id 7"));
+  EXPECT_EQ(Recorder.Messages().size(), 1u);
+  EXPECT_EQ(Recorder.Messages()[0].QoS, mqQoS2);
+  EXPECT_EQ(Recorder.CountLines("PUBREC sent for packet id 7"), 2u);
+  EXPECT_TRUE(Recorder.HasLine("PUBREL received packet_id=7 reason=$00"));
+  // After the release the identifier is free: a new message with it is delivered.
+  conn->Send(Publish("in/q2", "next", 2, 7));
+  EXPECT_TRUE(Recorder.WaitForMessages(2));
+}
+
+TEST_F(FakeBrokerTest, OutboundQoS2WaitsForPubcompAndARefusalEndsIt) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  EXPECT_EQ(Client.Publish("out/q2", "data", mqQoS2), 1);
+  EXPECT_EQ(conn->ReadPacket(), Publish("out/q2", "data", 2, 1));
+  EXPECT_EQ(Client.PendingCount(), 1u);
+  conn->Send({0x50, 0x02, 0x00, 0x01});
+  EXPECT_EQ(conn->ReadPacket(), TBytes({0x62, 0x04, 0x00, 0x01, 0x00, 0x00}));
+  EXPECT_EQ(Client.PendingCount(), 1u);  // until PUBCOMP
+  conn->Send({0x70, 0x03, 0x00, 0x01, 0x00});
+  EXPECT_TRUE(WaitUntil([&] { return Client.PendingCount() == 0; }));
+  EXPECT_TRUE(Recorder.HasLine("PUBREC received packet_id=1 reason=$00"));
+  EXPECT_TRUE(Recorder.HasLine("PUBREL sent for packet id 1"));
+  EXPECT_TRUE(Recorder.HasLine("PUBCOMP received packet_id=1 reason=$00"));
+
+  EXPECT_EQ(Client.Publish("out/q2", "refused", mqQoS2), 2);
+  conn->ReadPacket();
+  conn->Send({0x50, 0x04, 0x00, 0x02, 0x97, 0x00});  // quota exceeded
+  EXPECT_TRUE(WaitUntil([&] { return Client.PendingCount() == 0; }));
+  EXPECT_TRUE(conn->ReadPacket(300).empty());  // no PUBREL for a refusal
+}
+
+TEST_F(FakeBrokerTest, AcknowledgementsEmptyThePendingList) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  EXPECT_EQ(Client.Publish("q0", "x", mqQoS0), 0);  // QoS 0 takes no identifier
+  EXPECT_EQ(Client.Publish("q1", "x", mqQoS1), 1);
+  EXPECT_EQ(Client.Subscribe("s", mqQoS1), 2);
+  EXPECT_EQ(Client.Publish("q1", "", mqQoS1), 3);
+  EXPECT_EQ(Client.PendingCount(), 2u);
+  EXPECT_TRUE(Recorder.HasLine("PUBLISH sent topic=\"q0\" QoS=0 packet_id=0 payload_len=1"));
+  EXPECT_TRUE(Recorder.HasLine("PUBLISH sent topic=\"q1\" QoS=1 packet_id=3 payload_len=0"));
+  EXPECT_TRUE(Recorder.HasLine("SUBSCRIBE sent topic=\"s\" QoS=1 packet_id=2"));
+  conn->Send({0x40, 0x02, 0x00, 0x03});  // level 5, remaining length 2: reason 0
+  conn->Send({0x40, 0x04, 0x00, 0x01, 0x10, 0x00});
+  EXPECT_TRUE(WaitUntil([&] { return Client.PendingCount() == 0; }));
+  EXPECT_TRUE(Recorder.HasLine("PUBACK received packet_id=3 reason=$00"));
+  EXPECT_TRUE(Recorder.HasLine("PUBACK received packet_id=1 reason=$10"));
+}
+
+TEST_F(FakeBrokerTest, SubackAndUnsubackLogEveryCode) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  conn->Send({0x90, 0x06, 0x00, 0x01, 0x00, 0x01, 0x02, 0x80});
+  conn->Send({0xB0, 0x05, 0x00, 0x02, 0x00, 0x00, 0x11});
+  EXPECT_TRUE(Recorder.WaitForLine("UNSUBACK packet_id=2 reason=$00"));
+  EXPECT_TRUE(Recorder.HasLine("SUBACK packet_id=1 reason=$01"));
+  EXPECT_TRUE(Recorder.HasLine("SUBACK packet_id=1 reason=$02"));
+  EXPECT_TRUE(Recorder.HasLine("SUBACK packet_id=1 reason=$80"));
+  EXPECT_TRUE(Recorder.HasLine("UNSUBACK packet_id=2 reason=$11"));
+  EXPECT_TRUE(Client.IsConnected());
+}
+
+TEST_F(FakeBrokerTest, UnsubscribeSendsTheFilter) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  EXPECT_EQ(Client.Unsubscribe("a/#"), 1);
+  EXPECT_EQ(conn->ReadPacket(), BuildUnsubscribePacket("a/#", 1, 5));
+  EXPECT_TRUE(Recorder.HasLine("UNSUBSCRIBE sent topic=\"a/#\" packet_id=1"));
+}
+
+TEST_F(FakeBrokerTest, BrokerDisconnectRaisesTheEventAndReconnects) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  conn->Send({0xE0, 0x02, 0x8E, 0x00});
+  ASSERT_TRUE(Recorder.WaitForDisconnects(1));
+  EXPECT_EQ(Recorder.Disconnects()[0].Code, 0x8E);
+  EXPECT_EQ(Recorder.Disconnects()[0].Reason, "Broker disconnected (reason=$8E)");
+  EXPECT_TRUE(Recorder.HasLine("DISCONNECT received from broker reason=$8E"));
+  EXPECT_EQ(Client.ConnectionStatus(), mqDisconnected);
+  conn->Close();
+  // The loop runs on a thread of its own; the reader reads the new CONNACK.
+  auto again = Broker.Accept(4000);
+  ASSERT_TRUE(again);
+  again->ReadPacket();
+  again->Send(Connack(0));
+  EXPECT_TRUE(Recorder.WaitForLine("Reconnected successfully"));
+  EXPECT_TRUE(Recorder.HasLine("Reconnect attempt 1 in 1s..."));
+  EXPECT_EQ(Client.ConnectionStatus(), mqConnected);
+  EXPECT_EQ(Recorder.Disconnects().size(), 1u);
+  EXPECT_FALSE(Recorder.HasLine("Reader thread error: ESocketError: Connection closed by broker"));
+}
+
+TEST_F(FakeBrokerTest, BrokerDisconnectAtLevel4CarriesCodeZero) {
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto first = Broker.Accept();
+  ASSERT_TRUE(first);
+  first->ReadPacket();
+  first->Send(Connack(0x84));
+  auto conn = Broker.Accept();
+  ASSERT_TRUE(conn);
+  conn->ReadPacket();
+  conn->Send(Connack(0, 4));
+  connecting.get();
+  conn->Send({0xE0, 0x00});
+  ASSERT_TRUE(Recorder.WaitForDisconnects(1));
+  EXPECT_EQ(Recorder.Disconnects()[0].Code, 0);
+  EXPECT_EQ(Recorder.Disconnects()[0].Reason, "Broker disconnected (reason=$00)");
+  EXPECT_TRUE(Recorder.HasLine("DISCONNECT received from broker reason=$00"));
+}
+
+TEST_F(FakeBrokerTest, AHandlerThatRaisesIsAReaderError) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  Recorder.SetOnMessage([](const TReceived&) { throw std::runtime_error("handler failed"); });
+  conn->Send(Publish("boom", "x", 0, 0));
+  ASSERT_TRUE(Recorder.WaitForDisconnects(1));
+  EXPECT_TRUE(Recorder.HasLine("Reader thread error: std::runtime_error: handler failed"));
+  EXPECT_EQ(Recorder.Disconnects()[0].Code, mqrcUnspecifiedError);
+  EXPECT_EQ(Recorder.Disconnects()[0].Reason, "Disconnected (reason=$80)");
+  EXPECT_TRUE(conn->WaitClosed());
+  Recorder.SetOnMessage(nullptr);
+  // A new reader serves the reconnect.
+  auto again = Broker.Accept(4000);
+  ASSERT_TRUE(again);
+  again->ReadPacket();
+  again->Send(Connack(0));
+  EXPECT_TRUE(Recorder.WaitForLine("Reconnected successfully"));
+  EXPECT_EQ(Recorder.CountLines("Reader thread started"), 2u);
+  again->Send(Publish("after", "y", 0, 0));
+  EXPECT_TRUE(Recorder.WaitForMessages(2));
+}
+
+TEST_F(FakeBrokerTest, PeerClosingMidPacketIsAShortRead) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  conn->Send({0x30, 0x0A, 0x00, 0x03, 0x61});
+  conn->Close();
+  ASSERT_TRUE(Recorder.WaitForDisconnects(1));
+  EXPECT_TRUE(Recorder.HasLine("Reader thread error: ESocketError: Short read on topic"));
+  EXPECT_TRUE(Recorder.Messages().empty());
+}
+
+TEST_F(FakeBrokerTest, PayloadArrivingInPiecesIsReadWhole) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  std::string payload(100 * 1024, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>('a' + i % 26);
+  conn->SendInPieces(Publish("big", payload, 1, 9), 7000, 5);
+  ASSERT_TRUE(Recorder.WaitForMessages(1));
+  EXPECT_EQ(Recorder.Messages()[0].Payload, payload);
+  EXPECT_EQ(conn->ReadPacket(), TBytes({0x40, 0x04, 0x00, 0x09, 0x00, 0x00}));
+  EXPECT_TRUE(Client.IsConnected());
+}
+
+TEST_F(FakeBrokerTest, ClosedConnectionIsALostLinkNotASpin) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  conn->Close();
+  ASSERT_TRUE(Recorder.WaitForDisconnects(1));
+  EXPECT_TRUE(Recorder.HasLine("Reader thread error: ESocketError: Connection closed by broker"));
+  EXPECT_EQ(Recorder.Disconnects()[0].Reason, "Disconnected (reason=$80)");
+  EXPECT_TRUE(Recorder.WaitForLine("Reconnect attempt 1 in 1s..."));
+  // Waiting for the broker to come back must cost next to nothing.
+  EXPECT_LT(CoreShareOver(800ms), 0.5);
+  Client.Disconnect();
+  EXPECT_EQ(Recorder.Disconnects().size(), 1u);
+}
+
+TEST_F(FakeBrokerTest, ClosingDuringTheHandshakeIsQuietAndDoesNotSpin) {
+  Client.ConnectTimeoutSecs = 2;
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto conn = Broker.Accept();
+  ASSERT_TRUE(conn);
+  conn->ReadPacket();
+  conn->Close();
+  EXPECT_LT(CoreShareOver(1000ms), 0.5);
+  EXPECT_THROW(connecting.get(), Exception);
+  for (const auto& line : Recorder.Lines()) EXPECT_EQ(line.find("Reader thread error"), std::string::npos);
+  EXPECT_TRUE(Recorder.Disconnects().empty());
+}
+
+TEST_F(FakeBrokerTest, KeepalivePingsAQuietLinkAndGivesUpOnASilentOne) {
+  Client.KeepAliveSecs = 2;
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  EXPECT_EQ(conn->ReadPacket(3000), TBytes({0xC0, 0x00}));
+  conn->Send({0xD0, 0x00});
+  EXPECT_TRUE(Recorder.WaitForLine("PINGRESP received"));
+  EXPECT_TRUE(Recorder.HasLine("PINGREQ sent"));
+  // From now on the broker answers nothing.
+  ASSERT_TRUE(Recorder.WaitForLine(
+      "No data received for 2s \xE2\x80\x94 keepalive timeout, reconnecting", 6000));
+  ASSERT_TRUE(Recorder.WaitForDisconnects(1));
+  EXPECT_EQ(Recorder.Disconnects()[0].Code, mqrcUnspecifiedError);
+  EXPECT_TRUE(conn->WaitClosed());
+  EXPECT_TRUE(Recorder.WaitForLine("Reconnect attempt 1 in 1s..."));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(Recorder.Disconnects().size(), 1u);  // the reader saw the same loss and stayed quiet
+}
+
+TEST_F(FakeBrokerTest, KeepaliveZeroMeansNoPingsAndNoTimeout) {
+  Client.KeepAliveSecs = 0;
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  EXPECT_TRUE(conn->ReadPacket(2500).empty());
+  EXPECT_TRUE(Client.IsConnected());
+  EXPECT_TRUE(Recorder.Disconnects().empty());
+}
+
+TEST_F(FakeBrokerTest, DisconnectCutsAReconnectDelayShort) {
+  Client.ConnectTimeoutSecs = 1;
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  conn->Close();
+  // Attempts 1 and 2 time out (the broker accepts and says nothing), then
+  // the loop waits 4 s before attempt 3.
+  ASSERT_TRUE(Recorder.WaitForLine("Reconnect attempt 3 in 4s...", 10000));
+  const auto start = std::chrono::steady_clock::now();
+  Client.Disconnect();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+  EXPECT_FALSE(Recorder.HasLine("Reconnect attempt 4 in 8s..."));
+  EXPECT_FALSE(Recorder.HasLine("Reconnected successfully"));
+  EXPECT_TRUE(Recorder.HasLine("Reconnect attempt 1 failed: Timeout waiting for CONNACK"));
+  EXPECT_EQ(Client.ConnectionStatus(), mqDisconnected);
+}
+
+TEST_F(FakeBrokerTest, DestructionDuringAReconnectLoopEndsItPromptly) {
+  auto client = std::make_unique<TQORMQTTClient>();
+  Aim(*client, Broker.Port(), "doomed");
+  TClientRecorder recorder(*client);
+  auto conn = ConnectToFake(*client, Broker);
+  ASSERT_TRUE(conn);
+  conn->Close();
+  ASSERT_TRUE(recorder.WaitForLine("Reconnect attempt 1 in 1s..."));
+  const auto start = std::chrono::steady_clock::now();
+  client.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+}
+
+TEST_F(FakeBrokerTest, DisconnectFromAnEventHandlerIsRefused) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  std::promise<std::string> refusal;
+  Recorder.SetOnMessage([&](const TReceived&) {
+    try {
+      Client.Disconnect();
+      refusal.set_value("(no error)");
+    } catch (const Exception& e) {
+      refusal.set_value(e.Message());
+    }
+  });
+  conn->Send(Publish("t", "x", 0, 0));
+  EXPECT_EQ(refusal.get_future().get(),
+            "Disconnect must not be called from the client's own threads (an event handler)");
+  EXPECT_TRUE(Client.IsConnected());
+}
+
+TEST_F(FakeBrokerTest, OverLongInputIsRefusedBeforeAnythingIsSent) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  const std::string longTopic(65536, 't');
+  EXPECT_THROW(Client.Publish(longTopic, "x", mqQoS1), Exception);
+  EXPECT_THROW(Client.Subscribe(longTopic, mqQoS1), Exception);
+  EXPECT_THROW(Client.Unsubscribe(longTopic), Exception);
+  try {
+    Client.Publish("t", std::string(MQTT_MAX_VARINT, 'p'), mqQoS0);
+    FAIL() << "no error raised";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "PUBLISH of 268435459 bytes exceeds the MQTT maximum of 268435455");
+  }
+  EXPECT_TRUE(conn->ReadPacket(300).empty());
+  EXPECT_EQ(Client.Publish(std::string(65535, 't'), "x", mqQoS1), 1);  // no identifier was taken
+  EXPECT_EQ(conn->ReadPacket().size(), 1 + 3 + 2 + 65535 + 2 + 1 + 1u);
+
+  TQORMQTTClient other;
+  Aim(other, Broker.Port(), std::string(65536, 'c'));
+  try {
+    other.Connect();
+    FAIL() << "no error raised";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Client identifier is 65536 bytes long; MQTT allows at most 65535");
+  }
+  EXPECT_FALSE(Broker.Accept(300));
+}
+
+TEST(ClientWithoutBroker, DefaultsAndRefusalsOfANewClient) {
+  TQORMQTTClient c;
+  EXPECT_EQ(c.BrokerPort, 8883);
+  EXPECT_TRUE(c.UseSSL);
+  EXPECT_EQ(c.KeepAliveSecs, 60);
+  EXPECT_TRUE(c.CleanStart);
+  EXPECT_EQ(c.SessionExpiryInterval, 0u);
+  EXPECT_EQ(c.ConnectTimeoutSecs, 10);
+  EXPECT_FALSE(c.VerifyPeer);
+  EXPECT_EQ(c.ProtocolLevel(), 5);
+  EXPECT_EQ(c.ConnectionStatus(), mqDisconnected);
+  EXPECT_EQ(c.PendingCount(), 0u);
+  EXPECT_FALSE(c.IsConnected());
+  try {
+    c.Publish("t", "x", mqQoS1);
+    FAIL() << "no error raised";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "MQTT client is not connected");
+  }
+  EXPECT_THROW(c.Subscribe("t", mqQoS0), Exception);
+  TClientRecorder recorder(c);
+  c.Disconnect();
+  EXPECT_EQ(recorder.Lines(), std::vector<std::string>{"Disconnected by user"});
+  EXPECT_TRUE(recorder.Disconnects().empty());
+}
+
+TEST(ClientWithoutBroker, RefusedPortRaisesTheStreamError) {
+  TQORMQTTClient c;
+  {
+    TFakeBroker gone;  // a port that was just free, and is closed again
+    Aim(c, gone.Port(), "nobody");
+  }
+  TClientRecorder recorder(c);
+  try {
+    c.Connect();
+    FAIL() << "no error raised";
+  } catch (const ESocketError& e) {
+    EXPECT_EQ(e.ClassName(), "ESocketError");
+    EXPECT_NE(e.Message().find("Connection refused"), std::string::npos) << e.Message();
+  }
+  EXPECT_EQ(recorder.Lines().size(), 1u);
+  EXPECT_EQ(recorder.Lines()[0].rfind("Connecting to 127.0.0.1:", 0), 0u);
+  EXPECT_EQ(c.ConnectionStatus(), mqDisconnected);
+  EXPECT_FALSE(c.IsConnected());
+}
