@@ -238,6 +238,7 @@ void TQORMQTTClient::DoConnect() {
   Log("Connecting to %s:%d (SSL=%s, protocol=%d)", BrokerHostName.c_str(), BrokerPort, Bool(UseSSL),
       level);
   FConnectEvent.Reset();
+  FConnectSent.Reset();
   {
     TGuard guard(FLock);
     ReleaseStreamLocked();
@@ -272,10 +273,12 @@ void TQORMQTTClient::DoConnect() {
     StartThreads();
     SendBytes(BuildConnect());
   } catch (...) {
+    FConnectSent.Set();
     abandon();
     throw;
   }
   Log("CONNECT packet sent");
+  FConnectSent.Set();
 
   const bool answered = FConnectEvent.WaitFor(static_cast<int64_t>(ConnectTimeoutSecs) * 1000);
   if (!answered || FStopping) {
@@ -369,6 +372,7 @@ void TQORMQTTClient::StopThreads() {
     ReleaseStreamLocked();
   }
   FConnectEvent.Set();
+  FConnectSent.Set();
 
   // The reconnect loop first: once it has ended, nothing starts threads any more.
   std::unique_ptr<TQORMQTTReconnectThread> reconnect;

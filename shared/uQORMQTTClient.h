@@ -208,6 +208,9 @@ class TQORMQTTClient {
   std::unique_ptr<TQORMQTTReconnectThread> FReconnectThread;  // FLock
   std::recursive_mutex FLock;
   TEvent FConnectEvent;
+  // Set once the attempt has logged "CONNECT packet sent"; the reader waits
+  // for it before logging the CONNACK, so the log reads in the order things happened.
+  TEvent FConnectSent;
   std::atomic<int64_t> FLastSendTime;  // steady-clock nanoseconds
   std::atomic<int64_t> FLastRecvTime;
   std::atomic<bool> FUserDisconnect{false};
