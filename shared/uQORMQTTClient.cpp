@@ -212,6 +212,9 @@ void TQORMQTTClient::ReleaseStreamLocked() {
 // --- connecting ----------------------------------------------------------------------
 
 void TQORMQTTClient::Connect() {
+  // The reader that must read the CONNACK may be the very thread asking.
+  if (OnOwnThread())
+    throw Exception("Connect must not be called from the client's own threads (an event handler)");
   {
     TGuard guard(FLock);
     // A reconnect loop is an attempt already running: its stream is not to be shared.

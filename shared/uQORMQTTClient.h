@@ -16,8 +16,9 @@
 //   While OnMessage runs, nothing else is read from the broker. An exception
 //   thrown by a handler is treated as a broken link.
 // - A handler must never call Disconnect (it joins the very threads that run
-//   the handler; the client raises an error instead) and must not destroy
-//   the client. Publish, Subscribe and Unsubscribe are fine in handlers.
+//   the handler) or Connect (it waits for the reader that runs the handler):
+//   the client raises an error instead. Nor may a handler destroy the client.
+//   Publish, Subscribe and Unsubscribe are fine in handlers.
 //
 // Locks: one re-entrant lock, FLock, guards the packet-identifier counter,
 // the pending lists, the stream pointer with every write to it, the thread

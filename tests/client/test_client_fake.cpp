@@ -509,21 +509,28 @@ TEST_F(FakeBrokerTest, DestructionDuringAReconnectLoopEndsItPromptly) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
 }
 
-TEST_F(FakeBrokerTest, DisconnectFromAnEventHandlerIsRefused) {
+TEST_F(FakeBrokerTest, ConnectAndDisconnectFromAnEventHandlerAreRefused) {
   auto conn = ConnectToFake(Client, Broker);
   ASSERT_TRUE(conn);
-  std::promise<std::string> refusal;
+  std::promise<std::vector<std::string>> refusals;
   Recorder.SetOnMessage([&](const TReceived&) {
-    try {
-      Client.Disconnect();
-      refusal.set_value("(no error)");
-    } catch (const Exception& e) {
-      refusal.set_value(e.Message());
+    std::vector<std::string> texts;
+    for (auto* call : {+[](TQORMQTTClient& c) { c.Disconnect(); },
+                       +[](TQORMQTTClient& c) { c.Connect(); }}) {
+      try {
+        call(Client);
+        texts.push_back("(no error)");
+      } catch (const Exception& e) {
+        texts.push_back(e.Message());
+      }
     }
+    refusals.set_value(texts);
   });
   conn->Send(Publish("t", "x", 0, 0));
-  EXPECT_EQ(refusal.get_future().get(),
-            "Disconnect must not be called from the client's own threads (an event handler)");
+  EXPECT_EQ(refusals.get_future().get(),
+            (std::vector<std::string>{
+                "Disconnect must not be called from the client's own threads (an event handler)",
+                "Connect must not be called from the client's own threads (an event handler)"}));
   EXPECT_TRUE(Client.IsConnected());
 }
 
