@@ -86,23 +86,29 @@ bool IsIPv4Literal(const std::string& AHost) {
   return inet_pton(AF_INET, AHost.c_str(), &addr) == 1;
 }
 
-int PollFor(int AFd, short AEvents, int64_t ADeadline) {
+// Waits for AEvents: 1 ready, 0 deadline passed, -1 error or cancelled.
+int PollFor(int AFd, short AEvents, int64_t ADeadline, const std::atomic<bool>* ACancel = nullptr) {
+  constexpr int64_t kCancelCheckMs = 100;
   for (;;) {
-    int timeout = -1;
+    if (ACancel && ACancel->load()) return -1;
+    int64_t timeout = -1;
     if (ADeadline != kNoDeadline) {
-      const int64_t left = ADeadline - NowMs();
-      if (left <= 0) return 0;
-      timeout = static_cast<int>(std::min<int64_t>(left, INT_MAX));
+      timeout = ADeadline - NowMs();
+      if (timeout <= 0) return 0;
     }
+    if (ACancel) timeout = timeout < 0 ? kCancelCheckMs : std::min(timeout, kCancelCheckMs);
     pollfd p{AFd, AEvents, 0};
-    const int r = poll(&p, 1, timeout);
+    const int r = poll(&p, 1, static_cast<int>(std::min<int64_t>(timeout, INT_MAX)));
     if (r < 0 && errno == EINTR) continue;
-    return r < 0 ? -1 : (r == 0 ? 0 : 1);
+    if (r < 0) return -1;
+    if (r > 0) return 1;
+    if (!ACancel) return 0;  // with a cancel flag, a slice ended: look again
   }
 }
 
 // A non-blocking connect to one address, bounded by ADeadline; the socket or -1 with AError set.
-int ConnectOne(const addrinfo& AAddress, int64_t ADeadline, std::string& AError) {
+int ConnectOne(const addrinfo& AAddress, int64_t ADeadline, const std::atomic<bool>* ACancel,
+               std::string& AError) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     AError = std::strerror(errno);
@@ -110,12 +116,14 @@ int ConnectOne(const addrinfo& AAddress, int64_t ADeadline, std::string& AError)
   }
   if (connect(fd, AAddress.ai_addr, AAddress.ai_addrlen) == 0) return fd;
   if (errno == EINPROGRESS) {
-    const int ready = PollFor(fd, POLLOUT, ADeadline);
+    const int ready = PollFor(fd, POLLOUT, ADeadline, ACancel);
     int soError = 0;
     socklen_t len = sizeof soError;
     if (ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) == 0 && soError == 0)
       return fd;
-    AError = ready == 0 ? "timed out" : std::strerror(soError ? soError : errno);
+    AError = ready == 0                      ? "timed out"
+             : ACancel && ACancel->load() ? "cancelled"
+                                             : std::strerror(soError ? soError : errno);
   } else {
     AError = std::strerror(errno);
   }
@@ -140,7 +148,7 @@ std::shared_ptr<TBrokerStream> TBrokerStream::Open(const TBrokerStreamOptions& A
 
   int fd = -1;
   std::string error = "no address";
-  for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) fd = ConnectOne(*a, deadline, error);
+  for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) fd = ConnectOne(*a, deadline, AOptions.Cancel, error);
   freeaddrinfo(found);
   if (fd < 0) throw ESocketError("Connect to " + Endpoint(AOptions) + " failed: " + error);
 
@@ -202,9 +210,9 @@ void TBrokerStream::StartTLS(int64_t ADeadline) {
     const int err = SSL_get_error(FSSL, r);
     int ready = -1;
     if (err == SSL_ERROR_WANT_READ) {
-      ready = PollFor(FFd, POLLIN, ADeadline);
+      ready = PollFor(FFd, POLLIN, ADeadline, FOptions.Cancel);
     } else if (err == SSL_ERROR_WANT_WRITE) {
-      ready = PollFor(FFd, POLLOUT, ADeadline);
+      ready = PollFor(FFd, POLLOUT, ADeadline, FOptions.Cancel);
     } else {
       const long verify = SSL_get_verify_result(FSSL);
       if (FOptions.VerifyPeer && verify != X509_V_OK)
@@ -213,7 +221,9 @@ void TBrokerStream::StartTLS(int64_t ADeadline) {
       throw ESocketError("TLS handshake with " + Endpoint(FOptions) + " failed: " + OpenSSLError());
     }
     if (ready == 0) throw ESocketError("TLS handshake with " + Endpoint(FOptions) + " timed out");
-    if (ready < 0) throw ESocketError("TLS handshake with " + Endpoint(FOptions) + " failed");
+    if (ready < 0)
+      throw ESocketError("TLS handshake with " + Endpoint(FOptions) +
+                         (FOptions.Cancel && FOptions.Cancel->load() ? " cancelled" : " failed"));
   }
 }
 

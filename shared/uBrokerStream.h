@@ -30,6 +30,9 @@ struct TBrokerStreamOptions {
   bool UseSSL = false;
   bool VerifyPeer = false;  // TLS: check the chain and the host name
   std::string CAFile;       // TLS with VerifyPeer: trusted CAs; empty: the system store
+  // When set and it turns true, a connect or handshake under way gives up
+  // within 100 ms: stopping a client must not wait out a silent host.
+  const std::atomic<bool>* Cancel = nullptr;
 };
 
 class TBrokerStream final : public IByteSource {

@@ -253,6 +253,7 @@ void TQORMQTTClient::DoConnect() {
   options.UseSSL = UseSSL;
   options.VerifyPeer = VerifyPeer;
   options.CAFile = CAFile;
+  options.Cancel = &FStopping;
   const std::shared_ptr<TBrokerStream> stream = TBrokerStream::Open(options);
   const int ioTimeoutMs = KeepAliveSecs > 0 ? KeepAliveSecs * 1000 : 0;
   stream->SetIOTimeout(ioTimeoutMs);
@@ -349,15 +350,10 @@ void TQORMQTTClient::Disconnect(TQORMQTTReasonCode AReasonCode) {
   if (OnOwnThread())
     throw Exception("Disconnect must not be called from the client's own threads (an event handler)");
   FUserDisconnect = true;
-  {
-    TGuard guard(FLock);
-    if (FConnected && FSocket) {
-      try {
-        SendBytes(BuildDisconnect(AReasonCode));
-      } catch (...) {
-        // The link is going away anyway.
-      }
-    }
+  try {
+    SendBytes(BuildDisconnect(AReasonCode));  // only while the stream is open
+  } catch (...) {
+    // The link is going away anyway.
   }
   StopThreads();
   FStatus = mqDisconnected;

@@ -607,3 +607,21 @@ TEST(ClientWithoutBroker, RefusedPortRaisesTheStreamError) {
   EXPECT_EQ(c.ConnectionStatus(), mqDisconnected);
   EXPECT_FALSE(c.IsConnected());
 }
+
+TEST_F(FakeBrokerTest, DisconnectCancelsAHandshakeThatHangs) {
+  Client.UseSSL = true;  // the fake broker never answers the TLS hello
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto conn = Broker.Accept();
+  ASSERT_TRUE(conn);
+  std::this_thread::sleep_for(300ms);  // the hello arrives and stays unanswered
+  const auto start = std::chrono::steady_clock::now();
+  Client.Disconnect();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+  try {
+    connecting.get();
+    FAIL() << "Connect did not raise";
+  } catch (const ESocketError& e) {
+    EXPECT_NE(e.Message().find("cancelled"), std::string::npos) << e.Message();
+  }
+  EXPECT_EQ(Client.ConnectionStatus(), mqDisconnected);
+}
