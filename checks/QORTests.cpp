@@ -1,5 +1,6 @@
 // QORTests: runs the checks of the QOR MQTT library and reports them.
 #include "TestRunner.h"
+#include "test_MQTTIntegration.h"
 #include "test_MQTTPackets.h"
 
 namespace {
@@ -11,7 +12,10 @@ class TQORTestRunner : public qor::TTestRunner {
 
 // Suites register here, in this order, rather than from static initialisers:
 // the order of those across files is not defined, and the reports follow it.
-void RegisterSuites() { RegisterPacketTests(); }
+void RegisterSuites() {
+  RegisterPacketTests();
+  RegisterIntegrationTests();
+}
 
 }  // namespace
 
