@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# A program of someone else's, built against the installed package: the
-# examples as a project of their own found through find_package(qormqtt), and
-# the publisher once more through pkg-config. Both publish to the fixture.
+# Programs of someone else's, built against the installed package: the
+# examples as a project of their own found through find_package(qormqtt), the
+# publisher once more and the README's quick start through pkg-config. All
+# talk to the broker fixture.
 #   consumer.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 build=$1
@@ -20,4 +21,11 @@ pcdir=$(dirname "$(find "$work/prefix" -name qormqtt.pc)")
 g++ "$source/examples/publish.cpp" -o "$work/publish-pc" \
   $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs --static qormqtt)
 "$work/publish-pc" "qortest/consumer/pkg-config/$$" "found by pkg-config"
-echo "consumer: built and published through find_package and pkg-config"
+# The README's quick start, as a newcomer would paste it.
+awk '/^### Quick start/ {on=1} on && /^```cpp/ {code=1; next} code && /^```/ {exit} code' \
+  "$source/README.md" >"$work/quickstart.cpp"
+# shellcheck disable=SC2046
+g++ "$work/quickstart.cpp" -o "$work/quickstart" \
+  $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs --static qormqtt)
+"$work/quickstart" | grep -qx "plant/temp: 21.5"
+echo "consumer: built and published through find_package and pkg-config; the README's quick start runs"
