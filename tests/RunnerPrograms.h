@@ -22,6 +22,14 @@ inline TChildResult RunFixture(const std::vector<std::string>& AArgs,
   return RunChild(RUNNER_FIXTURE_EXE, AArgs, {{"BRENKCONFIG", ADefaults}});
 }
 
+// The fixture with only its two passing checks registered: "--all" runs
+// exactly those, prints nothing of its own and exits 0.
+inline TChildResult RunPassing(const std::vector<std::string>& AArgs,
+                               const std::string& ADefaults = kNoDefaults) {
+  return RunChild(RUNNER_FIXTURE_EXE, AArgs,
+                  {{"BRENKCONFIG", ADefaults}, {"QOR_FIXTURE_PASSING_ONLY", "1"}});
+}
+
 // A scratch directory of its own for each test, removed afterwards.
 class TScratchDir {
  public:
