@@ -34,6 +34,25 @@ double CoreShareOver(std::chrono::milliseconds AWindow) {
   return (CpuSeconds() - before) / (static_cast<double>(AWindow.count()) / 1000.0);
 }
 
+// Plays a broker that refuses MQTT 5.0 with 0x84 and answers the 3.1.1
+// retry with ASecondReason; AClient.Connect() runs on the returned future.
+std::future<void> ConnectThroughFallback(TQORMQTTClient& AClient, TFakeBroker& ABroker,
+                                         uint8_t ASecondReason,
+                                         std::unique_ptr<TFakeConnection>& ASecond) {
+  auto connecting = std::async(std::launch::async, [&AClient] { AClient.Connect(); });
+  auto first = ABroker.Accept();
+  EXPECT_TRUE(first);
+  if (!first) return connecting;
+  first->ReadPacket();
+  first->Send(Connack(0x84));
+  ASecond = ABroker.Accept();
+  EXPECT_TRUE(ASecond);
+  if (!ASecond) return connecting;
+  ASecond->ReadPacket();
+  ASecond->Send(Connack(ASecondReason, 4));
+  return connecting;
+}
+
 class FakeBrokerTest : public ::testing::Test {
  protected:
   TFakeBroker Broker;
@@ -117,15 +136,8 @@ TEST_F(FakeBrokerTest, FallsBackToMQTT311OnceWhenRefused84) {
 }
 
 TEST_F(FakeBrokerTest, A84AtLevel4IsARefusalAfterExactlyTwoAttempts) {
-  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
-  auto first = Broker.Accept();
-  ASSERT_TRUE(first);
-  first->ReadPacket();
-  first->Send(Connack(0x84));
-  auto second = Broker.Accept();
-  ASSERT_TRUE(second);
-  second->ReadPacket();
-  second->Send(Connack(0x84, 4));
+  std::unique_ptr<TFakeConnection> second;
+  auto connecting = ConnectThroughFallback(Client, Broker, 0x84, second);
   try {
     connecting.get();
     FAIL() << "Connect did not raise";
@@ -363,16 +375,9 @@ TEST_F(FakeBrokerTest, BrokerDisconnectRaisesTheEventAndReconnects) {
 }
 
 TEST_F(FakeBrokerTest, BrokerDisconnectAtLevel4CarriesCodeZero) {
-  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
-  auto first = Broker.Accept();
-  ASSERT_TRUE(first);
-  first->ReadPacket();
-  first->Send(Connack(0x84));
-  auto conn = Broker.Accept();
+  std::unique_ptr<TFakeConnection> conn;
+  ConnectThroughFallback(Client, Broker, 0, conn).get();
   ASSERT_TRUE(conn);
-  conn->ReadPacket();
-  conn->Send(Connack(0, 4));
-  connecting.get();
   conn->Send({0xE0, 0x00});
   ASSERT_TRUE(Recorder.WaitForDisconnects(1));
   EXPECT_EQ(Recorder.Disconnects()[0].Code, 0);
@@ -452,16 +457,18 @@ TEST_F(FakeBrokerTest, ClosingDuringTheHandshakeIsQuietAndDoesNotSpin) {
 }
 
 TEST_F(FakeBrokerTest, KeepalivePingsAQuietLinkAndGivesUpOnASilentOne) {
-  Client.KeepAliveSecs = 2;
+  // 4 s: a ping after 2 quiet seconds, a dead link after 4 silent ones; the
+  // 2 s between them leave the fake broker time to answer under load.
+  Client.KeepAliveSecs = 4;
   auto conn = ConnectToFake(Client, Broker);
   ASSERT_TRUE(conn);
-  EXPECT_EQ(conn->ReadPacket(3000), TBytes({0xC0, 0x00}));
+  EXPECT_EQ(conn->ReadPacket(5000), TBytes({0xC0, 0x00}));
   conn->Send({0xD0, 0x00});
   EXPECT_TRUE(Recorder.WaitForLine("PINGRESP received"));
   EXPECT_TRUE(Recorder.HasLine("PINGREQ sent"));
   // From now on the broker answers nothing.
   ASSERT_TRUE(Recorder.WaitForLine(
-      "No data received for 2s \xE2\x80\x94 keepalive timeout, reconnecting", 6000));
+      "No data received for 4s \xE2\x80\x94 keepalive timeout, reconnecting", 10000));
   ASSERT_TRUE(Recorder.WaitForDisconnects(1));
   EXPECT_EQ(Recorder.Disconnects()[0].Code, mqrcUnspecifiedError);
   EXPECT_TRUE(conn->WaitClosed());
