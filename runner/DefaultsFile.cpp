@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
 namespace qor {
@@ -33,20 +34,30 @@ std::string TDefaultsFile::Path() {
 }
 
 TDefaultsFile TDefaultsFile::Read(const std::string& APath) {
+  std::ifstream in(APath, std::ios::binary);
+  if (!in) return {};
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  int errorLine = 0;
+  TDefaultsFile result = Parse(text, &errorLine);
+  // A line the parser could not take (including one beyond its length limit)
+  // is skipped; say so rather than run with a value cut short unnoticed.
+  if (errorLine > 0)
+    std::cerr << "Defaults file " << APath << ": line " << errorLine << " not understood, skipped"
+              << std::endl;
+  return result;
+}
+
+TDefaultsFile TDefaultsFile::Parse(const std::string& AText, int* AErrorLine) {
   TDefaultsFile result;
-  const int status = ini_parse(
-      APath.c_str(),
+  const int status = ini_parse_string(
+      AText.c_str(),
       [](void* AUser, const char* ASection, const char* AName, const char* AValue) -> int {
         auto* values = static_cast<std::map<std::string, std::string>*>(AUser);
         if (Lower(ASection) == "defaults" && AName) (*values)[Lower(AName)] = AValue ? AValue : "";
         return 1;
       },
       &result.FValues);
-  // A line the parser could not take (including one beyond its length limit)
-  // is skipped; say so rather than run with a value cut short unnoticed.
-  if (status > 0)
-    std::cerr << "Defaults file " << APath << ": line " << status << " not understood, skipped"
-              << std::endl;
+  if (AErrorLine) *AErrorLine = status > 0 ? status : 0;
   return result;
 }
 

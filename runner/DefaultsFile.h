@@ -17,6 +17,9 @@ class TDefaultsFile {
   // Reads the section "defaults" of APath. A missing file reads as empty.
   // Section and key names match without regard to case.
   static TDefaultsFile Read(const std::string& APath);
+  // The same from the file's text; AErrorLine (when given) receives the
+  // first line that could not be read, or 0.
+  static TDefaultsFile Parse(const std::string& AText, int* AErrorLine = nullptr);
 
   std::optional<std::string> Value(const std::string& AKey) const;
   // A Boolean is true exactly when its first character is "1"; an absent or

@@ -35,10 +35,15 @@ TFormat ParseFormat(const std::string& AValue) {
   throw EConvertError("Not a valid output format : \"" + AValue + "\"");
 }
 
+const std::vector<std::string>& TTestRunner::LongOptionTable() {
+  static const std::vector<std::string> table{"all",     "list",  "progress",    "help",
+                                              "skiptiming", "suite:", "format:",  "file:",
+                                              "stylesheet:", "sparse", "no-addresses"};
+  return table;
+}
+
 TTestRunner::TTestRunner(int AArgc, const char* const* AArgv)
-    : TCustomApplication(AArgc, AArgv),
-      FLongOpts{"all",    "list",   "progress", "help",  "skiptiming",  "suite:",
-                "format:", "file:", "stylesheet:", "sparse", "no-addresses"} {
+    : TCustomApplication(AArgc, AArgv), FLongOpts(LongOptionTable()) {
   StopOnException = true;
   ExceptionExitCode = kRunnerFailed;
 }

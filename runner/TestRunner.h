@@ -26,6 +26,9 @@ class TTestRunner : public TCustomApplication {
  public:
   TTestRunner(int AArgc, const char* const* AArgv);
 
+  // The long options in order; a trailing ":" marks one that needs a value.
+  static const std::vector<std::string>& LongOptionTable();
+
   // Runner-wide settings read at the start of every run step.
   static inline TFormat DefaultFormat = fXML;
   static inline bool DefaultRunAllTests = false;

@@ -137,11 +137,16 @@ class TQORMQTTClient {
   friend class TQORMQTTReaderThread;
   friend class TQORMQTTKeepaliveThread;
   friend class TQORMQTTReconnectThread;
+  friend class TQORMQTTInboundDriver;
 
   // Formats and hands a line to OnLog; costs nothing when nobody listens.
-  template <typename... TArgs>
-  void Log(const char* AFormat, TArgs... AArgs) {
-    if (OnLog) DoLog(Format(AFormat, AArgs...));
+  template <typename TFirst, typename... TRest>
+  void Log(const char* AFormat, TFirst AFirst, TRest... ARest) {
+    if (OnLog) DoLog(Format(AFormat, AFirst, ARest...));
+  }
+  // A line without arguments is handed on as it is.
+  void Log(const char* ALine) {
+    if (OnLog) DoLog(ALine);
   }
   static std::string Format(const char* AFormat, ...) __attribute__((format(printf, 1, 2)));
   void DoLog(const std::string& AMsg);

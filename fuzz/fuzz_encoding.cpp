@@ -1,0 +1,76 @@
+// The encoders and DecodeVarInt: decoding never reads outside its input;
+// every value survives an encode/decode round trip; and a PUBLISH built from
+// arbitrary topic and payload bytes reads back, through the client's own
+// parser, as exactly those bytes.
+#include <cstdlib>
+#include <cstring>
+
+#include "uQORMQTTInboundDriver.h"
+
+namespace {
+
+void Check(bool ACondition) {
+  if (!ACondition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
+  using namespace qor;
+  const TBytes input(AData, AData + ASize);
+
+  // Decoding arbitrary bytes from every early offset.
+  for (int32_t start = 0; start <= 6 && static_cast<size_t>(start) <= ASize; ++start) {
+    int32_t offset = start;
+    uint32_t value = 0;
+    if (DecodeVarInt(input, offset, value)) {
+      Check(value <= MQTT_MAX_VARINT);
+      Check(offset > start && offset - start <= 4 && static_cast<size_t>(offset) <= ASize);
+    } else {
+      Check(offset - start <= 5);
+    }
+  }
+  if (ASize < 8) return 0;
+
+  // Round trip of a 32-bit value.
+  uint32_t raw;
+  std::memcpy(&raw, AData, sizeof raw);
+  const TBytes encoded = EncodeVarInt(raw);
+  Check(encoded.size() == VarIntSize(raw) && encoded.size() <= 4);
+  int32_t offset = 0;
+  uint32_t decoded = 0;
+  Check(DecodeVarInt(encoded, offset, decoded));
+  Check(decoded == std::min(raw, MQTT_MAX_VARINT) && offset == static_cast<int32_t>(encoded.size()));
+
+  // A PUBLISH of arbitrary bytes, parsed back.
+  const uint8_t control = AData[4];
+  const uint8_t qos = control % 3;
+  const uint8_t level = (control & 0x80) ? 5 : 4;
+  const uint16_t id = static_cast<uint16_t>(AData[5] << 8 | AData[6]);
+  const size_t topicLength = std::min<size_t>(AData[7], ASize - 8);
+  const std::string topic(reinterpret_cast<const char*>(AData) + 8, topicLength);
+  const std::string payload(reinterpret_cast<const char*>(AData) + 8 + topicLength, ASize - 8 - topicLength);
+  const TBytes packet = BuildPublishPacket(topic, std::string_view(payload), qos, id, level, false, false);
+  int32_t lengthEnd = 1;
+  uint32_t remaining = 0;
+  Check(DecodeVarInt(packet, lengthEnd, remaining));
+  Check(remaining == packet.size() - static_cast<size_t>(lengthEnd));
+
+  TQORMQTTClient client;
+  int messages = 0;
+  client.OnMessage = [&](const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) {
+    ++messages;
+    Check(ATopic == topic && APayload == payload && AQoS == qos);
+  };
+  TMemoryByteSource source(packet, 1 + AData[5] % 64);
+  Check(TQORMQTTInboundDriver(client, level).Feed(source) == 1);
+  Check(messages == 1);
+
+  // The other builders take any text without complaint.
+  BuildConnectPacket(level, control & 1, id, topic, payload, topic, raw);
+  BuildSubscribePacket(topic, qos, id, level);
+  BuildUnsubscribePacket(topic, id, level);
+  BuildPubAckPacket(id, control, level);
+  BuildDisconnectPacket(control, level);
+  return 0;
+}
