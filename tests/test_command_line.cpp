@@ -291,3 +291,26 @@ TEST(DefaultsFile, OtherSectionsAndBadLinesDoNotCount) {
   EXPECT_EQ(RunCount(r.Out), 2);
   EXPECT_NE(r.Err.find("not understood"), std::string::npos);
 }
+
+TEST(Bounds, TheLongestArgumentsAndAMebibyteDefaultsValueAreHandled) {
+  // Linux passes no single argument over 128 KiB to a program; a mebibyte
+  // reaches the option rules only in-process (Options.AMebibyteArgument).
+  const std::string huge(120 * 1024, 'x');
+  TChildResult r = RunQORTests({"--suite=" + huge});
+  EXPECT_EQ(r.Out, "No tests selected.\n");
+  EXPECT_EQ(r.ExitCode, 0);
+  r = RunQORTests({"--" + huge});
+  EXPECT_EQ(r.ExitCode, 4);
+  EXPECT_EQ(r.Out.size(), std::string("Invalid option at position 1: \"\"\n").size() + huge.size());
+  r = RunPassing({"-a", "--file=/tmp/" + huge});  // no such file name is possible
+  EXPECT_EQ(r.ExitCode, 4);
+  EXPECT_NE(r.Out.find(": EInOutError:"), std::string::npos);
+  EXPECT_LE(r.Out.size(), 260u);  // the exception report is cut at 255 characters
+
+  TScratchDir dir;
+  r = RunPassing({"x"}, dir.Write("d.ini", "[defaults]\nstylesheet=" + std::string(1 << 20, 'y') +
+                                            "\nsuite=TPassingSuite\nformat=plain\n"));
+  EXPECT_EQ(r.ExitCode, 0);
+  EXPECT_EQ(RunCount(r.Out), 2);
+  EXPECT_NE(r.Err.find("not understood"), std::string::npos);
+}

@@ -88,6 +88,16 @@ TEST(Options, CheckAndLookupDiffer) {
   EXPECT_FALSE(FindOption({"format=plain"}, 0, "format"));
 }
 
+TEST(Options, AMebibyteArgument) {
+  const std::string huge(1 << 20, 'z');
+  const auto longs = ParseLongOptions(TTestRunner::LongOptionTable());
+  EXPECT_EQ(CheckOptions({"--suite=" + huge}, "alhp", longs), "");
+  EXPECT_EQ(FindOption({"--suite=" + huge}, 0, "suite"), huge);
+  EXPECT_EQ(CheckOptions({"-" + huge}, "alhp", longs), "Invalid option at position 1: \"z\"");
+  EXPECT_EQ(CheckOptions({"--" + huge}, "alhp", longs), "Invalid option at position 1: \"" + huge + "\"");
+  EXPECT_THROW(ParseFormat(huge), Exception);
+}
+
 TEST(Options, FormatNames) {
   EXPECT_EQ(ParseFormat("LaTeX"), fLatex);
   EXPECT_EQ(ParseFormat("plainNoTiming"), fPlainNoTiming);

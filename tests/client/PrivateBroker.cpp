@@ -27,13 +27,14 @@ bool PortAnswers(uint16_t APort) {
   return ok;
 }
 
-TPrivateBroker::TPrivateBroker(uint16_t APort) : FPort(APort) {
+TPrivateBroker::TPrivateBroker(uint16_t APort, const std::string& AExtraConfig) : FPort(APort) {
   char name[] = "/tmp/qor-private-broker-XXXXXX";
   FDir = mkdtemp(name);
   std::ofstream(FDir + "/mosquitto.conf") << "listener " << APort << " 127.0.0.1\n"
                                           << "allow_anonymous true\n"
                                           << "persistence false\n"
-                                          << "log_dest none\n";
+                                          << "log_dest none\n"
+                                          << AExtraConfig;
   std::filesystem::permissions(FDir, std::filesystem::perms::all);
 }
 

@@ -9,7 +9,8 @@
 
 class TPrivateBroker {
  public:
-  explicit TPrivateBroker(uint16_t APort);
+  // AExtraConfig: further mosquitto.conf lines, e.g. queue limits.
+  explicit TPrivateBroker(uint16_t APort, const std::string& AExtraConfig = "");
   ~TPrivateBroker();
   TPrivateBroker(const TPrivateBroker&) = delete;
   TPrivateBroker& operator=(const TPrivateBroker&) = delete;
@@ -19,6 +20,8 @@ class TPrivateBroker {
   // SIGKILL: the broker vanishes without a word to its clients.
   void Kill();
   uint16_t Port() const { return FPort; }
+  // For signals (SIGSTOP, SIGCONT); -1 when not running.
+  pid_t Pid() const { return FPid; }
 
  private:
   uint16_t FPort;

@@ -232,3 +232,24 @@ TEST(Broker, ReconnectsByItselfAfterTheBrokerIsKilledAndRestarted) {
   EXPECT_EQ(rs.Messages()[1].Payload, "after");
   EXPECT_TRUE(WaitUntil([&] { return pub.PendingCount() == 0; }));
 }
+
+TEST(Broker, ThePasswordNeverAppearsInALogLineOrAnError) {
+  for (const std::string& password : {std::string("plumhouse"), std::string("Sup3r-S3cret!")}) {
+    TQORMQTTClient client;
+    AimAt(client, 1884, false, "secret");
+    client.Username = "rw";
+    client.Password = password;
+    TClientRecorder recorder(client);
+    std::string error;
+    try {
+      client.Connect();
+      client.Publish(UniqueTopic("secret"), "x", mqQoS1);
+      client.Disconnect();
+    } catch (const Exception& e) {
+      error = e.Message();
+    }
+    EXPECT_EQ(error.find(password), std::string::npos) << error;
+    EXPECT_GT(recorder.Lines().size(), 3u);
+    for (const auto& line : recorder.Lines()) EXPECT_EQ(line.find(password), std::string::npos) << line;
+  }
+}

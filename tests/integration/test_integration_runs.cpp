@@ -13,6 +13,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pugixml.hpp>
+#include <sstream>
 
 #include "ChildProcess.h"
 #include "PrivateBroker.h"
@@ -101,6 +102,11 @@ TEST(WithBroker, AllThirtySevenChecksRunAndPass) {
   for (const auto& [name, result] : run.Results) EXPECT_EQ(result, "OK") << name;
   EXPECT_EQ(run.Child.Out.find("[skip]"), std::string::npos) << run.Child.Out;
   EXPECT_STREQ(run.Report.document_element().child_value("NumberOfRunTests"), "37");
+  // The suite logs in with the password; no trace of it in what it prints.
+  EXPECT_EQ(run.Child.Out.find("plumhouse"), std::string::npos);
+  std::ostringstream report;
+  run.Report.save(report);
+  EXPECT_EQ(report.str().find("plumhouse"), std::string::npos);
 }
 
 TEST(Isolated, WithoutABrokerEveryCheckSkipsAndPasses) {

@@ -1,0 +1,374 @@
+// Broken brokers and long runs: a broker killed or paused under traffic,
+// peers that send garbage, trickle or lie about lengths, two clients
+// fighting over one identifier, connect/disconnect cycles, many publishing
+// threads, and stopping the client from every state. Figures are printed;
+// the assertions are about outcomes (and about not spinning or growing).
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "ClientTestKit.h"
+#include "PrivateBroker.h"
+
+using namespace qor;
+using namespace std::chrono_literals;
+
+namespace {
+
+size_t CountEntries(const char* ADir) {
+  size_t n = 0;
+  if (DIR* d = opendir(ADir)) {
+    while (const dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+size_t Threads() { return CountEntries("/proc/self/task"); }
+size_t OpenFiles() { return CountEntries("/proc/self/fd"); }
+
+size_t RssKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
+  return 0;
+}
+
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double CoreShareOver(std::chrono::milliseconds AWindow) {
+  const double before = CpuSeconds();
+  std::this_thread::sleep_for(AWindow);
+  return (CpuSeconds() - before) / (static_cast<double>(AWindow.count()) / 1000.0);
+}
+
+std::string Id(const std::string& AName) { return AName + "-" + std::to_string(getpid()); }
+
+void AimPlain(TQORMQTTClient& AClient, uint16_t APort, const std::string& AName) {
+  Aim(AClient, APort, Id(AName));
+}
+
+// Publishes at QoS 1 from its own thread until stopped, counting what went
+// out; "not connected" while the link is down is expected and retried.
+class TPublisherLoop {
+ public:
+  TPublisherLoop(TQORMQTTClient& AClient, std::string ATopic) : FClient(AClient), FTopic(std::move(ATopic)) {
+    FThread = std::thread([this] {
+      while (!FStop) {
+        try {
+          FClient.Publish(FTopic, std::to_string(FSent.load()), mqQoS1);
+          ++FSent;
+        } catch (const Exception&) {
+          std::this_thread::sleep_for(20ms);
+        }
+        std::this_thread::sleep_for(2ms);
+      }
+    });
+  }
+  ~TPublisherLoop() {
+    FStop = true;
+    FThread.join();
+  }
+  int Sent() const { return FSent; }
+
+ private:
+  TQORMQTTClient& FClient;
+  std::string FTopic;
+  std::atomic<bool> FStop{false};
+  std::atomic<int> FSent{0};
+  std::thread FThread;
+};
+
+}  // namespace
+
+TEST(Faults, BrokerKilledTwiceUnderAQoS1StreamEachLossReportedOnceAndPublishingResumes) {
+  TPrivateBroker broker(18841);
+  ASSERT_TRUE(broker.Start());
+  TQORMQTTClient pub, sub;
+  AimPlain(pub, broker.Port(), "kill-pub");
+  AimPlain(sub, broker.Port(), "kill-sub");
+  TClientRecorder rp(pub), rs(sub);
+  pub.Connect();
+  sub.Connect();
+  const std::string topic = "qortest/faults/kill/" + std::to_string(getpid());
+  sub.Subscribe(topic, mqQoS1);
+  ASSERT_TRUE(rs.WaitForLine("SUBACK packet_id=1 reason=$01"));
+  TPublisherLoop loop(pub, topic);
+  for (int loss = 1; loss <= 2; ++loss) {
+    ASSERT_TRUE(rs.WaitForMessages(rs.Messages().size() + 20, 10000));
+    broker.Kill();
+    ASSERT_TRUE(rp.WaitForDisconnects(static_cast<size_t>(loss)));
+    ASSERT_TRUE(rs.WaitForDisconnects(static_cast<size_t>(loss)));
+    ASSERT_TRUE(broker.Start());
+    ASSERT_TRUE(WaitUntil([&] { return sub.ConnectionStatus() == mqConnected; }, 15000));
+    sub.Subscribe(topic, mqQoS1);  // a clean session starts without subscriptions
+    const size_t before = rs.Messages().size();
+    ASSERT_TRUE(rs.WaitForMessages(before + 20, 15000)) << "publishing did not resume";
+    EXPECT_EQ(rp.Disconnects().size(), static_cast<size_t>(loss));
+    EXPECT_EQ(rs.Disconnects().size(), static_cast<size_t>(loss));
+  }
+  std::printf("[ figures ] broker killed twice: %d published, %zu received, %zu reconnects logged\n",
+              loop.Sent(), rs.Messages().size(), rp.CountLines("Reconnected successfully"));
+}
+
+TEST(Faults, BrokerPausedPastTheKeepaliveIsALossThenRecovers) {
+  TPrivateBroker broker(18842);
+  ASSERT_TRUE(broker.Start());
+  TQORMQTTClient client;
+  AimPlain(client, broker.Port(), "pause");
+  client.KeepAliveSecs = 2;
+  client.ConnectTimeoutSecs = 2;
+  TClientRecorder recorder(client);
+  client.Connect();
+  kill(broker.Pid(), SIGSTOP);
+  EXPECT_TRUE(recorder.WaitForLine(
+      "No data received for 2s \xE2\x80\x94 keepalive timeout, reconnecting", 8000));
+  EXPECT_TRUE(recorder.WaitForLine("Reconnect attempt 1 failed: Timeout waiting for CONNACK", 8000));
+  kill(broker.Pid(), SIGCONT);
+  EXPECT_TRUE(recorder.WaitForLine("Reconnected successfully", 15000));
+  EXPECT_EQ(client.ConnectionStatus(), mqConnected);
+  EXPECT_EQ(recorder.Disconnects().size(), 1u);
+}
+
+TEST(Faults, GarbageAfterTheHandshakeNeitherCrashesNorSpins) {
+  TFakeBroker broker;
+  TQORMQTTClient client;
+  Aim(client, broker.Port(), "garbage");
+  TClientRecorder recorder(client);
+  auto conn = ConnectToFake(client, broker);
+  ASSERT_TRUE(conn);
+  TBytes garbage;
+  for (int i = 0; i < 20000; ++i) garbage.push_back(static_cast<uint8_t>((i * 2654435761u) >> 13));
+  conn->Send(garbage);
+  const double share = CoreShareOver(1000ms);
+  std::printf("[ figures ] garbage: %zu log lines, %zu messages, %.2f of a core afterwards\n",
+              recorder.Lines().size(), recorder.Messages().size(), share);
+  EXPECT_LT(share, 0.5);
+  client.Disconnect();
+}
+
+TEST(Faults, APublishTrickledOneBytePer100msArrivesWhole) {
+  TFakeBroker broker;
+  TQORMQTTClient client;
+  Aim(client, broker.Port(), "trickle");
+  TClientRecorder recorder(client);
+  auto conn = ConnectToFake(client, broker);
+  ASSERT_TRUE(conn);
+  const TBytes packet = BuildPublishPacket("slow", std::string_view("drip drip"), 1, 3, 5, false, false);
+  auto trickle = std::async(std::launch::async, [&] { conn->SendInPieces(packet, 1, 100); });
+  const double share = CoreShareOver(1000ms);
+  trickle.get();
+  ASSERT_TRUE(recorder.WaitForMessages(1));
+  EXPECT_EQ(recorder.Messages()[0].Payload, "drip drip");
+  EXPECT_LT(share, 0.5);
+  EXPECT_TRUE(recorder.Disconnects().empty());
+}
+
+TEST(Faults, A256MiBLengthWithTenBytesCostsNoMemoryAndEndsAsALoss) {
+  TFakeBroker broker;
+  TQORMQTTClient client;
+  Aim(client, broker.Port(), "liar");
+  client.KeepAliveSecs = 2;  // also the read time-out
+  TClientRecorder recorder(client);
+  auto conn = ConnectToFake(client, broker);
+  ASSERT_TRUE(conn);
+  const size_t rssBefore = RssKiB();
+  conn->Send({0x30, 0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x01, 0x74, 0x00, 'A', 'B', 'C', 'D', 'E', 'F'});
+  const double share = CoreShareOver(1000ms);
+  const size_t rssDuring = RssKiB();
+  // Whichever notices first ends it: the read time-out (a short read) or the
+  // keepalive (nothing handled for 2 s). Either is one loss, nothing delivered.
+  ASSERT_TRUE(recorder.WaitForDisconnects(1, 5000));
+  const bool shortRead = recorder.HasLine("Reader thread error: ESocketError: Short read on payload");
+  const bool keepalive =
+      recorder.HasLine("No data received for 2s \xE2\x80\x94 keepalive timeout, reconnecting");
+  EXPECT_TRUE(shortRead || keepalive);
+  std::printf("[ figures ] 256 MiB declared: RSS %zu KiB before, %zu KiB while waiting, %.2f of a core; "
+              "ended by %s\n",
+              rssBefore, rssDuring, share, shortRead ? "the short read" : "the keepalive");
+  EXPECT_LT(rssDuring, rssBefore + 16 * 1024);
+  EXPECT_LT(share, 0.5);
+  EXPECT_TRUE(recorder.Messages().empty());
+}
+
+TEST(Faults, TwoClientsWithOneIdentifierKeepRunningWithoutAStorm) {
+  TPrivateBroker broker(18843);
+  ASSERT_TRUE(broker.Start());
+  TQORMQTTClient a, b;
+  Aim(a, broker.Port(), Id("twin"));
+  Aim(b, broker.Port(), Id("twin"));
+  TClientRecorder ra(a), rb(b);
+  a.Connect();
+  b.Connect();  // takes the session over; a is told and starts reconnecting
+  const int seconds = 6;
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const size_t connects = ra.CountLines("MQTT session established") + rb.CountLines("MQTT session established");
+  std::printf("[ figures ] one identifier, two clients: %zu sessions in %d s (%.1f per second)\n",
+              connects, seconds, static_cast<double>(connects) / seconds);
+  EXPECT_GE(connects, 3u);                                 // both keep trying
+  EXPECT_LE(connects, static_cast<size_t>(3 * seconds));   // the reconnect delay keeps it slow
+  a.Disconnect();
+  b.Disconnect();
+}
+
+TEST(Soak, ThousandConnectDisconnectCyclesLeaveNothingBehind) {
+  TPrivateBroker broker(18844);
+  ASSERT_TRUE(broker.Start());
+  const size_t fds0 = OpenFiles(), threads0 = Threads(), rss0 = RssKiB();
+  size_t fds10 = 0, rss10 = 0;
+  {
+    TQORMQTTClient client;
+    AimPlain(client, broker.Port(), "cycles");
+    for (int i = 0; i < 1000; ++i) {
+      client.Connect();
+      ASSERT_TRUE(client.IsConnected());
+      client.Disconnect();
+      if (i == 9) {
+        fds10 = OpenFiles();
+        rss10 = RssKiB();
+      }
+    }
+  }
+  const size_t fds1 = OpenFiles(), threads1 = Threads(), rss1 = RssKiB();
+  std::printf("[ figures ] 1000 connect/disconnect: fds %zu -> %zu, threads %zu -> %zu, RSS %zu -> %zu KiB "
+              "(after 10: %zu fds, %zu KiB)\n",
+              fds0, fds1, threads0, threads1, rss0, rss1, fds10, rss10);
+  EXPECT_EQ(fds1, fds0);
+  EXPECT_EQ(threads1, threads0);
+  EXPECT_LT(rss1, rss10 + 8 * 1024);
+
+  const size_t rss2 = RssKiB();
+  for (int i = 0; i < 1000; ++i) {
+    TQORMQTTClient never;
+    never.ClientID = "never";
+  }
+  std::printf("[ figures ] 1000 create/destroy: fds %zu, threads %zu, RSS %zu -> %zu KiB\n", OpenFiles(),
+              Threads(), rss2, RssKiB());
+  EXPECT_EQ(OpenFiles(), fds0);
+  EXPECT_EQ(Threads(), threads0);
+}
+
+TEST(Soak, EightThreadsPublishingQoS1OnOneClientEveryMessageArrivesOnce) {
+  TPrivateBroker broker(18845, "max_queued_messages 0\nmax_inflight_messages 0\n");
+  ASSERT_TRUE(broker.Start());
+  TQORMQTTClient pub, sub;
+  AimPlain(pub, broker.Port(), "eight-pub");
+  AimPlain(sub, broker.Port(), "eight-sub");
+  constexpr int kThreads = 8, kEach = 10000;
+  std::vector<std::vector<std::atomic<int>>> seen(kThreads);
+  for (auto& v : seen) v = std::vector<std::atomic<int>>(kEach);
+  std::atomic<int> received{0}, malformed{0};
+  sub.OnMessage = [&](const std::string&, const std::string& APayload, TQORMQTTQoS) {
+    int t = -1, n = -1;
+    if (std::sscanf(APayload.c_str(), "%d:%d", &t, &n) != 2 || t < 0 || t >= kThreads || n < 0 || n >= kEach) {
+      ++malformed;
+      return;
+    }
+    ++seen[t][n];
+    ++received;
+  };
+  pub.Connect();
+  sub.Connect();
+  const std::string topic = "qortest/soak/eight/" + std::to_string(getpid());
+  sub.Subscribe(topic, mqQoS1);
+  std::this_thread::sleep_for(300ms);
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> publishers;
+  for (int t = 0; t < kThreads; ++t)
+    publishers.emplace_back([&, t] {
+      for (int n = 0; n < kEach; ++n) pub.Publish(topic, std::to_string(t) + ":" + std::to_string(n), mqQoS1);
+    });
+  for (auto& p : publishers) p.join();
+  ASSERT_TRUE(WaitUntil([&] { return received >= kThreads * kEach; }, 120000)) << received;
+  ASSERT_TRUE(WaitUntil([&] { return pub.PendingCount() == 0; }, 30000)) << pub.PendingCount();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  int duplicates = 0, lost = 0;
+  for (auto& v : seen)
+    for (auto& count : v) {
+      duplicates += count > 1;
+      lost += count == 0;
+    }
+  std::printf("[ figures ] 8 x 10000 QoS 1 on one client: %d received in %.2f s, %d lost, %d twice, "
+              "%d malformed, pending %zu\n",
+              received.load(), seconds, lost, duplicates, malformed.load(), pub.PendingCount());
+  EXPECT_EQ(lost, 0);
+  EXPECT_EQ(duplicates, 0);
+  EXPECT_EQ(malformed, 0);
+}
+
+TEST(Soak, StoppingFromEveryStateIsPromptAndLeavesNoThread) {
+  TPrivateBroker broker(18846);
+  ASSERT_TRUE(broker.Start());
+  TFakeBroker silent;  // accepts and never answers
+  const size_t threads0 = Threads();
+  enum TState { sIdle, sWaitingForConnack, sConnected, sReconnectDelay, sReconnectAttempt };
+  const char* names[] = {"idle", "waiting for CONNACK", "connected", "in a reconnect delay",
+                         "mid reconnect attempt"};
+  for (const bool destroy : {false, true}) {
+    for (const TState state : {sIdle, sWaitingForConnack, sConnected, sReconnectDelay, sReconnectAttempt}) {
+      auto client = std::make_unique<TQORMQTTClient>();
+      TClientRecorder recorder(*client);
+      std::future<void> connecting;
+      std::unique_ptr<TFakeConnection> conn;
+      if (state == sWaitingForConnack) {
+        Aim(*client, silent.Port(), Id("stop-wait"));
+        connecting = std::async(std::launch::async, [&] {
+          try {
+            client->Connect();
+          } catch (const Exception&) {
+          }
+        });
+        conn = silent.Accept();
+        ASSERT_TRUE(recorder.WaitForLine("CONNECT packet sent"));
+      } else if (state != sIdle) {
+        if (state == sReconnectAttempt) {
+          // Connected to the fake broker, which then drops the link and stays silent.
+          Aim(*client, silent.Port(), Id("stop-attempt"));
+          conn = ConnectToFake(*client, silent);
+          conn->Close();
+          ASSERT_TRUE(recorder.WaitForLine("Reconnect attempt 1 in 1s..."));
+          auto next = silent.Accept(3000);
+          ASSERT_TRUE(next);
+          conn = std::move(next);
+          ASSERT_TRUE(WaitUntil([&] { return recorder.CountLines("CONNECT packet sent") == 2; }));
+        } else {
+          Aim(*client, broker.Port(), Id("stop-state"));
+          client->Connect();
+          if (state == sReconnectDelay) {
+            broker.Kill();
+            ASSERT_TRUE(recorder.WaitForLine("Reconnect attempt 1 in 1s..."));
+          }
+        }
+      }
+      const auto start = std::chrono::steady_clock::now();
+      if (destroy) {
+        client.reset();
+      } else {
+        client->Disconnect();
+      }
+      const auto took = std::chrono::steady_clock::now() - start;
+      if (connecting.valid()) connecting.get();
+      EXPECT_LT(took, 1500ms) << names[state] << (destroy ? " (destroyed)" : " (Disconnect)");
+      client.reset();
+      // The client's own threads are joined before Disconnect returns; only
+      // the test's std::async helper may take a moment to exit.
+      EXPECT_TRUE(WaitUntil([&] { return Threads() == threads0; }, 1000)) << names[state];
+      std::printf("[ figures ] %s from %s: %lld ms\n", destroy ? "destroy" : "Disconnect", names[state],
+                  static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+      if (state == sReconnectDelay) {
+        ASSERT_TRUE(broker.Start());
+      }
+    }
+  }
+}
