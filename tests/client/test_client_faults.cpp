@@ -372,3 +372,55 @@ TEST(Soak, StoppingFromEveryStateIsPromptAndLeavesNoThread) {
     }
   }
 }
+
+TEST(Security, VerifyPeerAcceptsOnlyAValidCertificateForTheHost) {
+  char name[] = "/tmp/qor-certs-XXXXXX";
+  const std::string dir = mkdtemp(name);
+  ASSERT_EQ(std::system(("'" + std::string(TEST_CERTS_SCRIPT) + "' " + dir).c_str()), 0);
+  struct TCase {
+    const char* Cert;
+    std::string CAFile;
+    const char* Expected;  // empty: accepted; else part of the error
+  };
+  const std::vector<TCase> cases = {
+      {"good", dir + "/ca.crt", ""},
+      {"wronghost", dir + "/ca.crt", " mismatch"},  // "hostname" or "IP address"
+      {"expired", dir + "/ca.crt", "not accepted: certificate has expired"},
+      {"selfsigned", dir + "/ca.crt", "not accepted: self-signed certificate"},
+      {"good", "", "not accepted: unable to get local issuer certificate"},  // our CA is in no system store
+  };
+  uint16_t port = 18850;
+  for (const TCase& c : cases) {
+    const std::string cert = dir + "/" + c.Cert;
+    TPrivateBroker broker(port++, "certfile " + cert + ".crt\nkeyfile " + cert + ".key\n");
+    ASSERT_TRUE(broker.Start());
+    for (const std::string host : {"localhost", "127.0.0.1"}) {
+      TQORMQTTClient client;
+      Aim(client, broker.Port(), Id("verify"));
+      client.BrokerHostName = host;
+      client.UseSSL = true;
+      client.VerifyPeer = true;
+      client.CAFile = c.CAFile;
+      std::string error;
+      try {
+        client.Connect();
+      } catch (const ESocketError& e) {
+        error = e.Message();
+      }
+      if (*c.Expected == 0) {
+        EXPECT_EQ(error, "") << c.Cert << " " << host;
+        EXPECT_TRUE(client.IsConnected());
+      } else {
+        EXPECT_NE(error.find(c.Expected), std::string::npos) << c.Cert << " " << host << ": " << error;
+        EXPECT_FALSE(client.IsConnected());
+      }
+    }
+    // Without VerifyPeer (the default) any of them is taken.
+    TQORMQTTClient lenient;
+    Aim(lenient, broker.Port(), Id("lenient"));
+    lenient.UseSSL = true;
+    lenient.Connect();
+    EXPECT_TRUE(lenient.IsConnected()) << c.Cert;
+  }
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
