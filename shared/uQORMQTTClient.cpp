@@ -324,8 +324,8 @@ void TQORMQTTClient::StartThreads() {
   {
     TGuard guard(FLock);
     if (FStopping) throw Exception("MQTT client is stopping");
-    // A reader that has given up after an error is replaced, not waited for:
-    // it reads nothing more.
+    // A reader that has given up after an error reads nothing more: a new
+    // one takes over now, and the old one is joined below, outside the lock.
     if (!FReaderThread || FReaderThread->Finished() || FReaderThread->Ending()) {
       oldReader = std::move(FReaderThread);
       FReaderThread = std::make_unique<TQORMQTTReaderThread>(*this);
