@@ -1,0 +1,33 @@
+// What qorbench needs of an MQTT client library; one implementation per
+// library measured. Every implementation connects to 127.0.0.1 without TLS.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class IBenchClient {
+ public:
+  // Called on the library's own thread for every message received.
+  using TMessageHandler = std::function<void(const char* AData, size_t ALength)>;
+
+  virtual ~IBenchClient() = default;
+  // Returns once the session is established; throws std::runtime_error otherwise.
+  virtual void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) = 0;
+  virtual void Subscribe(const std::string& ATopic, int AQoS) = 0;
+  virtual void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) = 0;
+  // QoS 1 publications sent and not yet acknowledged by the broker.
+  virtual size_t InFlight() = 0;
+  virtual void Disconnect() = 0;
+};
+
+struct TBenchLibrary {
+  std::string Name;
+  std::function<std::unique_ptr<IBenchClient>()> Create;
+};
+
+// The libraries this build of qorbench can measure, QOR first.
+std::vector<TBenchLibrary> BenchLibraries();

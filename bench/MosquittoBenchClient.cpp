@@ -1,0 +1,86 @@
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <mutex>
+#include <thread>
+#include <unordered_set>
+
+#include "BenchClient.h"
+
+namespace {
+
+class TMosquittoBenchClient : public IBenchClient {
+ public:
+  TMosquittoBenchClient() {
+    static const int init = mosquitto_lib_init();
+    (void)init;
+  }
+  ~TMosquittoBenchClient() override {
+    if (FMosq) {
+      mosquitto_loop_stop(FMosq, true);
+      mosquitto_destroy(FMosq);
+    }
+  }
+  void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) override {
+    FOnMessage = std::move(AOnMessage);
+    FMosq = mosquitto_new(AClientId.c_str(), true, this);
+    if (!FMosq) throw std::runtime_error("mosquitto_new failed");
+    mosquitto_int_option(FMosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_max_inflight_messages_set(FMosq, 0);  // the benchmark sets its own window
+    mosquitto_connect_callback_set(FMosq, [](mosquitto*, void* AThis, int ARc) {
+      static_cast<TMosquittoBenchClient*>(AThis)->FConnected = ARc == 0 ? 1 : -1;
+    });
+    // Also called for QoS 0 messages once written: only tracked identifiers count.
+    mosquitto_publish_callback_set(FMosq, [](mosquitto*, void* AThis, int AMid) {
+      auto* self = static_cast<TMosquittoBenchClient*>(AThis);
+      if (!self->FTracking) return;  // QoS 0 only: nothing to count
+      std::lock_guard<std::mutex> guard(self->FLock);
+      if (self->FInFlight.erase(AMid) == 0) self->FEarly.insert(AMid);
+    });
+    mosquitto_message_callback_set(FMosq, [](mosquitto*, void* AThis, const mosquitto_message* AMessage) {
+      static_cast<TMosquittoBenchClient*>(AThis)->FOnMessage(static_cast<const char*>(AMessage->payload),
+                                                              static_cast<size_t>(AMessage->payloadlen));
+    });
+    if (mosquitto_connect(FMosq, "127.0.0.1", APort, 60) != MOSQ_ERR_SUCCESS ||
+        mosquitto_loop_start(FMosq) != MOSQ_ERR_SUCCESS)
+      throw std::runtime_error("mosquitto_connect failed");
+    for (int i = 0; i < 1000000 && FConnected == 0; ++i) std::this_thread::sleep_for(std::chrono::microseconds(5));
+    if (FConnected != 1) throw std::runtime_error("libmosquitto: no CONNACK");
+  }
+  void Subscribe(const std::string& ATopic, int AQoS) override {
+    mosquitto_subscribe(FMosq, nullptr, ATopic.c_str(), AQoS);
+  }
+  void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) override {
+    if (AQoS > 0) FTracking = true;
+    int mid = 0;
+    mosquitto_publish(FMosq, &mid, ATopic.c_str(), static_cast<int>(APayload.size()), APayload.data(),
+                      AQoS, false);
+    if (AQoS == 0) return;
+    // The acknowledgement may already have come (and been noted as early).
+    std::lock_guard<std::mutex> guard(FLock);
+    if (FEarly.erase(mid) == 0) FInFlight.insert(mid);
+  }
+  size_t InFlight() override {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FInFlight.size();
+  }
+  void Disconnect() override { mosquitto_disconnect(FMosq); }
+
+ private:
+  mosquitto* FMosq = nullptr;
+  TMessageHandler FOnMessage;
+  std::atomic<int> FConnected{0};
+  std::atomic<bool> FTracking{false};
+  std::mutex FLock;
+  std::unordered_set<int> FInFlight;
+  std::unordered_set<int> FEarly;  // acknowledged before Publish recorded them
+};
+
+}  // namespace
+
+std::unique_ptr<IBenchClient> CreateMosquittoBenchClient() {
+  return std::make_unique<TMosquittoBenchClient>();
+}

@@ -1,0 +1,40 @@
+#include <stdexcept>
+
+#include "BenchClient.h"
+#include "uQORMQTTClient.h"
+
+namespace {
+
+class TQorBenchClient : public IBenchClient {
+ public:
+  void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) override {
+    FClient.BrokerHostName = "127.0.0.1";
+    FClient.BrokerPort = APort;
+    FClient.UseSSL = false;
+    FClient.ClientID = AClientId;
+    FClient.OnMessage = [handler = std::move(AOnMessage)](const std::string&, const std::string& APayload,
+                                                          qor::TQORMQTTQoS) {
+      handler(APayload.data(), APayload.size());
+    };
+    try {
+      FClient.Connect();
+    } catch (const qor::Exception& e) {
+      throw std::runtime_error(e.Message());
+    }
+  }
+  void Subscribe(const std::string& ATopic, int AQoS) override {
+    FClient.Subscribe(ATopic, static_cast<qor::TQORMQTTQoS>(AQoS));
+  }
+  void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) override {
+    FClient.Publish(ATopic, APayload, static_cast<qor::TQORMQTTQoS>(AQoS));
+  }
+  size_t InFlight() override { return FClient.PendingCount(); }
+  void Disconnect() override { FClient.Disconnect(); }
+
+ private:
+  qor::TQORMQTTClient FClient;
+};
+
+}  // namespace
+
+std::unique_ptr<IBenchClient> CreateQorBenchClient() { return std::make_unique<TQorBenchClient>(); }

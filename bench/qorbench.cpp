@@ -1,0 +1,403 @@
+// qorbench: QOR against the other MQTT client libraries built in, through a
+// private mosquitto on 127.0.0.1:18900. Every scenario runs 3 times per
+// library, libraries alternating, each run in a child process of its own so
+// that CPU time, peak RSS and threads are its alone. Prints a table of
+// medians and one JSON line per run. Every payload carries a sequence number:
+// lost, duplicated, reordered and corrupted messages are counted and shown.
+//
+//   qorbench [--quick] [--scale]
+//     --quick  a tenth of the messages (for a smoke run)
+//     --scale  also 1, 100 and 1000 connected clients per library
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "BenchClient.h"
+
+extern char** environ;
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+constexpr uint16_t kBrokerPort = 18900;
+
+double Seconds(TClock::duration ADuration) { return std::chrono::duration<double>(ADuration).count(); }
+
+// --- payloads with a sequence number -------------------------------------------------
+
+std::string MakePayload(uint64_t ASeq, size_t ASize) {
+  std::string p(std::max<size_t>(ASize, 8), '\0');
+  std::memcpy(p.data(), &ASeq, 8);
+  for (size_t i = 8; i < p.size(); ++i) p[i] = static_cast<char>((ASeq * 31 + i) & 0xFF);
+  return p;
+}
+
+// Checks what arrives against the order it was sent in.
+struct TSequenceCheck {
+  std::atomic<uint64_t> Received{0}, Lost{0}, Duplicated{0}, Reordered{0}, Corrupted{0};
+  std::atomic<int64_t> LastArrival{0};
+  uint64_t Next = 0;  // the reader thread only
+  std::vector<bool> Seen;
+
+  explicit TSequenceCheck(size_t ACount) : Seen(ACount, false) {}
+
+  void Check(const char* AData, size_t ALength) {
+    LastArrival = TClock::now().time_since_epoch().count();
+    uint64_t seq = 0;
+    if (ALength < 8) {
+      ++Corrupted;
+      return;
+    }
+    std::memcpy(&seq, AData, 8);
+    bool intact = seq < Seen.size();
+    for (size_t i = 8; intact && i < ALength; ++i)
+      intact = AData[i] == static_cast<char>((seq * 31 + i) & 0xFF);
+    if (!intact) {
+      ++Corrupted;
+      return;
+    }
+    if (Seen[seq]) {
+      ++Duplicated;
+      return;
+    }
+    Seen[seq] = true;
+    ++Received;
+    if (seq != Next) ++Reordered;
+    Next = seq + 1;
+  }
+  void Finish() {
+    Lost = static_cast<uint64_t>(std::count(Seen.begin(), Seen.end(), false));
+  }
+};
+
+// Waits until ACondition holds, or nothing has arrived for 3 s, or 120 s passed.
+template <typename TCondition>
+void WaitForArrivals(TSequenceCheck& ACheck, TCondition ACondition) {
+  const auto start = TClock::now();
+  while (!ACondition()) {
+    const auto last = TClock::time_point(TClock::duration(ACheck.LastArrival.load()));
+    const auto quiet = TClock::now() - std::max(last, start);
+    if (quiet > std::chrono::seconds(3) || TClock::now() - start > std::chrono::seconds(120)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+// --- one run ---------------------------------------------------------------------------
+
+struct TRun {
+  double Value = 0;  // in the scenario's unit
+  double Extra = 0;  // p99 for latency
+  uint64_t Lost = 0, Duplicated = 0, Reordered = 0, Corrupted = 0;
+  double CpuSeconds = 0;
+  long PeakRssKiB = 0;
+  double ThreadsPerClient = 0;
+};
+
+size_t ThreadCount() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (const dirent* e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+  }
+  return n;
+}
+
+std::string Id(const char* APrefix) { return std::string(APrefix) + "-" + std::to_string(getpid()); }
+
+void TakeCounts(TRun& ARun, TSequenceCheck& ACheck) {
+  ACheck.Finish();
+  ARun.Lost = ACheck.Lost;
+  ARun.Duplicated = ACheck.Duplicated;
+  ARun.Reordered = ACheck.Reordered;
+  ARun.Corrupted = ACheck.Corrupted;
+}
+
+// Publisher -> broker -> subscriber: messages per second (or MB/s for large ones).
+TRun Throughput(const TBenchLibrary& ALib, size_t ACount, size_t ASize, int AQoS, size_t AWindow) {
+  TRun run;
+  TSequenceCheck check(ACount);
+  auto sub = ALib.Create();
+  auto pub = ALib.Create();
+  const size_t before = ThreadCount();
+  sub->Connect(kBrokerPort, Id("qb-sub"), [&](const char* AData, size_t ALength) { check.Check(AData, ALength); });
+  pub->Connect(kBrokerPort, Id("qb-pub"), [](const char*, size_t) {});
+  run.ThreadsPerClient = static_cast<double>(ThreadCount() - before) / 2;
+  const std::string topic = "qorbench/" + std::to_string(getpid());
+  sub->Subscribe(topic, AQoS);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  std::vector<std::string> payloads;
+  if (ASize <= 1024)
+    for (size_t i = 0; i < ACount; ++i) payloads.push_back(MakePayload(i, ASize));
+  const auto start = TClock::now();
+  for (size_t i = 0; i < ACount; ++i) {
+    while (AWindow > 0 && pub->InFlight() >= AWindow) std::this_thread::yield();
+    pub->Publish(topic, payloads.empty() ? MakePayload(i, ASize) : payloads[i], AQoS);
+  }
+  WaitForArrivals(check, [&] { return check.Received + check.Duplicated + check.Corrupted >= ACount; });
+  const auto last = TClock::time_point(TClock::duration(check.LastArrival.load()));
+  const double seconds = Seconds(last - start);
+  run.Value = seconds > 0 ? static_cast<double>(check.Received) * (ASize > 1024 ? ASize / 1e6 : 1.0) / seconds : 0;
+  TakeCounts(run, check);
+  pub->Disconnect();
+  sub->Disconnect();
+  return run;
+}
+
+// One client publishing to a topic it subscribes to: microseconds per round trip.
+TRun Latency(const TBenchLibrary& ALib, size_t ACount) {
+  TRun run;
+  TSequenceCheck check(ACount);
+  std::atomic<uint64_t> arrived{0};
+  auto client = ALib.Create();
+  const size_t before = ThreadCount();
+  client->Connect(kBrokerPort, Id("qb-lat"), [&](const char* AData, size_t ALength) {
+    check.Check(AData, ALength);
+    arrived.fetch_add(1, std::memory_order_release);
+  });
+  run.ThreadsPerClient = static_cast<double>(ThreadCount() - before);
+  const std::string topic = "qorbench/lat/" + std::to_string(getpid());
+  client->Subscribe(topic, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::vector<double> micros;
+  for (size_t i = 0; i < ACount; ++i) {
+    const auto t0 = TClock::now();
+    client->Publish(topic, MakePayload(i, 64), 0);
+    while (arrived.load(std::memory_order_acquire) <= i) {
+      if (TClock::now() - t0 > std::chrono::seconds(2)) break;  // lost: counted below
+    }
+    micros.push_back(Seconds(TClock::now() - t0) * 1e6);
+  }
+  std::sort(micros.begin(), micros.end());
+  run.Value = micros[micros.size() / 2];
+  run.Extra = micros[micros.size() * 99 / 100];
+  TakeCounts(run, check);
+  client->Disconnect();
+  return run;
+}
+
+// A new client's TCP connect and CONNECT/CONNACK: median microseconds.
+TRun Connect(const TBenchLibrary& ALib, size_t ACount) {
+  TRun run;
+  std::vector<double> micros;
+  for (size_t i = 0; i < ACount; ++i) {
+    auto client = ALib.Create();
+    const auto t0 = TClock::now();
+    client->Connect(kBrokerPort, Id("qb-conn") + "-" + std::to_string(i), [](const char*, size_t) {});
+    micros.push_back(Seconds(TClock::now() - t0) * 1e6);
+    client->Disconnect();
+  }
+  std::sort(micros.begin(), micros.end());
+  run.Value = micros[micros.size() / 2];
+  return run;
+}
+
+// N clients each subscribed to its own topic, one message a second to each for 3 s.
+TRun Scale(const TBenchLibrary& ALib, size_t AClients) {
+  TRun run;
+  std::vector<std::unique_ptr<IBenchClient>> clients;
+  std::atomic<uint64_t> received{0};
+  const size_t before = ThreadCount();
+  const auto start = TClock::now();
+  for (size_t i = 0; i < AClients; ++i) {
+    clients.push_back(ALib.Create());
+    clients.back()->Connect(kBrokerPort, Id("qb-scale") + "-" + std::to_string(i),
+                            [&](const char*, size_t) { ++received; });
+    clients.back()->Subscribe("qorbench/scale/" + std::to_string(getpid()) + "/" + std::to_string(i), 0);
+  }
+  run.Value = Seconds(TClock::now() - start) * 1e3;  // ms to connect and subscribe all
+  run.ThreadsPerClient = static_cast<double>(ThreadCount() - before) / static_cast<double>(AClients);
+  auto pub = ALib.Create();
+  pub->Connect(kBrokerPort, Id("qb-scale-pub"), [](const char*, size_t) {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int second = 0; second < 3; ++second) {
+    for (size_t i = 0; i < AClients; ++i)
+      pub->Publish("qorbench/scale/" + std::to_string(getpid()) + "/" + std::to_string(i), "tick", 0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  run.Lost = 3 * AClients - std::min<uint64_t>(received, 3 * AClients);
+  pub->Disconnect();
+  for (auto& c : clients) c->Disconnect();
+  return run;
+}
+
+// --- scenarios, child processes, the report ---------------------------------------------
+
+struct TScenario {
+  std::string Name;
+  std::string Unit;
+  bool HigherIsBetter;
+  std::function<TRun(const TBenchLibrary&)> Body;
+};
+
+// Runs ABody in a child process; the child reports its result on a pipe.
+bool RunInChild(const std::function<TRun()>& ABody, TRun& AResult, std::string& AError) {
+  int pipeFd[2];
+  if (pipe(pipeFd) != 0) return false;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(pipeFd[0]);
+    std::string line;
+    try {
+      TRun r = ABody();
+      rusage u{};
+      getrusage(RUSAGE_SELF, &u);
+      r.CpuSeconds = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                     static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+      r.PeakRssKiB = u.ru_maxrss;
+      std::ostringstream out;
+      out << "ok " << r.Value << " " << r.Extra << " " << r.Lost << " " << r.Duplicated << " " << r.Reordered
+          << " " << r.Corrupted << " " << r.CpuSeconds << " " << r.PeakRssKiB << " " << r.ThreadsPerClient;
+      line = out.str();
+    } catch (const std::exception& e) {
+      line = std::string("error ") + e.what();
+    }
+    if (write(pipeFd[1], line.data(), line.size()) < 0) _exit(2);
+    _exit(0);
+  }
+  close(pipeFd[1]);
+  std::string text;
+  char buf[512];
+  for (ssize_t n; (n = read(pipeFd[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+  close(pipeFd[0]);
+  waitpid(pid, nullptr, 0);
+  std::istringstream in(text);
+  std::string status;
+  in >> status;
+  if (status != "ok") {
+    AError = text.empty() ? "child died" : text;
+    return false;
+  }
+  in >> AResult.Value >> AResult.Extra >> AResult.Lost >> AResult.Duplicated >> AResult.Reordered >>
+      AResult.Corrupted >> AResult.CpuSeconds >> AResult.PeakRssKiB >> AResult.ThreadsPerClient;
+  return true;
+}
+
+double Median(std::vector<double> AValues) {
+  std::sort(AValues.begin(), AValues.end());
+  return AValues.empty() ? 0 : AValues[AValues.size() / 2];
+}
+
+pid_t StartBroker(const std::string& ADir) {
+  std::ofstream(ADir + "/mosquitto.conf") << "listener " << kBrokerPort << " 127.0.0.1\n"
+                                          << "allow_anonymous true\npersistence false\nlog_dest none\n"
+                                          << "max_queued_messages 0\nmax_connections -1\n";
+  std::string conf = ADir + "/mosquitto.conf";
+  std::vector<char*> argv{const_cast<char*>("mosquitto"), const_cast<char*>("-c"), conf.data(), nullptr};
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, "mosquitto", nullptr, nullptr, argv.data(), environ) != 0)
+    throw std::runtime_error("cannot start mosquitto");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return pid;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool quick = false, scale = false;
+  for (int i = 1; i < argc; ++i) {
+    quick |= std::strcmp(argv[i], "--quick") == 0;
+    scale |= std::strcmp(argv[i], "--scale") == 0;
+  }
+  // Many clients need many descriptors, in the broker (started below) as here.
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+  signal(SIGPIPE, SIG_IGN);  // peers that do not guard their writes
+
+  char dirName[] = "/tmp/qorbench-XXXXXX";
+  const std::string dir = mkdtemp(dirName);
+  const pid_t broker = StartBroker(dir);
+
+  const size_t f = quick ? 10 : 1;
+  std::vector<TScenario> scenarios = {
+      {"qos0", "msg/s", true, [f](const TBenchLibrary& L) { return Throughput(L, 200000 / f, 64, 0, 0); }},
+      {"qos1", "msg/s", true, [f](const TBenchLibrary& L) { return Throughput(L, 50000 / f, 64, 1, 100); }},
+      {"latency", "us p50", false, [f](const TBenchLibrary& L) { return Latency(L, 10000 / f); }},
+      {"large", "MB/s", true, [f](const TBenchLibrary& L) { return Throughput(L, 200 / f, 1 << 20, 0, 0); }},
+      {"connect", "us", false, [f](const TBenchLibrary& L) { return Connect(L, 200 / f); }},
+  };
+  if (scale)
+    for (size_t n : {size_t{1}, size_t{100}, size_t{1000}})
+      scenarios.push_back({"scale" + std::to_string(n), "ms to connect", false,
+                           [n](const TBenchLibrary& L) { return Scale(L, n); }});
+
+  const auto libraries = BenchLibraries();
+  std::map<std::pair<std::string, std::string>, std::vector<TRun>> runs;
+  for (const auto& s : scenarios) {
+    for (int rep = 1; rep <= 3; ++rep) {
+      for (const auto& lib : libraries) {  // alternating libraries
+        TRun r;
+        std::string error;
+        if (!RunInChild([&] { return s.Body(lib); }, r, error)) {
+          std::printf("{\"library\":\"%s\",\"scenario\":\"%s\",\"rep\":%d,\"error\":\"%s\"}\n", lib.Name.c_str(),
+                      s.Name.c_str(), rep, error.c_str());
+          continue;
+        }
+        runs[{s.Name, lib.Name}].push_back(r);
+        std::printf("{\"library\":\"%s\",\"scenario\":\"%s\",\"rep\":%d,\"value\":%.1f,\"unit\":\"%s\","
+                    "\"p99\":%.1f,\"lost\":%llu,\"duplicated\":%llu,\"reordered\":%llu,\"corrupted\":%llu,"
+                    "\"cpu_s\":%.3f,\"peak_rss_kib\":%ld,\"threads_per_client\":%.2f}\n",
+                    lib.Name.c_str(), s.Name.c_str(), rep, r.Value, s.Unit.c_str(), r.Extra,
+                    static_cast<unsigned long long>(r.Lost), static_cast<unsigned long long>(r.Duplicated),
+                    static_cast<unsigned long long>(r.Reordered), static_cast<unsigned long long>(r.Corrupted),
+                    r.CpuSeconds, r.PeakRssKiB, r.ThreadsPerClient);
+        std::fflush(stdout);
+      }
+    }
+  }
+  kill(broker, SIGTERM);
+  waitpid(broker, nullptr, 0);
+  std::system(("rm -rf '" + dir + "'").c_str());
+
+  std::printf("\nmedians of 3 runs (loss counts summed over the runs)\n%-14s", "scenario");
+  for (const auto& lib : libraries) std::printf(" | %-34s", lib.Name.c_str());
+  std::printf("\n");
+  for (const auto& s : scenarios) {
+    std::printf("%-14s", s.Name.c_str());
+    for (const auto& lib : libraries) {
+      const auto& list = runs[{s.Name, lib.Name}];
+      std::vector<double> values, cpu, extra;
+      uint64_t lost = 0, dup = 0, reord = 0, corrupt = 0;
+      for (const auto& r : list) {
+        values.push_back(r.Value);
+        cpu.push_back(r.CpuSeconds);
+        extra.push_back(r.Extra);
+        lost += r.Lost;
+        dup += r.Duplicated;
+        reord += r.Reordered;
+        corrupt += r.Corrupted;
+      }
+      char cell[96];
+      if (s.Name == "latency")
+        std::snprintf(cell, sizeof cell, "p50 %.1f us, p99 %.1f us", Median(values), Median(extra));
+      else
+        std::snprintf(cell, sizeof cell, "%.0f %s, %.2f s CPU", Median(values), s.Unit.c_str(), Median(cpu));
+      std::string text = cell;
+      if (lost + dup + reord + corrupt > 0)
+        text += " !" + std::to_string(lost) + "/" + std::to_string(dup) + "/" + std::to_string(reord) + "/" +
+                std::to_string(corrupt);
+      std::printf(" | %-34s", list.empty() ? "(failed)" : text.c_str());
+    }
+    std::printf("\n");
+  }
+  std::printf("(!lost/duplicated/reordered/corrupted where any)\n");
+  return 0;
+}
