@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 class IBenchClient {
@@ -31,3 +33,27 @@ struct TBenchLibrary {
 
 // The libraries this build of qorbench can measure, QOR first.
 std::vector<TBenchLibrary> BenchLibraries();
+
+// The identifiers of QoS 1 publications not yet acknowledged, for libraries
+// that report acknowledgements by identifier from their own thread. An
+// acknowledgement may arrive before Sent() has recorded its identifier.
+class TAckTracker {
+ public:
+  void Sent(long AId) {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (FEarly.erase(AId) == 0) FInFlight.insert(AId);
+  }
+  void Acknowledged(long AId) {
+    std::lock_guard<std::mutex> guard(FLock);
+    if (FInFlight.erase(AId) == 0) FEarly.insert(AId);
+  }
+  size_t InFlight() {
+    std::lock_guard<std::mutex> guard(FLock);
+    return FInFlight.size();
+  }
+
+ private:
+  std::mutex FLock;
+  std::unordered_set<long> FInFlight;
+  std::unordered_set<long> FEarly;
+};

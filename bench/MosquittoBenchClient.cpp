@@ -4,9 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <stdexcept>
-#include <mutex>
 #include <thread>
-#include <unordered_set>
 
 #include "BenchClient.h"
 
@@ -36,9 +34,7 @@ class TMosquittoBenchClient : public IBenchClient {
     // Also called for QoS 0 messages once written: only tracked identifiers count.
     mosquitto_publish_callback_set(FMosq, [](mosquitto*, void* AThis, int AMid) {
       auto* self = static_cast<TMosquittoBenchClient*>(AThis);
-      if (!self->FTracking) return;  // QoS 0 only: nothing to count
-      std::lock_guard<std::mutex> guard(self->FLock);
-      if (self->FInFlight.erase(AMid) == 0) self->FEarly.insert(AMid);
+      if (self->FTracking) self->FAcks.Acknowledged(AMid);  // QoS 0 only: nothing to count
     });
     mosquitto_message_callback_set(FMosq, [](mosquitto*, void* AThis, const mosquitto_message* AMessage) {
       static_cast<TMosquittoBenchClient*>(AThis)->FOnMessage(static_cast<const char*>(AMessage->payload),
@@ -58,15 +54,9 @@ class TMosquittoBenchClient : public IBenchClient {
     int mid = 0;
     mosquitto_publish(FMosq, &mid, ATopic.c_str(), static_cast<int>(APayload.size()), APayload.data(),
                       AQoS, false);
-    if (AQoS == 0) return;
-    // The acknowledgement may already have come (and been noted as early).
-    std::lock_guard<std::mutex> guard(FLock);
-    if (FEarly.erase(mid) == 0) FInFlight.insert(mid);
+    if (AQoS > 0) FAcks.Sent(mid);
   }
-  size_t InFlight() override {
-    std::lock_guard<std::mutex> guard(FLock);
-    return FInFlight.size();
-  }
+  size_t InFlight() override { return FAcks.InFlight(); }
   void Disconnect() override { mosquitto_disconnect(FMosq); }
 
  private:
@@ -74,9 +64,7 @@ class TMosquittoBenchClient : public IBenchClient {
   TMessageHandler FOnMessage;
   std::atomic<int> FConnected{0};
   std::atomic<bool> FTracking{false};
-  std::mutex FLock;
-  std::unordered_set<int> FInFlight;
-  std::unordered_set<int> FEarly;  // acknowledged before Publish recorded them
+  TAckTracker FAcks;
 };
 
 }  // namespace

@@ -7,10 +7,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
-#include <unordered_set>
 
 #include "BenchClient.h"
 
@@ -38,9 +36,7 @@ class TPahoSyncBenchClient : public IBenchClient {
           return 1;
         },
         [](void* AThis, MQTTClient_deliveryToken AToken) {
-          auto* self = static_cast<TPahoSyncBenchClient*>(AThis);
-          std::lock_guard<std::mutex> guard(self->FLock);
-          if (self->FInFlight.erase(AToken) == 0) self->FEarly.insert(AToken);
+          static_cast<TPahoSyncBenchClient*>(AThis)->FAcks.Acknowledged(AToken);
         });
     MQTTClient_connectOptions options = MQTTClient_connectOptions_initializer;
     options.keepAliveInterval = 60;
@@ -55,22 +51,15 @@ class TPahoSyncBenchClient : public IBenchClient {
     MQTTClient_deliveryToken token = 0;
     MQTTClient_publish(FClient, ATopic.c_str(), static_cast<int>(APayload.size()), APayload.data(), AQoS, 0,
                        &token);
-    if (AQoS == 0) return;
-    std::lock_guard<std::mutex> guard(FLock);
-    if (FEarly.erase(token) == 0) FInFlight.insert(token);
+    if (AQoS > 0) FAcks.Sent(token);
   }
-  size_t InFlight() override {
-    std::lock_guard<std::mutex> guard(FLock);
-    return FInFlight.size();
-  }
+  size_t InFlight() override { return FAcks.InFlight(); }
   void Disconnect() override { MQTTClient_disconnect(FClient, 1000); }
 
  private:
   MQTTClient FClient = nullptr;
   TMessageHandler FOnMessage;
-  std::mutex FLock;
-  std::unordered_set<MQTTClient_deliveryToken> FInFlight;
-  std::unordered_set<MQTTClient_deliveryToken> FEarly;  // delivered before Publish recorded them
+  TAckTracker FAcks;
 };
 
 class TPahoAsyncBenchClient : public IBenchClient {

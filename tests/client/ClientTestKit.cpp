@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,18 @@ bool WaitUntil(const std::function<bool()>& ACondition, int AMilliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return true;
+}
+
+double CoreShareOver(std::chrono::milliseconds AWindow) {
+  const auto cpuSeconds = [] {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  };
+  const double before = cpuSeconds();
+  std::this_thread::sleep_for(AWindow);
+  return (cpuSeconds() - before) / (static_cast<double>(AWindow.count()) / 1000.0);
 }
 
 TClientRecorder::TClientRecorder(TQORMQTTClient& AClient) {

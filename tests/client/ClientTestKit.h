@@ -17,6 +17,10 @@
 // Polls ACondition every 10 ms for at most AMilliseconds; its last answer.
 bool WaitUntil(const std::function<bool()>& ACondition, int AMilliseconds = 5000);
 
+// The fraction of one core this process used over AWindow (sleeping
+// meanwhile): what a spinning thread would give away.
+double CoreShareOver(std::chrono::milliseconds AWindow);
+
 struct TReceived {
   std::string Topic;
   std::string Payload;

@@ -20,19 +20,7 @@ TBytes Publish(const std::string& ATopic, const std::string& APayload, uint8_t A
                             static_cast<uint8_t>(ALevel), false, ADup);
 }
 
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
-// The fraction of one core this process used over AWindow.
-double CoreShareOver(std::chrono::milliseconds AWindow) {
-  const double before = CpuSeconds();
-  std::this_thread::sleep_for(AWindow);
-  return (CpuSeconds() - before) / (static_cast<double>(AWindow.count()) / 1000.0);
-}
 
 // Plays a broker that refuses MQTT 5.0 with 0x84 and answers the 3.1.1
 // retry with ASecondReason; AClient.Connect() runs on the returned future.

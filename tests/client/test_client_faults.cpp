@@ -47,18 +47,7 @@ size_t RssKiB() {
   return 0;
 }
 
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
-double CoreShareOver(std::chrono::milliseconds AWindow) {
-  const double before = CpuSeconds();
-  std::this_thread::sleep_for(AWindow);
-  return (CpuSeconds() - before) / (static_cast<double>(AWindow.count()) / 1000.0);
-}
 
 std::string Id(const std::string& AName) { return AName + "-" + std::to_string(getpid()); }
 
