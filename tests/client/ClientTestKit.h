@@ -3,6 +3,8 @@
 // broker for what a real broker will not do on demand.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -109,3 +111,13 @@ qor::TBytes Connack(uint8_t AReason, int ALevel = 5, bool ASessionPresent = fals
 // checks the CONNECT and answers with a CONNACK of reason 0.
 std::unique_ptr<TFakeConnection> ConnectToFake(qor::TQORMQTTClient& AClient, TFakeBroker& ABroker,
                                                int ALevel = 5);
+
+// A test with a fake broker and a client aimed at it, whose events are recorded.
+class FakeBrokerTest : public ::testing::Test {
+ protected:
+  TFakeBroker Broker;
+  qor::TQORMQTTClient Client;
+  TClientRecorder Recorder{Client};
+
+  void SetUp() override { Aim(Client, Broker.Port(), "fake-client"); }
+};

@@ -41,15 +41,6 @@ std::future<void> ConnectThroughFallback(TQORMQTTClient& AClient, TFakeBroker& A
   return connecting;
 }
 
-class FakeBrokerTest : public ::testing::Test {
- protected:
-  TFakeBroker Broker;
-  TQORMQTTClient Client;
-  TClientRecorder Recorder{Client};
-
-  void SetUp() override { Aim(Client, Broker.Port(), "fake-client"); }
-};
-
 }  // namespace
 
 TEST_F(FakeBrokerTest, PlainConnectLogsEveryStepInOrderAndSendsTheConfiguredConnect) {

@@ -137,47 +137,35 @@ TEST(Faults, BrokerPausedPastTheKeepaliveIsALossThenRecovers) {
   EXPECT_EQ(recorder.Disconnects().size(), 1u);
 }
 
-TEST(Faults, GarbageAfterTheHandshakeNeitherCrashesNorSpins) {
-  TFakeBroker broker;
-  TQORMQTTClient client;
-  Aim(client, broker.Port(), "garbage");
-  TClientRecorder recorder(client);
-  auto conn = ConnectToFake(client, broker);
+TEST_F(FakeBrokerTest, GarbageAfterTheHandshakeNeitherCrashesNorSpins) {
+  auto conn = ConnectToFake(Client, Broker);
   ASSERT_TRUE(conn);
   TBytes garbage;
   for (int i = 0; i < 20000; ++i) garbage.push_back(static_cast<uint8_t>((i * 2654435761u) >> 13));
   conn->Send(garbage);
   const double share = CoreShareOver(1000ms);
   std::printf("[ figures ] garbage: %zu log lines, %zu messages, %.2f of a core afterwards\n",
-              recorder.Lines().size(), recorder.Messages().size(), share);
+              Recorder.Lines().size(), Recorder.Messages().size(), share);
   EXPECT_LT(share, 0.5);
-  client.Disconnect();
+  Client.Disconnect();
 }
 
-TEST(Faults, APublishTrickledOneBytePer100msArrivesWhole) {
-  TFakeBroker broker;
-  TQORMQTTClient client;
-  Aim(client, broker.Port(), "trickle");
-  TClientRecorder recorder(client);
-  auto conn = ConnectToFake(client, broker);
+TEST_F(FakeBrokerTest, APublishTrickledOneBytePer100msArrivesWhole) {
+  auto conn = ConnectToFake(Client, Broker);
   ASSERT_TRUE(conn);
   const TBytes packet = BuildPublishPacket("slow", std::string_view("drip drip"), 1, 3, 5, false, false);
   auto trickle = std::async(std::launch::async, [&] { conn->SendInPieces(packet, 1, 100); });
   const double share = CoreShareOver(1000ms);
   trickle.get();
-  ASSERT_TRUE(recorder.WaitForMessages(1));
-  EXPECT_EQ(recorder.Messages()[0].Payload, "drip drip");
+  ASSERT_TRUE(Recorder.WaitForMessages(1));
+  EXPECT_EQ(Recorder.Messages()[0].Payload, "drip drip");
   EXPECT_LT(share, 0.5);
-  EXPECT_TRUE(recorder.Disconnects().empty());
+  EXPECT_TRUE(Recorder.Disconnects().empty());
 }
 
-TEST(Faults, A256MiBLengthWithTenBytesCostsNoMemoryAndEndsAsALoss) {
-  TFakeBroker broker;
-  TQORMQTTClient client;
-  Aim(client, broker.Port(), "liar");
-  client.KeepAliveSecs = 2;  // also the read time-out
-  TClientRecorder recorder(client);
-  auto conn = ConnectToFake(client, broker);
+TEST_F(FakeBrokerTest, A256MiBLengthWithTenBytesCostsNoMemoryAndEndsAsALoss) {
+  Client.KeepAliveSecs = 2;  // also the read time-out
+  auto conn = ConnectToFake(Client, Broker);
   ASSERT_TRUE(conn);
   const size_t rssBefore = RssKiB();
   conn->Send({0x30, 0xFF, 0xFF, 0xFF, 0x7F, 0x00, 0x01, 0x74, 0x00, 'A', 'B', 'C', 'D', 'E', 'F'});
@@ -185,17 +173,17 @@ TEST(Faults, A256MiBLengthWithTenBytesCostsNoMemoryAndEndsAsALoss) {
   const size_t rssDuring = RssKiB();
   // Whichever notices first ends it: the read time-out (a short read) or the
   // keepalive (nothing handled for 2 s). Either is one loss, nothing delivered.
-  ASSERT_TRUE(recorder.WaitForDisconnects(1, 5000));
-  const bool shortRead = recorder.HasLine("Reader thread error: ESocketError: Short read on payload");
+  ASSERT_TRUE(Recorder.WaitForDisconnects(1, 5000));
+  const bool shortRead = Recorder.HasLine("Reader thread error: ESocketError: Short read on payload");
   const bool keepalive =
-      recorder.HasLine("No data received for 2s \xE2\x80\x94 keepalive timeout, reconnecting");
+      Recorder.HasLine("No data received for 2s \xE2\x80\x94 keepalive timeout, reconnecting");
   EXPECT_TRUE(shortRead || keepalive);
   std::printf("[ figures ] 256 MiB declared: RSS %zu KiB before, %zu KiB while waiting, %.2f of a core; "
               "ended by %s\n",
               rssBefore, rssDuring, share, shortRead ? "the short read" : "the keepalive");
   EXPECT_LT(rssDuring, rssBefore + 16 * 1024);
   EXPECT_LT(share, 0.5);
-  EXPECT_TRUE(recorder.Messages().empty());
+  EXPECT_TRUE(Recorder.Messages().empty());
 }
 
 TEST(Faults, TwoClientsWithOneIdentifierKeepRunningWithoutAStorm) {
