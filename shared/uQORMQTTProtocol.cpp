@@ -1,6 +1,7 @@
 #include "uQORMQTTProtocol.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace qor {
 
@@ -25,19 +26,27 @@ void AppendVarInt(TBytes& AOut, uint32_t AValue) {
   } while (AValue != 0);
 }
 
+// Through uint8_t pointers: inserting a char range into a byte vector would
+// convert element by element instead of one memmove.
+void AppendRaw(TBytes& AOut, std::string_view AData) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(AData.data());
+  AOut.insert(AOut.end(), bytes, bytes + AData.size());
+}
+
 void AppendString(TBytes& AOut, std::string_view AStr) {
   const size_t n = std::min(AStr.size(), MQTT_MAX_STRING);
   AppendWord(AOut, static_cast<uint16_t>(n));
-  AOut.insert(AOut.end(), AStr.begin(), AStr.begin() + static_cast<std::ptrdiff_t>(n));
+  AppendRaw(AOut, AStr.substr(0, n));
 }
 
 // Every builder first adds up the size of its content, then fills exactly one
 // buffer: the packet is allocated once and never moved.
 class TPacketWriter {
  public:
-  TPacketWriter(uint8_t AFirstByte, size_t AContentSize) {
+  // AReserve: how much of the content this buffer will hold, when not all of it.
+  TPacketWriter(uint8_t AFirstByte, size_t AContentSize, size_t AReserve = SIZE_MAX) {
     const uint32_t len = static_cast<uint32_t>(std::min<size_t>(AContentSize, MQTT_MAX_VARINT));
-    FData.reserve(1 + VarIntSize(len) + AContentSize);
+    FData.reserve(1 + VarIntSize(len) + std::min(AContentSize, AReserve));
     FData.push_back(AFirstByte);
     VarInt(len);
   }
@@ -54,7 +63,7 @@ class TPacketWriter {
   void VarInt(uint32_t AValue) { AppendVarInt(FData, AValue); }
   void String(std::string_view AStr) { AppendString(FData, AStr); }
 
-  void Raw(std::string_view AData) { FData.insert(FData.end(), AData.begin(), AData.end()); }
+  void Raw(std::string_view AData) { AppendRaw(FData, AData); }
   void Raw(const TBytes& AData) { FData.insert(FData.end(), AData.begin(), AData.end()); }
 
   TBytes Done() { return std::move(FData); }
@@ -69,20 +78,28 @@ uint8_t FirstByte(uint8_t APacketType, uint8_t AFlags) {
 
 bool IsLevel5(uint8_t AProtocolLevel) { return AProtocolLevel == MQTT_PROTOCOL_LEVEL_50; }
 
-template <typename TPayload>
-TBytes BuildPublish(std::string_view ATopic, const TPayload& APayload, uint8_t AQoS,
-                    uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup) {
+// A PUBLISH up to its payload, in a buffer with room for AReserve payload
+// bytes more; the remaining length counts all APayloadSize of them.
+TPacketWriter PublishHead(std::string_view ATopic, size_t APayloadSize, size_t AReserve, uint8_t AQoS,
+                          uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup) {
   uint8_t flags = static_cast<uint8_t>((AQoS & 3) << 1);
   if (ADup) flags |= 0x08;
   if (ARetain) flags |= 0x01;
   const bool hasId = AQoS != 0;
   const bool level5 = IsLevel5(AProtocolLevel);
-  const size_t size =
-      StringFieldSize(ATopic) + (hasId ? 2 : 0) + (level5 ? 1 : 0) + APayload.size();
-  TPacketWriter w(FirstByte(MQTT_PUBLISH, flags), size);
+  const size_t head = StringFieldSize(ATopic) + (hasId ? 2 : 0) + (level5 ? 1 : 0);
+  TPacketWriter w(FirstByte(MQTT_PUBLISH, flags), head + APayloadSize, head + AReserve);
   w.String(ATopic);
   if (hasId) w.Word(APacketId);
   if (level5) w.Byte(0);
+  return w;
+}
+
+template <typename TPayload>
+TBytes BuildPublish(std::string_view ATopic, const TPayload& APayload, uint8_t AQoS,
+                    uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup) {
+  TPacketWriter w =
+      PublishHead(ATopic, APayload.size(), APayload.size(), AQoS, APacketId, AProtocolLevel, ARetain, ADup);
   w.Raw(APayload);
   return w.Done();
 }
@@ -196,6 +213,11 @@ TBytes BuildPublishPacket(std::string_view ATopic, const TBytes& APayload, uint8
 TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS,
                           uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup) {
   return BuildPublish(ATopic, APayload, AQoS, APacketId, AProtocolLevel, ARetain, ADup);
+}
+
+TBytes BuildPublishHeader(std::string_view ATopic, size_t APayloadSize, uint8_t AQoS, uint16_t APacketId,
+                          uint8_t AProtocolLevel, bool ARetain, bool ADup) {
+  return PublishHead(ATopic, APayloadSize, 0, AQoS, APacketId, AProtocolLevel, ARetain, ADup).Done();
 }
 
 TBytes BuildPubAckPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel) {

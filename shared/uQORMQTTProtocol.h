@@ -78,6 +78,13 @@ TBytes BuildPublishPacket(std::string_view ATopic, const TBytes& APayload, uint8
 TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS,
                           uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup);
 
+// The same packet without its payload: every byte before it, the remaining
+// length counting APayloadSize payload bytes. Sent together with a payload
+// from the caller's own memory it is BuildPublishPacket's packet, without
+// copying a large payload once more.
+TBytes BuildPublishHeader(std::string_view ATopic, size_t APayloadSize, uint8_t AQoS, uint16_t APacketId,
+                          uint8_t AProtocolLevel, bool ARetain, bool ADup);
+
 TBytes BuildPubAckPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
 
 // The QoS 2 exchange, each in PUBACK's layout: the identifier and, at level

@@ -197,6 +197,24 @@ TEST(Publish, ExamplesByteForByte) {
             B({0x32, 0x0A, 0x00, 0x03, 0x61, 0x2F, 0x62, 0x00, 0x0A, 0x00, 0x68, 0x69}));
 }
 
+TEST(Publish, HeaderPlusPayloadIsThePacket) {
+  // Sizes around each step of the remaining length, both levels, every QoS.
+  for (const size_t size : {size_t{0}, size_t{1}, size_t{120}, size_t{16383}, size_t{16384}, size_t{2097150},
+                            size_t{2097152}}) {
+    std::string payload(size, '\0');
+    for (size_t i = 0; i < size; ++i) payload[i] = static_cast<char>(i * 7);
+    for (const uint8_t level : {uint8_t{4}, uint8_t{5}}) {
+      for (const uint8_t qos : {uint8_t{0}, uint8_t{1}, uint8_t{2}}) {
+        TBytes joined = BuildPublishHeader("a/b", size, qos, 513, level, false, false);
+        joined.insert(joined.end(), payload.begin(), payload.end());
+        EXPECT_EQ(joined, BuildPublishPacket("a/b", std::string_view(payload), qos, 513, level, false, false))
+            << "payload " << size << " level " << int{level} << " QoS " << int{qos};
+      }
+    }
+  }
+  EXPECT_EQ(BuildPublishHeader("t", 3, 0, 0, 4, true, true), B({0x39, 0x06, 0x00, 0x01, 0x74}));
+}
+
 TEST(Publish, FlagsIdentifierAndLength) {
   // QoS 0 never carries an identifier, whatever it is given.
   EXPECT_EQ(BuildPublishPacket("t", TBytes{}, 0, 777, 4, false, false),
