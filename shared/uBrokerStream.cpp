@@ -8,6 +8,7 @@
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -285,35 +286,52 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount) {
   }
 }
 
-void TBrokerStream::Write(const uint8_t* AData, size_t ALength) {
+void TBrokerStream::Write(const uint8_t* AData, size_t ALength) { Write(AData, ALength, nullptr, 0); }
+
+void TBrokerStream::Write(const uint8_t* AHead, size_t AHeadLength, const uint8_t* ABody, size_t ABodyLength) {
   const int64_t deadline = IODeadline();
-  size_t done = 0;
-  while (done < ALength) {
+  iovec parts[2] = {{const_cast<uint8_t*>(AHead), AHeadLength}, {const_cast<uint8_t*>(ABody), ABodyLength}};
+  int first = AHeadLength > 0 ? 0 : 1;  // the first part with bytes left
+  const int end = ABodyLength > 0 ? 2 : 1;
+  while (first < end) {
     if (FReleased) throw ESocketError("Write on a released connection");
-    const size_t chunk = std::min<size_t>(ALength - done, INT_MAX);
     short waitFor = POLLOUT;
+    size_t sent = 0;
     if (FSSL) {
+      // TLS takes one part at a time; its records are re-framed anyway.
       std::lock_guard<std::mutex> guard(FSSLLock);
       ERR_clear_error();
-      const int n = SSL_write(FSSL, AData + done, static_cast<int>(chunk));
+      const size_t chunk = std::min<size_t>(parts[first].iov_len, INT_MAX);
+      const int n = SSL_write(FSSL, parts[first].iov_base, static_cast<int>(chunk));
       if (n > 0) {
-        done += static_cast<size_t>(n);
-        continue;
-      }
-      const int err = SSL_get_error(FSSL, n);
-      if (err == SSL_ERROR_WANT_READ) {
-        waitFor = POLLIN;
-      } else if (err != SSL_ERROR_WANT_WRITE) {
-        throw ESocketError("TLS write to " + Endpoint(FOptions) + " failed: " + OpenSSLError());
+        sent = static_cast<size_t>(n);
+      } else {
+        const int err = SSL_get_error(FSSL, n);
+        if (err == SSL_ERROR_WANT_READ) {
+          waitFor = POLLIN;
+        } else if (err != SSL_ERROR_WANT_WRITE) {
+          throw ESocketError("TLS write to " + Endpoint(FOptions) + " failed: " + OpenSSLError());
+        }
       }
     } else {
-      const ssize_t n = send(FFd, AData + done, chunk, MSG_NOSIGNAL);
+      // Both parts in one system call: header and payload leave together.
+      msghdr message{};
+      message.msg_iov = parts + first;
+      message.msg_iovlen = static_cast<size_t>(end - first);
+      const ssize_t n = sendmsg(FFd, &message, MSG_NOSIGNAL);
       if (n > 0) {
-        done += static_cast<size_t>(n);
-        continue;
-      }
-      if (n < 0 && !IsRetry(errno))
+        sent = static_cast<size_t>(n);
+      } else if (n < 0 && !IsRetry(errno)) {
         throw ESocketError("Write to " + Endpoint(FOptions) + " failed: " + std::strerror(errno));
+      }
+    }
+    if (sent > 0) {
+      while (first < end && sent >= parts[first].iov_len) sent -= parts[first++].iov_len;
+      if (first < end) {
+        parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + sent;
+        parts[first].iov_len -= sent;
+      }
+      continue;
     }
     const int ready = WaitReady(waitFor, deadline);
     if (ready == 0) throw ESocketError("Write to " + Endpoint(FOptions) + " timed out");

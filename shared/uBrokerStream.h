@@ -55,6 +55,9 @@ class TBrokerStream final : public IByteSource {
   // Sends all bytes or raises ESocketError; never raises SIGPIPE.
   void Write(const uint8_t* AData, size_t ALength);
   void Write(const std::vector<uint8_t>& AData) { Write(AData.data(), AData.size()); }
+  // AHead, then ABody, as one write; over TCP one system call per attempt,
+  // so a payload is sent from its own memory without being copied behind a header.
+  void Write(const uint8_t* AHead, size_t AHeadLength, const uint8_t* ABody, size_t ABodyLength);
 
   // Ends the connection (TLS close notify, then shutdown). Idempotent.
   void Release();

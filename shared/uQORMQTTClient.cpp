@@ -3,7 +3,8 @@
 // threads: uQORMQTTWorkers.cpp.
 #include "uQORMQTTClient.h"
 
-#include <chrono>
+#include <time.h>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -17,6 +18,9 @@ namespace {
 using TGuard = std::lock_guard<std::recursive_mutex>;
 
 constexpr int kMaxReconnectDelaySecs = 60;
+// From this payload size on, a PUBLISH is written as header plus the caller's
+// payload rather than copied into one buffer.
+constexpr size_t kSeparatePayloadSize = 16 * 1024;
 
 const char* Bool(bool AValue) { return AValue ? "True" : "False"; }
 
@@ -68,13 +72,17 @@ void TQORMQTTClient::DoMessageEvent(const std::string& ATopic, const std::string
   if (OnMessage) OnMessage(ATopic, APayload, AQoS);
 }
 
+// The stamps only feed the keepalive's whole-second rules, and one is taken
+// per packet: the coarse monotonic clock (a few milliseconds of resolution)
+// costs a fraction of the precise one.
 int64_t TQORMQTTClient::Now() {
-  return std::chrono::steady_clock::now().time_since_epoch().count();
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 double TQORMQTTClient::SecondsSince(const std::atomic<int64_t>& AStamp) const {
-  const std::chrono::steady_clock::duration elapsed(Now() - AStamp.load());
-  return std::chrono::duration<double>(elapsed).count();
+  return static_cast<double>(Now() - AStamp.load()) / 1e9;
 }
 
 bool TQORMQTTClient::OnOwnThread() const { return OnWorkerThreadOf(*this); }
@@ -96,6 +104,7 @@ uint16_t TQORMQTTClient::NextPacketId() {
 void TQORMQTTClient::AddPendingId(uint16_t AId) {
   TGuard guard(FLock);
   FPendingIds.push_back(AId);
+  FPendingCount = FPendingIds.size();
 }
 
 void TQORMQTTClient::RemovePendingId(uint16_t AId) {
@@ -104,15 +113,15 @@ void TQORMQTTClient::RemovePendingId(uint16_t AId) {
   for (auto it = FPendingIds.begin(); it != FPendingIds.end(); ++it) {
     if (*it == AId) {
       FPendingIds.erase(it);
+      FPendingCount = FPendingIds.size();
       return;
     }
   }
 }
 
-size_t TQORMQTTClient::PendingCount() {
-  TGuard guard(FLock);
-  return FPendingIds.size();
-}
+// Without FLock, like IsConnected: a publisher that paces itself by this
+// count must not queue behind the write of another thread.
+size_t TQORMQTTClient::PendingCount() { return FPendingCount; }
 
 // --- outgoing path -------------------------------------------------------------------
 
@@ -125,6 +134,11 @@ TBytes TQORMQTTClient::BuildPublish(const std::string& ATopic, const std::string
                                     TQORMQTTQoS AQoS, uint16_t APacketId) {
   return BuildPublishPacket(ATopic, std::string_view(APayload), AQoS, APacketId, FProtocolLevel,
                             false, false);
+}
+
+TBytes TQORMQTTClient::BuildPublishHead(const std::string& ATopic, size_t APayloadSize, TQORMQTTQoS AQoS,
+                                        uint16_t APacketId) {
+  return BuildPublishHeader(ATopic, APayloadSize, AQoS, APacketId, FProtocolLevel, false, false);
 }
 
 TBytes TQORMQTTClient::BuildPubAck(uint16_t APacketId) {
@@ -146,20 +160,21 @@ TBytes TQORMQTTClient::BuildDisconnect(uint8_t AReasonCode) {
   return BuildDisconnectPacket(AReasonCode, FProtocolLevel);
 }
 
-void TQORMQTTClient::SendBytes(const TBytes& AData) {
-  if (AData.empty()) return;
+void TQORMQTTClient::SendBytes(const TBytes& AData) { SendBytes(AData, {}); }
+
+void TQORMQTTClient::SendBytes(const TBytes& AHead, std::string_view ABody) {
+  if (AHead.empty()) return;
   TGuard guard(FLock);
   // Not connected: the packet is dropped; the reader or the keepalive
   // thread is already dealing with the lost link.
   if (!FSocket || !FConnected) return;
-  FSocket->Write(AData);
+  FSocket->Write(AHead.data(), AHead.size(), reinterpret_cast<const uint8_t*>(ABody.data()), ABody.size());
   FLastSendTime = Now();
 }
 
-bool TQORMQTTClient::IsConnected() {
-  TGuard guard(FLock);
-  return FConnected && FSocket;
-}
+// Without FLock: a caller polling the state must not wait behind a write
+// that SendBytes holds the lock for.
+bool TQORMQTTClient::IsConnected() { return FConnected && FHasStream; }
 
 uint16_t TQORMQTTClient::Publish(const std::string& ATopic, const std::string& APayload,
                                  TQORMQTTQoS AQoS) {
@@ -171,12 +186,16 @@ uint16_t TQORMQTTClient::Publish(const std::string& ATopic, const std::string& A
     throw Exception(Format("PUBLISH of %zu bytes exceeds the MQTT maximum of 268435455", content));
 
   const uint16_t id = AQoS == mqQoS0 ? 0 : NextPacketId();
-  const TBytes packet = BuildPublish(ATopic, APayload, AQoS, id);
+  // A large payload goes out from the caller's string behind its header;
+  // copying it into the packet would cost more than the write.
+  const bool apart = APayload.size() >= kSeparatePayloadSize;
+  const TBytes packet = apart ? BuildPublishHead(ATopic, APayload.size(), AQoS, id)
+                              : BuildPublish(ATopic, APayload, AQoS, id);
   // Recorded before the write: the acknowledgement may be read before the
   // write call has even returned.
   if (id != 0) AddPendingId(id);
   try {
-    SendBytes(packet);
+    SendBytes(packet, apart ? std::string_view(APayload) : std::string_view());
   } catch (...) {
     if (id != 0) RemovePendingId(id);
     throw;
@@ -212,6 +231,7 @@ std::shared_ptr<TBrokerStream> TQORMQTTClient::CurrentStream() {
 }
 
 void TQORMQTTClient::ReleaseStreamLocked() {
+  FHasStream = false;
   if (FSocket) FSocket->Release();
   FSocket.reset();
 }
@@ -267,6 +287,7 @@ void TQORMQTTClient::DoConnect() {
   {
     TGuard guard(FLock);
     FSocket = stream;
+    FHasStream = true;
   }
   FConnected = true;
   Log("TCP connected");

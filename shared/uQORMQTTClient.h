@@ -23,7 +23,7 @@
 // Locks: one re-entrant lock, FLock, guards the packet-identifier counter,
 // the pending lists, the stream pointer with every write to it, the thread
 // objects and the short status changes. It is never held while sleeping,
-// waiting, joining, reading or raising an event.
+// waiting, joining, reading or raising an event. IsConnected takes no lock.
 #pragma once
 
 #include <atomic>
@@ -34,6 +34,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 
 #include "uQORException.h"
 #include "uQORMQTTProtocol.h"
@@ -160,12 +161,17 @@ class TQORMQTTClient {
   TBytes BuildConnect();
   TBytes BuildPublish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS,
                       uint16_t APacketId);
+  // BuildPublish's packet up to the payload, for SendBytes to send with it.
+  TBytes BuildPublishHead(const std::string& ATopic, size_t APayloadSize, TQORMQTTQoS AQoS,
+                          uint16_t APacketId);
   TBytes BuildPubAck(uint16_t APacketId);
   TBytes BuildSubscribe(const std::string& ATopic, TQORMQTTQoS AQoS, uint16_t APacketId);
   TBytes BuildUnsubscribe(const std::string& ATopic, uint16_t APacketId);
   TBytes BuildPingReq();
   TBytes BuildDisconnect(uint8_t AReasonCode);
   void SendBytes(const TBytes& AData);
+  // One packet as AHead followed by ABody, in one write under FLock.
+  void SendBytes(const TBytes& AHead, std::string_view ABody);
 
   // Inbound packets, on the reader thread: one dispatch on the packet type,
   // one handler per type, each reading its packet from AIn. AFrom is the
@@ -204,6 +210,7 @@ class TQORMQTTClient {
   double SecondsSince(const std::atomic<int64_t>& AStamp) const;
 
   std::shared_ptr<TBrokerStream> FSocket;  // FLock
+  std::atomic<bool> FHasStream{false};     // whether FSocket holds a stream; changed with it
   std::atomic<bool> FConnected{false};
   std::atomic<TQORMQTTConnectionStatus> FStatus{mqDisconnected};
   uint16_t FNextPacketId = 1;  // FLock
@@ -226,6 +233,7 @@ class TQORMQTTClient {
   std::atomic<bool> FStopping{false};
   TEvent FStopEvent;
   std::deque<uint16_t> FPendingIds;  // FLock; QoS 1 and 2 publications in flight
+  std::atomic<size_t> FPendingCount{0};  // its size, changed with it
   std::set<uint16_t> FAwaitingRelease;  // FLock; inbound QoS 2 delivered, PUBREL not yet seen
 };
 

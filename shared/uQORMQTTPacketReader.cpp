@@ -7,9 +7,10 @@ namespace qor {
 namespace {
 
 constexpr const char* kClosed = "Connection closed or read timeout";
-// Text is read in steps of at most this much, so a declared length that never
-// arrives costs no more memory than what did.
-constexpr uint32_t kTextStep = 64 * 1024;
+// Text is allocated at most this much ahead of what has arrived, so a declared
+// length that never arrives costs little; anything up to it (nearly every
+// message) is allocated once, at its exact length.
+constexpr uint32_t kTextStep = 1024 * 1024;
 
 }  // namespace
 

@@ -310,6 +310,38 @@ TEST_F(FakeBrokerTest, AcknowledgementsEmptyThePendingList) {
   EXPECT_TRUE(Recorder.HasLine("PUBACK received packet_id=1 reason=$10"));
 }
 
+TEST_F(FakeBrokerTest, AWriteBlockedByAFullLinkHoldsUpNeitherIsConnectedNorItsBytes) {
+  Client.KeepAliveSecs = 0;  // no I/O time-out: the write waits for the broker
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  // Far more than the socket buffers take while the broker reads nothing.
+  std::string payload(48 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i % 251);
+  std::atomic<bool> published{false};
+  auto publishing = std::async(std::launch::async, [&] {
+    Client.Publish("big", payload, mqQoS1);
+    published = true;
+  });
+  // Should a check below fail, the futures must not wait for a write that
+  // nobody reads: closing the link ends it.
+  struct TCloseFirst {
+    TFakeConnection& Link;
+    ~TCloseFirst() { Link.Close(); }
+  } closeFirst{*conn};
+  ASSERT_TRUE(WaitUntil([&] { return Client.PendingCount() == 1; }));
+  std::this_thread::sleep_for(200ms);
+  ASSERT_FALSE(published);  // the write is stuck in the full link
+  auto asking =
+      std::async(std::launch::async, [&] { return Client.IsConnected() && Client.PendingCount() == 1; });
+  ASSERT_EQ(asking.wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(asking.get());
+  EXPECT_FALSE(published);
+  // Header and payload leave as one packet, byte for byte.
+  const TBytes packet = conn->ReadPacket(20000);
+  publishing.get();
+  EXPECT_EQ(packet, Publish("big", payload, 1, 1));
+}
+
 TEST_F(FakeBrokerTest, SubackAndUnsubackLogEveryCode) {
   auto conn = ConnectToFake(Client, Broker);
   ASSERT_TRUE(conn);
