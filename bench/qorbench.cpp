@@ -5,10 +5,12 @@
 // medians and one JSON line per run. Every payload carries a sequence number:
 // lost, duplicated, reordered and corrupted messages are counted and shown.
 //
-//   qorbench [--quick] [--scale] [--library=NAME ...]
-//     --quick    a tenth of the messages (for a smoke run)
-//     --scale    also 1, 100 and 1000 connected clients per library
-//     --library  only the libraries named (qor, libmosquitto, paho-sync, paho-async)
+//   qorbench [--quick] [--scale] [--library=NAME ...] [--scenario=NAME ...]
+//     --quick     a tenth of the messages (for a smoke run)
+//     --scale     also 1, 100 and 1000 connected clients per library
+//     --library   only the libraries named (qor, libmosquitto, paho-sync, paho-async)
+//     --scenario  only the scenarios named (qos0, qos1, latency, large, connect,
+//                 scale1, scale100, scale1000), e.g. to profile one of them
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -22,6 +24,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -107,6 +110,7 @@ struct TRun {
   double Extra = 0;  // p99 for latency
   uint64_t Lost = 0, Duplicated = 0, Reordered = 0, Corrupted = 0;
   double CpuSeconds = 0;
+  double BrokerCpuSeconds = 0;  // what the broker spent serving this run
   long PeakRssKiB = 0;
   double ThreadsPerClient = 0;
 };
@@ -298,6 +302,20 @@ double Median(std::vector<double> AValues) {
   return AValues.empty() ? 0 : AValues[AValues.size() / 2];
 }
 
+// User plus system time of a process so far, from /proc/PID/stat.
+double ProcessCpuSeconds(pid_t APid) {
+  std::ifstream in("/proc/" + std::to_string(APid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t end = text.rfind(')');  // the command name may hold spaces
+  if (end == std::string::npos) return 0;
+  std::istringstream fields(text.substr(end + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+  unsigned long long utime = 0, stime = 0;
+  fields >> utime >> stime;
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 pid_t StartBroker(const std::string& ADir) {
   std::ofstream(ADir + "/mosquitto.conf") << "listener " << kBrokerPort << " 127.0.0.1\n"
                                           << "allow_anonymous true\npersistence false\nlog_dest none\n"
@@ -315,11 +333,15 @@ pid_t StartBroker(const std::string& ADir) {
 
 int main(int argc, char** argv) {
   bool quick = false, scale = false;
-  std::vector<std::string> only;
+  std::vector<std::string> only, onlyScenarios;
   for (int i = 1; i < argc; ++i) {
     quick |= std::strcmp(argv[i], "--quick") == 0;
     scale |= std::strcmp(argv[i], "--scale") == 0;
     if (std::strncmp(argv[i], "--library=", 10) == 0) only.emplace_back(argv[i] + 10);
+    if (std::strncmp(argv[i], "--scenario=", 11) == 0) {
+      onlyScenarios.emplace_back(argv[i] + 11);
+      scale |= onlyScenarios.back().starts_with("scale");
+    }
   }
   // Many clients need many descriptors, in the broker (started below) as here.
   rlimit files{};
@@ -344,6 +366,10 @@ int main(int argc, char** argv) {
     for (size_t n : {size_t{1}, size_t{100}, size_t{1000}})
       scenarios.push_back({"scale" + std::to_string(n), "ms to connect", false,
                            [n](const TBenchLibrary& L) { return Scale(L, n); }});
+  if (!onlyScenarios.empty())
+    std::erase_if(scenarios, [&](const TScenario& s) {
+      return std::find(onlyScenarios.begin(), onlyScenarios.end(), s.Name) == onlyScenarios.end();
+    });
 
   std::vector<TBenchLibrary> libraries;
   for (auto& lib : BenchLibraries())
@@ -354,7 +380,10 @@ int main(int argc, char** argv) {
       for (const auto& lib : libraries) {  // alternating libraries
         TRun r;
         std::string error;
-        if (!RunInChild([&] { return s.Body(lib); }, r, error)) {
+        const double brokerBefore = ProcessCpuSeconds(broker);
+        const bool ok = RunInChild([&] { return s.Body(lib); }, r, error);
+        r.BrokerCpuSeconds = ProcessCpuSeconds(broker) - brokerBefore;
+        if (!ok) {
           std::printf("{\"library\":\"%s\",\"scenario\":\"%s\",\"rep\":%d,\"error\":\"%s\"}\n", lib.Name.c_str(),
                       s.Name.c_str(), rep, error.c_str());
           continue;
@@ -362,11 +391,11 @@ int main(int argc, char** argv) {
         runs[{s.Name, lib.Name}].push_back(r);
         std::printf("{\"library\":\"%s\",\"scenario\":\"%s\",\"rep\":%d,\"value\":%.1f,\"unit\":\"%s\","
                     "\"p99\":%.1f,\"lost\":%llu,\"duplicated\":%llu,\"reordered\":%llu,\"corrupted\":%llu,"
-                    "\"cpu_s\":%.3f,\"peak_rss_kib\":%ld,\"threads_per_client\":%.2f}\n",
+                    "\"cpu_s\":%.3f,\"broker_cpu_s\":%.2f,\"peak_rss_kib\":%ld,\"threads_per_client\":%.2f}\n",
                     lib.Name.c_str(), s.Name.c_str(), rep, r.Value, s.Unit.c_str(), r.Extra,
                     static_cast<unsigned long long>(r.Lost), static_cast<unsigned long long>(r.Duplicated),
                     static_cast<unsigned long long>(r.Reordered), static_cast<unsigned long long>(r.Corrupted),
-                    r.CpuSeconds, r.PeakRssKiB, r.ThreadsPerClient);
+                    r.CpuSeconds, r.BrokerCpuSeconds, r.PeakRssKiB, r.ThreadsPerClient);
         std::fflush(stdout);
       }
     }
@@ -376,17 +405,18 @@ int main(int argc, char** argv) {
   std::system(("rm -rf '" + dir + "'").c_str());
 
   std::printf("\nmedians of 3 runs (loss counts summed over the runs)\n%-14s", "scenario");
-  for (const auto& lib : libraries) std::printf(" | %-34s", lib.Name.c_str());
+  for (const auto& lib : libraries) std::printf(" | %-40s", lib.Name.c_str());
   std::printf("\n");
   for (const auto& s : scenarios) {
     std::printf("%-14s", s.Name.c_str());
     for (const auto& lib : libraries) {
       const auto& list = runs[{s.Name, lib.Name}];
-      std::vector<double> values, cpu, extra;
+      std::vector<double> values, cpu, brokerCpu, extra;
       uint64_t lost = 0, dup = 0, reord = 0, corrupt = 0;
       for (const auto& r : list) {
         values.push_back(r.Value);
         cpu.push_back(r.CpuSeconds);
+        brokerCpu.push_back(r.BrokerCpuSeconds);
         extra.push_back(r.Extra);
         lost += r.Lost;
         dup += r.Duplicated;
@@ -397,12 +427,13 @@ int main(int argc, char** argv) {
       if (s.Name == "latency")
         std::snprintf(cell, sizeof cell, "p50 %.1f us, p99 %.1f us", Median(values), Median(extra));
       else
-        std::snprintf(cell, sizeof cell, "%.0f %s, %.2f s CPU", Median(values), s.Unit.c_str(), Median(cpu));
+        std::snprintf(cell, sizeof cell, "%.0f %s, %.2f s CPU (broker %.2f)", Median(values), s.Unit.c_str(),
+                      Median(cpu), Median(brokerCpu));
       std::string text = cell;
       if (lost + dup + reord + corrupt > 0)
         text += " !" + std::to_string(lost) + "/" + std::to_string(dup) + "/" + std::to_string(reord) + "/" +
                 std::to_string(corrupt);
-      std::printf(" | %-34s", list.empty() ? "(failed)" : text.c_str());
+      std::printf(" | %-40s", list.empty() ? "(failed)" : text.c_str());
     }
     std::printf("\n");
   }
