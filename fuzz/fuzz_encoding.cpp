@@ -2,6 +2,7 @@
 // every value survives an encode/decode round trip; and a PUBLISH built from
 // arbitrary topic and payload bytes reads back, through the client's own
 // parser, as exactly those bytes.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -55,6 +56,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   uint32_t remaining = 0;
   Check(DecodeVarInt(packet, lengthEnd, remaining));
   Check(remaining == packet.size() - static_cast<size_t>(lengthEnd));
+  // Header plus the payload sent apart is the same packet.
+  const TBytes head = BuildPublishHeader(topic, payload.size(), qos, id, level, false, false);
+  Check(head.size() + payload.size() == packet.size() && std::equal(head.begin(), head.end(), packet.begin()) &&
+        std::equal(payload.begin(), payload.end(), packet.begin() + static_cast<std::ptrdiff_t>(head.size()),
+                   [](char c, uint8_t b) { return static_cast<uint8_t>(c) == b; }));
 
   TQORMQTTClient client;
   int messages = 0;
