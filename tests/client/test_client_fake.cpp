@@ -322,8 +322,9 @@ TEST_F(FakeBrokerTest, AWriteBlockedByAFullLinkHoldsUpNeitherIsConnectedNorItsBy
     Client.Publish("big", payload, mqQoS1);
     published = true;
   });
+  std::future<bool> asking;
   // Should a check below fail, the futures must not wait for a write that
-  // nobody reads: closing the link ends it.
+  // nobody reads: closing the link (before they are destroyed) ends it.
   struct TCloseFirst {
     TFakeConnection& Link;
     ~TCloseFirst() { Link.Close(); }
@@ -331,8 +332,7 @@ TEST_F(FakeBrokerTest, AWriteBlockedByAFullLinkHoldsUpNeitherIsConnectedNorItsBy
   ASSERT_TRUE(WaitUntil([&] { return Client.PendingCount() == 1; }));
   std::this_thread::sleep_for(200ms);
   ASSERT_FALSE(published);  // the write is stuck in the full link
-  auto asking =
-      std::async(std::launch::async, [&] { return Client.IsConnected() && Client.PendingCount() == 1; });
+  asking = std::async(std::launch::async, [&] { return Client.IsConnected() && Client.PendingCount() == 1; });
   ASSERT_EQ(asking.wait_for(5s), std::future_status::ready);
   EXPECT_TRUE(asking.get());
   EXPECT_FALSE(published);
