@@ -227,10 +227,9 @@ void TMQTTIntegrationTests::TestKeepAlive() {
   AssertTrue("Connected before keepalive wait", FClient->IsConnected());
   SleepMs(WAIT_SECS * 1000);  // no traffic from here: the keepalive thread alone holds the session
   const bool connected = FClient->IsConnected();
-  char message[96];
-  std::snprintf(message, sizeof message, "Should still be connected after %ds (keepalive=%ds)",
-                WAIT_SECS, KEEPALIVE_SECS);
-  AssertTrue(message, connected);
+  AssertTrue("Should still be connected after " + std::to_string(WAIT_SECS) + "s (keepalive=" +
+                 std::to_string(KEEPALIVE_SECS) + "s)",
+             connected);
 }
 
 void RegisterIntegrationTests() {

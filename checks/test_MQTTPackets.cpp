@@ -37,10 +37,11 @@ void TMQTTPacketTests::AssertBytesEqual(const TBytes& AExpected, const TBytes& A
                                     BytesToHex(AActual) + ")";
   AssertEquals(lengthMessage, Len(AExpected), Len(AActual), AWhere);
   for (size_t i = 0; i < AExpected.size(); ++i) {
-    char message[96];
-    std::snprintf(message, sizeof message, "Byte[%zu]%s expected $%02X got $%02X", i, ctx.c_str(),
-                  AExpected[i], AActual[i]);
-    AssertEquals(message, AExpected[i], AActual[i], AWhere);
+    if (AExpected[i] == AActual[i]) continue;
+    // The context has no length limit, so the message is sized to it.
+    char bytes[40];
+    std::snprintf(bytes, sizeof bytes, " expected $%02X got $%02X", AExpected[i], AActual[i]);
+    AssertEquals("Byte[" + std::to_string(i) + "]" + ctx + bytes, AExpected[i], AActual[i], AWhere);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "ReportText.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -79,10 +80,78 @@ std::string FormatDateTime(std::chrono::system_clock::time_point ATime) {
   return buf;
 }
 
+namespace {
+
+// The code points from U+00A0 to U+017F that the report's default fonts
+// (pdflatex, OT1 encoding) have no glyph or accent composite for: pdflatex
+// stops on them, so they are written like any character beyond that range.
+bool LatexCanPrint(uint32_t ACodePoint) {
+  static constexpr uint16_t kMissing[] = {0xAB,  0xBB,  0xD0,  0xDE,  0xF0,  0xFE,  0x104,
+                                          0x105, 0x110, 0x111, 0x118, 0x119, 0x126, 0x127,
+                                          0x12E, 0x12F, 0x138, 0x13F, 0x140, 0x149, 0x14A,
+                                          0x14B, 0x166, 0x167, 0x172, 0x173, 0x17F};
+  if (ACodePoint < 0xA0 || ACodePoint > 0x17F) return false;
+  for (const uint16_t m : kMissing)
+    if (m == ACodePoint) return false;
+  return true;
+}
+
+uint32_t DecodeUtf8(std::string_view AText, size_t APos, size_t ALength) {
+  static constexpr uint8_t kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  uint32_t cp = static_cast<unsigned char>(AText[APos]) & kLeadMask[ALength];
+  for (size_t i = 1; i < ALength; ++i) cp = (cp << 6) | (static_cast<unsigned char>(AText[APos + i]) & 0x3F);
+  return cp;
+}
+
+void AppendHex(std::string& AOut, uint32_t AValue, int ADigits) {
+  static const char* const kHex = "0123456789ABCDEF";
+  for (int shift = 4 * (ADigits - 1); shift >= 0; shift -= 4) AOut += kHex[(AValue >> shift) & 0x0F];
+}
+
+// pdflatex reads at most 200 000 characters per source line and holds a
+// paragraph in a fixed memory: long texts are cut and spread over lines.
+constexpr size_t kLatexMaxText = 64 * 1024;
+constexpr size_t kLatexLineLength = 1000;
+
+}  // namespace
+
 std::string LatexEscape(std::string_view AText) {
+  const size_t total = AText.size();
+  if (total > kLatexMaxText) {
+    // Never in the middle of a UTF-8 sequence: its tail would count as invalid.
+    size_t keep = kLatexMaxText;
+    while (keep > 0 && (static_cast<unsigned char>(AText[keep]) & 0xC0) == 0x80) --keep;
+    AText = AText.substr(0, keep);
+  }
   std::string out;
   out.reserve(AText.size() + 16);
-  for (char c : AText) {
+  size_t lineStart = 0;
+  for (size_t i = 0; i < AText.size();) {
+    const char c = AText[i];
+    // A comment sign ends a source line without adding a space; the line
+    // break is put only where no space follows, as TeX drops spaces at the
+    // start of a line.
+    if (out.size() - lineStart >= kLatexLineLength && c != ' ' && c != '\n' && c != '\r' && c != '\t') {
+      out += "%\n";
+      lineStart = out.size();
+    }
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x80) {
+      const size_t len = Utf8SequenceLength(AText, i);
+      const uint32_t cp = len == 0 ? 0xFFFD : DecodeUtf8(AText, i, len);
+      if (LatexCanPrint(cp)) {
+        out.append(AText.substr(i, len));
+      } else {
+        // Invalid bytes become U+FFFD, as in the XML report; what the fonts
+        // cannot print is shown by its code point.
+        out += "{[}U+";
+        AppendHex(out, cp, cp > 0xFFFFF ? 6 : cp > 0xFFFF ? 5 : 4);
+        out += "{]}";
+      }
+      i += len == 0 ? 1 : len;
+      continue;
+    }
+    ++i;
     switch (c) {
       case '\\': out += "\\textbackslash{}"; break;
       case '{': out += "\\{"; break;
@@ -98,21 +167,23 @@ std::string LatexEscape(std::string_view AText) {
       case '>': out += "\\textgreater{}"; break;
       case '|': out += "\\textbar{}"; break;
       case '"': out += "\\texttt{\\char34}"; break;
+      // Brackets right after \item would be read as its label.
+      case '[': out += "{[}"; break;
+      case ']': out += "{]}"; break;
       case '\n':
       case '\r':
       case '\t': out += ' '; break;
       default:
-        // Other control characters would stop pdflatex; show their code instead.
-        if (static_cast<unsigned char>(c) < 0x20) {
-          static const char* const kHex = "0123456789ABCDEF";
+        // Other control characters (and DEL) would stop pdflatex; show their code instead.
+        if (b < 0x20 || b == 0x7F) {
           out += "\\textbackslash{}x";
-          out += kHex[(c >> 4) & 0x0F];
-          out += kHex[c & 0x0F];
+          AppendHex(out, b, 2);
         } else {
           out += c;
         }
     }
   }
+  if (total > AText.size()) out += " {[}" + std::to_string(total - AText.size()) + " more bytes{]}";
   return out;
 }
 

@@ -19,7 +19,10 @@ std::string FormatElapsedPlain(TClock::duration AElapsed);
 // Local time as "yyyy-mm-dd hh:nn:ss".
 std::string FormatDateTime(std::chrono::system_clock::time_point ATime);
 
-// Every character LaTeX treats specially, made literal.
+// Any text as LaTeX that pdflatex compiles with the report's fonts: special
+// characters made literal, characters the fonts lack and invalid UTF-8
+// (as U+FFFD) written as "[U+XXXX]", control characters as "\xNN"; a text
+// over 64 KiB is cut, saying how much was left out.
 std::string LatexEscape(std::string_view AText);
 // Text that an XML 1.0 document can carry: invalid UTF-8 becomes U+FFFD and
 // control characters other than tab, line feed and carriage return become

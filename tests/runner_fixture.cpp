@@ -56,6 +56,47 @@ class TTearDownErrorSuite : public TTestCase {
   void TearDown() override { Fail("cleanup failed"); }
 };
 
+// Texts a report must carry whatever they hold: every byte value, scripts
+// and symbols beyond the report fonts, combining marks, TeX's own syntax,
+// invalid UTF-8 and sizes beyond what a LaTeX line or paragraph holds.
+std::string HostileText(int AKind) {
+  switch (AKind) {
+    case 0: {
+      std::string all;
+      for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+      return all;
+    }
+    case 1: {
+      std::string latin;  // U+0080 to U+017F
+      for (unsigned cp = 0x80; cp < 0x180; ++cp) {
+        latin += static_cast<char>(0xC0 | (cp >> 6));
+        latin += static_cast<char>(0x80 | (cp & 0x3F));
+      }
+      return latin;
+    }
+    case 2: return "\\item[x] \\end{document} $$ & # % _ ^ ~ { } [ ] \\";
+    case 3: return "e\xCC\x81 a\xCC\x88 \xF0\x9F\x98\x80\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD \xE2\x80\x8D \xEF\xBB\xBF";
+    case 4: return "\xFF\xFE \xE4\xB8 \xC0\xAF \xED\xA0\x80 ends in a backslash \\";
+    default: {
+      std::string big;
+      while (big.size() < (1u << 20)) big += "\xE4\xB8\xAD\xE6\x96\x87 words_and\\specials%{ ";
+      return big;
+    }
+  }
+}
+
+class THostileTextSuite : public TTestCase {
+ public:
+  void TestBytes() { AssertTrue(HostileText(0), false); }
+  void TestLatin() { AssertEquals("latin", std::string("abc"), HostileText(1)); }
+  void TestCJK() { AssertEquals("payload", std::string("abc"), std::string("\xE4\xB8\xAD\xE6\x96\x87")); }
+  void TestTeX() { throw std::runtime_error(HostileText(2)); }
+  void TestMarksAndEmoji() { Fail(HostileText(3)); }
+  void TestInvalid() { Ignore(HostileText(4)); }
+  void TestHuge() { Fail(HostileText(5)); }
+  void TestHugeIgnored() { Ignore(HostileText(5).substr(0, 100000)); }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,5 +118,13 @@ int main(int argc, char** argv) {
       "TTearDownErrorSuite", {QOR_TEST(TTearDownErrorSuite, TestPassesThenTearDownFails),
                               QOR_TEST(TTearDownErrorSuite, TestFailsThenTearDownFails)});
 
+  if (std::getenv("QOR_FIXTURE_HOSTILE_TEXTS")) {
+    using T = THostileTextSuite;
+    RegisterTestSuite<T>("THostile_\xE4\xB8\xAD[x]{y}\\", {
+        {"TestBytes\xFF\x01", &T::TestBytes},      {"TestLatin_\xC3\xA4\xC3\xB0", &T::TestLatin},
+        {"[TestCJK\xE4\xB8\xAD]", &T::TestCJK},    {"TestTeX%$\\", &T::TestTeX},
+        {"TestMarks\xCC\x81", &T::TestMarksAndEmoji}, {"TestInvalid\xC3", &T::TestInvalid},
+        {"TestHuge", &T::TestHuge},                  {"TestHugeIgnored", &T::TestHugeIgnored}});
+  }
   return RunTestProgram<TTestRunner>(argc, argv, "Runner fixture");
 }

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
+#include <map>
+
 #include "RunnerPrograms.h"
 
 namespace {
@@ -289,17 +291,42 @@ TEST(LatexReport, EveryNameAndMessageIsEscaped) {
   EXPECT_EQ(CountOf(t, "\\begin{itemize}"), CountOf(t, "\\end{itemize}"));
 }
 
+namespace {
+
+// pdflatex's verdict on a document: empty when it compiled, else its log.
+std::string PdflatexProblems(const TScratchDir& ADir, const std::string& AName, const std::string& ATex) {
+  ADir.Write(AName + ".tex", ATex);
+  const std::string cmd = "cd " + ADir.File("") + " && pdflatex -interaction=nonstopmode -halt-on-error " +
+                          AName + ".tex >" + AName + ".out 2>&1";
+  if (std::system(cmd.c_str()) == 0) return "";
+  const std::string log = TScratchDir::Read(ADir.File(AName + ".out"));
+  return log.substr(log.size() > 3000 ? log.size() - 3000 : 0);
+}
+
+}  // namespace
+
 TEST(LatexReport, CompilesWithPdflatexWhenInstalled) {
   if (std::system("command -v pdflatex >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "pdflatex is not installed";
   TScratchDir dir;
-  RunFixture({"-a", "--format=latex", "--file=" + dir.File("report.tex")});
-  const std::string cmd = "cd " + dir.File("") +
-                          " && pdflatex -interaction=nonstopmode -halt-on-error report.tex >log.txt 2>&1";
-  EXPECT_EQ(std::system(cmd.c_str()), 0) << TScratchDir::Read(dir.File("log.txt"));
-  const std::string listing = RunFixture({"-l", "--format=latex"}).Out;
-  dir.Write("listing.tex", listing);
-  const std::string cmd2 = "cd " + dir.File("") +
-                           " && pdflatex -interaction=nonstopmode -halt-on-error listing.tex >log2.txt 2>&1";
-  EXPECT_EQ(std::system(cmd2.c_str()), 0) << TScratchDir::Read(dir.File("log2.txt"));
+  EXPECT_EQ(PdflatexProblems(dir, "report", FixtureReport({"-a", "--format=latex"})), "");
+  EXPECT_EQ(PdflatexProblems(dir, "listing", RunFixture({"-l", "--format=latex"}).Out), "");
+
+  // Names and messages holding every byte value, CJK, emoji, combining
+  // marks, TeX syntax, invalid UTF-8 and a mebibyte of text.
+  const std::map<std::string, std::string> hostile{{"BRENKCONFIG", kNoDefaults},
+                                                   {"QOR_FIXTURE_HOSTILE_TEXTS", "1"}};
+  const std::string report = dir.File("hostile.tex");
+  RunChild(RUNNER_FIXTURE_EXE, {"-a", "--format=latex", "--file=" + report}, hostile);
+  const std::string tex = TScratchDir::Read(report);
+  for (const char* part : {"\\texttt{\\char34}payload\\texttt{\\char34} expected: \\textless{}abc\\textgreater{} "
+                           "but was: \\textless{}{[}U+4E2D{]}{[}U+6587{]}\\textgreater{}",
+                           "a{[}U+0308{]}", "{[}TestCJK{[}U+4E2D{]}{]}", "{[}U+FFFD{]}{[}U+FFFD{]}",
+                           "{[}U+1F600{]}", "\xC3\xA4", "more bytes{]}", "backslash \\textbackslash{}"}) {
+    EXPECT_NE(tex.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(PdflatexProblems(dir, "hostile", tex), "");
+  EXPECT_EQ(PdflatexProblems(dir, "hostile-listing",
+                             RunChild(RUNNER_FIXTURE_EXE, {"-l", "--format=latex"}, hostile).Out),
+            "");
 }

@@ -147,4 +147,8 @@ TEST(PacketSuiteHelpers, BytesToHexAndAssertBytesEqualTexts) {
   EXPECT_EQ(FailureText([] { TMQTTPacketTests::AssertBytesEqual({0x00}, {0x01}, ""); }),
             "\"Byte[0] expected $00 got $01\" expected: <0> but was: <1>");
   EXPECT_EQ(FailureText([] { TMQTTPacketTests::AssertBytesEqual({}, {}, "x"); }), "(passed)");
+  // A context of any length reaches the message whole.
+  const std::string context(300, 'c');
+  EXPECT_EQ(FailureText([&] { TMQTTPacketTests::AssertBytesEqual({0x01}, {0x02}, context); }),
+            "\"Byte[0] [" + context + "] expected $01 got $02\" expected: <1> but was: <2>");
 }
