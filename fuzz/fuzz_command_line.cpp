@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
       }
     }
   } else {
-    int errorLine = 0;
-    const qor::TDefaultsFile ini = qor::TDefaultsFile::Parse(text, &errorLine);
+    std::vector<std::string> notes;
+    const qor::TDefaultsFile ini = qor::TDefaultsFile::Parse(text, &notes);
     for (const auto& key : keys) {
       ini.Boolean(key);
       if (const auto value = ini.Value(key); value && key == "format") TryFormat(*value);

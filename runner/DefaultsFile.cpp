@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <string_view>
+#include <vector>
 
 namespace qor {
 
@@ -37,27 +39,50 @@ TDefaultsFile TDefaultsFile::Read(const std::string& APath) {
   std::ifstream in(APath, std::ios::binary);
   if (!in) return {};
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  int errorLine = 0;
-  TDefaultsFile result = Parse(text, &errorLine);
-  // A line the parser could not take (including one beyond its length limit)
-  // is skipped; say so rather than run with a value cut short unnoticed.
-  if (errorLine > 0)
-    std::cerr << "Defaults file " << APath << ": line " << errorLine << " not understood, skipped"
-              << std::endl;
+  std::vector<std::string> notes;
+  TDefaultsFile result = Parse(text, &notes);
+  // Say what was skipped rather than run with a value left out unnoticed.
+  for (const std::string& note : notes) std::cerr << "Defaults file " << APath << ": " << note << std::endl;
   return result;
 }
 
-TDefaultsFile TDefaultsFile::Parse(const std::string& AText, int* AErrorLine) {
+TDefaultsFile TDefaultsFile::Parse(const std::string& AText, std::vector<std::string>* ANotes) {
+  // inih reads a longer line in pieces: the first cut short, the rest as
+  // lines of their own that may set keys. Such a line is blanked before inih
+  // sees it, which keeps the line numbers of everything after it.
+  std::string text;
+  text.reserve(AText.size());
+  int lineNumber = 0;
+  for (size_t start = 0; start < AText.size();) {
+    size_t end = AText.find('\n', start);
+    end = end == std::string::npos ? AText.size() : end + 1;
+    const std::string_view line(AText.data() + start, end - start);
+    ++lineNumber;
+    size_t length = line.size();
+    if (length > 0 && line[length - 1] == '\n') --length;
+    if (length > 0 && line[length - 1] == '\r') --length;
+    if (length > kMaxLineLength) {
+      if (ANotes)
+        ANotes->push_back("line " + std::to_string(lineNumber) + " is longer than " +
+                          std::to_string(kMaxLineLength) + " characters, skipped");
+      text += '\n';
+    } else {
+      text.append(line);
+    }
+    start = end;
+  }
+
   TDefaultsFile result;
   const int status = ini_parse_string(
-      AText.c_str(),
+      text.c_str(),
       [](void* AUser, const char* ASection, const char* AName, const char* AValue) -> int {
         auto* values = static_cast<std::map<std::string, std::string>*>(AUser);
         if (Lower(ASection) == "defaults" && AName) (*values)[Lower(AName)] = AValue ? AValue : "";
         return 1;
       },
       &result.FValues);
-  if (AErrorLine) *AErrorLine = status > 0 ? status : 0;
+  // inih names the first line it could not take.
+  if (status > 0 && ANotes) ANotes->push_back("line " + std::to_string(status) + " not understood, skipped");
   return result;
 }
 

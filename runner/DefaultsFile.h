@@ -5,6 +5,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace qor {
 
@@ -17,9 +18,12 @@ class TDefaultsFile {
   // Reads the section "defaults" of APath. A missing file reads as empty.
   // Section and key names match without regard to case.
   static TDefaultsFile Read(const std::string& APath);
-  // The same from the file's text; AErrorLine (when given) receives the
-  // first line that could not be read, or 0.
-  static TDefaultsFile Parse(const std::string& AText, int* AErrorLine = nullptr);
+  // The same from the file's text. A line over kMaxLineLength characters is
+  // skipped whole; ANotes (when given) receives a note for it and for the
+  // first other line that could not be read.
+  static TDefaultsFile Parse(const std::string& AText, std::vector<std::string>* ANotes = nullptr);
+  // The longest line inih takes whole, without its line end.
+  static constexpr size_t kMaxLineLength = 199;
 
   std::optional<std::string> Value(const std::string& AKey) const;
   // A Boolean is true exactly when its first character is "1"; an absent or
