@@ -8,6 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <ctime>
+#include <deque>
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -34,11 +38,24 @@ double CoreShareOver(std::chrono::milliseconds AWindow) {
   return (cpuSeconds() - before) / (static_cast<double>(AWindow.count()) / 1000.0);
 }
 
-TClientRecorder::TClientRecorder(TQORMQTTClient& AClient) {
+std::string TestClock(std::chrono::system_clock::time_point AWhen) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(AWhen);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char text[32];
+  const size_t n = std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(AWhen.time_since_epoch()).count() % 1000;
+  std::snprintf(text + n, sizeof text - n, ".%03d", static_cast<int>(ms));
+  return text;
+}
+
+TClientRecorder::TClientRecorder(TQORMQTTClient& AClient) : FClient(AClient) {
   std::shared_ptr<TRecord> record = FRecord;
   AClient.OnLog = [record](const std::string& ALine) {
+    const auto now = std::chrono::system_clock::now();
     std::lock_guard<std::mutex> guard(record->Mutex);
     record->Lines.push_back(ALine);
+    record->LineTimes.push_back(now);
   };
   AClient.OnMessage = [record](const std::string& ATopic, const std::string& APayload,
                                TQORMQTTQoS AQoS) {
@@ -55,6 +72,52 @@ TClientRecorder::TClientRecorder(TQORMQTTClient& AClient) {
     std::lock_guard<std::mutex> guard(record->Mutex);
     record->Disconnects.push_back({ACode, AReason});
   };
+}
+
+void PrintLogTailOnFailure(const std::string& ATitle, const std::string& APath, size_t ALines) {
+  if (::testing::Test::HasFailure()) PrintLogTail(ATitle, APath, ALines);
+}
+
+void PrintLogTail(const std::string& ATitle, const std::string& APath, size_t ALines) {
+  std::ifstream in(APath);
+  std::deque<std::string> tail;
+  for (std::string line; std::getline(in, line);) {
+    tail.push_back(std::move(line));
+    if (tail.size() > ALines) tail.pop_front();
+  }
+  std::string text = "--- " + ATitle + " (" + APath + ", last " + std::to_string(tail.size()) + " lines)\n";
+  for (const auto& line : tail) text += "  " + line + "\n";
+  std::fputs(text.c_str(), stdout);
+}
+
+bool PrintSharedBrokerLogOnEveryFailure(const std::string& APath) {
+  class TListener : public ::testing::EmptyTestEventListener {
+   public:
+    explicit TListener(std::string APath) : FPath(std::move(APath)) {}
+    void OnTestEnd(const ::testing::TestInfo& AInfo) override {
+      if (AInfo.result()->Failed()) PrintLogTail("log of the shared broker", FPath, 150);
+    }
+
+   private:
+    std::string FPath;
+  };
+  ::testing::UnitTest::GetInstance()->listeners().Append(new TListener(APath));
+  return true;
+}
+
+TClientRecorder::~TClientRecorder() {
+  if (!::testing::Test::HasFailure()) return;
+  std::lock_guard<std::mutex> guard(FRecord->Mutex);
+  std::string text = "--- log of client \"" + FClient.ClientID + "\" (" +
+                     std::to_string(FRecord->Messages.size()) + " messages received, " +
+                     std::to_string(FRecord->Disconnects.size()) + " disconnects)\n";
+  // The newest lines explain a failure; a soak's thousands of lines would bury them.
+  constexpr size_t kMostLines = 300;
+  const size_t from = FRecord->Lines.size() > kMostLines ? FRecord->Lines.size() - kMostLines : 0;
+  if (from > 0) text += "  (" + std::to_string(from) + " earlier lines left out)\n";
+  for (size_t i = from; i < FRecord->Lines.size(); ++i)
+    text += "  [" + TestClock(FRecord->LineTimes[i]) + "] " + FRecord->Lines[i] + "\n";
+  std::fputs(text.c_str(), stdout);
 }
 
 void TClientRecorder::SetOnMessage(std::function<void(const TReceived&)> AHandler) {

@@ -36,10 +36,15 @@ struct TDisconnectSeen {
 
 // Hooks itself into a client's three events and keeps what they report.
 // The record is shared with the installed handlers, so it outlives the
-// recorder for as long as the client may still call them.
+// recorder for as long as the client may still call them. When the test has
+// failed by the time the recorder goes, it prints the client's log lines
+// with their times, so that a rare failure explains itself.
 class TClientRecorder {
  public:
   explicit TClientRecorder(qor::TQORMQTTClient& AClient);
+  ~TClientRecorder();
+  TClientRecorder(const TClientRecorder&) = delete;
+  TClientRecorder& operator=(const TClientRecorder&) = delete;
 
   std::vector<std::string> Lines() const;
   std::vector<TReceived> Messages() const;
@@ -58,12 +63,26 @@ class TClientRecorder {
   struct TRecord {
     std::mutex Mutex;
     std::vector<std::string> Lines;
+    std::vector<std::chrono::system_clock::time_point> LineTimes;
     std::vector<TReceived> Messages;
     std::vector<TDisconnectSeen> Disconnects;
     std::function<void(const TReceived&)> OnMessage;
   };
   std::shared_ptr<TRecord> FRecord = std::make_shared<TRecord>();
+  const qor::TQORMQTTClient& FClient;
 };
+
+// The local time as "hh:mm:ss.zzz": the client logs printed on failure carry
+// it, and the brokers' logs carry the same clock (to the second).
+std::string TestClock(std::chrono::system_clock::time_point AWhen = std::chrono::system_clock::now());
+
+// Prints the last ALines lines of a broker's log file; the second only when
+// the running test has failed.
+void PrintLogTail(const std::string& ATitle, const std::string& APath, size_t ALines);
+void PrintLogTailOnFailure(const std::string& ATitle, const std::string& APath, size_t ALines = 200);
+// From now on, every test of this program that fails prints the tail of the
+// log of a broker that all of them share (the broker fixture's).
+bool PrintSharedBrokerLogOnEveryFailure(const std::string& APath);
 
 // One accepted connection of the fake broker; the test plays the broker's part.
 class TFakeConnection {

@@ -9,8 +9,10 @@
 
 class TPrivateBroker {
  public:
-  // AExtraConfig: further mosquitto.conf lines, e.g. queue limits.
-  explicit TPrivateBroker(uint16_t APort, const std::string& AExtraConfig = "");
+  // APort 0: a free port of its own. AExtraConfig: further mosquitto.conf
+  // lines, e.g. queue limits. When the test fails, the broker's log (every
+  // packet in and out) is printed as it goes.
+  explicit TPrivateBroker(uint16_t APort = 0, const std::string& AExtraConfig = "");
   ~TPrivateBroker();
   TPrivateBroker(const TPrivateBroker&) = delete;
   TPrivateBroker& operator=(const TPrivateBroker&) = delete;
@@ -26,6 +28,7 @@ class TPrivateBroker {
  private:
   uint16_t FPort;
   std::string FDir;
+  std::string FLog;
   pid_t FPid = -1;
 };
 

@@ -89,7 +89,7 @@ class TPublisherLoop {
 }  // namespace
 
 TEST(Faults, BrokerKilledTwiceUnderAQoS1StreamEachLossReportedOnceAndPublishingResumes) {
-  TPrivateBroker broker(18841);
+  TPrivateBroker broker;
   ASSERT_TRUE(broker.Start());
   TQORMQTTClient pub, sub;
   AimPlain(pub, broker.Port(), "kill-pub");
@@ -119,7 +119,7 @@ TEST(Faults, BrokerKilledTwiceUnderAQoS1StreamEachLossReportedOnceAndPublishingR
 }
 
 TEST(Faults, BrokerPausedPastTheKeepaliveIsALossThenRecovers) {
-  TPrivateBroker broker(18842);
+  TPrivateBroker broker;
   ASSERT_TRUE(broker.Start());
   TQORMQTTClient client;
   AimPlain(client, broker.Port(), "pause");
@@ -187,7 +187,7 @@ TEST_F(FakeBrokerTest, A256MiBLengthWithTenBytesCostsNoMemoryAndEndsAsALoss) {
 }
 
 TEST(Faults, TwoClientsWithOneIdentifierKeepRunningWithoutAStorm) {
-  TPrivateBroker broker(18843);
+  TPrivateBroker broker;
   ASSERT_TRUE(broker.Start());
   TQORMQTTClient a, b;
   Aim(a, broker.Port(), Id("twin"));
@@ -207,7 +207,7 @@ TEST(Faults, TwoClientsWithOneIdentifierKeepRunningWithoutAStorm) {
 }
 
 TEST(Soak, ThousandConnectDisconnectCyclesLeaveNothingBehind) {
-  TPrivateBroker broker(18844);
+  TPrivateBroker broker;
   ASSERT_TRUE(broker.Start());
   const size_t threads0 = ThreadBaseline();
   const size_t fds0 = OpenFiles(), rss0 = RssKiB();
@@ -249,7 +249,7 @@ TEST(Soak, ThousandConnectDisconnectCyclesLeaveNothingBehind) {
 }
 
 TEST(Soak, EightThreadsPublishingQoS1OnOneClientEveryMessageArrivesOnce) {
-  TPrivateBroker broker(18845, "max_queued_messages 0\nmax_inflight_messages 0\n");
+  TPrivateBroker broker(0, "max_queued_messages 0\nmax_inflight_messages 0\n");
   ASSERT_TRUE(broker.Start());
   TQORMQTTClient pub, sub;
   AimPlain(pub, broker.Port(), "eight-pub");
@@ -297,7 +297,7 @@ TEST(Soak, EightThreadsPublishingQoS1OnOneClientEveryMessageArrivesOnce) {
 }
 
 TEST(Soak, StoppingFromEveryStateIsPromptAndLeavesNoThread) {
-  TPrivateBroker broker(18846);
+  TPrivateBroker broker;
   ASSERT_TRUE(broker.Start());
   TFakeBroker silent;  // accepts and never answers
   const size_t threads0 = ThreadBaseline();
@@ -381,10 +381,9 @@ TEST(Security, VerifyPeerAcceptsOnlyAValidCertificateForTheHost) {
       {"selfsigned", dir + "/ca.crt", "not accepted: self-signed certificate"},
       {"good", "", "not accepted: unable to get local issuer certificate"},  // our CA is in no system store
   };
-  uint16_t port = 18850;
   for (const TCase& c : cases) {
     const std::string cert = dir + "/" + c.Cert;
-    TPrivateBroker broker(port++, "certfile " + cert + ".crt\nkeyfile " + cert + ".key\n");
+    TPrivateBroker broker(0, "certfile " + cert + ".crt\nkeyfile " + cert + ".key\n");
     ASSERT_TRUE(broker.Start());
     for (const std::string host : {"localhost", "127.0.0.1"}) {
       TQORMQTTClient client;

@@ -16,6 +16,7 @@
 #include <sstream>
 
 #include "ChildProcess.h"
+#include "ClientTestKit.h"
 #include "PrivateBroker.h"
 
 namespace {
@@ -46,6 +47,8 @@ size_t Count(const std::string& AText, const std::string& APart) {
   for (auto p = AText.find(APart); p != std::string::npos; p = AText.find(APart, p + 1)) ++n;
   return n;
 }
+
+const bool kLogOnFailure = PrintSharedBrokerLogOnEveryFailure(std::string(QOR_BROKER_DIR) + "/mosquitto.log");
 
 // --- isolation ------------------------------------------------------------------
 
