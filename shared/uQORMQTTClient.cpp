@@ -60,11 +60,38 @@ std::string TQORMQTTClient::Format(const char* AFormat, ...) {
 }
 
 void TQORMQTTClient::DoLog(const std::string& AMsg) {
-  if (OnLog) OnLog(AMsg);
+  if (!OnLog) return;
+  try {
+    OnLog(AMsg);
+  } catch (...) {
+    // A log listener that fails loses that line only; asking it to log its
+    // own failure would fail again.
+  }
 }
 
 void TQORMQTTClient::DoDisconnectEvent(TQORMQTTReasonCode ARC, const std::string& AReason) {
-  if (OnDisconnect) OnDisconnect(ARC, AReason);
+  if (!OnDisconnect) return;
+  try {
+    OnDisconnect(ARC, AReason);
+  } catch (...) {
+    // The link is lost either way: the reconnect that follows must not
+    // depend on the handler.
+    LogCallbackError(std::current_exception());
+  }
+}
+
+void TQORMQTTClient::LogCallbackError(std::exception_ptr AError) {
+  const TErrorDescription error = DescribeError(AError);
+  Log("Callback error: %s: %s", error.ClassName.c_str(), error.Message.c_str());
+}
+
+void TQORMQTTClient::LogThreadError(const char* AThread, std::exception_ptr AError) noexcept {
+  try {
+    const TErrorDescription error = DescribeError(AError);
+    Log("%s thread ended by an error: %s: %s", AThread, error.ClassName.c_str(), error.Message.c_str());
+  } catch (...) {
+    // Out of memory while saying so: nothing more can be done.
+  }
 }
 
 void TQORMQTTClient::DoMessageEvent(const std::string& ATopic, const std::string& APayload,

@@ -14,7 +14,9 @@
 //                   thread, whichever noticed the loss;
 //     OnLog         any of those threads and the caller's, concurrently.
 //   While OnMessage runs, nothing else is read from the broker. An exception
-//   thrown by a handler is treated as a broken link.
+//   thrown by OnMessage is treated as a broken link (logged, OnDisconnect,
+//   reconnect); one thrown by OnDisconnect is logged ("Callback error: ...")
+//   and the reconnect goes on; one thrown by OnLog costs that line only.
 // - A handler must never call Disconnect (it joins the very threads that run
 //   the handler) or Connect (it waits for the reader that runs the handler):
 //   the client raises an error instead. Nor may a handler destroy the client.
@@ -29,6 +31,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -151,6 +154,9 @@ class TQORMQTTClient {
   }
   static std::string Format(const char* AFormat, ...) __attribute__((format(printf, 1, 2)));
   void DoLog(const std::string& AMsg);
+  void LogCallbackError(std::exception_ptr AError);
+  // What ended a worker thread by surprise; never raises.
+  void LogThreadError(const char* AThread, std::exception_ptr AError) noexcept;
   void DoDisconnectEvent(TQORMQTTReasonCode ARC, const std::string& AReason);
   void DoMessageEvent(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS);
 

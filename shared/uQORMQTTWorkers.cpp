@@ -28,6 +28,19 @@ constexpr int kIdlePassMs = 100;
 bool OnWorkerThreadOf(const TQORMQTTClient& AClient) { return tWorkerOf == &AClient; }
 bool OnReaderThreadOf(const TQORMQTTClient& AClient) { return tWorkerOf == &AClient && tIsReader; }
 
+void TQORMQTTReaderThread::Uncaught(std::exception_ptr AError) noexcept {
+  FEnding = true;
+  FClient.LogThreadError("Reader", AError);
+}
+
+void TQORMQTTKeepaliveThread::Uncaught(std::exception_ptr AError) noexcept {
+  FClient.LogThreadError("Keepalive", AError);
+}
+
+void TQORMQTTReconnectThread::Uncaught(std::exception_ptr AError) noexcept {
+  FClient.LogThreadError("Reconnect", AError);
+}
+
 void TQORMQTTReaderThread::Execute() {
   TWorkerRole role(FClient, true);
   TQORMQTTClient& c = FClient;

@@ -21,6 +21,7 @@ class TQORMQTTReaderThread final : public TThread {
 
  protected:
   void Execute() override;
+  void Uncaught(std::exception_ptr AError) noexcept override;
 
  private:
   TQORMQTTClient& FClient;
@@ -33,6 +34,7 @@ class TQORMQTTKeepaliveThread final : public TThread {
 
  protected:
   void Execute() override;
+  void Uncaught(std::exception_ptr AError) noexcept override;
 
  private:
   TQORMQTTClient& FClient;
@@ -44,6 +46,7 @@ class TQORMQTTReconnectThread final : public TThread {
 
  protected:
   void Execute() override;
+  void Uncaught(std::exception_ptr AError) noexcept override;
 
  private:
   TQORMQTTClient& FClient;

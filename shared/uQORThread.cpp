@@ -39,6 +39,7 @@ void TThread::Run() {
     Execute();
   } catch (...) {
     // An error that escapes a worker's body ends that thread, never the process.
+    Uncaught(std::current_exception());
   }
   FFinished = true;
 }

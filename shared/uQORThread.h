@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -48,6 +49,9 @@ class TThread {
   // object Execute runs on is complete.
   void Start();
   virtual void Execute() = 0;
+  // An error that escaped Execute: the thread ends after this. Derived
+  // classes say so where their owner will see it; it must not raise.
+  virtual void Uncaught(std::exception_ptr AError) noexcept = 0;
   // Sleeps up to AMilliseconds; true when the thread was terminated.
   bool Sleep(int64_t AMilliseconds) { return FTerminateEvent.WaitFor(AMilliseconds); }
 

@@ -34,6 +34,8 @@ void AimAt(TQORMQTTClient& AClient, int APort, bool ATLS, const std::string& ANa
   AClient.ClientID = UniqueId(AName);
 }
 
+const bool kLogOnFailure = PrintSharedBrokerLogOnEveryFailure(std::string(QOR_BROKER_DIR) + "/mosquitto.log");
+
 std::string Pattern(size_t ASize) {
   std::string s(ASize, '\0');
   for (size_t i = 0; i < ASize; ++i) s[i] = static_cast<char>((i * 131 + i / 997) & 0xFF);
@@ -196,7 +198,7 @@ TEST(Broker, KeepaliveHoldsAnIdleSession) {
 }
 
 TEST(Broker, ReconnectsByItselfAfterTheBrokerIsKilledAndRestarted) {
-  TPrivateBroker broker(18831);
+  TPrivateBroker broker;
   ASSERT_TRUE(broker.Start());
   TQORMQTTClient sub, pub;
   AimAt(sub, broker.Port(), false, "restart-s");
@@ -231,6 +233,54 @@ TEST(Broker, ReconnectsByItselfAfterTheBrokerIsKilledAndRestarted) {
   ASSERT_TRUE(rs.WaitForMessages(2));
   EXPECT_EQ(rs.Messages()[1].Payload, "after");
   EXPECT_TRUE(WaitUntil([&] { return pub.PendingCount() == 0; }));
+}
+
+// A handler that throws never ends reconnection: OnMessage's error is a lost
+// link (logged, reconnect), OnDisconnect's is logged and the reconnect goes
+// on, OnLog's costs the line it was given.
+TEST(Broker, AThrowingCallbackNeverStopsTheClientFromReconnecting) {
+  struct TCase {
+    const char* Callback;
+    const char* Logged;  // the line the failure leaves, if any
+  };
+  for (const TCase& c : {TCase{"OnLog", nullptr},
+                         TCase{"OnDisconnect", "Callback error: std::runtime_error: OnDisconnect failed"},
+                         TCase{"OnMessage", "Reader thread error: std::runtime_error: OnMessage failed"}}) {
+    SCOPED_TRACE(c.Callback);
+    TPrivateBroker broker;
+    ASSERT_TRUE(broker.Start());
+    TQORMQTTClient client, pub;
+    AimAt(client, broker.Port(), false, "throwing");
+    AimAt(pub, broker.Port(), false, "throwing-pub");
+    TClientRecorder recorder(client);
+    const std::string callback = c.Callback;
+    const auto fail = [callback] { throw std::runtime_error(callback + " failed"); };
+    if (callback == "OnLog") {
+      client.OnLog = [record = client.OnLog, fail](const std::string& ALine) { record(ALine), fail(); };
+    } else if (callback == "OnDisconnect") {
+      client.OnDisconnect = [record = client.OnDisconnect, fail](TQORMQTTReasonCode ACode, const std::string& AText) {
+        record(ACode, AText), fail();
+      };
+    } else {
+      client.OnMessage = [record = client.OnMessage, fail](const std::string& ATopic, const std::string& APayload,
+                                                           TQORMQTTQoS AQoS) { record(ATopic, APayload, AQoS), fail(); };
+    }
+    client.Connect();
+    pub.Connect();
+    const std::string topic = UniqueTopic("throwing");
+    client.Subscribe(topic, mqQoS1);
+    ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1 reason=$01"));
+    pub.Publish(topic, "m", mqQoS1);
+    ASSERT_TRUE(recorder.WaitForMessages(1));
+    broker.Kill();
+    ASSERT_TRUE(recorder.WaitForLine("Reconnect attempt 1 in 1s..."));
+    ASSERT_TRUE(broker.Start());
+    EXPECT_TRUE(recorder.WaitForLine("Reconnected successfully", 10000));
+    EXPECT_TRUE(WaitUntil([&] { return client.ConnectionStatus() == mqConnected; }));
+    if (c.Logged) {
+      EXPECT_TRUE(recorder.HasLine(c.Logged));
+    }
+  }
 }
 
 TEST(Broker, ThePasswordNeverAppearsInALogLineOrAnError) {
