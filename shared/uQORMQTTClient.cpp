@@ -5,6 +5,8 @@
 
 #include <time.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 
@@ -23,6 +25,12 @@ constexpr int kMaxReconnectDelaySecs = 60;
 constexpr size_t kSeparatePayloadSize = 16 * 1024;
 
 const char* Bool(bool AValue) { return AValue ? "True" : "False"; }
+
+// Seconds from a configuration field as milliseconds for a wait: computed
+// in 64 bits (a large value must not wrap) and kept within what an int holds.
+int SecondsToMs(int32_t ASeconds) {
+  return static_cast<int>(std::clamp<int64_t>(static_cast<int64_t>(ASeconds) * 1000, 0, INT_MAX));
+}
 
 }  // namespace
 
@@ -303,13 +311,13 @@ void TQORMQTTClient::DoConnect() {
   TBrokerStreamOptions options;
   options.Host = BrokerHostName;
   options.Port = static_cast<uint16_t>(BrokerPort);
-  options.ConnectTimeoutMs = ConnectTimeoutSecs * 1000;
+  options.ConnectTimeoutMs = SecondsToMs(ConnectTimeoutSecs);
   options.UseSSL = UseSSL;
   options.VerifyPeer = VerifyPeer;
   options.CAFile = CAFile;
   options.Cancel = &FStopping;
   const std::shared_ptr<TBrokerStream> stream = TBrokerStream::Open(options);
-  const int ioTimeoutMs = KeepAliveSecs > 0 ? KeepAliveSecs * 1000 : 0;
+  const int ioTimeoutMs = SecondsToMs(KeepAliveSecs);
   stream->SetIOTimeout(ioTimeoutMs);
   {
     TGuard guard(FLock);
@@ -339,7 +347,7 @@ void TQORMQTTClient::DoConnect() {
   Log("CONNECT packet sent");
   FConnectSent.Set();
 
-  const bool answered = FConnectEvent.WaitFor(static_cast<int64_t>(ConnectTimeoutSecs) * 1000);
+  const bool answered = FConnectEvent.WaitFor(SecondsToMs(ConnectTimeoutSecs));
   if (!answered || FStopping) {
     abandon();
     throw Exception(answered ? "Connection attempt cancelled" : "Timeout waiting for CONNACK");

@@ -49,7 +49,7 @@ void TQORMQTTClient::HandleConnack(TPacketReader& AIn, const void* AFrom) {
     uint32_t propLen;
     if (AIn.ReadVarInt(propLen)) AIn.SkipBytes(propLen);
   }
-  FConnectSent.WaitFor(static_cast<int64_t>(ConnectTimeoutSecs) * 1000);
+  FConnectSent.WaitFor(std::max<int64_t>(0, static_cast<int64_t>(ConnectTimeoutSecs) * 1000));
   Log("CONNACK received \xE2\x80\x94 session_present=%d reason=$%2.2X", sessionPresent, reason);
   if (reason == mqrcUnsupportedProtocolVersion && FProtocolLevel == MQTT_PROTOCOL_LEVEL_50) {
     Log("Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");

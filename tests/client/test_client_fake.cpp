@@ -154,6 +154,20 @@ TEST_F(FakeBrokerTest, RefusalLeavesTheClientDisconnectedWithoutAStream) {
   EXPECT_THROW(Client.Publish("t", "x", mqQoS0), Exception);
 }
 
+// Seconds are turned into milliseconds without wrapping (undefined behaviour
+// that the sanitizer build stops on) and the longest waits still work.
+TEST(Limits, TheLargestTimeOutsStillConnect) {
+  for (const auto& [connectTimeout, keepAlive] : {std::pair{INT32_MAX, 60}, std::pair{10, INT32_MAX}}) {
+    TFakeBroker broker;
+    TQORMQTTClient client;
+    Aim(client, broker.Port(), "limits");
+    client.ConnectTimeoutSecs = connectTimeout;
+    client.KeepAliveSecs = keepAlive;
+    const auto conn = ConnectToFake(client, broker);
+    EXPECT_EQ(client.ConnectionStatus(), mqConnected) << connectTimeout << " " << keepAlive;
+  }
+}
+
 TEST_F(FakeBrokerTest, SilentBrokerTimesOutAndALateConnackChangesNothing) {
   Client.ConnectTimeoutSecs = 1;
   auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
