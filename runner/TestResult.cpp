@@ -67,29 +67,47 @@ void TTestResult::Record(const TTestCheck& ACheck, const TTestFailure& AFailure)
   }
 }
 
-bool TTestResult::RunStep(const TTestCheck& ACheck, TTestStep AStep,
-                          const std::function<void()>& AStepBody) {
+bool TTestResult::RunStep(const TTestCheck& ACheck, TTestStep AStep, const std::function<void()>& AStepBody,
+                          std::vector<TTestFailure>& AProblems) {
   try {
     AStepBody();
     return true;
   } catch (...) {
-    Record(ACheck, TTestFailure::FromException(ACheck, std::current_exception(), AStep));
+    AProblems.push_back(TTestFailure::FromException(ACheck, std::current_exception(), AStep));
     return false;
   }
 }
+
+namespace {
+
+int Severity(const TTestFailure& AProblem) { return !AProblem.IsFailure ? 2 : AProblem.IsIgnored ? 0 : 1; }
+
+}  // namespace
 
 void TTestResult::RunCheck(const TTestCheck& ACheck) {
   ++FRunTests;
   for (auto* l : FListeners) l->StartTest(ACheck);
   std::unique_ptr<TTestCase> instance;
+  std::vector<TTestFailure> problems;
   // A check whose set-up fails neither runs nor tears down: there is
   // nothing of its own to clean up.
   if (RunStep(ACheck, tsSetUp, [&] {
         instance = ACheck.CreateInstance();
         instance->SetUp();
-      })) {
-    RunStep(ACheck, tsRunTest, [&] { ACheck.RunMethod(*instance); });
-    RunStep(ACheck, tsTearDown, [&] { instance->TearDown(); });
+      }, problems)) {
+    RunStep(ACheck, tsRunTest, [&] { ACheck.RunMethod(*instance); }, problems);
+    RunStep(ACheck, tsTearDown, [&] { instance->TearDown(); }, problems);
+  }
+  // One check, one result: the gravest problem (error, failure, ignored;
+  // the first of equals) is the record, and the other one's text is part of it.
+  if (!problems.empty()) {
+    TTestFailure record = problems.front();
+    for (const TTestFailure& p : problems)
+      if (Severity(p) > Severity(record)) record = p;
+    // Each step raises at most once, so the step tells the problems apart.
+    for (const TTestFailure& p : problems)
+      if (p.Step != record.Step) record.RawMessage += "; also " + p.ExceptionMessage();
+    Record(ACheck, record);
   }
   for (auto* l : FListeners) l->EndTest(ACheck);
 }

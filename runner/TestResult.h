@@ -63,8 +63,9 @@ class TTestResult {
   int NumberOfIgnored() const { return FIgnored; }
 
  private:
-  // Runs one step; false when it raised (the record is already passed on).
-  bool RunStep(const TTestCheck& ACheck, TTestStep AStep, const std::function<void()>& AStepBody);
+  // Runs one step; false when it raised (the problem is added to AProblems).
+  bool RunStep(const TTestCheck& ACheck, TTestStep AStep, const std::function<void()>& AStepBody,
+               std::vector<TTestFailure>& AProblems);
   void Record(const TTestCheck& ACheck, const TTestFailure& AFailure);
 
   std::vector<ITestListener*> FListeners;
