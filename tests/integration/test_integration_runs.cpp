@@ -8,7 +8,10 @@
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -166,6 +169,29 @@ TEST(Isolated, BadCredentialsFailsAgainstABrokerThatTakesAnyPassword) {
                     message != "TMQTTIntegrationTests.TestConnect_BadCredentials: Must NOT be "
                                "connected with wrong password")
                   return Describe(run) + "\nmessage: " + message;
+                return std::string();
+              }),
+              ::testing::ExitedWithCode(0), "");
+}
+
+// A broker the user already runs on 1883, 8883 and 1884: the test command's
+// own fixture starts and stops beside it in a network namespace of its own,
+// and the user's broker goes on undisturbed.
+TEST(Isolated, TheFixtureRunsBesideABrokerThatHoldsItsPorts) {
+  if (!CanIsolate()) GTEST_SKIP() << "network namespaces need root";
+  EXPECT_EXIT(Isolated([]() -> std::string {
+                TPrivateBroker users(1883, "listener 8883 127.0.0.1\nlistener 1884 127.0.0.1\n");
+                if (!users.Start()) return std::string("the user's mosquitto did not start");
+                const std::string scripts = std::string(QOR_SOURCE_DIR) + "/scripts/";
+                char dir[] = "/tmp/qor-beside-XXXXXX";
+                const std::string fixture = scripts + "broker-fixture";
+                const TChildResult r = RunChild(
+                    "/bin/bash", {"-c", scripts + "private-network bash -c '" + fixture + " start " + mkdtemp(dir) +
+                                            " && " + fixture + " answers && " + fixture + " stop " + dir + "'"});
+                std::filesystem::remove_all(dir);
+                if (r.ExitCode != 0) return "the fixture failed beside the user's broker:\n" + r.Out + r.Err;
+                if (kill(users.Pid(), 0) != 0 || !PortAnswers(1883) || !PortAnswers(8883) || !PortAnswers(1884))
+                  return std::string("the user's broker was disturbed");
                 return std::string();
               }),
               ::testing::ExitedWithCode(0), "");
