@@ -258,6 +258,7 @@ TEST(Soak, EightThreadsPublishingQoS1OnOneClientEveryMessageArrivesOnce) {
   std::vector<std::vector<std::atomic<int>>> seen(kThreads);
   for (auto& v : seen) v = std::vector<std::atomic<int>>(kEach);
   std::atomic<int> received{0}, malformed{0};
+  TClientRecorder rs(sub);  // its log, for a failure; the messages are counted below
   sub.OnMessage = [&](const std::string&, const std::string& APayload, TQORMQTTQoS) {
     int t = -1, n = -1;
     if (std::sscanf(APayload.c_str(), "%d:%d", &t, &n) != 2 || t < 0 || t >= kThreads || n < 0 || n >= kEach) {
@@ -271,7 +272,7 @@ TEST(Soak, EightThreadsPublishingQoS1OnOneClientEveryMessageArrivesOnce) {
   sub.Connect();
   const std::string topic = "qortest/soak/eight/" + std::to_string(getpid());
   sub.Subscribe(topic, mqQoS1);
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(rs.WaitForLine("SUBACK packet_id=1 reason=$01"));
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> publishers;
   for (int t = 0; t < kThreads; ++t)

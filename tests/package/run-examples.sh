@@ -11,12 +11,14 @@ work=$(mktemp -d)
 broker=""
 trap 'kill "$sub" 2>/dev/null || true; [[ -n "$broker" ]] && kill -9 "$broker" 2>/dev/null; rm -rf "$work"' EXIT
 
-wait_for() {  # wait_for FILE PATTERN: up to 10 s
+wait_for() {  # wait_for FILE PATTERN: up to 10 s; else what the subscriber and the broker logged
   for _ in $(seq 200); do
     grep -q "$2" "$1" && return 0
     sleep 0.05
   done
   echo "no \"$2\" in $1:"; cat "$1"
+  echo "--- subscriber's log:"; cat "$work/log"
+  [[ -f "$work/broker.log" ]] && { echo "--- broker's log:"; cat "$work/broker.log"; }
   return 1
 }
 
@@ -40,12 +42,14 @@ fi
 grep -q "Disconnected by user" "$work/log"
 echo "examples: message delivered"
 
-# A broker of our own, killed under the subscriber and started again.
-port=18832
-printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' $port >"$work/broker.conf"
+# A broker of our own, killed under the subscriber and started again, on a
+# port below the ephemeral range that nothing answers on.
+port=$((20000 + RANDOM % 12000))
+while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((20000 + RANDOM % 12000)); done
+printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\nlog_type all\n' $port >"$work/broker.conf"
 chmod -R a+rX "$work"
 start_broker() {
-  mosquitto -c "$work/broker.conf" >/dev/null 2>&1 &
+  mosquitto -c "$work/broker.conf" >>"$work/broker.log" 2>&1 &
   broker=$!
   for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && return 0; sleep 0.05; done
   return 1
