@@ -22,18 +22,20 @@
 
 extern char** environ;
 
-bool PortAnswers(uint16_t APort) {
+namespace {
+
+// Connects (or binds) a fresh TCP socket to 127.0.0.1:APort; whether that worked.
+bool TryLoopback(uint16_t APort, bool ABind) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(APort);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  const auto* a = reinterpret_cast<sockaddr*>(&addr);
+  const bool ok = (ABind ? bind(fd, a, sizeof addr) : connect(fd, a, sizeof addr)) == 0;
   close(fd);
   return ok;
 }
-
-namespace {
 
 // A port below the ephemeral range (where outgoing connections take theirs,
 // and could take this one while the broker is down) that nothing listens on.
@@ -41,14 +43,7 @@ uint16_t FreePort() {
   static std::atomic<unsigned> next{static_cast<unsigned>(getpid()) * 7919u};
   for (int attempt = 0; attempt < 1000; ++attempt) {
     const auto port = static_cast<uint16_t>(20000 + next++ % 12000);
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    const bool free = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    close(fd);
-    if (free) return port;
+    if (TryLoopback(port, true)) return port;
   }
   throw std::runtime_error("no free port for a private broker");
 }
@@ -65,6 +60,8 @@ std::string ReadFile(const std::string& APath) {
 }
 
 }  // namespace
+
+bool PortAnswers(uint16_t APort) { return TryLoopback(APort, false); }
 
 TPrivateBroker::TPrivateBroker(uint16_t APort, const std::string& AExtraConfig)
     : FPort(APort != 0 ? APort : FreePort()) {

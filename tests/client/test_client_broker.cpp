@@ -42,6 +42,18 @@ std::string Pattern(size_t ASize) {
   return s;
 }
 
+// Connects both clients, subscribes ASub to ATopic at QoS 1 and sees
+// APayload from APub arrive there.
+void ConnectSubscribeAndDeliverOne(TQORMQTTClient& ASub, const TClientRecorder& ASubRecord, TQORMQTTClient& APub,
+                                   const std::string& ATopic, const std::string& APayload) {
+  ASub.Connect();
+  APub.Connect();
+  ASub.Subscribe(ATopic, mqQoS1);
+  ASSERT_TRUE(ASubRecord.WaitForLine("SUBACK packet_id=1 reason=$01"));
+  APub.Publish(ATopic, APayload, mqQoS1);
+  ASSERT_TRUE(ASubRecord.WaitForMessages(1));
+}
+
 }  // namespace
 
 TEST(Broker, ConnectsPlainTLSAndWithCredentials) {
@@ -204,13 +216,9 @@ TEST(Broker, ReconnectsByItselfAfterTheBrokerIsKilledAndRestarted) {
   AimAt(sub, broker.Port(), false, "restart-s");
   AimAt(pub, broker.Port(), false, "restart-p");
   TClientRecorder rs(sub), rp(pub);
-  sub.Connect();
-  pub.Connect();
   const std::string topic = UniqueTopic("restart");
-  sub.Subscribe(topic, mqQoS1);
-  ASSERT_TRUE(rs.WaitForLine("SUBACK packet_id=1 reason=$01"));
-  pub.Publish(topic, "before", mqQoS1);
-  ASSERT_TRUE(rs.WaitForMessages(1));
+  ConnectSubscribeAndDeliverOne(sub, rs, pub, topic, "before");
+  if (::testing::Test::HasFatalFailure()) return;
 
   broker.Kill();
   ASSERT_TRUE(rs.WaitForDisconnects(1));
@@ -265,13 +273,8 @@ TEST(Broker, AThrowingCallbackNeverStopsTheClientFromReconnecting) {
       client.OnMessage = [record = client.OnMessage, fail](const std::string& ATopic, const std::string& APayload,
                                                            TQORMQTTQoS AQoS) { record(ATopic, APayload, AQoS), fail(); };
     }
-    client.Connect();
-    pub.Connect();
-    const std::string topic = UniqueTopic("throwing");
-    client.Subscribe(topic, mqQoS1);
-    ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1 reason=$01"));
-    pub.Publish(topic, "m", mqQoS1);
-    ASSERT_TRUE(recorder.WaitForMessages(1));
+    ConnectSubscribeAndDeliverOne(client, recorder, pub, UniqueTopic("throwing"), "m");
+    if (::testing::Test::HasFatalFailure()) return;
     broker.Kill();
     ASSERT_TRUE(recorder.WaitForLine("Reconnect attempt 1 in 1s..."));
     ASSERT_TRUE(broker.Start());
