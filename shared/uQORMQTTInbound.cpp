@@ -21,6 +21,10 @@ struct TAck {
 void TQORMQTTClient::Dispatch(TPacketReader& AIn, uint8_t AFixedHeader, const void* AFrom) {
   const uint8_t packetType = AFixedHeader >> 4;
   const uint8_t flags = AFixedHeader & 0x0F;
+  uint32_t remaining;
+  if (!AIn.ReadVarInt(remaining)) throw EMalformedPacket("Malformed packet: remaining length longer than four bytes");
+  // Each handler reads inside this packet only; what it leaves is skipped.
+  AIn.BeginBody(remaining, packetType);
   switch (packetType) {
     case MQTT_CONNACK: HandleConnack(AIn, AFrom); break;
     case MQTT_PUBLISH: HandlePublish(AIn, flags); break;
@@ -33,22 +37,17 @@ void TQORMQTTClient::Dispatch(TPacketReader& AIn, uint8_t AFixedHeader, const vo
     case MQTT_PINGRESP: HandlePingResp(AIn); break;
     case MQTT_DISCONNECT: HandleDisconnect(AIn); break;
     default:
-      AIn.SkipPacketBody();
       Log("Unknown packet type $%2.2X - discarded", packetType);
   }
+  AIn.EndBody();
 }
 
 void TQORMQTTClient::HandleConnack(TPacketReader& AIn, const void* AFrom) {
-  uint32_t remLen;
-  if (!AIn.ReadVarInt(remLen)) return;
   const int sessionPresent = AIn.ReadByte() & 1;
   const uint8_t reason = AIn.ReadByte();
   FLastConnectReasonCode = reason;
   FLastRecvTime = Now();
-  if (FProtocolLevel == MQTT_PROTOCOL_LEVEL_50 && remLen > 2) {
-    uint32_t propLen;
-    if (AIn.ReadVarInt(propLen)) AIn.SkipBytes(propLen);
-  }
+  // Its properties are not used: the end of the body skips them.
   FConnectSent.WaitFor(std::max<int64_t>(0, static_cast<int64_t>(ConnectTimeoutSecs) * 1000));
   Log("CONNACK received \xE2\x80\x94 session_present=%d reason=$%2.2X", sessionPresent, reason);
   if (reason == mqrcUnsupportedProtocolVersion && FProtocolLevel == MQTT_PROTOCOL_LEVEL_50) {
@@ -71,27 +70,20 @@ void TQORMQTTClient::HandleConnack(TPacketReader& AIn, const void* AFrom) {
 void TQORMQTTClient::HandlePublish(TPacketReader& AIn, uint8_t AFlags) {
   const uint8_t qos = (AFlags >> 1) & 3;
   const bool retain = (AFlags & 1) != 0;
-  uint32_t remLen;
-  if (!AIn.ReadVarInt(remLen)) return;
   FLastRecvTime = Now();
 
   const uint16_t topicLen = AIn.ReadWord();
-  int64_t headerConsumed = 2 + topicLen;
   const std::string topic = AIn.ReadText(topicLen, "Short read on topic");
   uint16_t packetId = 0;
-  if (qos == 1 || qos == 2) {
-    packetId = AIn.ReadWord();
-    headerConsumed += 2;
-  }
-  uint32_t propLen;
-  if (FProtocolLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.ReadVarInt(propLen)) {
+  if (qos == 1 || qos == 2) packetId = AIn.ReadWord();
+  if (FProtocolLevel == MQTT_PROTOCOL_LEVEL_50) {
+    uint32_t propLen;
+    if (!AIn.ReadVarInt(propLen)) throw EMalformedPacket("Malformed packet: PUBLISH property length longer than four bytes");
     AIn.SkipBytes(propLen);
-    headerConsumed += propLen + VarIntSize(propLen);
   }
-  const int64_t payloadLen = std::max<int64_t>(0, static_cast<int64_t>(remLen) - headerConsumed);
-  const std::string payload =
-      payloadLen > 0 ? AIn.ReadText(static_cast<uint32_t>(payloadLen), "Short read on payload")
-                     : std::string();
+  // The payload is whatever the body holds after the fields.
+  const uint32_t payloadLen = AIn.BodyLeft();
+  const std::string payload = payloadLen > 0 ? AIn.ReadText(payloadLen, "Short read on payload") : std::string();
   Log("PUBLISH received topic=\"%s\" QoS=%d retain=%s payload_len=%d", topic.c_str(), qos,
       retain ? "True" : "False", static_cast<int>(payloadLen));
 
@@ -115,35 +107,25 @@ void TQORMQTTClient::HandlePublish(TPacketReader& AIn, uint8_t AFlags) {
 namespace {
 
 // Reads the identifier and reason of an acknowledgement in PUBACK's layout;
-// false when its remaining length does not decode.
-bool ReadAck(TPacketReader& AIn, uint8_t AProtocolLevel, TAck& AAck) {
-  uint32_t remLen;
-  if (!AIn.ReadVarInt(remLen)) return false;
-  AAck.PacketId = AIn.ReadWord();
-  AAck.ReasonCode = 0;
-  if (AProtocolLevel == MQTT_PROTOCOL_LEVEL_50 && remLen >= 3) {
-    AAck.ReasonCode = AIn.ReadByte();
-    uint32_t propLen;
-    if (remLen > 3 && AIn.ReadVarInt(propLen)) AIn.SkipBytes(propLen);
-  } else if (remLen > 2) {
-    AIn.SkipBytes(remLen - 2);
-  }
-  return true;
+// properties that follow are left to the end of the body.
+TAck ReadAck(TPacketReader& AIn, uint8_t AProtocolLevel) {
+  TAck ack;
+  ack.PacketId = AIn.ReadWord();
+  if (AProtocolLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.BodyLeft() > 0) ack.ReasonCode = AIn.ReadByte();
+  return ack;
 }
 
 }  // namespace
 
 void TQORMQTTClient::HandlePubAck(TPacketReader& AIn) {
-  TAck ack;
-  if (!ReadAck(AIn, FProtocolLevel, ack)) return;
+  const TAck ack = ReadAck(AIn, FProtocolLevel);
   FLastRecvTime = Now();
   Log("PUBACK received packet_id=%d reason=$%2.2X", ack.PacketId, ack.ReasonCode);
   RemovePendingId(ack.PacketId);
 }
 
 void TQORMQTTClient::HandlePubRec(TPacketReader& AIn) {
-  TAck ack;
-  if (!ReadAck(AIn, FProtocolLevel, ack)) return;
+  const TAck ack = ReadAck(AIn, FProtocolLevel);
   FLastRecvTime = Now();
   Log("PUBREC received packet_id=%d reason=$%2.2X", ack.PacketId, ack.ReasonCode);
   // A refusal ends the exchange; otherwise the publication stays pending until PUBCOMP.
@@ -156,8 +138,7 @@ void TQORMQTTClient::HandlePubRec(TPacketReader& AIn) {
 }
 
 void TQORMQTTClient::HandlePubRel(TPacketReader& AIn) {
-  TAck ack;
-  if (!ReadAck(AIn, FProtocolLevel, ack)) return;
+  const TAck ack = ReadAck(AIn, FProtocolLevel);
   FLastRecvTime = Now();
   Log("PUBREL received packet_id=%d reason=$%2.2X", ack.PacketId, ack.ReasonCode);
   {
@@ -169,46 +150,35 @@ void TQORMQTTClient::HandlePubRel(TPacketReader& AIn) {
 }
 
 void TQORMQTTClient::HandlePubComp(TPacketReader& AIn) {
-  TAck ack;
-  if (!ReadAck(AIn, FProtocolLevel, ack)) return;
+  const TAck ack = ReadAck(AIn, FProtocolLevel);
   FLastRecvTime = Now();
   Log("PUBCOMP received packet_id=%d reason=$%2.2X", ack.PacketId, ack.ReasonCode);
   RemovePendingId(ack.PacketId);
 }
 
 void TQORMQTTClient::HandleSubAck(TPacketReader& AIn, const char* ALogFormat) {
-  uint32_t remLen;
-  if (!AIn.ReadVarInt(remLen)) return;
   FLastRecvTime = Now();
   const uint16_t packetId = AIn.ReadWord();
-  int64_t bytesLeft = static_cast<int64_t>(remLen) - 2;
   uint32_t propLen;
-  if (FProtocolLevel == MQTT_PROTOCOL_LEVEL_50 && bytesLeft > 0 && AIn.ReadVarInt(propLen)) {
+  if (FProtocolLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.BodyLeft() > 0) {
+    if (!AIn.ReadVarInt(propLen)) throw EMalformedPacket("Malformed packet: property length longer than four bytes");
     AIn.SkipBytes(propLen);
-    bytesLeft -= propLen + VarIntSize(propLen);
   }
-  for (; bytesLeft > 0; --bytesLeft) {
+  // One reason code per filter: the rest of the body.
+  while (AIn.BodyLeft() > 0) {
     const uint8_t code = AIn.ReadByte();
     Log(ALogFormat, packetId, code);
   }
 }
 
-void TQORMQTTClient::HandlePingResp(TPacketReader& AIn) {
-  uint32_t remLen;
-  AIn.ReadVarInt(remLen);
+void TQORMQTTClient::HandlePingResp(TPacketReader&) {
   FLastRecvTime = Now();
   Log("PINGRESP received");
 }
 
 void TQORMQTTClient::HandleDisconnect(TPacketReader& AIn) {
-  uint8_t reason = 0;
-  uint32_t remLen;
-  if (AIn.ReadVarInt(remLen) && remLen >= 1) {
-    reason = AIn.ReadByte();
-    uint32_t propLen;
-    if (FProtocolLevel == MQTT_PROTOCOL_LEVEL_50 && remLen > 1 && AIn.ReadVarInt(propLen))
-      AIn.SkipBytes(propLen);
-  }
+  // Without a reason code the reason is 0; properties are left to the end of the body.
+  const uint8_t reason = AIn.BodyLeft() > 0 ? AIn.ReadByte() : 0;
   Log("DISCONNECT received from broker reason=$%2.2X", reason);
   FStatus = mqDisconnected;
   DoDisconnectEvent(static_cast<TQORMQTTReasonCode>(reason),

@@ -1,6 +1,7 @@
 #include "uQORMQTTPacketReader.h"
 
 #include <algorithm>
+#include <string>
 
 namespace qor {
 
@@ -12,13 +13,41 @@ constexpr const char* kClosed = "Connection closed or read timeout";
 // message) is allocated once, at its exact length.
 constexpr uint32_t kTextStep = 1024 * 1024;
 
+const char* PacketName(uint8_t AType) {
+  static const char* const kNames[16] = {"reserved", "CONNECT", "CONNACK", "PUBLISH", "PUBACK", "PUBREC",
+                                         "PUBREL", "PUBCOMP", "SUBSCRIBE", "SUBACK", "UNSUBSCRIBE",
+                                         "UNSUBACK", "PINGREQ", "PINGRESP", "DISCONNECT", "AUTH"};
+  return kNames[AType & 0x0F];
+}
+
 }  // namespace
+
+void TPacketReader::BeginBody(uint32_t ALength, uint8_t APacketType) {
+  FInBody = true;
+  FBodyLeft = FBodyLength = ALength;
+  FPacketType = APacketType;
+}
+
+void TPacketReader::EndBody() {
+  const uint32_t rest = FBodyLeft;
+  SkipBytes(rest);
+  FInBody = false;
+}
+
+void TPacketReader::Take(uint32_t ACount) {
+  if (!FInBody) return;
+  if (ACount > FBodyLeft)
+    throw EMalformedPacket("Malformed packet: " + std::string(PacketName(FPacketType)) + " with remaining length " +
+                           std::to_string(FBodyLength) + " is shorter than its fields");
+  FBodyLeft -= ACount;
+}
 
 bool TPacketReader::TryReadByte(uint8_t& AValue) { return FSource.Read(&AValue, 1) > 0; }
 
 uint8_t TPacketReader::ReadByte() {
+  Take(1);
   uint8_t b;
-  if (!TryReadByte(b)) throw ESocketError(kClosed);
+  if (FSource.Read(&b, 1) <= 0) throw ESocketError(kClosed);
   return b;
 }
 
@@ -40,6 +69,7 @@ bool TPacketReader::ReadVarInt(uint32_t& AValue) {
 }
 
 void TPacketReader::SkipBytes(uint32_t ACount) {
+  Take(ACount);
   uint8_t scratch[1024];
   while (ACount > 0) {
     const int n = FSource.Read(scratch, static_cast<int>(std::min<uint32_t>(ACount, sizeof scratch)));
@@ -48,12 +78,8 @@ void TPacketReader::SkipBytes(uint32_t ACount) {
   }
 }
 
-void TPacketReader::SkipPacketBody() {
-  uint32_t length;
-  if (ReadVarInt(length)) SkipBytes(length);
-}
-
 std::string TPacketReader::ReadText(uint32_t ALength, const char* AShortReadMessage) {
+  Take(ALength);
   std::string text;
   size_t filled = 0;
   while (filled < ALength) {

@@ -10,9 +10,22 @@
 
 namespace qor {
 
+// A packet whose fields run past its remaining length.
+QOR_DECLARE_EXCEPTION(EMalformedPacket, ESocketError);
+
 class TPacketReader {
  public:
   explicit TPacketReader(IByteSource& ASource) : FSource(ASource) {}
+
+  // From here on every read stays inside the ALength bytes of one packet's
+  // body: a field that would run past them raises EMalformedPacket instead
+  // of reading into the next packet. APacketType names the packet in that error.
+  void BeginBody(uint32_t ALength, uint8_t APacketType);
+  // What the body still holds.
+  uint32_t BodyLeft() const { return FBodyLeft; }
+  // Skips what was not read of the body (properties and reason codes a
+  // handler does not use) and ends it.
+  void EndBody();
 
   // One byte, or false when the source delivered nothing.
   bool TryReadByte(uint8_t& AValue);
@@ -23,15 +36,20 @@ class TPacketReader {
   // read before giving up).
   bool ReadVarInt(uint32_t& AValue);
   void SkipBytes(uint32_t ACount);
-  // Reads a remaining length and, when it decodes, skips that many bytes.
-  void SkipPacketBody();
   // ALength bytes, over as many reads as the source needs; raises
   // ESocketError with AShortReadMessage when the source ends first. Memory
   // grows with what arrives, not with what the peer declared.
   std::string ReadText(uint32_t ALength, const char* AShortReadMessage);
 
  private:
+  // Accounts for ACount bytes about to be read of the body.
+  void Take(uint32_t ACount);
+
   IByteSource& FSource;
+  bool FInBody = false;
+  uint32_t FBodyLeft = 0;
+  uint32_t FBodyLength = 0;
+  uint8_t FPacketType = 0;
 };
 
 }  // namespace qor

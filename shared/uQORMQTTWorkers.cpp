@@ -73,6 +73,13 @@ void TQORMQTTReaderThread::Execute() {
       }
       const TErrorDescription error = DescribeError(std::current_exception());
       c.Log("Reader thread error: %s: %s", error.ClassName.c_str(), error.Message.c_str());
+      if (c.FStatus != mqConnected) {
+        // No session yet, so no loss to report and no reconnect of the
+        // reader's own: the attempt waiting for its CONNACK fails by itself.
+        stream->Release();
+        Sleep(kIdlePassMs);
+        continue;
+      }
       FEnding = true;
       c.DoDisconnect(mqrcUnspecifiedError, false);
       break;

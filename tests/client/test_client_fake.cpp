@@ -242,26 +242,31 @@ TEST_F(FakeBrokerTest, PublishEdgeCases) {
   conn->Send({0x36, 0x05, 0x00, 0x01, 0x74, 0x00, 0x41});
   // Retain set, empty payload.
   conn->Send({0x31, 0x04, 0x00, 0x01, 0x72, 0x00});
-  // Remaining length shorter than the header (which at level 5 includes the
-  // property length): an empty payload, nothing read past the header.
-  conn->Send({0x30, 0x03, 0x00, 0x01, 0x73, 0x00});
   conn->Send({0x30, 0x04, 0x00, 0x01, 0x75, 0x00});
   // Level 5 with an empty topic and properties (a topic alias).
   conn->Send({0x30, 0x08, 0x00, 0x00, 0x03, 0x23, 0x00, 0x01, 0x68, 0x69});
-  ASSERT_TRUE(Recorder.WaitForMessages(5));
+  ASSERT_TRUE(Recorder.WaitForMessages(4));
   const auto m = Recorder.Messages();
   EXPECT_EQ(m[0].QoS, 3);
   EXPECT_EQ(m[0].Topic, "t");
   EXPECT_EQ(m[0].Payload, "A");
   EXPECT_EQ(m[1].Topic, "r");
   EXPECT_EQ(m[1].Payload, "");
-  EXPECT_EQ(m[2].Payload, "");
-  EXPECT_EQ(m[3].Topic, "u");
-  EXPECT_EQ(m[4].Topic, "");
-  EXPECT_EQ(m[4].Payload, "hi");
+  EXPECT_EQ(m[2].Topic, "u");
+  EXPECT_EQ(m[3].Topic, "");
+  EXPECT_EQ(m[3].Payload, "hi");
   EXPECT_TRUE(Recorder.HasLine("PUBLISH received topic=\"t\" QoS=3 retain=False payload_len=1"));
   EXPECT_TRUE(Recorder.HasLine("PUBLISH received topic=\"r\" QoS=0 retain=True payload_len=0"));
   EXPECT_TRUE(conn->ReadPacket(300).empty());  // nothing acknowledged
+
+  // A remaining length too short for the fields (at level 5 the property
+  // length is one of them) is a malformed packet: the link ends with a log
+  // line, and nothing of the packet after it is read as this one's.
+  conn->Send({0x30, 0x03, 0x00, 0x01, 0x73, 0x30, 0x05, 0x00, 0x01, 0x76, 0x00, 0x42});
+  ASSERT_TRUE(Recorder.WaitForDisconnects(1));
+  EXPECT_TRUE(Recorder.HasLine("Reader thread error: EMalformedPacket: Malformed packet: PUBLISH with remaining "
+                               "length 3 is shorter than its fields"));
+  EXPECT_EQ(Recorder.Messages().size(), 4u);
 }
 
 TEST_F(FakeBrokerTest, InboundQoS2CompletesTheExchangeAndDeliversOnce) {

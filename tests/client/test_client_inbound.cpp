@@ -45,12 +45,43 @@ TEST(Inbound, ADeclaredLengthThatNeverArrivesDeliversNothing) {
   EXPECT_TRUE(fed.Messages.empty());
 }
 
-TEST(Inbound, FiveByteLengthsAndEmptyInputEndCleanly) {
+// A field that runs past the packet's remaining length (or a remaining
+// length of five bytes) makes the packet malformed: the stream ends there,
+// and no byte of the packet after it is read as part of it. A body longer
+// than the fields the client reads is skipped to its end.
+TEST(Inbound, EachPacketIsReadInsideItsRemainingLength) {
   EXPECT_EQ(Feed({}).Dispatched, 0u);
-  // A remaining length of five bytes: the handler gives up; the stream goes on.
-  const TFed fed = Feed({0x40, 0x80, 0x80, 0x80, 0x80, 0x01, 0xD0, 0x00});
-  EXPECT_EQ(fed.Dispatched, 2u);
-  EXPECT_EQ(fed.Lines.back(), "PINGRESP received");
+  const TBytes next = BuildPublishPacket("n", std::string_view("next"), 0, 0, 5, false, false);
+  struct TCase {
+    const char* What;
+    TBytes Packet;
+    size_t Dispatched;  // with the PUBLISH after it: 0 when malformed, 2 when skipped to its end
+    uint8_t Level;
+  };
+  for (const TCase& c : {
+           TCase{"five-byte length", {0x40, 0x80, 0x80, 0x80, 0x80, 0x01}, 0, 5},
+           TCase{"PUBLISH topic past the body", {0x30, 0x03, 0x00, 0x05, 0x61}, 0, 5},
+           TCase{"PUBLISH without room for its property length", {0x30, 0x03, 0x00, 0x01, 0x73}, 0, 5},
+           TCase{"PUBLISH properties past the body", {0x30, 0x05, 0x00, 0x01, 0x74, 0x05, 0x00}, 0, 5},
+           TCase{"PUBLISH QoS 1 without room for its identifier", {0x32, 0x03, 0x00, 0x01, 0x74}, 0, 4},
+           TCase{"CONNACK of one byte", {0x20, 0x01, 0x00}, 0, 5},
+           TCase{"PUBACK of one byte", {0x40, 0x01, 0x00}, 0, 5},
+           TCase{"PUBREC without a body", {0x50, 0x00}, 0, 5},
+           TCase{"PUBREL of one byte", {0x62, 0x01, 0x00}, 0, 4},
+           TCase{"PUBCOMP of one byte", {0x70, 0x01, 0x00}, 0, 5},
+           TCase{"SUBACK of one byte", {0x90, 0x01, 0x00}, 0, 5},
+           TCase{"SUBACK properties past the body", {0x90, 0x04, 0x00, 0x01, 0x05, 0x00}, 0, 5},
+           TCase{"UNSUBACK of one byte", {0xB0, 0x01, 0x00}, 0, 4},
+           TCase{"PINGRESP with a body", {0xD0, 0x02, 0xAA, 0xBB}, 2, 5},
+           TCase{"PUBACK with properties and more", {0x40, 0x07, 0x00, 0x01, 0x10, 0x02, 0x1F, 0x00, 0xEE}, 2, 5},
+           TCase{"DISCONNECT without a body", {0xE0, 0x00}, 2, 5},
+       }) {
+    TBytes stream = c.Packet;
+    stream.insert(stream.end(), next.begin(), next.end());
+    const TFed fed = Feed(stream, c.Level);
+    EXPECT_EQ(fed.Dispatched, c.Dispatched) << c.What;
+    EXPECT_EQ(fed.Messages.size(), c.Dispatched == 2 ? 1u : 0u) << c.What;
+  }
 }
 
 TEST(Inbound, GarbageIsSkippedOrEndsTheStreamButNeverLoops) {
