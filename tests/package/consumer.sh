@@ -9,6 +9,8 @@ build=$1
 source=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# A failing step shows what the broker fixture saw.
+trap 'echo "--- broker fixture log (last 60 lines):"; tail -n 60 "$build/broker/mosquitto.log" 2>/dev/null' ERR
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 cmake -S "$source/examples" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" \

@@ -2,10 +2,11 @@
 # The two examples: against the broker fixture the subscriber prints what the
 # publisher sends; against a private broker that is killed and restarted, the
 # subscriber's log shows the reconnect and it subscribes again by itself.
-#   run-examples.sh SUBSCRIBE PUBLISH
+#   run-examples.sh SUBSCRIBE PUBLISH FIXTURE_LOG
 set -euo pipefail
 subscribe=$1
 publish=$2
+fixture_log=$3
 topic="qortest/example/$$"
 work=$(mktemp -d)
 broker=""
@@ -37,6 +38,7 @@ kill -INT "$sub"
 wait "$sub"
 if ! grep -qx "$topic hello from the example" "$work/out"; then
   echo "the subscriber printed:"; cat "$work/out"; echo "its log:"; cat "$work/log"
+  echo "the broker fixture's log:"; tail -n 60 "$fixture_log"
   exit 1
 fi
 grep -q "Disconnected by user" "$work/log"
