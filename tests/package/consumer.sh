@@ -12,6 +12,17 @@ trap 'rm -rf "$work"' EXIT
 # A failing step shows what the broker fixture saw.
 trap 'echo "--- broker fixture log (last 60 lines):"; tail -n 60 "$build/broker/mosquitto.log" 2>/dev/null' ERR
 
+# The library alone configures and builds without what the check runner and
+# the tests need (pugixml, inih, GoogleTest).
+cmake -S "$source" -B "$work/library-only" -DQOR_BUILD_CHECKS=OFF -DQOR_BUILD_TESTS=OFF \
+  -DQOR_BUILD_EXAMPLES=OFF >/dev/null
+if grep -qiE "^(pugixml|INIH|GTest)[^:]*:" "$work/library-only/CMakeCache.txt"; then
+  echo "the library alone looked for a dependency of the checks:"
+  grep -iE "^(pugixml|INIH|GTest)" "$work/library-only/CMakeCache.txt"
+  exit 1
+fi
+cmake --build "$work/library-only" -j "$(nproc)" --target qormqtt >/dev/null
+
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 cmake -S "$source/examples" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
