@@ -195,16 +195,23 @@ TBytes TQORMQTTClient::BuildDisconnect(uint8_t AReasonCode) {
   return BuildDisconnectPacket(AReasonCode, FProtocolLevel);
 }
 
-void TQORMQTTClient::SendBytes(const TBytes& AData) { SendBytes(AData, {}); }
+bool TQORMQTTClient::SendBytes(const TBytes& AData) { return SendBytes(AData, {}); }
 
-void TQORMQTTClient::SendBytes(const TBytes& AHead, std::string_view ABody) {
-  if (AHead.empty()) return;
+bool TQORMQTTClient::SendBytes(const TBytes& AHead, std::string_view ABody) {
+  if (AHead.empty()) return true;
   TGuard guard(FLock);
   // Not connected: the packet is dropped; the reader or the keepalive
   // thread is already dealing with the lost link.
-  if (!FSocket || !FConnected) return;
+  if (!FSocket || !FConnected) return false;
   FSocket->Write(AHead.data(), AHead.size(), reinterpret_cast<const uint8_t*>(ABody.data()), ABody.size());
   FLastSendTime = Now();
+  return true;
+}
+
+void TQORMQTTClient::SendRequest(const TBytes& AHead, std::string_view ABody) {
+  // The status said connected, but the link went meanwhile (a Disconnect
+  // under way on another thread, a loss): the caller must not be told it was sent.
+  if (!SendBytes(AHead, ABody)) throw Exception("MQTT client is not connected");
 }
 
 // Without FLock: a caller polling the state must not wait behind a write
@@ -230,7 +237,7 @@ uint16_t TQORMQTTClient::Publish(const std::string& ATopic, const std::string& A
   // write call has even returned.
   if (id != 0) AddPendingId(id);
   try {
-    SendBytes(packet, apart ? std::string_view(APayload) : std::string_view());
+    SendRequest(packet, apart ? std::string_view(APayload) : std::string_view());
   } catch (...) {
     if (id != 0) RemovePendingId(id);
     throw;
@@ -244,7 +251,7 @@ uint16_t TQORMQTTClient::Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS) 
   if (FStatus != mqConnected) throw Exception("MQTT client is not connected");
   CheckTextLength(ATopic, "Topic filter");
   const uint16_t id = NextPacketId();
-  SendBytes(BuildSubscribe(ATopic, AQoS, id));
+  SendRequest(BuildSubscribe(ATopic, AQoS, id));
   Log("SUBSCRIBE sent topic=\"%s\" QoS=%d packet_id=%d", ATopic.c_str(), AQoS, id);
   return id;
 }
@@ -253,7 +260,7 @@ uint16_t TQORMQTTClient::Unsubscribe(const std::string& ATopic) {
   if (FStatus != mqConnected) throw Exception("MQTT client is not connected");
   CheckTextLength(ATopic, "Topic filter");
   const uint16_t id = NextPacketId();
-  SendBytes(BuildUnsubscribe(ATopic, id));
+  SendRequest(BuildUnsubscribe(ATopic, id));
   Log("UNSUBSCRIBE sent topic=\"%s\" packet_id=%d", ATopic.c_str(), id);
   return id;
 }

@@ -175,9 +175,12 @@ class TQORMQTTClient {
   TBytes BuildUnsubscribe(const std::string& ATopic, uint16_t APacketId);
   TBytes BuildPingReq();
   TBytes BuildDisconnect(uint8_t AReasonCode);
-  void SendBytes(const TBytes& AData);
+  // False when there was no link to write to (nothing sent).
+  bool SendBytes(const TBytes& AData);
   // One packet as AHead followed by ABody, in one write under FLock.
-  void SendBytes(const TBytes& AHead, std::string_view ABody);
+  bool SendBytes(const TBytes& AHead, std::string_view ABody);
+  // SendBytes for the user's requests: raises when nothing could be sent.
+  void SendRequest(const TBytes& AHead, std::string_view ABody = {});
 
   // Inbound packets, on the reader thread: one dispatch on the packet type,
   // one handler per type, each reading its packet from AIn. AFrom is the

@@ -269,6 +269,28 @@ TEST_F(FakeBrokerTest, PublishEdgeCases) {
   EXPECT_EQ(Recorder.Messages().size(), 4u);
 }
 
+// While another thread's Disconnect waits for the reader, the link is gone
+// but the status not yet changed: a request then raises instead of being
+// dropped and reported as sent.
+TEST_F(FakeBrokerTest, ARequestMeetingADisconnectUnderWayRaises) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  Recorder.SetOnMessage([released](const TReceived&) { released.wait(); });
+  conn->Send(Publish("hold", "the reader", 0, 0));
+  ASSERT_TRUE(Recorder.WaitForMessages(1));
+  auto disconnecting = std::async(std::launch::async, [&] { Client.Disconnect(); });
+  ASSERT_TRUE(WaitUntil([&] { return !Client.IsConnected(); }));
+  EXPECT_EQ(Client.ConnectionStatus(), mqConnected);  // the reader is still to be joined
+  EXPECT_THROW(Client.Publish("t", "x", mqQoS1), Exception);
+  EXPECT_THROW(Client.Subscribe("t", mqQoS1), Exception);
+  EXPECT_EQ(Client.PendingCount(), 0u);
+  EXPECT_FALSE(Recorder.HasLine("PUBLISH sent topic=\"t\" QoS=1 packet_id=1 payload_len=1"));
+  release.set_value();
+  disconnecting.get();
+}
+
 TEST_F(FakeBrokerTest, InboundQoS2CompletesTheExchangeAndDeliversOnce) {
   auto conn = ConnectToFake(Client, Broker);
   ASSERT_TRUE(conn);
