@@ -49,7 +49,7 @@ std::string TestClock(std::chrono::system_clock::time_point AWhen) {
   return text;
 }
 
-TClientRecorder::TClientRecorder(TQORMQTTClient& AClient) : FClient(AClient) {
+TClientRecorder::TClientRecorder(TQORMQTTClient& AClient, std::string AName) : FName(std::move(AName)) {
   std::shared_ptr<TRecord> record = FRecord;
   AClient.OnLog = [record](const std::string& ALine) {
     const auto now = std::chrono::system_clock::now();
@@ -108,7 +108,7 @@ bool PrintSharedBrokerLogOnEveryFailure(const std::string& APath) {
 TClientRecorder::~TClientRecorder() {
   if (!::testing::Test::HasFailure()) return;
   std::lock_guard<std::mutex> guard(FRecord->Mutex);
-  std::string text = "--- log of client \"" + FClient.ClientID + "\" (" +
+  std::string text = "--- log of " + FName + " (" +
                      std::to_string(FRecord->Messages.size()) + " messages received, " +
                      std::to_string(FRecord->Disconnects.size()) + " disconnects)\n";
   // The newest lines explain a failure; a soak's thousands of lines would bury them.

@@ -41,7 +41,8 @@ struct TDisconnectSeen {
 // with their times, so that a rare failure explains itself.
 class TClientRecorder {
  public:
-  explicit TClientRecorder(qor::TQORMQTTClient& AClient);
+  // AName names the client in that report (the recorder may outlive the client).
+  explicit TClientRecorder(qor::TQORMQTTClient& AClient, std::string AName = "the client");
   ~TClientRecorder();
   TClientRecorder(const TClientRecorder&) = delete;
   TClientRecorder& operator=(const TClientRecorder&) = delete;
@@ -69,7 +70,7 @@ class TClientRecorder {
     std::function<void(const TReceived&)> OnMessage;
   };
   std::shared_ptr<TRecord> FRecord = std::make_shared<TRecord>();
-  const qor::TQORMQTTClient& FClient;
+  std::string FName;
 };
 
 // The local time as "hh:mm:ss.zzz": the client logs printed on failure carry

@@ -126,7 +126,7 @@ TEST(Broker, RoundTripsAtEveryQoSInBothDirections) {
   TQORMQTTClient a, b;
   AimAt(a, 1883, false, "rt-a");
   AimAt(b, 8883, true, "rt-b");
-  TClientRecorder ra(a), rb(b);
+  TClientRecorder ra(a, "client a"), rb(b, "client b");
   a.Connect();
   b.Connect();
   const std::string base = UniqueTopic("roundtrip") + "/\xC3\xA4\xC3\xB6/\xE2\x82\xAC/\xE6\x97\xA5";
@@ -173,7 +173,7 @@ TEST(Broker, UnsubscribeStopsDelivery) {
   TQORMQTTClient sub, pub;
   AimAt(sub, 1883, false, "unsub-s");
   AimAt(pub, 1883, false, "unsub-p");
-  TClientRecorder rs(sub);
+  TClientRecorder rs(sub, "the subscriber");
   sub.Connect();
   pub.Connect();
   const std::string topic = UniqueTopic("unsub");
@@ -215,7 +215,7 @@ TEST(Broker, ReconnectsByItselfAfterTheBrokerIsKilledAndRestarted) {
   TQORMQTTClient sub, pub;
   AimAt(sub, broker.Port(), false, "restart-s");
   AimAt(pub, broker.Port(), false, "restart-p");
-  TClientRecorder rs(sub), rp(pub);
+  TClientRecorder rs(sub, "the subscriber"), rp(pub, "the publisher");
   const std::string topic = UniqueTopic("restart");
   ConnectSubscribeAndDeliverOne(sub, rs, pub, topic, "before");
   if (::testing::Test::HasFatalFailure()) return;

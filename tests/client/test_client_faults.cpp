@@ -94,7 +94,7 @@ TEST(Faults, BrokerKilledTwiceUnderAQoS1StreamEachLossReportedOnceAndPublishingR
   TQORMQTTClient pub, sub;
   AimPlain(pub, broker.Port(), "kill-pub");
   AimPlain(sub, broker.Port(), "kill-sub");
-  TClientRecorder rp(pub), rs(sub);
+  TClientRecorder rp(pub, "the publisher"), rs(sub, "the subscriber");
   pub.Connect();
   sub.Connect();
   const std::string topic = "qortest/faults/kill/" + std::to_string(getpid());
@@ -192,7 +192,7 @@ TEST(Faults, TwoClientsWithOneIdentifierKeepRunningWithoutAStorm) {
   TQORMQTTClient a, b;
   Aim(a, broker.Port(), Id("twin"));
   Aim(b, broker.Port(), Id("twin"));
-  TClientRecorder ra(a), rb(b);
+  TClientRecorder ra(a, "client a"), rb(b, "client b");
   a.Connect();
   b.Connect();  // takes the session over; a is told and starts reconnecting
   const int seconds = 6;
@@ -258,7 +258,7 @@ TEST(Soak, EightThreadsPublishingQoS1OnOneClientEveryMessageArrivesOnce) {
   std::vector<std::vector<std::atomic<int>>> seen(kThreads);
   for (auto& v : seen) v = std::vector<std::atomic<int>>(kEach);
   std::atomic<int> received{0}, malformed{0};
-  TClientRecorder rs(sub);  // its log, for a failure; the messages are counted below
+  TClientRecorder rs(sub, "the subscriber");  // its log, for a failure; the messages are counted below
   sub.OnMessage = [&](const std::string&, const std::string& APayload, TQORMQTTQoS) {
     int t = -1, n = -1;
     if (std::sscanf(APayload.c_str(), "%d:%d", &t, &n) != 2 || t < 0 || t >= kThreads || n < 0 || n >= kEach) {
