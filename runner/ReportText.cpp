@@ -22,11 +22,13 @@ std::string Pad(long long AValue, int AWidth) {
   return s;
 }
 
-// Length of the valid UTF-8 sequence at AText[APos], or 0 when there is none.
-size_t Utf8SequenceLength(std::string_view AText, size_t APos) {
+// Length of the valid UTF-8 sequence at AText[APos], or 0 when there is
+// none; ACodePoint receives the character it encodes.
+size_t Utf8SequenceLength(std::string_view AText, size_t APos, uint32_t& ACodePoint) {
   const auto b0 = static_cast<unsigned char>(AText[APos]);
   size_t len;
   uint32_t cp;
+  ACodePoint = b0;
   if (b0 < 0x80) return 1;
   if (b0 >= 0xC2 && b0 <= 0xDF) {
     len = 2;
@@ -50,7 +52,13 @@ size_t Utf8SequenceLength(std::string_view AText, size_t APos) {
   const bool surrogate = cp >= 0xD800 && cp <= 0xDFFF;
   // U+FFFE and U+FFFF are not XML characters either.
   if (overlong || surrogate || cp > 0x10FFFF || cp == 0xFFFE || cp == 0xFFFF) return 0;
+  ACodePoint = cp;
   return len;
+}
+
+void AppendHex(std::string& AOut, uint32_t AValue, int ADigits) {
+  static const char* const kHex = "0123456789ABCDEF";
+  for (int shift = 4 * (ADigits - 1); shift >= 0; shift -= 4) AOut += kHex[(AValue >> shift) & 0x0F];
 }
 
 }  // namespace
@@ -96,18 +104,6 @@ bool LatexCanPrint(uint32_t ACodePoint) {
   return true;
 }
 
-uint32_t DecodeUtf8(std::string_view AText, size_t APos, size_t ALength) {
-  static constexpr uint8_t kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
-  uint32_t cp = static_cast<unsigned char>(AText[APos]) & kLeadMask[ALength];
-  for (size_t i = 1; i < ALength; ++i) cp = (cp << 6) | (static_cast<unsigned char>(AText[APos + i]) & 0x3F);
-  return cp;
-}
-
-void AppendHex(std::string& AOut, uint32_t AValue, int ADigits) {
-  static const char* const kHex = "0123456789ABCDEF";
-  for (int shift = 4 * (ADigits - 1); shift >= 0; shift -= 4) AOut += kHex[(AValue >> shift) & 0x0F];
-}
-
 // pdflatex reads at most 200 000 characters per source line and holds a
 // paragraph in a fixed memory: long texts are cut and spread over lines.
 constexpr size_t kLatexMaxText = 64 * 1024;
@@ -137,8 +133,9 @@ std::string LatexEscape(std::string_view AText) {
     }
     const auto b = static_cast<unsigned char>(c);
     if (b >= 0x80) {
-      const size_t len = Utf8SequenceLength(AText, i);
-      const uint32_t cp = len == 0 ? 0xFFFD : DecodeUtf8(AText, i, len);
+      uint32_t cp;
+      const size_t len = Utf8SequenceLength(AText, i, cp);
+      if (len == 0) cp = 0xFFFD;
       if (LatexCanPrint(cp)) {
         out.append(AText.substr(i, len));
       } else {
@@ -188,19 +185,18 @@ std::string LatexEscape(std::string_view AText) {
 }
 
 std::string XmlSafeText(std::string_view AText) {
-  static const char* const kHex = "0123456789ABCDEF";
   std::string out;
   out.reserve(AText.size());
   for (size_t i = 0; i < AText.size();) {
     const auto b = static_cast<unsigned char>(AText[i]);
     if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') {
       out += "\\x";
-      out += kHex[b >> 4];
-      out += kHex[b & 0x0F];
+      AppendHex(out, b, 2);
       ++i;
       continue;
     }
-    const size_t len = Utf8SequenceLength(AText, i);
+    uint32_t cp;
+    const size_t len = Utf8SequenceLength(AText, i, cp);
     if (len == 0) {
       out += "\xEF\xBF\xBD";
       ++i;

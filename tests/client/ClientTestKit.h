@@ -75,7 +75,7 @@ class TClientRecorder {
 
 // The local time as "hh:mm:ss.zzz": the client logs printed on failure carry
 // it, and the brokers' logs carry the same clock (to the second).
-std::string TestClock(std::chrono::system_clock::time_point AWhen = std::chrono::system_clock::now());
+std::string TestClock(std::chrono::system_clock::time_point AWhen);
 
 // Prints the last ALines lines of a broker's log file; the second only when
 // the running test has failed.
