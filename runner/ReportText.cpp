@@ -8,7 +8,7 @@
 #include <fstream>
 #include <iostream>
 
-#include "uQORException.h"
+#include "uQORExceptionClass.h"
 
 namespace qor {
 

@@ -7,7 +7,7 @@
 #include <source_location>
 #include <string>
 
-#include "uQORException.h"
+#include "uQORExceptionClass.h"
 
 namespace qor {
 
