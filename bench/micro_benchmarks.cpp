@@ -18,7 +18,7 @@
 
 #include "AllocationCounter.h"
 #include "uBrokerStream.h"
-#include "uQORMQTTInboundDriver.h"
+#include "uQORMQTTSession.h"
 
 namespace {
 
@@ -108,24 +108,32 @@ class TReplaySource : public IByteSource {
   size_t FPos = 0;
 };
 
-// With ALogged, a log listener is set: the formatting that an unset OnLog skips.
+// Counts what the session delivers; with Logged, it also wants the log
+// lines: the formatting that an unset OnLog skips.
+struct TCountingSink final : ISessionSink {
+  bool Logged = false;
+  size_t Received = 0;
+  bool Logging() const override { return Logged; }
+  void Log(const std::string& ALine) override { Received += ALine.size(); }
+  bool Send(TBytes) override { return true; }
+  void Deliver(const std::string&, const std::string& APayload, TQORMQTTQoS) override { Received += APayload.size(); }
+  void Connack(uint8_t, bool) override {}
+  void BrokerDisconnect(uint8_t) override {}
+};
+
 void HandleBufferedPublish(benchmark::State& AState, bool ALogged) {
   const std::string payload(static_cast<size_t>(AState.range(0)), 'p');
   TReplaySource source(
       BuildPublishPacket("bench/topic/temperature", std::string_view(payload), 0, 0, 5, false, false));
-  TQORMQTTClient client;
-  size_t received = 0;
-  client.OnMessage = [&](const std::string&, const std::string& APayload, TQORMQTTQoS) {
-    received += APayload.size();
-  };
-  if (ALogged) client.OnLog = [&](const std::string& ALine) { received += ALine.size(); };
-  TQORMQTTInboundDriver driver(client, 5);
+  TQORMQTTSession session;
+  TCountingSink sink;
+  sink.Logged = ALogged;
   TAllocationCounter count(AState);
   for (auto _ : AState) {
     source.Rewind();
-    benchmark::DoNotOptimize(driver.Feed(source));
+    benchmark::DoNotOptimize(session.Feed(source, sink));
   }
-  benchmark::DoNotOptimize(received);
+  benchmark::DoNotOptimize(sink.Received);
 }
 
 void BM_ReaderHandlesBufferedPublish(benchmark::State& AState) { HandleBufferedPublish(AState, false); }
@@ -216,15 +224,14 @@ void ReadBatchesOverLoopback(benchmark::State& AState, bool AUnbuffered) {
   TLoopbackLink link(AUnbuffered);
   TUnbufferedSource unbuffered(link.Near);
   IByteSource& near = AUnbuffered ? static_cast<IByteSource&>(unbuffered) : *link.Stream;
-  TQORMQTTClient client;
-  size_t received = 0;
-  client.OnMessage = [&](const std::string&, const std::string&, TQORMQTTQoS) { ++received; };
-  TQORMQTTInboundDriver driver(client, 5);
+  TQORMQTTSession session;
+  TCountingSink sink;
   for (auto _ : AState) {
     link.Send(batch);
     TBudgetSource source(near, batch.size());
-    benchmark::DoNotOptimize(driver.Feed(source));
+    benchmark::DoNotOptimize(session.Feed(source, sink));
   }
+  const size_t received = sink.Received / 64;
   if (received != AState.iterations() * kBatch) AState.SkipWithError("messages lost");
   AState.SetItemsProcessed(static_cast<int64_t>(received));
 }

@@ -1,18 +1,36 @@
 // The encoders and DecodeVarInt: decoding never reads outside its input;
 // every value survives an encode/decode round trip; and a PUBLISH built from
 // arbitrary topic and payload bytes reads back, through the client's own
-// parser, as exactly those bytes.
+// session, as exactly those bytes.
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-#include "uQORMQTTInboundDriver.h"
+#include "uQORMQTTSession.h"
 
 namespace {
 
 void Check(bool ACondition) {
   if (!ACondition) std::abort();
 }
+
+// Keeps the one message the session delivers.
+struct TOneMessage final : qor::ISessionSink {
+  int Count = 0;
+  std::string Topic, Payload;
+  qor::TQORMQTTQoS QoS = qor::mqQoS0;
+  bool Logging() const override { return false; }
+  void Log(const std::string&) override {}
+  bool Send(qor::TBytes) override { return true; }
+  void Deliver(const std::string& ATopic, const std::string& APayload, qor::TQORMQTTQoS AQoS) override {
+    ++Count;
+    Topic = ATopic;
+    Payload = APayload;
+    QoS = AQoS;
+  }
+  void Connack(uint8_t, bool) override {}
+  void BrokerDisconnect(uint8_t) override {}
+};
 
 }  // namespace
 
@@ -62,15 +80,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
         std::equal(payload.begin(), payload.end(), packet.begin() + static_cast<std::ptrdiff_t>(head.size()),
                    [](char c, uint8_t b) { return static_cast<uint8_t>(c) == b; }));
 
-  TQORMQTTClient client;
-  int messages = 0;
-  client.OnMessage = [&](const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) {
-    ++messages;
-    Check(ATopic == topic && APayload == payload && AQoS == qos);
-  };
+  TQORMQTTSession session;
+  session.SetProtocolLevel(level);
+  TOneMessage message;
   TMemoryByteSource source(packet, 1 + AData[5] % 64);
-  Check(TQORMQTTInboundDriver(client, level).Feed(source) == 1);
-  Check(messages == 1);
+  Check(session.Feed(source, message) == 1);
+  Check(message.Count == 1 && message.Topic == topic && message.Payload == payload && message.QoS == qos);
 
   // The other builders take any text without complaint.
   BuildConnectPacket(level, control & 1, id, topic, payload, topic, raw);

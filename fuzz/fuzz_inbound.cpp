@@ -1,28 +1,37 @@
-// Arbitrary bytes into the client's inbound dispatch, parsed at level 5 or 4
-// and delivered in pieces of any size: no crash, no leak, no undefined
-// behaviour, every loop ends, and what reaches OnMessage is never more than
-// the bytes fed. The first byte chooses the level and the piece size.
+// Arbitrary bytes into the protocol session, parsed at level 5 or 4 and
+// delivered in pieces of any size: no crash, no leak, no undefined
+// behaviour, every loop ends, and what is delivered is never more than the
+// bytes fed. The first byte chooses the level and the piece size.
 #include <cstdlib>
 
-#include "uQORMQTTInboundDriver.h"
+#include "uQORMQTTSession.h"
+
+namespace {
+
+class TCheckingSink final : public qor::ISessionSink {
+ public:
+  size_t Delivered = 0;
+  bool Logging() const override { return true; }  // log lines are formatted, as with a listener
+  void Log(const std::string&) override {}
+  bool Send(qor::TBytes) override { return true; }
+  void Deliver(const std::string& ATopic, const std::string& APayload, qor::TQORMQTTQoS AQoS) override {
+    Delivered += ATopic.size() + APayload.size();
+    if (AQoS > 2) std::abort();
+  }
+  void Connack(uint8_t, bool) override {}
+  void BrokerDisconnect(uint8_t) override {}
+};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   if (ASize < 1) return 0;
   const uint8_t control = AData[0];
-  const uint8_t level = (control & 1) ? qor::MQTT_PROTOCOL_LEVEL_50 : qor::MQTT_PROTOCOL_LEVEL_311;
-  const int piece = 1 + (control >> 1);
-
-  qor::TQORMQTTClient client;
-  size_t delivered = 0;
-  client.OnMessage = [&](const std::string& ATopic, const std::string& APayload, qor::TQORMQTTQoS AQoS) {
-    delivered += ATopic.size() + APayload.size();
-    if (AQoS > 3) std::abort();
-  };
-  client.OnLog = [](const std::string&) {};  // log lines are formatted, as with a listener
-  client.OnDisconnect = [](qor::TQORMQTTReasonCode, const std::string&) {};
-
-  qor::TMemoryByteSource source(std::vector<uint8_t>(AData + 1, AData + ASize), piece);
-  qor::TQORMQTTInboundDriver(client, level).Feed(source);
-  if (delivered > ASize) std::abort();
+  qor::TQORMQTTSession session;
+  session.SetProtocolLevel((control & 1) ? qor::MQTT_PROTOCOL_LEVEL_50 : qor::MQTT_PROTOCOL_LEVEL_311);
+  TCheckingSink sink;
+  qor::TMemoryByteSource source(std::vector<uint8_t>(AData + 1, AData + ASize), 1 + (control >> 1));
+  session.Feed(source, sink);
+  if (sink.Delivered > ASize) std::abort();
   return 0;
 }

@@ -286,23 +286,39 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount) {
   }
 }
 
-void TBrokerStream::Write(const uint8_t* AData, size_t ALength) { Write(AData, ALength, nullptr, 0); }
+void TBrokerStream::Write(const uint8_t* AData, size_t ALength) {
+  iovec part{const_cast<uint8_t*>(AData), ALength};
+  Write(&part, 1);
+}
 
-void TBrokerStream::Write(const uint8_t* AHead, size_t AHeadLength, const uint8_t* ABody, size_t ABodyLength) {
+void TBrokerStream::Write(iovec* AParts, size_t ACount) {
+  // TLS: several small packets go out as one record, not one record each.
+  if (FSSL && ACount > 1) {
+    size_t total = 0;
+    for (size_t i = 0; i < ACount; ++i) total += AParts[i].iov_len;
+    if (total <= kCoalesceBytes) {
+      FCoalesced.clear();
+      for (size_t i = 0; i < ACount; ++i) {
+        const auto* p = static_cast<const uint8_t*>(AParts[i].iov_base);
+        FCoalesced.insert(FCoalesced.end(), p, p + AParts[i].iov_len);
+      }
+      iovec whole{FCoalesced.data(), FCoalesced.size()};
+      Write(&whole, 1);
+      return;
+    }
+  }
   const int64_t deadline = IODeadline();
-  iovec parts[2] = {{const_cast<uint8_t*>(AHead), AHeadLength}, {const_cast<uint8_t*>(ABody), ABodyLength}};
-  int first = AHeadLength > 0 ? 0 : 1;  // the first part with bytes left
-  const int end = ABodyLength > 0 ? 2 : 1;
-  while (first < end) {
+  size_t first = 0;  // the first part with bytes left
+  while (first < ACount && AParts[first].iov_len == 0) ++first;
+  while (first < ACount) {
     if (FReleased) throw ESocketError("Write on a released connection");
     short waitFor = POLLOUT;
     size_t sent = 0;
     if (FSSL) {
-      // TLS takes one part at a time; its records are re-framed anyway.
       std::lock_guard<std::mutex> guard(FSSLLock);
       ERR_clear_error();
-      const size_t chunk = std::min<size_t>(parts[first].iov_len, INT_MAX);
-      const int n = SSL_write(FSSL, parts[first].iov_base, static_cast<int>(chunk));
+      const size_t chunk = std::min<size_t>(AParts[first].iov_len, INT_MAX);
+      const int n = SSL_write(FSSL, AParts[first].iov_base, static_cast<int>(chunk));
       if (n > 0) {
         sent = static_cast<size_t>(n);
       } else {
@@ -314,10 +330,10 @@ void TBrokerStream::Write(const uint8_t* AHead, size_t AHeadLength, const uint8_
         }
       }
     } else {
-      // Both parts in one system call: header and payload leave together.
+      // Every part in one system call: the packets leave together.
       msghdr message{};
-      message.msg_iov = parts + first;
-      message.msg_iovlen = static_cast<size_t>(end - first);
+      message.msg_iov = AParts + first;
+      message.msg_iovlen = std::min<size_t>(ACount - first, IOV_MAX);
       const ssize_t n = sendmsg(FFd, &message, MSG_NOSIGNAL);
       if (n > 0) {
         sent = static_cast<size_t>(n);
@@ -326,10 +342,10 @@ void TBrokerStream::Write(const uint8_t* AHead, size_t AHeadLength, const uint8_
       }
     }
     if (sent > 0) {
-      while (first < end && sent >= parts[first].iov_len) sent -= parts[first++].iov_len;
-      if (first < end) {
-        parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + sent;
-        parts[first].iov_len -= sent;
+      while (first < ACount && sent >= AParts[first].iov_len) sent -= AParts[first++].iov_len;
+      if (first < ACount) {
+        AParts[first].iov_base = static_cast<uint8_t*>(AParts[first].iov_base) + sent;
+        AParts[first].iov_len -= sent;
       }
       continue;
     }
@@ -338,6 +354,8 @@ void TBrokerStream::Write(const uint8_t* AHead, size_t AHeadLength, const uint8_
     if (ready < 0) throw ESocketError("Write to " + Endpoint(FOptions) + " failed: connection released");
   }
 }
+
+void TBrokerStream::Abort() { shutdown(FFd, SHUT_RDWR); }
 
 void TBrokerStream::Release() {
   if (FReleased.exchange(true)) return;

@@ -1,7 +1,7 @@
 // The byte stream between a client and its broker: IPv4 TCP, optionally
 // wrapped in TLS by OpenSSL.
 //
-// One thread reads while others write (writes are serialised by the client);
+// One thread reads while another writes;
 // a TLS session is only ever touched under the stream's own short lock, with
 // the socket in non-blocking mode and waits done in poll() outside that lock.
 // Release() may come from any thread: it shuts the socket down, which wakes a
@@ -10,6 +10,7 @@
 #pragma once
 
 #include <openssl/ssl.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <cstdint>
@@ -55,9 +56,13 @@ class TBrokerStream final : public IByteSource {
   // Sends all bytes or raises ESocketError; never raises SIGPIPE.
   void Write(const uint8_t* AData, size_t ALength);
   void Write(const std::vector<uint8_t>& AData) { Write(AData.data(), AData.size()); }
-  // AHead, then ABody, as one write; over TCP one system call per attempt,
-  // so a payload is sent from its own memory without being copied behind a header.
-  void Write(const uint8_t* AHead, size_t AHeadLength, const uint8_t* ABody, size_t ABodyLength);
+  // The parts in order, as one write: over TCP one system call per attempt,
+  // so packets and payloads leave from their own memory. AParts is used up.
+  void Write(iovec* AParts, size_t ACount);
+
+  // Ends the connection under its reader's feet without marking it released:
+  // the reader sees a broken link (after a failed write, say).
+  void Abort();
 
   // Ends the connection (TLS close notify, then shutdown). Idempotent.
   void Release();
@@ -73,6 +78,7 @@ class TBrokerStream final : public IByteSource {
   int64_t IODeadline() const;
 
   static constexpr int kBufferSize = 16384;
+  static constexpr size_t kCoalesceBytes = 64 * 1024;
 
   int FFd;
   TBrokerStreamOptions FOptions;
@@ -86,6 +92,8 @@ class TBrokerStream final : public IByteSource {
   std::unique_ptr<uint8_t[]> FBuffer;
   int FBufferPos = 0;
   int FBufferLen = 0;
+  // Write side, used by the one writing thread only.
+  std::vector<uint8_t> FCoalesced;
 };
 
 }  // namespace qor

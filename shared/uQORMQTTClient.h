@@ -10,9 +10,10 @@
 //   queries may be called from any thread, also at the same time.
 // - Callbacks run directly on the client's own threads, never on yours:
 //     OnMessage     the reader thread (one message at a time, in order);
-//     OnDisconnect  the reader thread, the keepalive thread or the reconnect
-//                   thread, whichever noticed the loss;
-//     OnLog         any of those threads and the caller's, concurrently.
+//     OnDisconnect  the reader thread or the keepalive thread (which also
+//                   runs the reconnect loop), whichever noticed the loss;
+//     OnLog         any of those threads, the writer thread and the
+//                   caller's, concurrently.
 //   While OnMessage runs, nothing else is read from the broker. An exception
 //   thrown by OnMessage is treated as a broken link (logged, OnDisconnect,
 //   reconnect); one thrown by OnDisconnect is logged ("Callback error: ...")
@@ -20,36 +21,31 @@
 // - A handler must never call Disconnect (it joins the very threads that run
 //   the handler) or Connect (it waits for the reader that runs the handler):
 //   the client raises an error instead. Nor may a handler destroy the client.
-//   Publish, Subscribe and Unsubscribe are fine in handlers.
+//   Publish, Subscribe and Unsubscribe are fine in handlers (in OnMessage,
+//   one that waits for room in the write queue holds up the reading too).
 //
-// Locks: one re-entrant lock, FLock, guards the packet-identifier counter,
-// the pending lists, the stream pointer with every write to it, the thread
-// objects and the short status changes. It is never held while sleeping,
-// waiting, joining, reading or raising an event. IsConnected takes no lock.
+// Writes: Publish, Subscribe, Unsubscribe and the client's acknowledgements
+// put whole packets on one write queue, which the client's writer thread
+// sends in batches. Publish returns once its packet is queued (a payload of
+// 16 KiB or more: once it has been written, since it is sent from the
+// caller's string). The queue holds up to 16 MiB: a Publish, Subscribe or
+// Unsubscribe that finds it full waits until the writer has made room, or
+// raises "MQTT client is not connected" when the link goes meanwhile. A
+// write that fails ends the link as a lost one. Disconnect sends what was
+// queued before its DISCONNECT, waiting up to a second for it.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <deque>
-#include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
-#include <string_view>
 
 #include "uQORException.h"
 #include "uQORMQTTProtocol.h"
-#include "uQORThread.h"
 
 namespace qor {
 
-class TBrokerStream;
-class TPacketReader;
-class TQORMQTTReaderThread;
-class TQORMQTTKeepaliveThread;
-class TQORMQTTReconnectThread;
+class TQORMQTTConnection;
 
 enum TQORMQTTQoS : uint8_t { mqQoS0 = 0, mqQoS1 = 1, mqQoS2 = 2 };
 
@@ -128,122 +124,17 @@ class TQORMQTTClient {
 
   // The stream is open (already during the handshake).
   bool IsConnected();
-  TQORMQTTConnectionStatus ConnectionStatus() const { return FStatus; }
-  TQORMQTTReasonCode LastConnectReasonCode() const {
-    return static_cast<TQORMQTTReasonCode>(FLastConnectReasonCode.load());
-  }
+  TQORMQTTConnectionStatus ConnectionStatus() const;
+  TQORMQTTReasonCode LastConnectReasonCode() const;
   // QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP), oldest first.
   size_t PendingCount();
   // The protocol level in use: 5, or 4 after the broker refused MQTT 5.0.
-  uint8_t ProtocolLevel() const { return FProtocolLevel; }
+  uint8_t ProtocolLevel() const;
 
  private:
-  friend class TQORMQTTReaderThread;
-  friend class TQORMQTTKeepaliveThread;
-  friend class TQORMQTTReconnectThread;
-  friend class TQORMQTTInboundDriver;
-
-  // Formats and hands a line to OnLog; costs nothing when nobody listens.
-  template <typename TFirst, typename... TRest>
-  void Log(const char* AFormat, TFirst AFirst, TRest... ARest) {
-    if (OnLog) DoLog(Format(AFormat, AFirst, ARest...));
-  }
-  // A line without arguments is handed on as it is.
-  void Log(const char* ALine) {
-    if (OnLog) DoLog(ALine);
-  }
-  static std::string Format(const char* AFormat, ...) __attribute__((format(printf, 1, 2)));
-  void DoLog(const std::string& AMsg);
-  void LogCallbackError(std::exception_ptr AError);
-  // What ended a worker thread by surprise; never raises.
-  void LogThreadError(const char* AThread, std::exception_ptr AError) noexcept;
-  void DoDisconnectEvent(TQORMQTTReasonCode ARC, const std::string& AReason);
-  void DoMessageEvent(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS);
-
-  uint16_t NextPacketId();
-  void AddPendingId(uint16_t AId);
-  void RemovePendingId(uint16_t AId);
-
-  TBytes BuildConnect();
-  TBytes BuildPublish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS,
-                      uint16_t APacketId);
-  // BuildPublish's packet up to the payload, for SendBytes to send with it.
-  TBytes BuildPublishHead(const std::string& ATopic, size_t APayloadSize, TQORMQTTQoS AQoS,
-                          uint16_t APacketId);
-  TBytes BuildPubAck(uint16_t APacketId);
-  TBytes BuildSubscribe(const std::string& ATopic, TQORMQTTQoS AQoS, uint16_t APacketId);
-  TBytes BuildUnsubscribe(const std::string& ATopic, uint16_t APacketId);
-  TBytes BuildPingReq();
-  TBytes BuildDisconnect(uint8_t AReasonCode);
-  // False when there was no link to write to (nothing sent).
-  bool SendBytes(const TBytes& AData);
-  // One packet as AHead followed by ABody, in one write under FLock.
-  bool SendBytes(const TBytes& AHead, std::string_view ABody);
-  // SendBytes for the user's requests: raises when nothing could be sent.
-  void SendRequest(const TBytes& AHead, std::string_view ABody = {});
-
-  // Inbound packets, on the reader thread: one dispatch on the packet type,
-  // one handler per type, each reading its packet from AIn. AFrom is the
-  // stream the bytes came from.
-  void Dispatch(TPacketReader& AIn, uint8_t AFixedHeader, const void* AFrom);
-  void HandleConnack(TPacketReader& AIn, const void* AFrom);
-  void HandlePublish(TPacketReader& AIn, uint8_t AFlags);
-  void HandlePubAck(TPacketReader& AIn);
-  void HandlePubRec(TPacketReader& AIn);
-  void HandlePubRel(TPacketReader& AIn);
-  void HandlePubComp(TPacketReader& AIn);
-  void HandleSubAck(TPacketReader& AIn, const char* ALogFormat);
-  void HandlePingResp(TPacketReader& AIn);
-  void HandleDisconnect(TPacketReader& AIn);
-  // Sends an acknowledgement from the reader thread; a failure is logged, not raised.
-  void SendAck(const TBytes& APacket, const char* ASentFormat, const char* AFailedPrefix,
-               uint16_t APacketId);
-
-  void DoConnect();
-  void DoDisconnect(TQORMQTTReasonCode AReasonCode, bool AUserInitiated);
-  void StartThreads();
-  void StopThreads();
-  void ReconnectLoop();
-  void StartReconnectThread();
-
-  // The stream to read, when the transport is open; the reader keeps its own
-  // reference, so a release by another thread cannot pull it away mid-read.
-  std::shared_ptr<TBrokerStream> CurrentStream();
-  // Closes and drops the stream; FLock must be held.
-  void ReleaseStreamLocked();
-  // Whether the calling thread is one of this client's worker threads.
-  bool OnOwnThread() const;
-  void CheckTextLength(const std::string& AText, const char* AWhat) const;
-
-  static int64_t Now();
-  double SecondsSince(const std::atomic<int64_t>& AStamp) const;
-
-  std::shared_ptr<TBrokerStream> FSocket;  // FLock
-  std::atomic<bool> FHasStream{false};     // whether FSocket holds a stream; changed with it
-  std::atomic<bool> FConnected{false};
-  std::atomic<TQORMQTTConnectionStatus> FStatus{mqDisconnected};
-  uint16_t FNextPacketId = 1;  // FLock
-  std::atomic<uint8_t> FProtocolLevel{MQTT_PROTOCOL_LEVEL_50};
-  std::atomic<uint8_t> FLastConnectReasonCode{0};
-  std::unique_ptr<TQORMQTTKeepaliveThread> FKeepaliveThread;  // FLock
-  std::unique_ptr<TQORMQTTReaderThread> FReaderThread;        // FLock
-  std::unique_ptr<TQORMQTTReconnectThread> FReconnectThread;  // FLock
-  std::recursive_mutex FLock;
-  TEvent FConnectEvent;
-  // Set once the attempt has logged "CONNECT packet sent"; the reader waits
-  // for it before logging the CONNACK, so the log reads in the order things happened.
-  TEvent FConnectSent;
-  std::atomic<int64_t> FLastSendTime;  // steady-clock nanoseconds
-  std::atomic<int64_t> FLastRecvTime;
-  std::atomic<bool> FUserDisconnect{false};
-  std::atomic<bool> FReconnecting{false};
-  // Set by StopThreads until the next Connect: no new threads, no more
-  // attempts; FStopEvent cuts a reconnect delay short.
-  std::atomic<bool> FStopping{false};
-  TEvent FStopEvent;
-  std::deque<uint16_t> FPendingIds;  // FLock; QoS 1 and 2 publications in flight
-  std::atomic<size_t> FPendingCount{0};  // its size, changed with it
-  std::set<uint16_t> FAwaitingRelease;  // FLock; inbound QoS 2 delivered, PUBREL not yet seen
+  // The connection driver: the stream, the protocol session, the write
+  // queue and the worker threads.
+  std::unique_ptr<TQORMQTTConnection> FConnection;
 };
 
 }  // namespace qor

@@ -1,59 +1,57 @@
-// The client's worker threads:
-// - the reader reads and dispatches every inbound packet;
-// - the keepalive thread pings a quiet link and declares a silent one dead
-//   (and runs the reconnect loop itself when it noticed the loss);
-// - the reconnect thread runs the reconnect loop when the reader noticed the
-//   loss, so that a reader is free to read each new attempt's CONNACK.
-// Each starts running when constructed and is joined by the client.
+// The client's worker threads, each started when constructed and joined by
+// the connection driver:
+// - the reader reads each link the driver hands it and feeds the session;
+//   it ends after reporting a lost link, and a new one serves the reconnect;
+// - the writer drains the write queue;
+// - the keepalive thread pings a quiet link, declares a silent one dead and
+//   runs the reconnect loop.
 #pragma once
+
+#include <atomic>
 
 #include "uQORThread.h"
 
 namespace qor {
 
-class TQORMQTTClient;
+class TQORMQTTConnection;
 
 class TQORMQTTReaderThread final : public TThread {
  public:
-  explicit TQORMQTTReaderThread(TQORMQTTClient& AClient) : FClient(AClient) { Start(); }
-  // The loop has given up (after a reader error); Finished follows shortly.
-  bool Ending() const { return FEnding.load(); }
+  explicit TQORMQTTReaderThread(TQORMQTTConnection& AConnection) : FConnection(AConnection) { Start(); }
+  // Its loop is over: it reads nothing more and is about to finish.
+  bool Retired() const { return FRetired.load(); }
 
  protected:
   void Execute() override;
   void Uncaught(std::exception_ptr AError) noexcept override;
 
  private:
-  TQORMQTTClient& FClient;
-  std::atomic<bool> FEnding{false};
+  TQORMQTTConnection& FConnection;
+  std::atomic<bool> FRetired{false};
 };
 
 class TQORMQTTKeepaliveThread final : public TThread {
  public:
-  explicit TQORMQTTKeepaliveThread(TQORMQTTClient& AClient) : FClient(AClient) { Start(); }
+  explicit TQORMQTTKeepaliveThread(TQORMQTTConnection& AConnection) : FConnection(AConnection) { Start(); }
 
  protected:
   void Execute() override;
   void Uncaught(std::exception_ptr AError) noexcept override;
 
  private:
-  TQORMQTTClient& FClient;
+  TQORMQTTConnection& FConnection;
 };
 
-class TQORMQTTReconnectThread final : public TThread {
+class TQORMQTTWriterThread final : public TThread {
  public:
-  explicit TQORMQTTReconnectThread(TQORMQTTClient& AClient) : FClient(AClient) { Start(); }
+  explicit TQORMQTTWriterThread(TQORMQTTConnection& AConnection) : FConnection(AConnection) { Start(); }
 
  protected:
   void Execute() override;
   void Uncaught(std::exception_ptr AError) noexcept override;
 
  private:
-  TQORMQTTClient& FClient;
+  TQORMQTTConnection& FConnection;
 };
-
-// Which client's worker, if any, the calling thread is, and whether it is that client's reader.
-bool OnWorkerThreadOf(const TQORMQTTClient& AClient);
-bool OnReaderThreadOf(const TQORMQTTClient& AClient);
 
 }  // namespace qor

@@ -1,26 +1,41 @@
-// The inbound parser on exact byte sequences, without a socket: what a
-// broken or hostile peer can make it do, and what it cannot.
+// The protocol session on exact byte sequences, without a socket or a
+// thread: what a broken or hostile peer can make it do, and what it cannot.
 #include <gtest/gtest.h>
 
 #include "ClientTestKit.h"
-#include "uQORMQTTInboundDriver.h"
+#include "uQORMQTTSession.h"
 
 using namespace qor;
 
 namespace {
 
-struct TFed {
-  size_t Dispatched;
+// Everything the session answers, kept.
+struct TFed : ISessionSink {
+  size_t Dispatched = 0;
   std::vector<TReceived> Messages;
   std::vector<std::string> Lines;
+  std::vector<TBytes> Sent;
+  bool Logging() const override { return true; }
+  void Log(const std::string& ALine) override { Lines.push_back(ALine); }
+  bool Send(TBytes APacket) override {
+    Sent.push_back(std::move(APacket));
+    return true;
+  }
+  void Deliver(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) override {
+    Messages.push_back({ATopic, APayload, AQoS});
+  }
+  void Connack(uint8_t, bool) override {}
+  void BrokerDisconnect(uint8_t) override {}
 };
 
-TFed Feed(const TBytes& ABytes, uint8_t ALevel = 5, int APiece = 1 << 30) {
-  TQORMQTTClient client;
-  TClientRecorder recorder(client);
+TFed Feed(const TBytes& ABytes, uint8_t ALevel = 5, int APiece = 1 << 30, TQORMQTTSession* ASession = nullptr) {
+  TQORMQTTSession own;
+  TQORMQTTSession& session = ASession ? *ASession : own;
+  session.SetProtocolLevel(ALevel);
+  TFed fed;
   TMemoryByteSource source(ABytes, APiece);
-  const size_t n = TQORMQTTInboundDriver(client, ALevel).Feed(source);
-  return {n, recorder.Messages(), recorder.Lines()};
+  fed.Dispatched = session.Feed(source, fed);
+  return fed;
 }
 
 }  // namespace
@@ -64,6 +79,7 @@ TEST(Inbound, EachPacketIsReadInsideItsRemainingLength) {
            TCase{"PUBLISH without room for its property length", {0x30, 0x03, 0x00, 0x01, 0x73}, 0, 5},
            TCase{"PUBLISH properties past the body", {0x30, 0x05, 0x00, 0x01, 0x74, 0x05, 0x00}, 0, 5},
            TCase{"PUBLISH QoS 1 without room for its identifier", {0x32, 0x03, 0x00, 0x01, 0x74}, 0, 4},
+           TCase{"PUBLISH with QoS 3", {0x36, 0x05, 0x00, 0x01, 0x74, 0x00, 0x01}, 0, 4},
            TCase{"CONNACK of one byte", {0x20, 0x01, 0x00}, 0, 5},
            TCase{"PUBACK of one byte", {0x40, 0x01, 0x00}, 0, 5},
            TCase{"PUBREC without a body", {0x50, 0x00}, 0, 5},
@@ -94,4 +110,70 @@ TEST(Inbound, GarbageIsSkippedOrEndsTheStreamButNeverLoops) {
     for (const auto& m : fed.Messages) delivered += m.Topic.size() + m.Payload.size();
     EXPECT_LE(delivered, garbage.size());
   }
+}
+
+// What the session answers and keeps, packet by packet: acknowledgements
+// with the right identifiers, one delivery per QoS 2 message, pending
+// publications, and the subscriptions the broker granted.
+TEST(Session, AnswersAndStateFollowTheBrokersPackets) {
+  TQORMQTTSession session;
+  const auto ack = [](uint8_t AType, uint16_t AId, uint8_t ACode = 0) {
+    return TBytes{static_cast<uint8_t>(AType << 4 | (AType == MQTT_PUBREL ? 2 : 0)), 0x03,
+                  static_cast<uint8_t>(AId >> 8), static_cast<uint8_t>(AId), ACode};
+  };
+  const uint16_t q1 = session.Publish("t", "x", mqQoS1, false).PacketId;
+  const uint16_t q2 = session.Publish("t", "y", mqQoS2, false).PacketId;
+  const uint16_t refused = session.Publish("t", "z", mqQoS2, false).PacketId;
+  const uint16_t sub = session.Subscribe("granted/#", mqQoS1).PacketId;
+  const uint16_t denied = session.Subscribe("denied", mqQoS1).PacketId;
+  EXPECT_EQ(session.PendingCount(), 3u);
+
+  TFed fed = Feed(ack(MQTT_PUBACK, q1), 5, 1 << 30, &session);
+  EXPECT_EQ(session.PendingCount(), 2u);
+  fed = Feed(ack(MQTT_PUBREC, q2), 5, 1 << 30, &session);
+  ASSERT_EQ(fed.Sent.size(), 1u);
+  EXPECT_EQ(fed.Sent[0], BuildPubRelPacket(q2, 0, 5));
+  EXPECT_EQ(session.PendingCount(), 2u);  // until PUBCOMP
+  Feed(ack(MQTT_PUBREC, refused, 0x80), 5, 1 << 30, &session);
+  Feed(ack(MQTT_PUBCOMP, q2), 5, 1 << 30, &session);
+  EXPECT_EQ(session.PendingCount(), 0u);
+
+  const auto suback = [](uint16_t AId, uint8_t ACode) {
+    return TBytes{0x90, 0x04, static_cast<uint8_t>(AId >> 8), static_cast<uint8_t>(AId), 0x00, ACode};
+  };
+  Feed(suback(sub, 0x01), 5, 1 << 30, &session);
+  Feed(suback(denied, 0x80), 5, 1 << 30, &session);
+  EXPECT_EQ(session.Subscriptions(), (std::map<std::string, uint8_t>{{"granted/#", 1}}));
+  const uint16_t unsub = session.Unsubscribe("granted/#").PacketId;
+  Feed({0xB0, 0x04, static_cast<uint8_t>(unsub >> 8), static_cast<uint8_t>(unsub), 0x00, 0x00}, 5, 1 << 30, &session);
+  EXPECT_TRUE(session.Subscriptions().empty());
+
+  // Inbound QoS 2: a redelivery before PUBREL is acknowledged again but delivered once.
+  TBytes twice = BuildPublishPacket("in", std::string_view("m"), 2, 9, 5, false, false);
+  const TBytes copy = twice;
+  twice.insert(twice.end(), copy.begin(), copy.end());
+  fed = Feed(twice, 5, 1 << 30, &session);
+  EXPECT_EQ(fed.Messages.size(), 1u);
+  EXPECT_EQ(fed.Sent, (std::vector<TBytes>{BuildPubRecPacket(9, 0, 5), BuildPubRecPacket(9, 0, 5)}));
+  fed = Feed(ack(MQTT_PUBREL, 9), 5, 1 << 30, &session);
+  EXPECT_EQ(fed.Sent, (std::vector<TBytes>{BuildPubCompPacket(9, 0, 5)}));
+  fed = Feed(copy, 5, 1 << 30, &session);  // released: a new message with that identifier
+  EXPECT_EQ(fed.Messages.size(), 1u);
+}
+
+// A stream that ends inside a packet is reported by the field it ended in.
+TEST(Session, ATruncatedPacketIsNamedByItsField) {
+  TQORMQTTSession session;
+  struct TCase {
+    uint8_t Header;
+    std::string Partial;
+    const char* Message;
+  };
+  for (const TCase& c : {TCase{0x30, std::string("\0", 1), "Connection closed or read timeout"},
+                         TCase{0x30, std::string("\0\3ab", 4), "Short read on topic"},
+                         TCase{0x32, std::string("\0\1a\0", 4), "Connection closed or read timeout"},
+                         TCase{0x30, std::string("\0\1a", 3), "Connection closed or read timeout"},
+                         TCase{0x30, std::string("\0\1a\0p", 5), "Short read on payload"},
+                         TCase{0x90, std::string("\0\1", 2), "Connection closed or read timeout"}})
+    EXPECT_EQ(session.DescribeTruncated(c.Header, c.Partial), c.Message) << c.Partial.size();
 }

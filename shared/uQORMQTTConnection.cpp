@@ -1,0 +1,579 @@
+#include "uQORMQTTConnection.h"
+
+#include <sys/uio.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <vector>
+
+#include "uBrokerStream.h"
+#include "uQORMQTTFramer.h"
+#include "uQORMQTTWorkers.h"
+
+namespace qor {
+
+namespace {
+
+using TGuard = std::lock_guard<std::mutex>;
+using TLock = std::unique_lock<std::mutex>;
+
+constexpr int kMaxReconnectDelaySecs = 60;
+// From this payload size on, a PUBLISH is written as its head plus the
+// caller's payload rather than copied into one buffer; Publish then waits
+// until the writer is done with the caller's memory.
+constexpr size_t kSeparatePayloadSize = 16 * 1024;
+// What Publish, Subscribe and Unsubscribe may leave queued before they wait.
+constexpr size_t kQueueBytes = 16 * 1024 * 1024;
+// How long Disconnect lets the queue drain before it closes the link anyway.
+constexpr int kDisconnectFlushMs = 1000;
+
+const char* Bool(bool AValue) { return AValue ? "True" : "False"; }
+
+// Seconds from a configuration field as milliseconds for a wait: computed
+// in 64 bits (a large value must not wrap) and kept within what an int holds.
+int SecondsToMs(int32_t ASeconds) {
+  return static_cast<int>(std::clamp<int64_t>(static_cast<int64_t>(ASeconds) * 1000, 0, INT_MAX));
+}
+
+void CheckTextLength(const std::string& AText, const char* AWhat) {
+  if (AText.size() > MQTT_MAX_STRING)
+    throw Exception(Format("%s is %zu bytes long; MQTT allows at most 65535", AWhat, AText.size()));
+}
+
+}  // namespace
+
+// What the session's answers to the reader's packets turn into: writes on
+// the queue, events, and the state changes of a CONNACK or a DISCONNECT of
+// the link the packets came from.
+class TQORMQTTConnection::TReaderSink final : public ISessionSink {
+ public:
+  TReaderSink(TQORMQTTConnection& AConnection, uint64_t AEpoch) : FC(AConnection), FEpoch(AEpoch) {}
+  bool Logging() const override { return static_cast<bool>(FC.FClient.OnLog); }
+  void Log(const std::string& ALine) override { FC.DoLog(ALine); }
+  bool Send(TBytes APacket) override { return FC.FQueue.Push(std::move(APacket)); }
+  void Deliver(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) override {
+    if (FC.FClient.OnMessage) FC.FClient.OnMessage(ATopic, APayload, AQoS);
+  }
+  void Connack(uint8_t AReasonCode, bool) override { FC.OnConnack(FEpoch, AReasonCode); }
+  void BrokerDisconnect(uint8_t AReasonCode) override {
+    FC.LinkLost(FEpoch, static_cast<TQORMQTTReasonCode>(AReasonCode),
+                Format("Broker disconnected (reason=$%2.2X)", AReasonCode));
+  }
+
+ private:
+  TQORMQTTConnection& FC;
+  uint64_t FEpoch;
+};
+
+TQORMQTTConnection::TQORMQTTConnection(TQORMQTTClient& AClient)
+    : FClient(AClient), FQueue(kQueueBytes), FLastSendTime(Now()), FLastRecvTime(FLastSendTime.load()) {}
+
+TQORMQTTConnection::~TQORMQTTConnection() { Shutdown(); }
+
+void TQORMQTTConnection::Shutdown() {
+  if (Status() != mqDisconnected) Disconnect(mqrcSuccess);
+  StopThreads();
+}
+
+// --- events and helpers ------------------------------------------------------------
+
+void TQORMQTTConnection::DoLog(const std::string& ALine) {
+  if (!FClient.OnLog) return;
+  try {
+    FClient.OnLog(ALine);
+  } catch (...) {
+    // A log listener that fails loses that line only; asking it to log its
+    // own failure would fail again.
+  }
+}
+
+void TQORMQTTConnection::DoDisconnectEvent(TQORMQTTReasonCode ARC, const std::string& AReason) {
+  if (!FClient.OnDisconnect) return;
+  try {
+    FClient.OnDisconnect(ARC, AReason);
+  } catch (...) {
+    // The link is lost either way: the reconnect that follows must not
+    // depend on the handler.
+    const TErrorDescription error = DescribeError(std::current_exception());
+    Log("Callback error: %s: %s", error.ClassName.c_str(), error.Message.c_str());
+  }
+}
+
+void TQORMQTTConnection::LogThreadError(const char* AThread, std::exception_ptr AError) noexcept {
+  try {
+    const TErrorDescription error = DescribeError(AError);
+    Log("%s thread ended by an error: %s: %s", AThread, error.ClassName.c_str(), error.Message.c_str());
+  } catch (...) {
+    // Out of memory while saying so: nothing more can be done.
+  }
+}
+
+// The stamps only feed the keepalive's whole-second rules, and one is taken
+// per packet: the coarse monotonic clock (a few milliseconds of resolution)
+// costs a fraction of the precise one.
+int64_t TQORMQTTConnection::Now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+bool TQORMQTTConnection::OnOwnThread() const {
+  TGuard guard(FMutex);
+  return (FReader && FReader->OnThisThread()) || (FKeepalive && FKeepalive->OnThisThread()) ||
+         (FWriter && FWriter->OnThisThread());
+}
+
+// --- the state -------------------------------------------------------------------------
+
+void TQORMQTTConnection::SetState(TLinkState AState) { FState = AState; }
+
+bool TQORMQTTConnection::IsConnected() const {
+  const TLinkState s = FState;
+  return s == TLinkState::Handshake || s == TLinkState::Connected || s == TLinkState::Rehandshake;
+}
+
+TQORMQTTConnectionStatus TQORMQTTConnection::Status() const {
+  switch (FState.load()) {
+    case TLinkState::Connecting:
+    case TLinkState::Handshake: return mqConnecting;
+    case TLinkState::Connected:
+    case TLinkState::Closing: return mqConnected;  // until Disconnect has joined the threads
+    default: return mqDisconnected;
+  }
+}
+
+void TQORMQTTConnection::ReleaseLinkLocked() {
+  if (FStream) FStream->Release();
+  FStream.reset();
+  FQueue.Close();
+}
+
+bool TQORMQTTConnection::LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, const std::string& AReason) {
+  {
+    TGuard guard(FMutex);
+    if (AEpoch != FEpoch || FState != TLinkState::Connected) return false;
+    ReleaseLinkLocked();
+    SetState(FUserDisconnect || FStopping ? TLinkState::Idle : TLinkState::Reconnecting);
+  }
+  DoDisconnectEvent(ACode, AReason);
+  // Asked for only now, so the loop's first line follows the event.
+  {
+    TGuard guard(FMutex);
+    if (FState != TLinkState::Reconnecting) return true;
+    FReconnectRequested = true;
+  }
+  FChanged.notify_all();
+  return true;
+}
+
+void TQORMQTTConnection::OnConnack(uint64_t AEpoch, uint8_t AReasonCode) {
+  FLastConnectReasonCode = AReasonCode;
+  {
+    TGuard guard(FMutex);
+    // A CONNACK on a link its attempt has given up is too late.
+    if (AEpoch != FEpoch || !FStream) return;
+    if (AReasonCode == mqrcSuccess && (FState == TLinkState::Handshake || FState == TLinkState::Rehandshake))
+      SetState(TLinkState::Connected);
+    FConnackEpoch = AEpoch;
+    FConnackReason = AReasonCode;
+  }
+  FChanged.notify_all();
+}
+
+// --- requests ----------------------------------------------------------------------------
+
+void TQORMQTTConnection::CheckRequest(const std::string& ATopic, const char* AWhat) const {
+  if (FState != TLinkState::Connected) throw Exception("MQTT client is not connected");
+  CheckTextLength(ATopic, AWhat);
+}
+
+void TQORMQTTConnection::SendRequest(TBytes APacket, std::string_view ATail) {
+  // The state said connected, but the link went meanwhile (a Disconnect
+  // under way on another thread, a loss): the caller must not be told it was sent.
+  if (!FQueue.Push(std::move(APacket), ATail, true)) throw Exception("MQTT client is not connected");
+}
+
+uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) {
+  CheckRequest(ATopic, "Topic");
+  const size_t content = 2 + ATopic.size() + (AQoS != mqQoS0 ? 2 : 0) +
+                         (FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0) + APayload.size();
+  if (content > MQTT_MAX_VARINT)
+    throw Exception(Format("PUBLISH of %zu bytes exceeds the MQTT maximum of 268435455", content));
+  // A large payload goes out from the caller's string behind its head;
+  // copying it into the packet would cost more than the write.
+  const bool apart = APayload.size() >= kSeparatePayloadSize;
+  TRequestPacket request = FSession.Publish(ATopic, APayload, AQoS, apart);
+  try {
+    SendRequest(std::move(request.Packet), apart ? std::string_view(APayload) : std::string_view());
+  } catch (...) {
+    FSession.Unsent(request.PacketId);
+    throw;
+  }
+  Log("PUBLISH sent topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu", ATopic.c_str(), AQoS, request.PacketId,
+      APayload.size());
+  return request.PacketId;
+}
+
+uint16_t TQORMQTTConnection::Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS) {
+  CheckRequest(ATopic, "Topic filter");
+  TRequestPacket request = FSession.Subscribe(ATopic, AQoS);
+  SendRequest(std::move(request.Packet));
+  Log("SUBSCRIBE sent topic=\"%s\" QoS=%d packet_id=%d", ATopic.c_str(), AQoS, request.PacketId);
+  return request.PacketId;
+}
+
+uint16_t TQORMQTTConnection::Unsubscribe(const std::string& ATopic) {
+  CheckRequest(ATopic, "Topic filter");
+  TRequestPacket request = FSession.Unsubscribe(ATopic);
+  SendRequest(std::move(request.Packet));
+  Log("UNSUBSCRIBE sent topic=\"%s\" packet_id=%d", ATopic.c_str(), request.PacketId);
+  return request.PacketId;
+}
+
+// --- connecting ------------------------------------------------------------------------------
+
+void TQORMQTTConnection::Connect() {
+  // The reader that must read the CONNACK may be the very thread asking.
+  if (OnOwnThread())
+    throw Exception("Connect must not be called from the client's own threads (an event handler)");
+  {
+    TGuard guard(FMutex);
+    // An attempt under way (also a reconnect loop's) or a session: nothing to do.
+    if (FState != TLinkState::Idle) return;
+    CheckTextLength(FClient.ClientID, "Client identifier");
+    CheckTextLength(FClient.Username, "User name");
+    CheckTextLength(FClient.Password, "Password");
+    SetState(TLinkState::Connecting);
+    FUserDisconnect = false;
+    FStopping = false;
+  }
+  try {
+    DoConnect(false);
+  } catch (...) {
+    TGuard guard(FMutex);
+    if (FState == TLinkState::Connecting) SetState(TLinkState::Idle);
+    throw;
+  }
+}
+
+void TQORMQTTConnection::DoConnect(bool AFromLoop) {
+  const TLinkState opening = AFromLoop ? TLinkState::Reconnecting : TLinkState::Connecting;
+  const uint8_t level = FSession.ProtocolLevel();
+  Log("Connecting to %s:%d (SSL=%s, protocol=%d)", FClient.BrokerHostName.c_str(), FClient.BrokerPort,
+      Bool(FClient.UseSSL), level);
+  {
+    TGuard guard(FMutex);
+    ReleaseLinkLocked();
+  }
+  TBrokerStreamOptions options;
+  options.Host = FClient.BrokerHostName;
+  options.Port = static_cast<uint16_t>(FClient.BrokerPort);
+  options.ConnectTimeoutMs = SecondsToMs(FClient.ConnectTimeoutSecs);
+  options.UseSSL = FClient.UseSSL;
+  options.VerifyPeer = FClient.VerifyPeer;
+  options.CAFile = FClient.CAFile;
+  options.Cancel = &FStopping;
+  const std::shared_ptr<TBrokerStream> stream = TBrokerStream::Open(options);
+  stream->SetIOTimeout(SecondsToMs(FClient.KeepAliveSecs));
+  uint64_t epoch;
+  {
+    TGuard guard(FMutex);
+    if (FStopping) {
+      stream->Release();
+      throw Exception("Connection attempt cancelled");
+    }
+    FStream = stream;
+    epoch = ++FEpoch;
+    FQueue.Open(stream);
+    SetState(AFromLoop ? TLinkState::Rehandshake : TLinkState::Handshake);
+  }
+  Log("TCP connected");
+
+  // Undoes this attempt, so that neither IsConnected nor a late CONNACK can
+  // make a failed attempt look like a session.
+  const auto abandon = [&] {
+    TGuard guard(FMutex);
+    if (FEpoch != epoch) return;
+    ReleaseLinkLocked();
+    if (FState != TLinkState::Idle) SetState(opening);
+  };
+  try {
+    StartThreads();
+    if (!FQueue.Push(FSession.Connect(FClient.CleanStart, static_cast<uint16_t>(FClient.KeepAliveSecs),
+                                      FClient.ClientID, FClient.Username, FClient.Password,
+                                      FClient.SessionExpiryInterval)))
+      throw Exception("MQTT client is not connected");
+  } catch (...) {
+    abandon();
+    throw;
+  }
+  Log("CONNECT packet sent");
+  // Only now does the reader read the link: its CONNACK line follows this one.
+  {
+    TGuard guard(FMutex);
+    FReadableEpoch = epoch;
+  }
+  FChanged.notify_all();
+
+  bool answered;
+  uint8_t reason = 0;
+  {
+    TLock lock(FMutex);
+    answered = FChanged.wait_for(lock, std::chrono::milliseconds(SecondsToMs(FClient.ConnectTimeoutSecs)),
+                                 [&] { return FConnackEpoch == epoch || FStopping; }) &&
+               FConnackEpoch == epoch;
+    reason = FConnackReason;
+  }
+  if (!answered || FStopping) {
+    abandon();
+    throw Exception(FStopping ? "Connection attempt cancelled" : "Timeout waiting for CONNACK");
+  }
+  if (reason == mqrcUnsupportedProtocolVersion && level == MQTT_PROTOCOL_LEVEL_50) {
+    Log("Retrying with MQTT 3.1.1");
+    abandon();
+    DoConnect(AFromLoop);
+    return;
+  }
+  if (reason != mqrcSuccess) {
+    abandon();
+    throw Exception(Format("Broker refused connection (reason=$%2.2X)", reason));
+  }
+  FLastSendTime = Now();
+  FLastRecvTime = FLastSendTime.load();
+  Log("MQTT session established");
+}
+
+void TQORMQTTConnection::StartThreads() {
+  std::unique_ptr<TQORMQTTReaderThread> oldReader;
+  std::unique_ptr<TQORMQTTKeepaliveThread> oldKeepalive;
+  std::unique_ptr<TQORMQTTWriterThread> oldWriter;
+  bool readerStarted = false;
+  bool keepaliveStarted = false;
+  {
+    TGuard guard(FMutex);
+    if (FStopping) throw Exception("MQTT client is stopping");
+    // A reader that has reported a loss reads nothing more: a new one takes
+    // over, and the old one is joined below, outside the lock.
+    if (!FReader || FReader->Retired()) {
+      oldReader = std::move(FReader);
+      FReader = std::make_unique<TQORMQTTReaderThread>(*this);
+      readerStarted = true;
+    }
+    if (!FKeepalive || FKeepalive->Finished()) {
+      oldKeepalive = std::move(FKeepalive);
+      FKeepalive = std::make_unique<TQORMQTTKeepaliveThread>(*this);
+      keepaliveStarted = true;
+    }
+    if (!FWriter || FWriter->Finished()) {
+      oldWriter = std::move(FWriter);
+      FQueue.Restart();
+      FWriter = std::make_unique<TQORMQTTWriterThread>(*this);
+    }
+  }
+  // Joined outside the lock; each has finished or is about to.
+  if (oldReader) oldReader->WaitFor();
+  if (oldKeepalive) oldKeepalive->WaitFor();
+  if (oldWriter) oldWriter->WaitFor();
+  if (readerStarted) Log("Reader thread started");
+  if (keepaliveStarted) Log("Keepalive thread started");
+}
+
+// --- disconnecting and reconnecting ---------------------------------------------------------
+
+void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode) {
+  if (OnOwnThread())
+    throw Exception("Disconnect must not be called from the client's own threads (an event handler)");
+  FUserDisconnect = true;
+  // Only while a stream is open; what was queued before goes out first, but
+  // a link that does not take it within a second is closed all the same.
+  if (IsConnected()) FQueue.Push(FSession.Disconnect(AReasonCode), {}, false, true, kDisconnectFlushMs);
+  StopThreads();
+  {
+    TGuard guard(FMutex);
+    SetState(TLinkState::Idle);
+  }
+  Log("Disconnected by user");
+}
+
+void TQORMQTTConnection::StopThreads() {
+  {
+    TGuard guard(FMutex);
+    // Set under the lock, so that no waiter can test it and then miss the wake-up.
+    FStopping = true;
+    if (FReader) FReader->Terminate();
+    if (FKeepalive) FKeepalive->Terminate();
+    if (FWriter) FWriter->Terminate();
+    ReleaseLinkLocked();
+    // The stream is gone; the status stays what it was until the caller sets it.
+    switch (FState.load()) {
+      case TLinkState::Connected: SetState(TLinkState::Closing); break;
+      case TLinkState::Handshake: SetState(TLinkState::Connecting); break;
+      case TLinkState::Rehandshake: SetState(TLinkState::Reconnecting); break;
+      default: break;
+    }
+  }
+  FChanged.notify_all();
+  FQueue.Stop();
+
+  // The keepalive thread first: it runs the reconnect loop, and once it has
+  // ended nothing starts threads any more.
+  std::unique_ptr<TQORMQTTKeepaliveThread> keepalive;
+  {
+    TGuard guard(FMutex);
+    keepalive = std::move(FKeepalive);
+  }
+  if (keepalive) keepalive->WaitFor();
+  std::unique_ptr<TQORMQTTReaderThread> reader;
+  std::unique_ptr<TQORMQTTWriterThread> writer;
+  {
+    TGuard guard(FMutex);
+    reader = std::move(FReader);
+    writer = std::move(FWriter);
+  }
+  if (reader) reader->WaitFor();
+  if (writer) writer->WaitFor();
+  // An attempt that was under way may have opened a stream meanwhile.
+  TGuard guard(FMutex);
+  ReleaseLinkLocked();
+}
+
+void TQORMQTTConnection::ReconnectLoop() {
+  int32_t delaySecs = 1;
+  int32_t attempt = 0;
+  while (!FUserDisconnect && !FStopping) {
+    ++attempt;
+    Log("Reconnect attempt %d in %ds...", attempt, delaySecs);
+    {
+      // Disconnect and destruction cut the delay short.
+      TLock lock(FMutex);
+      FChanged.wait_for(lock, std::chrono::seconds(delaySecs), [&] { return FStopping || FUserDisconnect; });
+    }
+    if (FUserDisconnect || FStopping) break;
+    try {
+      DoConnect(true);
+      Log("Reconnected successfully");
+      break;
+    } catch (...) {
+      Log("Reconnect attempt %d failed: %s", attempt, DescribeError(std::current_exception()).Message.c_str());
+      delaySecs = std::min(delaySecs * 2, kMaxReconnectDelaySecs);
+    }
+  }
+}
+
+// --- the worker threads' work ------------------------------------------------------------------
+
+TLink TQORMQTTConnection::WaitForLink(uint64_t AAfterEpoch, const TQORMQTTReaderThread& AReader) {
+  TLock lock(FMutex);
+  FChanged.wait(lock, [&] {
+    return AReader.Terminated() || (FReadableEpoch > AAfterEpoch && FReadableEpoch == FEpoch && FStream);
+  });
+  if (AReader.Terminated()) return {};
+  return {FStream, FEpoch};
+}
+
+bool TQORMQTTConnection::ReadLink(const TLink& ALink, const TQORMQTTReaderThread& AReader) {
+  TBrokerStream& stream = *ALink.Stream;
+  TPacketFramer framer(stream);
+  TReaderSink sink(*this, ALink.Epoch);
+  uint8_t header = 0;
+  std::string body;
+  const auto inSession = [&] {
+    TGuard guard(FMutex);
+    return FEpoch == ALink.Epoch && FState == TLinkState::Connected;
+  };
+  try {
+    for (;;) {
+      if (!framer.Next(header, body)) {
+        if (AReader.Terminated() || FUserDisconnect) return false;
+        if (stream.LastReadTimedOut()) continue;  // an idle link; the keepalive thread judges it
+        // The stream has ended. In an established session that is a lost
+        // link; otherwise (handshake, released on purpose) wait for a new one.
+        if (!stream.Released() && inSession()) throw ESocketError("Connection closed by broker");
+        return true;
+      }
+      FLastRecvTime = Now();
+      FSession.Receive(header, body, sink);
+    }
+  } catch (...) {
+    if (AReader.Terminated() || FUserDisconnect) return false;
+    // Released under us on purpose (a retry at 3.1.1, say): nothing was lost.
+    if (stream.Released()) return true;
+    TErrorDescription error = DescribeError(std::current_exception());
+    // Only the session knows which field the stream ended in.
+    if (error.ClassName == "ETruncatedPacket") error = {"ESocketError", FSession.DescribeTruncated(header, body)};
+    Log("Reader thread error: %s: %s", error.ClassName.c_str(), error.Message.c_str());
+    if (!inSession()) {
+      // No session yet, so no loss to report and no reconnect: the attempt
+      // waiting for its CONNACK fails by itself.
+      stream.Release();
+      return true;
+    }
+    LinkLost(ALink.Epoch, mqrcUnspecifiedError, Format("Disconnected (reason=$%2.2X)", mqrcUnspecifiedError));
+    return false;
+  }
+}
+
+void TQORMQTTConnection::Supervise(const TQORMQTTKeepaliveThread& AKeepalive) {
+  uint64_t epoch;
+  {
+    TLock lock(FMutex);
+    FChanged.wait_for(lock, std::chrono::seconds(1),
+                      [&] { return AKeepalive.Terminated() || FReconnectRequested; });
+    if (AKeepalive.Terminated()) return;
+    if (FReconnectRequested) {
+      FReconnectRequested = false;
+      lock.unlock();
+      ReconnectLoop();
+      return;
+    }
+    epoch = FEpoch;
+  }
+  // Keepalive 0 means no keepalive at all: nothing to ping, nothing to time out.
+  const int32_t fullInterval = FClient.KeepAliveSecs;
+  if (fullInterval <= 0 || FState != TLinkState::Connected) return;
+  const int32_t halfInterval = std::max<int32_t>(fullInterval / 2, 1);
+  const int64_t now = Now();
+  const double elapsedSend = static_cast<double>(now - FLastSendTime) / 1e9;
+  const double elapsedRecv = static_cast<double>(now - FLastRecvTime) / 1e9;
+  if (elapsedSend >= halfInterval) {
+    if (FQueue.Push(FSession.PingReq())) {
+      Log("PINGREQ sent");
+    } else {
+      Log("Keepalive PINGREQ failed: MQTT client is not connected");
+    }
+  }
+  if (elapsedRecv >= fullInterval) {
+    Log("No data received for %ds \xE2\x80\x94 keepalive timeout, reconnecting", fullInterval);
+    LinkLost(epoch, mqrcUnspecifiedError, Format("Disconnected (reason=$%2.2X)", mqrcUnspecifiedError));
+  }
+}
+
+void TQORMQTTConnection::WriteLoop() {
+  std::vector<TWriteQueue::TEntry> batch;
+  std::vector<iovec> parts;
+  while (const std::shared_ptr<TBrokerStream> stream = FQueue.Take(batch)) {
+    parts.clear();
+    for (const TWriteQueue::TEntry& e : batch) {
+      parts.push_back({const_cast<uint8_t*>(e.Packet.data()), e.Packet.size()});
+      if (!e.Tail.empty()) parts.push_back({const_cast<char*>(e.Tail.data()), e.Tail.size()});
+    }
+    std::string failure;
+    try {
+      stream->Write(parts.data(), parts.size());
+      FLastSendTime = Now();
+    } catch (...) {
+      failure = DescribeError(std::current_exception()).Message;
+    }
+    FQueue.Finished(batch, failure.empty());
+    // A link that cannot be written to is broken: its reader is told so by
+    // the stream, and reports the loss as for any broken link.
+    if (!failure.empty() && !stream->Released()) {
+      Log("Write failed: %s", failure.c_str());
+      stream->Abort();
+    }
+  }
+}
+
+}  // namespace qor

@@ -1,0 +1,139 @@
+// The connection driver behind TQORMQTTClient: it owns the stream to the
+// broker, the protocol session, the write queue and the worker threads,
+// and runs the handshake, keepalive and the reconnect policy. The link's
+// state is one enum, changed only by SetState under FMutex; IsConnected
+// and ConnectionStatus are both answered from it.
+//
+// Threads (uQORMQTTWorkers): the reader frames inbound packets and feeds
+// the session; the writer drains the write queue; the keepalive thread
+// pings, declares a silent link dead and runs the reconnect loop. FMutex
+// is never held across a blocking call, a wait, a join or a callback.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "uQORFormat.h"
+#include "uQORMQTTClient.h"
+#include "uQORMQTTSession.h"
+#include "uQORWriteQueue.h"
+
+namespace qor {
+
+class TBrokerStream;
+class TQORMQTTReaderThread;
+class TQORMQTTKeepaliveThread;
+class TQORMQTTWriterThread;
+
+enum class TLinkState : uint8_t {
+  Idle,          // no link and no attempt
+  Connecting,    // Connect's attempt, opening the stream
+  Handshake,     // Connect's attempt, stream open, waiting for the CONNACK
+  Connected,     // the broker accepted the session
+  Reconnecting,  // the reconnect loop, between attempts or opening a stream
+  Rehandshake,   // the reconnect loop, stream open, waiting for the CONNACK
+  Closing,       // Disconnect on a session: the link is closed, threads not yet joined
+};
+
+// One opened stream; Epoch tells it from every stream before and after it.
+struct TLink {
+  std::shared_ptr<TBrokerStream> Stream;
+  uint64_t Epoch = 0;
+};
+
+class TQORMQTTConnection {
+ public:
+  explicit TQORMQTTConnection(TQORMQTTClient& AClient);
+  ~TQORMQTTConnection();
+
+  // --- the client's operations ----------------------------------------------------
+  void Connect();
+  void Disconnect(TQORMQTTReasonCode AReasonCode);
+  uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS);
+  uint16_t Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS);
+  uint16_t Unsubscribe(const std::string& ATopic);
+  bool IsConnected() const;
+  TQORMQTTConnectionStatus Status() const;
+  TQORMQTTReasonCode LastConnectReasonCode() const {
+    return static_cast<TQORMQTTReasonCode>(FLastConnectReasonCode.load());
+  }
+  size_t PendingCount() const { return FSession.PendingCount(); }
+  uint8_t ProtocolLevel() const { return FSession.ProtocolLevel(); }
+  // Stops every thread and closes the stream; the destructor's work.
+  void Shutdown();
+
+  // --- for the worker threads ----------------------------------------------------------
+  // The reader: waits for a link newer than AAfterEpoch that an attempt has
+  // handed over for reading; an empty link when AReader was terminated.
+  TLink WaitForLink(uint64_t AAfterEpoch, const TQORMQTTReaderThread& AReader);
+  // Reads ALink until it ends. False when the reader has reported its loss
+  // and ends (a new reader serves the reconnect).
+  bool ReadLink(const TLink& ALink, const TQORMQTTReaderThread& AReader);
+  // The keepalive thread: one pass of at most a second.
+  void Supervise(const TQORMQTTKeepaliveThread& AKeepalive);
+  // The writer: drains the queue until stopped.
+  void WriteLoop();
+  // What ended a worker thread by surprise; never raises.
+  void LogThreadError(const char* AThread, std::exception_ptr AError) noexcept;
+
+  template <typename... TArgs>
+  void Log(const char* AFormat, TArgs... AArgs) {
+    if (FClient.OnLog) DoLog(Format(AFormat, AArgs...));
+  }
+  void Log(const char* ALine) {
+    if (FClient.OnLog) DoLog(ALine);
+  }
+
+ private:
+  class TReaderSink;
+
+  void DoLog(const std::string& ALine);
+  void DoDisconnectEvent(TQORMQTTReasonCode ARC, const std::string& AReason);
+  void DoConnect(bool AFromLoop);
+  void StartThreads();
+  void StopThreads();
+  void ReconnectLoop();
+  void SetState(TLinkState AState);  // FMutex held
+  void ReleaseLinkLocked();          // FMutex held
+  // The link of AEpoch is lost: state, stream and queue first, then the
+  // event, then the reconnect loop is asked for. False when it was not the
+  // session's link (any more).
+  bool LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, const std::string& AReason);
+  void OnConnack(uint64_t AEpoch, uint8_t AReasonCode);
+  bool OnOwnThread() const;
+  // Raises unless a session exists; then checks the text's length.
+  void CheckRequest(const std::string& ATopic, const char* AWhat) const;
+  // Queues a request's packet; raises when the link went meanwhile.
+  void SendRequest(TBytes APacket, std::string_view ATail = {});
+  static int64_t Now();
+
+  TQORMQTTClient& FClient;
+  TQORMQTTSession FSession;
+  TWriteQueue FQueue;
+
+  mutable std::mutex FMutex;
+  std::condition_variable FChanged;  // state, links, CONNACKs, stop requests
+  std::atomic<TLinkState> FState{TLinkState::Idle};  // written by SetState only
+  std::shared_ptr<TBrokerStream> FStream;            // FMutex
+  uint64_t FEpoch = 0;                               // FMutex; the newest link's
+  uint64_t FReadableEpoch = 0;                       // FMutex; handed to the reader
+  uint64_t FConnackEpoch = 0;                        // FMutex; the link whose CONNACK came
+  uint8_t FConnackReason = 0;                        // FMutex
+  bool FReconnectRequested = false;                  // FMutex
+  std::unique_ptr<TQORMQTTReaderThread> FReader;     // FMutex
+  std::unique_ptr<TQORMQTTKeepaliveThread> FKeepalive;  // FMutex
+  std::unique_ptr<TQORMQTTWriterThread> FWriter;     // FMutex
+  std::atomic<bool> FUserDisconnect{false};
+  // Set by StopThreads until the next Connect: no new threads, no more attempts.
+  std::atomic<bool> FStopping{false};
+  std::atomic<uint8_t> FLastConnectReasonCode{0};
+  std::atomic<int64_t> FLastSendTime;  // steady-clock nanoseconds
+  std::atomic<int64_t> FLastRecvTime;
+};
+
+}  // namespace qor

@@ -1,0 +1,47 @@
+#include "uQORMQTTFramer.h"
+
+#include <algorithm>
+
+namespace qor {
+
+namespace {
+
+// A body is allocated at most this much ahead of what has arrived, so a
+// declared length that never arrives costs little; anything up to it (nearly
+// every packet) is allocated once, at its exact length.
+constexpr size_t kBodyStep = 1024 * 1024;
+
+}  // namespace
+
+uint8_t TPacketFramer::ReadByte() {
+  uint8_t b;
+  if (FSource.Read(&b, 1) <= 0) throw ETruncatedPacket("Connection closed or read timeout");
+  return b;
+}
+
+bool TPacketFramer::Next(uint8_t& AHeader, std::string& ABody) {
+  if (FSource.Read(&AHeader, 1) <= 0) return false;
+  ABody.clear();
+  uint32_t length = 0;
+  for (int i = 0;; ++i) {
+    if (i == 4) throw EMalformedPacket("Malformed packet: remaining length longer than four bytes");
+    const uint8_t b = ReadByte();
+    length |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
+    if ((b & 0x80) == 0) break;
+  }
+  size_t filled = 0;
+  while (filled < length) {
+    if (filled == ABody.size())
+      ABody.resize(std::min<size_t>(length, ABody.size() + std::max(kBodyStep, ABody.size())));
+    const int n = FSource.Read(reinterpret_cast<uint8_t*>(ABody.data()) + filled,
+                               static_cast<int>(std::min<size_t>(ABody.size() - filled, INT32_MAX)));
+    if (n <= 0) {
+      ABody.resize(filled);
+      throw ETruncatedPacket("Connection closed or read timeout");
+    }
+    filled += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace qor

@@ -1,0 +1,38 @@
+// Cuts the byte stream from the broker into packets: the first byte and a
+// body of exactly the length the packet declares. Nothing is read ahead of
+// the packet, and memory follows what arrives, not what the peer declared.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "uQORByteSource.h"
+#include "uQORExceptionClass.h"
+
+namespace qor {
+
+// A packet that breaks the rules of its layout: its fields run past its
+// remaining length, or the remaining length itself is longer than four bytes.
+QOR_DECLARE_EXCEPTION(EMalformedPacket, ESocketError);
+
+class TPacketFramer {
+ public:
+  explicit TPacketFramer(IByteSource& ASource) : FSource(ASource) {}
+
+  // The next packet. False when the source delivered nothing where a packet
+  // would begin (end of stream, idle time-out). Raises EMalformedPacket for a
+  // remaining length of more than four bytes, and ETruncatedPacket when the
+  // source ends inside a packet; ABody then holds what did arrive of it.
+  bool Next(uint8_t& AHeader, std::string& ABody);
+
+ private:
+  uint8_t ReadByte();
+
+  IByteSource& FSource;
+};
+
+// The stream ended inside a packet; the message is set by whoever knows the
+// packet's layout (see TQORMQTTSession::DescribeTruncated).
+QOR_DECLARE_EXCEPTION(ETruncatedPacket, ESocketError);
+
+}  // namespace qor

@@ -1,0 +1,337 @@
+#include "uQORMQTTSession.h"
+
+#include <cstring>
+
+#include "uQORFormat.h"
+#include "uQORMQTTFramer.h"
+
+namespace qor {
+
+namespace {
+
+template <typename... TArgs>
+void Log(ISessionSink& ASink, const char* AFormat, TArgs... AArgs) {
+  if (ASink.Logging()) ASink.Log(Format(AFormat, AArgs...));
+}
+
+const char* PacketName(uint8_t AType) {
+  static const char* const kNames[16] = {"reserved", "CONNECT", "CONNACK", "PUBLISH", "PUBACK", "PUBREC",
+                                         "PUBREL", "PUBCOMP", "SUBSCRIBE", "SUBACK", "UNSUBSCRIBE",
+                                         "UNSUBACK", "PINGREQ", "PINGRESP", "DISCONNECT", "AUTH"};
+  return kNames[AType & 0x0F];
+}
+
+}  // namespace
+
+// The fields of one packet's body; a field that runs past its end makes the
+// packet malformed, so no handler can read into the packet after it.
+class TQORMQTTSession::TBody {
+ public:
+  TBody(const std::string& ABody, uint8_t AType) : FData(ABody), FType(AType) {}
+
+  size_t Left() const { return FData.size() - FPos; }
+  size_t Position() const { return FPos; }
+  uint8_t Byte() {
+    Need(1);
+    return static_cast<uint8_t>(FData[FPos++]);
+  }
+  uint16_t Word() {
+    Need(2);
+    const uint16_t w = static_cast<uint16_t>((static_cast<uint8_t>(FData[FPos]) << 8) |
+                                             static_cast<uint8_t>(FData[FPos + 1]));
+    FPos += 2;
+    return w;
+  }
+  std::string Text(size_t ALength) {
+    Need(ALength);
+    FPos += ALength;
+    return FData.substr(FPos - ALength, ALength);
+  }
+  // A property block (at level 5): its length, then that many bytes skipped.
+  void SkipProperties() {
+    uint32_t length = 0;
+    for (int i = 0;; ++i) {
+      if (i == 4) throw EMalformedPacket(Format("Malformed packet: %s property length longer than four bytes",
+                                                PacketName(FType)));
+      const uint8_t b = Byte();
+      length |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
+      if ((b & 0x80) == 0) break;
+    }
+    Need(length);
+    FPos += length;
+  }
+
+ private:
+  void Need(size_t ACount) const {
+    if (ACount > Left())
+      throw EMalformedPacket(Format("Malformed packet: %s with remaining length %zu is shorter than its fields",
+                                    PacketName(FType), FData.size()));
+  }
+
+  const std::string& FData;
+  uint8_t FType;
+  size_t FPos = 0;
+};
+
+// --- requests -------------------------------------------------------------------
+
+TBytes TQORMQTTSession::Connect(bool ACleanStart, uint16_t AKeepAliveSecs, std::string_view AClientID,
+                                std::string_view AUsername, std::string_view APassword,
+                                uint32_t ASessionExpiryInterval) const {
+  return BuildConnectPacket(FLevel, ACleanStart, AKeepAliveSecs, AClientID, AUsername, APassword,
+                            ASessionExpiryInterval);
+}
+
+uint16_t TQORMQTTSession::NextPacketIdLocked() {
+  const uint16_t id = FNextPacketId;
+  if (++FNextPacketId == 0) FNextPacketId = 1;
+  return id;
+}
+
+TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
+                                        bool AHeadOnly) {
+  TRequestPacket r;
+  if (AQoS != mqQoS0) {
+    // Recorded before the packet exists: its acknowledgement may be read
+    // before the writer has even returned.
+    std::lock_guard<std::mutex> guard(FMutex);
+    r.PacketId = NextPacketIdLocked();
+    FPending.push_back(r.PacketId);
+    FPendingCount = FPending.size();
+  }
+  r.Packet = AHeadOnly ? BuildPublishHeader(ATopic, APayload.size(), AQoS, r.PacketId, FLevel, false, false)
+                       : BuildPublishPacket(ATopic, APayload, AQoS, r.PacketId, FLevel, false, false);
+  return r;
+}
+
+void TQORMQTTSession::Unsent(uint16_t APacketId) {
+  if (APacketId != 0) RemovePending(APacketId);
+}
+
+void TQORMQTTSession::RemovePending(uint16_t APacketId) {
+  std::lock_guard<std::mutex> guard(FMutex);
+  // Acknowledgements mostly come in order: the oldest entry is the usual match.
+  for (auto it = FPending.begin(); it != FPending.end(); ++it) {
+    if (*it == APacketId) {
+      FPending.erase(it);
+      FPendingCount = FPending.size();
+      return;
+    }
+  }
+}
+
+TRequestPacket TQORMQTTSession::Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS) {
+  TRequestPacket r;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    r.PacketId = NextPacketIdLocked();
+    FFilterRequests[r.PacketId] = {std::string(ATopic), true};
+  }
+  r.Packet = BuildSubscribePacket(ATopic, AQoS, r.PacketId, FLevel);
+  return r;
+}
+
+TRequestPacket TQORMQTTSession::Unsubscribe(std::string_view ATopic) {
+  TRequestPacket r;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    r.PacketId = NextPacketIdLocked();
+    FFilterRequests[r.PacketId] = {std::string(ATopic), false};
+  }
+  r.Packet = BuildUnsubscribePacket(ATopic, r.PacketId, FLevel);
+  return r;
+}
+
+TBytes TQORMQTTSession::PingReq() const { return BuildPingReqPacket(); }
+
+TBytes TQORMQTTSession::Disconnect(uint8_t AReasonCode) const { return BuildDisconnectPacket(AReasonCode, FLevel); }
+
+std::map<std::string, uint8_t> TQORMQTTSession::Subscriptions() const {
+  std::lock_guard<std::mutex> guard(FMutex);
+  return FSubscriptions;
+}
+
+// --- the broker's packets -----------------------------------------------------------
+
+void TQORMQTTSession::Receive(uint8_t AHeader, std::string& ABody, ISessionSink& ASink) {
+  const uint8_t type = AHeader >> 4;
+  TBody in(ABody, type);
+  switch (type) {
+    case MQTT_CONNACK: HandleConnack(in, ASink); break;
+    case MQTT_PUBLISH: HandlePublish(in, AHeader & 0x0F, ABody, ASink); break;
+    case MQTT_PUBACK:
+    case MQTT_PUBREC:
+    case MQTT_PUBREL:
+    case MQTT_PUBCOMP: HandleAck(in, type, ASink); break;
+    case MQTT_SUBACK: HandleSubAck(in, false, ASink); break;
+    case MQTT_UNSUBACK: HandleSubAck(in, true, ASink); break;
+    case MQTT_PINGRESP: Log(ASink, "PINGRESP received"); break;
+    case MQTT_DISCONNECT: HandleDisconnect(in, ASink); break;
+    default: Log(ASink, "Unknown packet type $%2.2X - discarded", type);
+  }
+}
+
+void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
+  const bool sessionPresent = (AIn.Byte() & 1) != 0;
+  const uint8_t reason = AIn.Byte();
+  // Its properties are not used; what follows the two bytes is ignored.
+  Log(ASink, "CONNACK received \xE2\x80\x94 session_present=%d reason=$%2.2X", sessionPresent ? 1 : 0, reason);
+  if (reason == mqrcUnsupportedProtocolVersion && FLevel == MQTT_PROTOCOL_LEVEL_50) {
+    Log(ASink, "Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");
+    FLevel = MQTT_PROTOCOL_LEVEL_311;
+  }
+  if (reason == mqrcSuccess) {
+    std::lock_guard<std::mutex> guard(FMutex);
+    // Requests of an earlier link are never answered on this one.
+    FFilterRequests.clear();
+    // A new session knows nothing of an old one's QoS 2 messages and subscriptions.
+    if (!sessionPresent) {
+      FAwaitingRelease.clear();
+      FSubscriptions.clear();
+    }
+  }
+  ASink.Connack(reason, sessionPresent);
+}
+
+void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABody, ISessionSink& ASink) {
+  const uint8_t qos = (AFlags >> 1) & 3;
+  if (qos == 3) throw EMalformedPacket("Malformed packet: PUBLISH with QoS 3");
+  const bool retain = (AFlags & 1) != 0;
+  std::string topic = AIn.Text(AIn.Word());
+  const uint16_t packetId = qos > 0 ? AIn.Word() : 0;
+  if (FLevel == MQTT_PROTOCOL_LEVEL_50) AIn.SkipProperties();
+  // The payload is the rest of the body, taken over in place rather than copied.
+  ABody.erase(0, AIn.Position());
+  const std::string payload = std::move(ABody);
+  Log(ASink, "PUBLISH received topic=\"%s\" QoS=%d retain=%s payload_len=%d", topic.c_str(), qos,
+      retain ? "True" : "False", static_cast<int>(payload.size()));
+  if (qos == 1) {
+    SendAck(ASink, BuildPubAckPacket(packetId, 0, FLevel), "PUBACK sent for packet id %d", "Failed to send PUBACK: ",
+            packetId);
+  } else if (qos == 2) {
+    SendAck(ASink, BuildPubRecPacket(packetId, 0, FLevel), "PUBREC sent for packet id %d", "Failed to send PUBREC: ",
+            packetId);
+    bool firstDelivery;
+    {
+      std::lock_guard<std::mutex> guard(FMutex);
+      firstDelivery = FAwaitingRelease.insert(packetId).second;
+    }
+    // A redelivery before PUBREL is acknowledged again, delivered once only.
+    if (!firstDelivery) return;
+  }
+  ASink.Deliver(topic, payload, static_cast<TQORMQTTQoS>(qos));
+}
+
+void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) {
+  const uint16_t id = AIn.Word();
+  // Properties after the reason code are not used.
+  const uint8_t reason = FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0 ? AIn.Byte() : 0;
+  Log(ASink, "%s received packet_id=%d reason=$%2.2X", PacketName(AType), id, reason);
+  switch (AType) {
+    case MQTT_PUBACK:
+    case MQTT_PUBCOMP: RemovePending(id); break;
+    case MQTT_PUBREC:
+      // A refusal ends the exchange; otherwise the publication stays pending until PUBCOMP.
+      if (reason >= 0x80) {
+        RemovePending(id);
+      } else {
+        SendAck(ASink, BuildPubRelPacket(id, 0, FLevel), "PUBREL sent for packet id %d", "Failed to send PUBREL: ",
+                id);
+      }
+      break;
+    case MQTT_PUBREL:
+      {
+        std::lock_guard<std::mutex> guard(FMutex);
+        FAwaitingRelease.erase(id);
+      }
+      SendAck(ASink, BuildPubCompPacket(id, 0, FLevel), "PUBCOMP sent for packet id %d", "Failed to send PUBCOMP: ",
+              id);
+      break;
+  }
+}
+
+void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& ASink) {
+  const uint16_t id = AIn.Word();
+  if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0) AIn.SkipProperties();
+  std::string text;
+  bool asked = false;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    const auto request = FFilterRequests.find(id);
+    if (request != FFilterRequests.end()) {
+      text = std::move(request->second.Topic);
+      asked = request->second.Subscribe != AUnsubscribe;
+      FFilterRequests.erase(request);
+    }
+  }
+  const char* format = AUnsubscribe ? "UNSUBACK packet_id=%d reason=$%2.2X" : "SUBACK packet_id=%d reason=$%2.2X";
+  // One reason code per filter: the rest of the body (a 3.1.1 UNSUBACK has none).
+  int firstCode = -1;
+  while (AIn.Left() > 0) {
+    const uint8_t code = AIn.Byte();
+    if (firstCode < 0) firstCode = code;
+    Log(ASink, format, id, code);
+  }
+  if (!asked) return;
+  std::lock_guard<std::mutex> guard(FMutex);
+  if (AUnsubscribe) {
+    FSubscriptions.erase(text);
+  } else if (firstCode >= 0 && firstCode < 0x80) {
+    // Our SUBSCRIBE carries one filter; its code is the QoS granted.
+    FSubscriptions[text] = static_cast<uint8_t>(firstCode);
+  }
+}
+
+void TQORMQTTSession::HandleDisconnect(TBody& AIn, ISessionSink& ASink) {
+  // Without a reason code the reason is 0; properties are not used.
+  const uint8_t reason = AIn.Left() > 0 ? AIn.Byte() : 0;
+  Log(ASink, "DISCONNECT received from broker reason=$%2.2X", reason);
+  ASink.BrokerDisconnect(reason);
+}
+
+void TQORMQTTSession::SendAck(ISessionSink& ASink, TBytes APacket, const char* ASentFormat,
+                              const char* AFailedPrefix, uint16_t APacketId) {
+  if (ASink.Send(std::move(APacket))) {
+    Log(ASink, ASentFormat, APacketId);
+  } else {
+    Log(ASink, "%sMQTT client is not connected", AFailedPrefix);
+  }
+}
+
+std::string TQORMQTTSession::DescribeTruncated(uint8_t AHeader, const std::string& APartial) const {
+  constexpr const char* kClosed = "Connection closed or read timeout";
+  if ((AHeader >> 4) != MQTT_PUBLISH || APartial.size() < 2) return kClosed;
+  // PUBLISH names the field the stream ended in: its topic or its payload.
+  const size_t topicEnd = 2 + ((static_cast<uint8_t>(APartial[0]) << 8) | static_cast<uint8_t>(APartial[1]));
+  if (APartial.size() < topicEnd) return "Short read on topic";
+  size_t pos = topicEnd + (((AHeader >> 1) & 3) != 0 ? 2 : 0);
+  if (FLevel == MQTT_PROTOCOL_LEVEL_50) {
+    uint32_t length = 0;
+    for (int i = 0;; ++i, ++pos) {
+      if (pos >= APartial.size() || i == 4) return kClosed;
+      const uint8_t b = static_cast<uint8_t>(APartial[pos]);
+      length |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
+      if ((b & 0x80) == 0) break;
+    }
+    pos += 1 + length;
+  }
+  return APartial.size() < pos ? kClosed : "Short read on payload";
+}
+
+size_t TQORMQTTSession::Feed(IByteSource& ASource, ISessionSink& ASink) {
+  TPacketFramer framer(ASource);
+  size_t received = 0;
+  uint8_t header;
+  std::string body;
+  try {
+    while (framer.Next(header, body)) {
+      Receive(header, body, ASink);
+      ++received;
+    }
+  } catch (const ESocketError&) {
+    // Truncated or malformed: where a reader would end the link.
+  }
+  return received;
+}
+
+}  // namespace qor

@@ -1,0 +1,114 @@
+// The MQTT protocol as this client speaks it, with no socket, no thread and
+// no clock of its own. The session owns the protocol level, the packet
+// identifiers, the publications awaiting acknowledgement, the inbound QoS 2
+// messages awaiting release and the subscriptions the broker granted. It
+// builds the packets of the caller's requests, and takes the broker's
+// packets whole (first byte and exact body), answering through a sink:
+// bytes to send, a message to deliver, a CONNACK, a DISCONNECT, log lines.
+//
+// Requests may come from any thread while one thread feeds inbound packets;
+// the session's own lock is short and never held while the sink is called.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "uQORByteSource.h"
+#include "uQORMQTTClient.h"
+#include "uQORMQTTProtocol.h"
+
+namespace qor {
+
+// What the session asks of whoever drives it.
+class ISessionSink {
+ public:
+  // Whether log lines are wanted: they are formatted only then.
+  virtual bool Logging() const = 0;
+  virtual void Log(const std::string& ALine) = 0;
+  // An acknowledgement to send; false when there is no link to send it on.
+  virtual bool Send(TBytes APacket) = 0;
+  virtual void Deliver(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) = 0;
+  virtual void Connack(uint8_t AReasonCode, bool ASessionPresent) = 0;
+  virtual void BrokerDisconnect(uint8_t AReasonCode) = 0;
+
+ protected:
+  ~ISessionSink() = default;
+};
+
+// A request's packet and the identifier it carries (0 when none).
+struct TRequestPacket {
+  uint16_t PacketId = 0;
+  TBytes Packet;
+};
+
+class TQORMQTTSession {
+ public:
+  uint8_t ProtocolLevel() const { return FLevel; }
+  // The level the next CONNECT is built at and inbound packets are parsed at.
+  void SetProtocolLevel(uint8_t ALevel) { FLevel = ALevel; }
+
+  // --- requests --------------------------------------------------------------
+  TBytes Connect(bool ACleanStart, uint16_t AKeepAliveSecs, std::string_view AClientID, std::string_view AUsername,
+                 std::string_view APassword, uint32_t ASessionExpiryInterval) const;
+  // At QoS 1 and 2 the publication counts as pending from here on, until
+  // its acknowledgement or Unsent. With AHeadOnly the packet stops before
+  // the payload, which the caller sends from its own memory.
+  TRequestPacket Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS, bool AHeadOnly);
+  // A publication that never reached the link.
+  void Unsent(uint16_t APacketId);
+  TRequestPacket Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS);
+  TRequestPacket Unsubscribe(std::string_view ATopic);
+  TBytes PingReq() const;
+  TBytes Disconnect(uint8_t AReasonCode) const;
+
+  // QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP).
+  size_t PendingCount() const { return FPendingCount; }
+  // Topic filter -> granted QoS, as the broker's acknowledgements left them.
+  std::map<std::string, uint8_t> Subscriptions() const;
+
+  // --- the broker's packets ----------------------------------------------------
+  // One whole packet. Raises EMalformedPacket when the body is shorter than
+  // its fields (what it holds beyond them is ignored); ABody may be consumed.
+  // Errors raised by the sink pass through.
+  void Receive(uint8_t AHeader, std::string& ABody, ISessionSink& ASink);
+  // The message for a stream that ended inside a packet, after APartial of
+  // its body had arrived: which field was being read.
+  std::string DescribeTruncated(uint8_t AHeader, const std::string& APartial) const;
+  // Frames packets from ASource and receives them until it runs dry or one
+  // cannot be read whole or is malformed: the number received whole.
+  size_t Feed(IByteSource& ASource, ISessionSink& ASink);
+
+ private:
+  class TBody;
+  void HandleConnack(TBody& AIn, ISessionSink& ASink);
+  void HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABody, ISessionSink& ASink);
+  void HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink);
+  void HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& ASink);
+  void HandleDisconnect(TBody& AIn, ISessionSink& ASink);
+  void SendAck(ISessionSink& ASink, TBytes APacket, const char* ASentFormat, const char* AFailedPrefix,
+               uint16_t APacketId);
+  uint16_t NextPacketIdLocked();
+  void RemovePending(uint16_t APacketId);
+
+  struct TFilterRequest {
+    std::string Topic;
+    bool Subscribe;
+  };
+
+  std::atomic<uint8_t> FLevel{MQTT_PROTOCOL_LEVEL_50};
+  mutable std::mutex FMutex;
+  uint16_t FNextPacketId = 1;                        // FMutex
+  std::deque<uint16_t> FPending;                     // FMutex; oldest first
+  std::atomic<size_t> FPendingCount{0};              // its size, changed with it
+  std::set<uint16_t> FAwaitingRelease;               // FMutex; inbound QoS 2 delivered, PUBREL not yet seen
+  std::map<uint16_t, TFilterRequest> FFilterRequests;  // FMutex; SUBSCRIBE/UNSUBSCRIBE awaiting acknowledgement
+  std::map<std::string, uint8_t> FSubscriptions;     // FMutex
+};
+
+}  // namespace qor

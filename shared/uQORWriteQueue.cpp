@@ -1,0 +1,120 @@
+#include "uQORWriteQueue.h"
+
+#include <chrono>
+
+namespace qor {
+
+namespace {
+
+// A batch stops at this many packets or bytes: one write of it stays short
+// enough that acknowledgements queued behind it are not held up for long.
+constexpr size_t kBatchPackets = 256;
+constexpr size_t kBatchBytes = 256 * 1024;
+
+}  // namespace
+
+void TWriteQueue::Open(std::shared_ptr<TBrokerStream> AStream) {
+  std::lock_guard<std::mutex> guard(FMutex);
+  DropLocked();
+  FStream = std::move(AStream);
+}
+
+void TWriteQueue::Close() {
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    DropLocked();
+    FStream.reset();
+  }
+}
+
+void TWriteQueue::DropLocked() {
+  for (TEntry& e : FEntries) {
+    FBytes -= Size(e);
+    if (e.Waiter) e.Waiter->Done = true;
+  }
+  FEntries.clear();
+  FRoom.notify_all();
+}
+
+bool TWriteQueue::Push(TBytes APacket, std::string_view ATail, bool ABounded, bool AWaitWritten, int64_t AWaitMs) {
+  const size_t size = APacket.size() + ATail.size();
+  const bool wait = AWaitWritten || !ATail.empty();
+  // Shared with the entry: a pusher that gives up must not leave the writer
+  // a pointer into its stack.
+  const std::shared_ptr<TWaiter> waiter = wait ? std::make_shared<TWaiter>() : nullptr;
+  std::unique_lock<std::mutex> lock(FMutex);
+  if (ABounded && FStream && FBytes > 0 && FBytes + size > FMaxBytes) {
+    ++FPushersWaiting;
+    FRoom.wait(lock, [&] { return !FStream || FBytes == 0 || FBytes + size <= FMaxBytes; });
+    --FPushersWaiting;
+  }
+  if (!FStream) return false;
+  const std::shared_ptr<TBrokerStream> link = FStream;
+  FEntries.push_back({std::move(APacket), ATail, waiter});
+  FBytes += size;
+  if (FWriterWaiting) FWork.notify_one();
+  if (!wait) return true;
+  ++FPushersWaiting;
+  const auto done = [&] { return waiter->Done; };
+  // A tail lives in the pusher's memory: its wait is never cut short.
+  if (AWaitMs < 0 || !ATail.empty()) {
+    FRoom.wait(lock, done);
+  } else {
+    FRoom.wait_for(lock, std::chrono::milliseconds(AWaitMs), done);
+  }
+  --FPushersWaiting;
+  return waiter->Written;
+}
+
+std::shared_ptr<TBrokerStream> TWriteQueue::Take(std::vector<TEntry>& ABatch) {
+  ABatch.clear();
+  std::unique_lock<std::mutex> lock(FMutex);
+  FWriterWaiting = true;
+  FWork.wait(lock, [&] { return FStopped || (!FEntries.empty() && FStream); });
+  FWriterWaiting = false;
+  if (FStopped) return nullptr;
+  size_t bytes = 0;
+  while (!FEntries.empty() && ABatch.size() < kBatchPackets && (ABatch.empty() || bytes < kBatchBytes)) {
+    bytes += Size(FEntries.front());
+    ABatch.push_back(std::move(FEntries.front()));
+    FEntries.pop_front();
+  }
+  return FStream;
+}
+
+void TWriteQueue::Finished(std::vector<TEntry>& ABatch, bool AWritten) {
+  bool notify;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    for (TEntry& e : ABatch) {
+      FBytes -= Size(e);
+      if (e.Waiter) {
+        e.Waiter->Done = true;
+        e.Waiter->Written = AWritten;
+      }
+    }
+    notify = FPushersWaiting > 0;
+  }
+  ABatch.clear();
+  if (notify) FRoom.notify_all();
+}
+
+void TWriteQueue::Stop() {
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    FStopped = true;
+  }
+  FWork.notify_all();
+}
+
+void TWriteQueue::Restart() {
+  std::lock_guard<std::mutex> guard(FMutex);
+  FStopped = false;
+}
+
+size_t TWriteQueue::QueuedBytes() const {
+  std::lock_guard<std::mutex> guard(FMutex);
+  return FBytes;
+}
+
+}  // namespace qor

@@ -1,0 +1,76 @@
+// Whole packets on their way to the broker. Any thread puts packets on the
+// queue; one writer takes them off in batches and sends a batch with one
+// write, so packets never interleave and nobody writes while holding the
+// client's state. The queue belongs to one link at a time: Open binds it to
+// a stream, Close drops what the link did not send.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "uQORMQTTProtocol.h"
+
+namespace qor {
+
+class TBrokerStream;
+
+class TWriteQueue {
+ public:
+  // Waits for one packet to be written (or dropped).
+  struct TWaiter {
+    bool Done = false;
+    bool Written = false;
+  };
+  struct TEntry {
+    TBytes Packet;
+    std::string_view Tail;  // sent right after Packet, from the pusher's memory
+    std::shared_ptr<TWaiter> Waiter;  // set when the pusher waits for it
+  };
+
+  // AMaxBytes bounds what bounded pushes may leave queued.
+  explicit TWriteQueue(size_t AMaxBytes) : FMaxBytes(AMaxBytes) {}
+
+  void Open(std::shared_ptr<TBrokerStream> AStream);
+  void Close();
+
+  // Appends a packet, APacket then ATail. False when no link is open (the
+  // queue closed). ABounded: first waits while the queue holds AMaxBytes or
+  // more (a packet larger than that goes alone). With ATail, or with
+  // AWaitWritten, returns only once the writer is done with the packet: true
+  // when it was written. AWaitMs bounds that wait (negative: no bound).
+  bool Push(TBytes APacket, std::string_view ATail = {}, bool ABounded = false, bool AWaitWritten = false,
+            int64_t AWaitMs = -1);
+
+  // The writer's side. Waits for packets, moves a batch of them into ABatch
+  // and returns the stream they are for; null once Stop was called.
+  std::shared_ptr<TBrokerStream> Take(std::vector<TEntry>& ABatch);
+  // The batch has been written (AWritten) or has failed.
+  void Finished(std::vector<TEntry>& ABatch, bool AWritten);
+  // Ends Take for good (until Restart): the writer is stopping.
+  void Stop();
+  void Restart();
+
+  size_t QueuedBytes() const;
+
+ private:
+  static size_t Size(const TEntry& AEntry) { return AEntry.Packet.size() + AEntry.Tail.size(); }
+  void DropLocked();
+
+  const size_t FMaxBytes;
+  mutable std::mutex FMutex;
+  std::condition_variable FWork;  // the writer waits here for packets
+  std::condition_variable FRoom;  // pushers wait here for room, or for their packet
+  std::shared_ptr<TBrokerStream> FStream;
+  std::deque<TEntry> FEntries;
+  size_t FBytes = 0;  // queued and in the writer's hands
+  bool FWriterWaiting = false;
+  size_t FPushersWaiting = 0;
+  bool FStopped = false;
+};
+
+}  // namespace qor
