@@ -345,7 +345,7 @@ TEST_F(FakeBrokerTest, AcknowledgementsEmptyThePendingList) {
   EXPECT_TRUE(Recorder.HasLine("PUBACK received packet_id=1 reason=$10"));
 }
 
-TEST_F(FakeBrokerTest, AWriteBlockedByAFullLinkHoldsUpNeitherIsConnectedNorItsBytes) {
+TEST_F(FakeBrokerTest, AWriteBlockedByAFullLinkHoldsUpNeitherIsConnectedNorTheReader) {
   Client.KeepAliveSecs = 0;  // no I/O time-out: the write waits for the broker
   auto conn = ConnectToFake(Client, Broker);
   ASSERT_TRUE(conn);
@@ -370,9 +370,14 @@ TEST_F(FakeBrokerTest, AWriteBlockedByAFullLinkHoldsUpNeitherIsConnectedNorItsBy
   asking = std::async(std::launch::async, [&] { return Client.IsConnected() && Client.PendingCount() == 1; });
   ASSERT_EQ(asking.wait_for(5s), std::future_status::ready);
   EXPECT_TRUE(asking.get());
+  // Nor the reader: it delivers what comes in, and its PUBACK follows the
+  // large packet once the broker reads again.
+  conn->Send(Publish("in", "meanwhile", 1, 5));
+  EXPECT_TRUE(Recorder.WaitForMessages(1));
   EXPECT_FALSE(published);
   // Header and payload leave as one packet, byte for byte.
   const TBytes packet = conn->ReadPacket(20000);
+  EXPECT_EQ(conn->ReadPacket(), TBytes({0x40, 0x04, 0x00, 0x05, 0x00, 0x00}));
   publishing.get();
   EXPECT_EQ(packet, Publish("big", payload, 1, 1));
 }
@@ -677,4 +682,32 @@ TEST_F(FakeBrokerTest, DisconnectCancelsAHandshakeThatHangs) {
     EXPECT_NE(e.Message().find("cancelled"), std::string::npos) << e.Message();
   }
   EXPECT_EQ(Client.ConnectionStatus(), mqDisconnected);
+}
+
+// Small publications queue up to the bound while the broker reads nothing;
+// then Publish waits, and every one arrives, in order, once it reads again.
+TEST_F(FakeBrokerTest, PublishWaitsAtTheQueueBoundAndLosesNothing) {
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  constexpr int kCount = 5000;  // 40 MiB: more than the queue and the socket buffers hold
+  const std::string payload(8 << 10, 'p');
+  std::atomic<int> published{0};
+  auto publishing = std::async(std::launch::async, [&] {
+    for (int i = 0; i < kCount; ++i) {
+      Client.Publish("q/" + std::to_string(i), payload, mqQoS0);
+      ++published;
+    }
+  });
+  int seen = -1;
+  while (seen != published) {  // until the publisher stands still
+    seen = published;
+    std::this_thread::sleep_for(300ms);
+  }
+  EXPECT_LT(seen, kCount);
+  EXPECT_GT(seen * payload.size(), 16u << 20);
+  for (int i = 0; i < kCount; ++i) {
+    const TBytes packet = conn->ReadPacket();
+    ASSERT_EQ(packet, Publish("q/" + std::to_string(i), payload, 0, 0)) << i;
+  }
+  publishing.get();
 }
