@@ -355,6 +355,17 @@ void TBrokerStream::Write(iovec* AParts, size_t ACount) {
   }
 }
 
+size_t TBrokerStream::TryWrite(const iovec* AParts, size_t ACount) {
+  if (FReleased) throw ESocketError("Write on a released connection");
+  msghdr message{};
+  message.msg_iov = const_cast<iovec*>(AParts);
+  message.msg_iovlen = std::min<size_t>(ACount, IOV_MAX);
+  const ssize_t n = sendmsg(FFd, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n >= 0) return static_cast<size_t>(n);
+  if (IsRetry(errno)) return 0;
+  throw ESocketError("Write to " + Endpoint(FOptions) + " failed: " + std::strerror(errno));
+}
+
 void TBrokerStream::Abort() { shutdown(FFd, SHUT_RDWR); }
 
 void TBrokerStream::Release() {

@@ -60,6 +60,12 @@ class TBrokerStream final : public IByteSource {
   // so packets and payloads leave from their own memory. AParts is used up.
   void Write(iovec* AParts, size_t ACount);
 
+  // As much of the parts as the socket takes at once, without waiting: the
+  // bytes sent. Plain TCP only (a TLS write must be retried whole); raises
+  // ESocketError when the link is broken.
+  size_t TryWrite(const iovec* AParts, size_t ACount);
+  bool IsTLS() const { return FSSL != nullptr; }
+
   // Ends the connection under its reader's feet without marking it released:
   // the reader sees a broken link (after a failed write, say).
   void Abort();

@@ -52,7 +52,7 @@ class TQORMQTTConnection::TReaderSink final : public ISessionSink {
   TReaderSink(TQORMQTTConnection& AConnection, uint64_t AEpoch) : FC(AConnection), FEpoch(AEpoch) {}
   bool Logging() const override { return static_cast<bool>(FC.FClient.OnLog); }
   void Log(const std::string& ALine) override { FC.DoLog(ALine); }
-  bool Send(TBytes APacket) override { return FC.FQueue.Push(std::move(APacket)); }
+  bool Send(TBytes APacket) override { return FC.Send(std::move(APacket)); }
   void Deliver(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) override {
     if (FC.FClient.OnMessage) FC.FClient.OnMessage(ATopic, APayload, AQoS);
   }
@@ -192,7 +192,53 @@ void TQORMQTTConnection::CheckRequest(const std::string& ATopic, const char* AWh
 void TQORMQTTConnection::SendRequest(TBytes APacket, std::string_view ATail) {
   // The state said connected, but the link went meanwhile (a Disconnect
   // under way on another thread, a loss): the caller must not be told it was sent.
-  if (!FQueue.Push(std::move(APacket), ATail, true)) throw Exception("MQTT client is not connected");
+  if (!Send(std::move(APacket), ATail, true)) throw Exception("MQTT client is not connected");
+}
+
+bool TQORMQTTConnection::Send(TBytes APacket, std::string_view ATail, bool ABounded) {
+  std::shared_ptr<TBrokerStream> stream;
+  // A lone packet on an idle plain-TCP link: handing it to the writer thread
+  // would cost a wake-up on the way out. A TLS write must be retried whole,
+  // and a payload in the caller's memory must be written to its end: both
+  // go through the writer.
+  if (ATail.empty() && FQueue.BeginDirect(stream)) {
+    size_t sent = 0;
+    if (!stream->IsTLS()) {
+      try {
+        const iovec part{APacket.data(), APacket.size()};
+        sent = stream->TryWrite(&part, 1);
+      } catch (...) {
+        FQueue.EndDirect({}, stream.get());
+        WriteFailed(*stream, DescribeError(std::current_exception()).Message);
+        return false;
+      }
+      if (sent > 0) FLastSendTime = Now();
+    }
+    // What the socket did not take goes first in the queue.
+    if (sent > 0) APacket.erase(APacket.begin(), APacket.begin() + static_cast<std::ptrdiff_t>(sent));
+    FQueue.EndDirect(std::move(APacket), stream.get());
+    return true;
+  }
+  return FQueue.Push(std::move(APacket), ATail, ABounded);
+}
+
+bool TQORMQTTConnection::WriteOut(TBrokerStream& AStream, iovec* AParts, size_t ACount) {
+  try {
+    AStream.Write(AParts, ACount);
+    FLastSendTime = Now();
+    return true;
+  } catch (...) {
+    WriteFailed(AStream, DescribeError(std::current_exception()).Message);
+    return false;
+  }
+}
+
+// A link that cannot be written to is broken: its reader is told so by the
+// stream, and reports the loss as for any broken link.
+void TQORMQTTConnection::WriteFailed(TBrokerStream& AStream, const std::string& AError) {
+  if (AStream.Released()) return;  // closed on purpose: nothing to report
+  Log("Write failed: %s", AError.c_str());
+  AStream.Abort();
 }
 
 uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) {
@@ -300,11 +346,12 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop) {
     if (FState != TLinkState::Idle) SetState(opening);
   };
   try {
-    StartThreads();
-    if (!FQueue.Push(FSession.Connect(FClient.CleanStart, static_cast<uint16_t>(FClient.KeepAliveSecs),
-                                      FClient.ClientID, FClient.Username, FClient.Password,
-                                      FClient.SessionExpiryInterval)))
+    // The CONNECT leaves before the threads start, so that the broker works
+    // on its answer meanwhile; it is logged as sent after their lines.
+    if (!Send(FSession.Connect(FClient.CleanStart, static_cast<uint16_t>(FClient.KeepAliveSecs), FClient.ClientID,
+                               FClient.Username, FClient.Password, FClient.SessionExpiryInterval)))
       throw Exception("MQTT client is not connected");
+    StartThreads();
   } catch (...) {
     abandon();
     throw;
@@ -538,7 +585,7 @@ void TQORMQTTConnection::Supervise(const TQORMQTTKeepaliveThread& AKeepalive) {
   const double elapsedSend = static_cast<double>(now - FLastSendTime) / 1e9;
   const double elapsedRecv = static_cast<double>(now - FLastRecvTime) / 1e9;
   if (elapsedSend >= halfInterval) {
-    if (FQueue.Push(FSession.PingReq())) {
+    if (Send(FSession.PingReq())) {
       Log("PINGREQ sent");
     } else {
       Log("Keepalive PINGREQ failed: MQTT client is not connected");
@@ -559,20 +606,7 @@ void TQORMQTTConnection::WriteLoop() {
       parts.push_back({const_cast<uint8_t*>(e.Packet.data()), e.Packet.size()});
       if (!e.Tail.empty()) parts.push_back({const_cast<char*>(e.Tail.data()), e.Tail.size()});
     }
-    std::string failure;
-    try {
-      stream->Write(parts.data(), parts.size());
-      FLastSendTime = Now();
-    } catch (...) {
-      failure = DescribeError(std::current_exception()).Message;
-    }
-    FQueue.Finished(batch, failure.empty());
-    // A link that cannot be written to is broken: its reader is told so by
-    // the stream, and reports the loss as for any broken link.
-    if (!failure.empty() && !stream->Released()) {
-      Log("Write failed: %s", failure.c_str());
-      stream->Abort();
-    }
+    FQueue.Finished(batch, WriteOut(*stream, parts.data(), parts.size()));
   }
 }
 

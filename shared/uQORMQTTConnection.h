@@ -10,6 +10,8 @@
 // is never held across a blocking call, a wait, a join or a callback.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -110,6 +112,13 @@ class TQORMQTTConnection {
   void CheckRequest(const std::string& ATopic, const char* AWhat) const;
   // Queues a request's packet; raises when the link went meanwhile.
   void SendRequest(TBytes APacket, std::string_view ATail = {});
+  // Sends a packet: written at once by the calling thread when the link is
+  // idle and takes it without waiting, else queued for the writer. False
+  // when there was no link to send it on, or writing it broke the link.
+  bool Send(TBytes APacket, std::string_view ATail = {}, bool ABounded = false);
+  // Writes AParts to AStream; a failure ends the link (logged, reader told).
+  bool WriteOut(TBrokerStream& AStream, iovec* AParts, size_t ACount);
+  void WriteFailed(TBrokerStream& AStream, const std::string& AError);
   static int64_t Now();
 
   TQORMQTTClient& FClient;

@@ -70,9 +70,10 @@ std::shared_ptr<TBrokerStream> TWriteQueue::Take(std::vector<TEntry>& ABatch) {
   ABatch.clear();
   std::unique_lock<std::mutex> lock(FMutex);
   FWriterWaiting = true;
-  FWork.wait(lock, [&] { return FStopped || (!FEntries.empty() && FStream); });
+  FWork.wait(lock, [&] { return FStopped || (!FEntries.empty() && FStream && !FWriting); });
   FWriterWaiting = false;
   if (FStopped) return nullptr;
+  FWriting = true;
   size_t bytes = 0;
   while (!FEntries.empty() && ABatch.size() < kBatchPackets && (ABatch.empty() || bytes < kBatchBytes)) {
     bytes += Size(FEntries.front());
@@ -86,6 +87,7 @@ void TWriteQueue::Finished(std::vector<TEntry>& ABatch, bool AWritten) {
   bool notify;
   {
     std::lock_guard<std::mutex> guard(FMutex);
+    FWriting = false;
     for (TEntry& e : ABatch) {
       FBytes -= Size(e);
       if (e.Waiter) {
@@ -97,6 +99,27 @@ void TWriteQueue::Finished(std::vector<TEntry>& ABatch, bool AWritten) {
   }
   ABatch.clear();
   if (notify) FRoom.notify_all();
+}
+
+bool TWriteQueue::BeginDirect(std::shared_ptr<TBrokerStream>& AStream) {
+  std::lock_guard<std::mutex> guard(FMutex);
+  if (!FStream || FWriting || !FEntries.empty()) return false;
+  FWriting = true;
+  AStream = FStream;
+  return true;
+}
+
+void TWriteQueue::EndDirect(TBytes ARest, const TBrokerStream* AStream) {
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    FWriting = false;
+    if (!ARest.empty() && FStream.get() == AStream) {
+      FBytes += ARest.size();
+      FEntries.push_front({std::move(ARest), {}, nullptr});
+    }
+    if (FEntries.empty() || !FWriterWaiting) return;
+  }
+  FWork.notify_one();
 }
 
 void TWriteQueue::Stop() {

@@ -51,6 +51,14 @@ class TWriteQueue {
   std::shared_ptr<TBrokerStream> Take(std::vector<TEntry>& ABatch);
   // The batch has been written (AWritten) or has failed.
   void Finished(std::vector<TEntry>& ABatch, bool AWritten);
+  // The caller may write a packet itself, saving the hand-over to the
+  // writer: when no one is writing and nothing is queued it takes the
+  // writing role and the stream to write to (true), and must end with
+  // EndDirect, giving any bytes the socket did not take (they go first,
+  // provided the queue still belongs to AStream's link).
+  bool BeginDirect(std::shared_ptr<TBrokerStream>& AStream);
+  void EndDirect(TBytes ARest, const TBrokerStream* AStream);
+
   // Ends Take for good (until Restart): the writer is stopping.
   void Stop();
   void Restart();
@@ -69,6 +77,7 @@ class TWriteQueue {
   std::deque<TEntry> FEntries;
   size_t FBytes = 0;  // queued and in the writer's hands
   bool FWriterWaiting = false;
+  bool FWriting = false;  // someone holds the writing role (the writer with a batch, or a direct writer)
   size_t FPushersWaiting = 0;
   bool FStopped = false;
 };
