@@ -83,9 +83,9 @@ class TQORMQTTConnection {
   // What ended a worker thread by surprise; never raises.
   void LogThreadError(const char* AThread, std::exception_ptr AError) noexcept;
 
-  template <typename... TArgs>
-  void Log(const char* AFormat, TArgs... AArgs) {
-    if (FClient.OnLog) DoLog(Format(AFormat, AArgs...));
+  template <typename TFirst, typename... TRest>
+  void Log(const char* AFormat, TFirst AFirst, TRest... ARest) {
+    if (FClient.OnLog) DoLog(Format(AFormat, AFirst, ARest...));
   }
   void Log(const char* ALine) {
     if (FClient.OnLog) DoLog(ALine);

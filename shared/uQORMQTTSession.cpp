@@ -9,9 +9,13 @@ namespace qor {
 
 namespace {
 
-template <typename... TArgs>
-void Log(ISessionSink& ASink, const char* AFormat, TArgs... AArgs) {
-  if (ASink.Logging()) ASink.Log(Format(AFormat, AArgs...));
+template <typename TFirst, typename... TRest>
+void Log(ISessionSink& ASink, const char* AFormat, TFirst AFirst, TRest... ARest) {
+  if (ASink.Logging()) ASink.Log(Format(AFormat, AFirst, ARest...));
+}
+
+void Log(ISessionSink& ASink, const char* ALine) {
+  if (ASink.Logging()) ASink.Log(ALine);
 }
 
 const char* PacketName(uint8_t AType) {
