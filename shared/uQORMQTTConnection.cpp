@@ -216,10 +216,29 @@ bool TQORMQTTConnection::Send(TBytes APacket, std::string_view ATail, bool ABoun
     }
     // What the socket did not take goes first in the queue.
     if (sent > 0) APacket.erase(APacket.begin(), APacket.begin() + static_cast<std::ptrdiff_t>(sent));
+    const bool rest = !APacket.empty();
     FQueue.EndDirect(std::move(APacket), stream.get());
+    if (rest) EnsureWriter();
     return true;
   }
+  EnsureWriter();
   return FQueue.Push(std::move(APacket), ATail, ABounded);
+}
+
+// Started with the first packet that has to wait: a client whose packets
+// all leave at once (a quiet one, say) never pays for the thread.
+void TQORMQTTConnection::EnsureWriter() {
+  if (FWriterRunning) return;
+  std::unique_ptr<TQORMQTTWriterThread> ended;
+  {
+    TGuard guard(FMutex);
+    if (FStopping || FWriterRunning) return;
+    ended = std::move(FWriter);
+    FQueue.Restart();
+    FWriter = std::make_unique<TQORMQTTWriterThread>(*this);
+    FWriterRunning = true;
+  }
+  if (ended) ended->WaitFor();
 }
 
 bool TQORMQTTConnection::WriteOut(TBrokerStream& AStream, iovec* AParts, size_t ACount) {
@@ -395,7 +414,6 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop) {
 void TQORMQTTConnection::StartThreads() {
   std::unique_ptr<TQORMQTTReaderThread> oldReader;
   std::unique_ptr<TQORMQTTKeepaliveThread> oldKeepalive;
-  std::unique_ptr<TQORMQTTWriterThread> oldWriter;
   bool readerStarted = false;
   bool keepaliveStarted = false;
   {
@@ -413,16 +431,10 @@ void TQORMQTTConnection::StartThreads() {
       FKeepalive = std::make_unique<TQORMQTTKeepaliveThread>(*this);
       keepaliveStarted = true;
     }
-    if (!FWriter || FWriter->Finished()) {
-      oldWriter = std::move(FWriter);
-      FQueue.Restart();
-      FWriter = std::make_unique<TQORMQTTWriterThread>(*this);
-    }
   }
   // Joined outside the lock; each has finished or is about to.
   if (oldReader) oldReader->WaitFor();
   if (oldKeepalive) oldKeepalive->WaitFor();
-  if (oldWriter) oldWriter->WaitFor();
   if (readerStarted) Log("Reader thread started");
   if (keepaliveStarted) Log("Keepalive thread started");
 }
@@ -435,7 +447,10 @@ void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode) {
   FUserDisconnect = true;
   // Only while a stream is open; what was queued before goes out first, but
   // a link that does not take it within a second is closed all the same.
-  if (IsConnected()) FQueue.Push(FSession.Disconnect(AReasonCode), {}, false, true, kDisconnectFlushMs);
+  if (IsConnected()) {
+    EnsureWriter();
+    FQueue.Push(FSession.Disconnect(AReasonCode), {}, false, true, kDisconnectFlushMs);
+  }
   StopThreads();
   {
     TGuard guard(FMutex);
@@ -478,6 +493,7 @@ void TQORMQTTConnection::StopThreads() {
     TGuard guard(FMutex);
     reader = std::move(FReader);
     writer = std::move(FWriter);
+    FWriterRunning = false;
   }
   if (reader) reader->WaitFor();
   if (writer) writer->WaitFor();
@@ -598,6 +614,11 @@ void TQORMQTTConnection::Supervise(const TQORMQTTKeepaliveThread& AKeepalive) {
 }
 
 void TQORMQTTConnection::WriteLoop() {
+  // However the loop ends, the next packet that has to wait starts a new writer.
+  struct TEnded {
+    std::atomic<bool>& Running;
+    ~TEnded() { Running = false; }
+  } ended{FWriterRunning};
   std::vector<TWriteQueue::TEntry> batch;
   std::vector<iovec> parts;
   while (const std::shared_ptr<TBrokerStream> stream = FQueue.Take(batch)) {

@@ -119,6 +119,7 @@ class TQORMQTTConnection {
   // Writes AParts to AStream; a failure ends the link (logged, reader told).
   bool WriteOut(TBrokerStream& AStream, iovec* AParts, size_t ACount);
   void WriteFailed(TBrokerStream& AStream, const std::string& AError);
+  void EnsureWriter();
   static int64_t Now();
 
   TQORMQTTClient& FClient;
@@ -137,6 +138,7 @@ class TQORMQTTConnection {
   std::unique_ptr<TQORMQTTReaderThread> FReader;     // FMutex
   std::unique_ptr<TQORMQTTKeepaliveThread> FKeepalive;  // FMutex
   std::unique_ptr<TQORMQTTWriterThread> FWriter;     // FMutex
+  std::atomic<bool> FWriterRunning{false};           // FWriter's loop runs; set under FMutex
   std::atomic<bool> FUserDisconnect{false};
   // Set by StopThreads until the next Connect: no new threads, no more attempts.
   std::atomic<bool> FStopping{false};

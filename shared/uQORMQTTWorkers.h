@@ -2,7 +2,8 @@
 // the connection driver:
 // - the reader reads each link the driver hands it and feeds the session;
 //   it ends after reporting a lost link, and a new one serves the reconnect;
-// - the writer drains the write queue;
+// - the writer drains the write queue (started with the first packet that
+//   has to wait there);
 // - the keepalive thread pings a quiet link, declares a silent one dead and
 //   runs the reconnect loop.
 #pragma once
