@@ -19,6 +19,10 @@
 
 namespace qor {
 
+std::string HostForDisplay(const std::string& AHost) {
+  return AHost.find(':') != std::string::npos ? "[" + AHost + "]" : AHost;
+}
+
 namespace {
 
 int64_t NowMs() {
@@ -30,7 +34,7 @@ int64_t NowMs() {
 constexpr int64_t kNoDeadline = -1;
 
 std::string Endpoint(const TBrokerStreamOptions& AOptions) {
-  return AOptions.Host + ":" + std::to_string(AOptions.Port);
+  return HostForDisplay(AOptions.Host) + ":" + std::to_string(AOptions.Port);
 }
 
 std::string OpenSSLError() {
@@ -82,9 +86,72 @@ BIO* NewSocketBio(int AFd) {
   return bio;
 }
 
-bool IsIPv4Literal(const std::string& AHost) {
-  in_addr addr{};
-  return inet_pton(AF_INET, AHost.c_str(), &addr) == 1;
+bool IsIPLiteral(const std::string& AHost) {
+  in6_addr addr{};
+  return inet_pton(AF_INET, AHost.c_str(), &addr) == 1 || inet_pton(AF_INET6, AHost.c_str(), &addr) == 1;
+}
+
+// One lookup, owned jointly by its caller and the resolver's own thread: a
+// caller that gives up before the answer must not free what that thread
+// still writes into.
+struct TLookup {
+  std::string Host, Port;
+  addrinfo Hints{};
+  gaicb Request{};
+  ~TLookup() {
+    if (Request.ar_result) freeaddrinfo(Request.ar_result);
+  }
+};
+
+std::mutex gAbandonedLock;
+std::vector<std::unique_ptr<TLookup>> gAbandoned;  // lookups given up on and still running
+
+// The addresses AHost resolves to (IPv4 and IPv6), the lookup bounded by
+// ADeadline and cut short by ACancel. Raises ESocketError.
+std::unique_ptr<TLookup> Resolve(const TBrokerStreamOptions& AOptions, int64_t ADeadline) {
+  {
+    std::lock_guard<std::mutex> guard(gAbandonedLock);
+    std::erase_if(gAbandoned, [](const std::unique_ptr<TLookup>& ALookup) {
+      return gai_error(&ALookup->Request) != EAI_INPROGRESS;
+    });
+  }
+  auto lookup = std::make_unique<TLookup>();
+  lookup->Host = AOptions.Host;
+  lookup->Port = std::to_string(AOptions.Port);
+  lookup->Hints.ai_family = AF_UNSPEC;
+  lookup->Hints.ai_socktype = SOCK_STREAM;
+  if (IsIPLiteral(AOptions.Host)) {
+    // An address needs no lookup, nor the resolver's helper threads.
+    lookup->Hints.ai_flags = AI_NUMERICHOST;
+    const int rc = getaddrinfo(lookup->Host.c_str(), lookup->Port.c_str(), &lookup->Hints, &lookup->Request.ar_result);
+    if (rc != 0) throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + gai_strerror(rc));
+    return lookup;
+  }
+  lookup->Request.ar_name = lookup->Host.c_str();
+  lookup->Request.ar_service = lookup->Port.c_str();
+  lookup->Request.ar_request = &lookup->Hints;
+  gaicb* list[1] = {&lookup->Request};
+  int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
+  if (rc != 0) throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + gai_strerror(rc));
+  for (;;) {
+    rc = gai_error(&lookup->Request);
+    if (rc != EAI_INPROGRESS) break;
+    const bool cancelled = AOptions.Cancel && AOptions.Cancel->load();
+    const int64_t left = ADeadline == kNoDeadline ? 100 : ADeadline - NowMs();
+    if (cancelled || left <= 0) {
+      if (gai_cancel(&lookup->Request) != EAI_CANCELED) {
+        std::lock_guard<std::mutex> guard(gAbandonedLock);
+        gAbandoned.push_back(std::move(lookup));
+      }
+      throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + (cancelled ? "cancelled" : "timed out"));
+    }
+    // Slices of at most 100 ms, so that a cancel is seen in time.
+    const int64_t slice = std::min<int64_t>(left, 100);
+    const timespec wait{static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000};
+    gai_suspend(list, 1, &wait);
+  }
+  if (rc != 0) throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + gai_strerror(rc));
+  return lookup;
 }
 
 // Waits for AEvents: 1 ready, 0 deadline passed, -1 error or cancelled.
@@ -110,7 +177,7 @@ int PollFor(int AFd, short AEvents, int64_t ADeadline, const std::atomic<bool>* 
 // A non-blocking connect to one address, bounded by ADeadline; the socket or -1 with AError set.
 int ConnectOne(const addrinfo& AAddress, int64_t ADeadline, const std::atomic<bool>* ACancel,
                std::string& AError) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int fd = socket(AAddress.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     AError = std::strerror(errno);
     return -1;
@@ -138,19 +205,12 @@ std::shared_ptr<TBrokerStream> TBrokerStream::Open(const TBrokerStreamOptions& A
   const int64_t deadline =
       AOptions.ConnectTimeoutMs > 0 ? NowMs() + AOptions.ConnectTimeoutMs : kNoDeadline;
 
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const std::string port = std::to_string(AOptions.Port);
-  const int gai = getaddrinfo(AOptions.Host.c_str(), port.c_str(), &hints, &found);
-  if (gai != 0)
-    throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + gai_strerror(gai));
-
+  const std::unique_ptr<TLookup> lookup = Resolve(AOptions, deadline);
   int fd = -1;
   std::string error = "no address";
-  for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) fd = ConnectOne(*a, deadline, AOptions.Cancel, error);
-  freeaddrinfo(found);
+  // Every address the name has, in the resolver's order, until one answers.
+  for (const addrinfo* a = lookup->Request.ar_result; a && fd < 0; a = a->ai_next)
+    fd = ConnectOne(*a, deadline, AOptions.Cancel, error);
   if (fd < 0) throw ESocketError("Connect to " + Endpoint(AOptions) + " failed: " + error);
 
   const int one = 1;
@@ -191,7 +251,7 @@ void TBrokerStream::StartTLS(int64_t ADeadline) {
   if (!bio) throw ESocketError("TLS unavailable: " + OpenSSLError());
   SSL_set_bio(FSSL, bio, bio);
   SSL_set_mode(FSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-  const bool ipLiteral = IsIPv4Literal(FOptions.Host);
+  const bool ipLiteral = IsIPLiteral(FOptions.Host);
   // Server name indication names hosts, never addresses.
   if (!ipLiteral) SSL_set_tlsext_host_name(FSSL, FOptions.Host.c_str());
   if (FOptions.VerifyPeer) {

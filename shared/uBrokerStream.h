@@ -1,5 +1,5 @@
-// The byte stream between a client and its broker: IPv4 TCP, optionally
-// wrapped in TLS by OpenSSL.
+// The byte stream between a client and its broker: TCP over IPv4 or IPv6,
+// optionally wrapped in TLS by OpenSSL.
 //
 // One thread reads while another writes;
 // a TLS session is only ever touched under the stream's own short lock, with
@@ -24,14 +24,17 @@
 
 namespace qor {
 
+// A host as it is shown beside a port: an IPv6 address in brackets.
+std::string HostForDisplay(const std::string& AHost);
+
 struct TBrokerStreamOptions {
   std::string Host;
   uint16_t Port = 0;
-  int ConnectTimeoutMs = 10000;  // bounds name lookup's connect and the TLS handshake together
+  int ConnectTimeoutMs = 10000;  // bounds the name lookup, the TCP connect and the TLS handshake together
   bool UseSSL = false;
   bool VerifyPeer = false;  // TLS: check the chain and the host name
   std::string CAFile;       // TLS with VerifyPeer: trusted CAs; empty: the system store
-  // When set and it turns true, a connect or handshake under way gives up
+  // When set and it turns true, a lookup, connect or handshake under way gives up
   // within 100 ms: stopping a client must not wait out a silent host.
   const std::atomic<bool>* Cancel = nullptr;
 };

@@ -1,7 +1,8 @@
 // TQORMQTTClient: a threaded MQTT 5.0 / 3.1.1 client for one broker, over
 // TCP or TLS. It offers MQTT 5.0 first and falls back to 3.1.1 when the
-// broker refuses 5.0, publishes and subscribes at QoS 0, 1 and 2, keeps the
-// link alive and reconnects by itself with a doubling delay (1 s to 60 s).
+// broker refuses 5.0 (reason 0x84, or 3.1.1's return code 1), publishes and
+// subscribes at QoS 0, 1 and 2, keeps the link alive and reconnects by
+// itself with a doubling delay (1 s to 60 s).
 //
 // Thread rules
 // - Configure the public fields and the callbacks before Connect, and leave
@@ -98,6 +99,9 @@ class TQORMQTTClient {
   // keepalive off.
   int32_t KeepAliveSecs = 60;
   bool CleanStart = true;
+  // The MQTT version offered first: 5 (MQTT 5.0, falling back to 3.1.1 when
+  // the broker refuses it) or 4 (MQTT 3.1.1 from the start).
+  uint8_t ProtocolVersion = MQTT_PROTOCOL_LEVEL_50;
   uint32_t SessionExpiryInterval = 0;  // seconds; MQTT 5.0 only
   int32_t ConnectTimeoutSecs = 10;     // bounds the TCP connect, TLS handshake and CONNACK wait
   // TLS: check the broker's certificate chain and host name (off by default).

@@ -174,8 +174,15 @@ void TQORMQTTConnection::OnConnack(uint64_t AEpoch, uint8_t AReasonCode) {
     TGuard guard(FMutex);
     // A CONNACK on a link its attempt has given up is too late.
     if (AEpoch != FEpoch || !FStream) return;
-    if (AReasonCode == mqrcSuccess && (FState == TLinkState::Handshake || FState == TLinkState::Rehandshake))
+    if (AReasonCode == mqrcSuccess && (FState == TLinkState::Handshake || FState == TLinkState::Rehandshake)) {
+      // The broker's limits hold before the first request can see the session.
+      const TBrokerLimits limits = FSession.Limits();
+      FMaxPacketSize = limits.MaximumPacketSize;
+      FMaxQoS = limits.MaximumQoS;
+      if (limits.ServerKeepAlive) FKeepAliveSecs = *limits.ServerKeepAlive;
+      if (!limits.AssignedClientIdentifier.empty()) FAssignedClientID = limits.AssignedClientIdentifier;
       SetState(TLinkState::Connected);
+    }
     FConnackEpoch = AEpoch;
     FConnackReason = AReasonCode;
   }
@@ -187,6 +194,13 @@ void TQORMQTTConnection::OnConnack(uint64_t AEpoch, uint8_t AReasonCode) {
 void TQORMQTTConnection::CheckRequest(const std::string& ATopic, const char* AWhat) const {
   if (FState != TLinkState::Connected) throw Exception("MQTT client is not connected");
   CheckTextLength(ATopic, AWhat);
+}
+
+void TQORMQTTConnection::CheckPacketSize(size_t AContent, const char* APacket) const {
+  const uint32_t limit = FMaxPacketSize;
+  const size_t size = 1 + VarIntSize(static_cast<uint32_t>(std::min<size_t>(AContent, MQTT_MAX_VARINT))) + AContent;
+  if (limit != 0 && size > limit)
+    throw Exception(Format("%s of %zu bytes exceeds the broker's Maximum Packet Size of %u", APacket, size, limit));
 }
 
 void TQORMQTTConnection::SendRequest(TBytes APacket, std::string_view ATail) {
@@ -266,6 +280,9 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
                          (FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0) + APayload.size();
   if (content > MQTT_MAX_VARINT)
     throw Exception(Format("PUBLISH of %zu bytes exceeds the MQTT maximum of 268435455", content));
+  CheckPacketSize(content, "PUBLISH");
+  if (AQoS > FMaxQoS)
+    throw Exception(Format("QoS %d exceeds the broker's Maximum QoS of %d", AQoS, FMaxQoS.load()));
   // A large payload goes out from the caller's string behind its head;
   // copying it into the packet would cost more than the write.
   const bool apart = APayload.size() >= kSeparatePayloadSize;
@@ -283,6 +300,8 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
 
 uint16_t TQORMQTTConnection::Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS) {
   CheckRequest(ATopic, "Topic filter");
+  const size_t level5 = FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0;
+  CheckPacketSize(2 + level5 + 2 + ATopic.size() + 1, "SUBSCRIBE");
   TRequestPacket request = FSession.Subscribe(ATopic, AQoS);
   SendRequest(std::move(request.Packet));
   Log("SUBSCRIBE sent topic=\"%s\" QoS=%d packet_id=%d", ATopic.c_str(), AQoS, request.PacketId);
@@ -291,6 +310,7 @@ uint16_t TQORMQTTConnection::Subscribe(const std::string& ATopic, TQORMQTTQoS AQ
 
 uint16_t TQORMQTTConnection::Unsubscribe(const std::string& ATopic) {
   CheckRequest(ATopic, "Topic filter");
+  CheckPacketSize(2 + (FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0) + 2 + ATopic.size(), "UNSUBSCRIBE");
   TRequestPacket request = FSession.Unsubscribe(ATopic);
   SendRequest(std::move(request.Packet));
   Log("UNSUBSCRIBE sent topic=\"%s\" packet_id=%d", ATopic.c_str(), request.PacketId);
@@ -310,6 +330,12 @@ void TQORMQTTConnection::Connect() {
     CheckTextLength(FClient.ClientID, "Client identifier");
     CheckTextLength(FClient.Username, "User name");
     CheckTextLength(FClient.Password, "Password");
+    if (FClient.ProtocolVersion != MQTT_PROTOCOL_LEVEL_50 && FClient.ProtocolVersion != MQTT_PROTOCOL_LEVEL_311)
+      throw Exception(Format("ProtocolVersion is %d; it must be 5 (MQTT 5.0) or 4 (MQTT 3.1.1)",
+                             FClient.ProtocolVersion));
+    // A client told the broker speaks 3.1.1 only skips the 5.0 attempt; one
+    // that has fallen back stays at 3.1.1.
+    if (FClient.ProtocolVersion == MQTT_PROTOCOL_LEVEL_311) FSession.SetProtocolLevel(MQTT_PROTOCOL_LEVEL_311);
     SetState(TLinkState::Connecting);
     FUserDisconnect = false;
     FStopping = false;
@@ -326,8 +352,8 @@ void TQORMQTTConnection::Connect() {
 void TQORMQTTConnection::DoConnect(bool AFromLoop) {
   const TLinkState opening = AFromLoop ? TLinkState::Reconnecting : TLinkState::Connecting;
   const uint8_t level = FSession.ProtocolLevel();
-  Log("Connecting to %s:%d (SSL=%s, protocol=%d)", FClient.BrokerHostName.c_str(), FClient.BrokerPort,
-      Bool(FClient.UseSSL), level);
+  Log("Connecting to %s:%d (SSL=%s, protocol=%d)", HostForDisplay(FClient.BrokerHostName).c_str(),
+      FClient.BrokerPort, Bool(FClient.UseSSL), level);
   {
     TGuard guard(FMutex);
     ReleaseLinkLocked();
@@ -342,6 +368,17 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop) {
   options.Cancel = &FStopping;
   const std::shared_ptr<TBrokerStream> stream = TBrokerStream::Open(options);
   stream->SetIOTimeout(SecondsToMs(FClient.KeepAliveSecs));
+  // Until a broker says otherwise, the link has the client's own limits.
+  FKeepAliveSecs = FClient.KeepAliveSecs;
+  FMaxPacketSize = 0;
+  FMaxQoS = mqQoS2;
+  std::string clientID = FClient.ClientID;
+  if (clientID.empty()) {
+    // A broker that named this client earlier gets that name again, so that
+    // its session can be resumed.
+    TGuard guard(FMutex);
+    clientID = FAssignedClientID;
+  }
   uint64_t epoch;
   {
     TGuard guard(FMutex);
@@ -367,7 +404,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop) {
   try {
     // The CONNECT leaves before the threads start, so that the broker works
     // on its answer meanwhile; it is logged as sent after their lines.
-    if (!Send(FSession.Connect(FClient.CleanStart, static_cast<uint16_t>(FClient.KeepAliveSecs), FClient.ClientID,
+    if (!Send(FSession.Connect(FClient.CleanStart, static_cast<uint16_t>(FClient.KeepAliveSecs), clientID,
                                FClient.Username, FClient.Password, FClient.SessionExpiryInterval)))
       throw Exception("MQTT client is not connected");
     StartThreads();
@@ -396,7 +433,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop) {
     abandon();
     throw Exception(FStopping ? "Connection attempt cancelled" : "Timeout waiting for CONNACK");
   }
-  if (reason == mqrcUnsupportedProtocolVersion && level == MQTT_PROTOCOL_LEVEL_50) {
+  if (RefusesLevel5(reason) && level == MQTT_PROTOCOL_LEVEL_50) {
     Log("Retrying with MQTT 3.1.1");
     abandon();
     DoConnect(AFromLoop);
@@ -405,6 +442,11 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop) {
   if (reason != mqrcSuccess) {
     abandon();
     throw Exception(Format("Broker refused connection (reason=$%2.2X)", reason));
+  }
+  if (FKeepAliveSecs != FClient.KeepAliveSecs) {
+    Log("Broker's Server Keep Alive of %ds replaces KeepAliveSecs %d for this connection", FKeepAliveSecs.load(),
+        FClient.KeepAliveSecs);
+    stream->SetIOTimeout(SecondsToMs(FKeepAliveSecs));
   }
   FLastSendTime = Now();
   FLastRecvTime = FLastSendTime.load();
@@ -594,7 +636,7 @@ void TQORMQTTConnection::Supervise(const TQORMQTTKeepaliveThread& AKeepalive) {
     epoch = FEpoch;
   }
   // Keepalive 0 means no keepalive at all: nothing to ping, nothing to time out.
-  const int32_t fullInterval = FClient.KeepAliveSecs;
+  const int32_t fullInterval = FKeepAliveSecs;
   if (fullInterval <= 0 || FState != TLinkState::Connected) return;
   const int32_t halfInterval = std::max<int32_t>(fullInterval / 2, 1);
   const int64_t now = Now();

@@ -110,6 +110,9 @@ class TQORMQTTConnection {
   bool OnOwnThread() const;
   // Raises unless a session exists; then checks the text's length.
   void CheckRequest(const std::string& ATopic, const char* AWhat) const;
+  // Raises when a packet with AContent bytes after its fixed header would
+  // exceed the broker's Maximum Packet Size.
+  void CheckPacketSize(size_t AContent, const char* APacket) const;
   // Queues a request's packet; raises when the link went meanwhile.
   void SendRequest(TBytes APacket, std::string_view ATail = {});
   // Sends a packet: written at once by the calling thread when the link is
@@ -143,6 +146,11 @@ class TQORMQTTConnection {
   // Set by StopThreads until the next Connect: no new threads, no more attempts.
   std::atomic<bool> FStopping{false};
   std::atomic<uint8_t> FLastConnectReasonCode{0};
+  // What the broker announced for the current link (set with its CONNACK).
+  std::atomic<int32_t> FKeepAliveSecs{0};
+  std::atomic<uint32_t> FMaxPacketSize{0};  // 0: no limit
+  std::atomic<uint8_t> FMaxQoS{2};
+  std::string FAssignedClientID;  // FMutex; the broker's name for a client that gave none
   std::atomic<int64_t> FLastSendTime;  // steady-clock nanoseconds
   std::atomic<int64_t> FLastRecvTime;
 };

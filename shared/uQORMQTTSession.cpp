@@ -51,18 +51,29 @@ class TQORMQTTSession::TBody {
     FPos += ALength;
     return FData.substr(FPos - ALength, ALength);
   }
-  // A property block (at level 5): its length, then that many bytes skipped.
-  void SkipProperties() {
-    uint32_t length = 0;
+  uint32_t DWord() {
+    const uint32_t high = Word();
+    return high << 16 | Word();
+  }
+  uint32_t VarInt(const char* AWhat) {
+    uint32_t value = 0;
     for (int i = 0;; ++i) {
-      if (i == 4) throw EMalformedPacket(Format("Malformed packet: %s property length longer than four bytes",
-                                                PacketName(FType)));
+      if (i == 4) throw EMalformedPacket(Format("Malformed packet: %s %s longer than four bytes", PacketName(FType), AWhat));
       const uint8_t b = Byte();
-      length |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
-      if ((b & 0x80) == 0) break;
+      value |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
+      if ((b & 0x80) == 0) return value;
     }
+  }
+  // A property block's length, checked against what the body holds.
+  size_t PropertyLength() {
+    const uint32_t length = VarInt("property length");
     Need(length);
-    FPos += length;
+    return length;
+  }
+  // A property block (at level 5): its length, then that many bytes skipped.
+  void SkipProperties() { FPos += PropertyLength(); }
+  void Malformed(const char* AWhy) const {
+    throw EMalformedPacket(Format("Malformed packet: %s %s", PacketName(FType), AWhy));
   }
 
  private:
@@ -155,6 +166,11 @@ std::map<std::string, uint8_t> TQORMQTTSession::Subscriptions() const {
   return FSubscriptions;
 }
 
+TBrokerLimits TQORMQTTSession::Limits() const {
+  std::lock_guard<std::mutex> guard(FMutex);
+  return FLimits;
+}
+
 // --- the broker's packets -----------------------------------------------------------
 
 void TQORMQTTSession::Receive(uint8_t AHeader, std::string& ABody, ISessionSink& ASink) {
@@ -175,17 +191,53 @@ void TQORMQTTSession::Receive(uint8_t AHeader, std::string& ABody, ISessionSink&
   }
 }
 
+// The properties of a CONNACK; those a client has no use for are skipped by
+// their type, and an unknown identifier makes the packet malformed.
+TBrokerLimits TQORMQTTSession::ReadConnackProperties(TBody& AIn) {
+  TBrokerLimits limits;
+  const size_t length = AIn.PropertyLength();
+  const size_t end = AIn.Position() + length;
+  while (AIn.Position() < end) {
+    switch (const uint8_t id = AIn.Byte()) {
+      case 0x13: limits.ServerKeepAlive = AIn.Word(); break;
+      case 0x21: limits.ReceiveMaximum = AIn.Word(); break;
+      case 0x27: limits.MaximumPacketSize = AIn.DWord(); break;
+      case 0x24: limits.MaximumQoS = AIn.Byte(); break;
+      case 0x25: limits.RetainAvailable = AIn.Byte() != 0; break;
+      case 0x12: limits.AssignedClientIdentifier = AIn.Text(AIn.Word()); break;
+      case 0x22: limits.TopicAliasMaximum = AIn.Word(); break;
+      case 0x28: limits.WildcardSubscriptionAvailable = AIn.Byte() != 0; break;
+      case 0x29: limits.SubscriptionIdentifiersAvailable = AIn.Byte() != 0; break;
+      case 0x2A: limits.SharedSubscriptionAvailable = AIn.Byte() != 0; break;
+      case 0x1F: limits.ReasonString = AIn.Text(AIn.Word()); break;
+      case 0x1C: limits.ServerReference = AIn.Text(AIn.Word()); break;
+      case 0x11: AIn.DWord(); break;                   // session expiry interval
+      case 0x1A: case 0x15: AIn.Text(AIn.Word()); break;  // response information, authentication method
+      case 0x16: AIn.Text(AIn.Word()); break;          // authentication data
+      case 0x26: AIn.Text(AIn.Word()); AIn.Text(AIn.Word()); break;  // a user property
+      default: (void)id; AIn.Malformed("with an unknown property");
+    }
+  }
+  if (AIn.Position() != end) AIn.Malformed("with a property running past its block");
+  if (limits.ReceiveMaximum == 0 || (limits.MaximumQoS > 1 && limits.MaximumQoS != 2))
+    AIn.Malformed("with an invalid property value");
+  return limits;
+}
+
 void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
   const bool sessionPresent = (AIn.Byte() & 1) != 0;
   const uint8_t reason = AIn.Byte();
-  // Its properties are not used; what follows the two bytes is ignored.
+  // At level 5 the properties follow (a 3.1.1 broker refusing 5.0 sends none).
+  const TBrokerLimits limits =
+      FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0 ? ReadConnackProperties(AIn) : TBrokerLimits{};
   Log(ASink, "CONNACK received \xE2\x80\x94 session_present=%d reason=$%2.2X", sessionPresent ? 1 : 0, reason);
-  if (reason == mqrcUnsupportedProtocolVersion && FLevel == MQTT_PROTOCOL_LEVEL_50) {
+  if (RefusesLevel5(reason) && FLevel == MQTT_PROTOCOL_LEVEL_50) {
     Log(ASink, "Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");
     FLevel = MQTT_PROTOCOL_LEVEL_311;
   }
   if (reason == mqrcSuccess) {
     std::lock_guard<std::mutex> guard(FMutex);
+    FLimits = limits;
     // Requests of an earlier link are never answered on this one.
     FFilterRequests.clear();
     // A new session knows nothing of an old one's QoS 2 messages and subscriptions.

@@ -15,6 +15,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -41,11 +42,35 @@ class ISessionSink {
   ~ISessionSink() = default;
 };
 
+// What an MQTT 5.0 broker announced in its CONNACK; a field it did not send
+// keeps the value the standard gives for its absence.
+struct TBrokerLimits {
+  std::optional<uint16_t> ServerKeepAlive;  // replaces the client's keepalive
+  uint16_t ReceiveMaximum = 65535;          // QoS 1 and 2 publications in flight
+  uint32_t MaximumPacketSize = 0;           // bytes of a whole packet; 0: no limit
+  uint8_t MaximumQoS = 2;
+  bool RetainAvailable = true;
+  std::string AssignedClientIdentifier;
+  uint16_t TopicAliasMaximum = 0;
+  bool WildcardSubscriptionAvailable = true;
+  bool SubscriptionIdentifiersAvailable = true;
+  bool SharedSubscriptionAvailable = true;
+  std::string ReasonString;
+  std::string ServerReference;
+};
+
 // A request's packet and the identifier it carries (0 when none).
 struct TRequestPacket {
   uint16_t PacketId = 0;
   TBytes Packet;
 };
+
+// A CONNACK code that, in answer to an MQTT 5.0 CONNECT, means the broker
+// does not speak 5.0: 0x84, or 0x01, which a 3.1.1-only broker answers
+// ("unacceptable protocol version") and which is no MQTT 5.0 reason code.
+inline bool RefusesLevel5(uint8_t AReasonCode) {
+  return AReasonCode == mqrcUnsupportedProtocolVersion || AReasonCode == 0x01;
+}
 
 class TQORMQTTSession {
  public:
@@ -71,6 +96,8 @@ class TQORMQTTSession {
   size_t PendingCount() const { return FPendingCount; }
   // Topic filter -> granted QoS, as the broker's acknowledgements left them.
   std::map<std::string, uint8_t> Subscriptions() const;
+  // What the last CONNACK announced (all defaults at level 4).
+  TBrokerLimits Limits() const;
 
   // --- the broker's packets ----------------------------------------------------
   // One whole packet. Raises EMalformedPacket when the body is shorter than
@@ -87,6 +114,7 @@ class TQORMQTTSession {
  private:
   class TBody;
   void HandleConnack(TBody& AIn, ISessionSink& ASink);
+  static TBrokerLimits ReadConnackProperties(TBody& AIn);
   void HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABody, ISessionSink& ASink);
   void HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink);
   void HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& ASink);
@@ -109,6 +137,7 @@ class TQORMQTTSession {
   std::set<uint16_t> FAwaitingRelease;               // FMutex; inbound QoS 2 delivered, PUBREL not yet seen
   std::map<uint16_t, TFilterRequest> FFilterRequests;  // FMutex; SUBSCRIBE/UNSUBSCRIBE awaiting acknowledgement
   std::map<std::string, uint8_t> FSubscriptions;     // FMutex
+  TBrokerLimits FLimits;                             // FMutex
 };
 
 }  // namespace qor

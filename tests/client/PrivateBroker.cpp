@@ -61,6 +61,13 @@ std::string ReadFile(const std::string& APath) {
 
 }  // namespace
 
+// AText with every "%PORT%" replaced by APort.
+std::string WithPort(std::string AText, uint16_t APort) {
+  for (size_t at = AText.find("%PORT%"); at != std::string::npos; at = AText.find("%PORT%", at))
+    AText.replace(at, 6, std::to_string(APort));
+  return AText;
+}
+
 bool PortAnswers(uint16_t APort) { return TryLoopback(APort, false); }
 
 TPrivateBroker::TPrivateBroker(uint16_t APort, const std::string& AExtraConfig)
@@ -74,7 +81,7 @@ TPrivateBroker::TPrivateBroker(uint16_t APort, const std::string& AExtraConfig)
                                           // Everything, for the failure report of a test.
                                           << "log_dest stderr\nlog_type all\n"
                                           << "log_timestamp_format %H:%M:%S\n"
-                                          << AExtraConfig;
+                                          << WithPort(AExtraConfig, FPort);
   std::filesystem::permissions(FDir, std::filesystem::perms::all);
 }
 

@@ -10,7 +10,7 @@
 class TPrivateBroker {
  public:
   // APort 0: a free port of its own. AExtraConfig: further mosquitto.conf
-  // lines, e.g. queue limits. When the test fails, the broker's log (every
+  // lines, e.g. queue limits, where "%PORT%" stands for the port. When the test fails, the broker's log (every
   // packet in and out) is printed as it goes.
   explicit TPrivateBroker(uint16_t APort = 0, const std::string& AExtraConfig = "");
   ~TPrivateBroker();

@@ -74,44 +74,67 @@ TEST_F(FakeBrokerTest, PlainConnectLogsEveryStepInOrderAndSendsTheConfiguredConn
   EXPECT_TRUE(Recorder.Disconnects().empty());  // an orderly disconnect raises no event
 }
 
-TEST_F(FakeBrokerTest, FallsBackToMQTT311OnceWhenRefused84) {
+// 0x84, and 0x01: what a 3.1.1-only broker answers to a 5.0 CONNECT.
+TEST(FakeBroker, FallsBackToMQTT311OnceWhenTheBrokerRefusesMQTT5) {
+  for (const uint8_t refusal : {uint8_t{0x84}, uint8_t{0x01}}) {
+    TFakeBroker broker;
+    TQORMQTTClient client;
+    Aim(client, broker.Port(), "fake-client");
+    TClientRecorder recorder(client);
+    char refusedLine[64];
+    std::snprintf(refusedLine, sizeof refusedLine, "CONNACK received \xE2\x80\x94 session_present=0 reason=$%02X",
+                  refusal);
+    auto connecting = std::async(std::launch::async, [&] { client.Connect(); });
+    auto first = broker.Accept();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->ReadPacket()[8], 5);
+    first->Send(Connack(refusal, refusal == 0x84 ? 5 : 4));  // a 3.1.1 broker answers in 3.1.1
+    auto second = broker.Accept();
+    ASSERT_TRUE(second);
+    const TBytes connect = second->ReadPacket();
+    EXPECT_EQ(connect, BuildConnectPacket(4, true, 60, "fake-client", "", "", 0));
+    second->Send(Connack(0, 4));
+    connecting.get();
+    EXPECT_TRUE(first->WaitClosed());  // the refused stream was released
+
+    const std::string port = std::to_string(broker.Port());
+    EXPECT_EQ(recorder.Lines(),
+              (std::vector<std::string>{
+                  "Connecting to 127.0.0.1:" + port + " (SSL=False, protocol=5)", "TCP connected",
+                  "Reader thread started", "Keepalive thread started", "CONNECT packet sent",
+                  refusedLine,
+                  "Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1",
+                  "Retrying with MQTT 3.1.1",
+                  "Connecting to 127.0.0.1:" + port + " (SSL=False, protocol=4)", "TCP connected",
+                  "CONNECT packet sent", "CONNACK received \xE2\x80\x94 session_present=0 reason=$00",
+                  "MQTT session established"}));
+    EXPECT_EQ(client.ProtocolLevel(), 4);
+
+    // Packets now go out in 3.1.1 framing, and a later Connect stays at level 4.
+    EXPECT_EQ(client.Subscribe("a/b", mqQoS1), 1);
+    EXPECT_EQ(second->ReadPacket(), BuildSubscribePacket("a/b", 1, 1, 4));
+    client.Disconnect();
+    auto again = std::async(std::launch::async, [&] { client.Connect(); });
+    auto third = broker.Accept();
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->ReadPacket()[8], 4);
+    third->Send(Connack(0, 4));
+    again.get();
+    EXPECT_TRUE(recorder.HasLine("Connecting to 127.0.0.1:" + port + " (SSL=False, protocol=4)"));
+  }
+}
+
+TEST_F(FakeBrokerTest, ProtocolVersion4StartsAt311AndOtherValuesAreRefused) {
+  Client.ProtocolVersion = 3;
+  EXPECT_THROW(Client.Connect(), Exception);
+  Client.ProtocolVersion = 4;
   auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
-  auto first = Broker.Accept();
-  ASSERT_TRUE(first);
-  EXPECT_EQ(first->ReadPacket()[8], 5);
-  first->Send(Connack(0x84));
-  auto second = Broker.Accept();
-  ASSERT_TRUE(second);
-  const TBytes connect = second->ReadPacket();
-  EXPECT_EQ(connect, BuildConnectPacket(4, true, 60, "fake-client", "", "", 0));
-  second->Send(Connack(0, 4));
+  auto conn = Broker.Accept();
+  ASSERT_TRUE(conn);
+  EXPECT_EQ(conn->ReadPacket(), BuildConnectPacket(4, true, 60, "fake-client", "", "", 0));
+  conn->Send(Connack(0, 4));
   connecting.get();
-  EXPECT_TRUE(first->WaitClosed());  // the refused stream was released
-
-  const std::string port = std::to_string(Broker.Port());
-  EXPECT_EQ(Recorder.Lines(),
-            (std::vector<std::string>{
-                "Connecting to 127.0.0.1:" + port + " (SSL=False, protocol=5)", "TCP connected",
-                "Reader thread started", "Keepalive thread started", "CONNECT packet sent",
-                "CONNACK received \xE2\x80\x94 session_present=0 reason=$84",
-                "Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1",
-                "Retrying with MQTT 3.1.1",
-                "Connecting to 127.0.0.1:" + port + " (SSL=False, protocol=4)", "TCP connected",
-                "CONNECT packet sent", "CONNACK received \xE2\x80\x94 session_present=0 reason=$00",
-                "MQTT session established"}));
   EXPECT_EQ(Client.ProtocolLevel(), 4);
-
-  // Packets now go out in 3.1.1 framing, and a later Connect stays at level 4.
-  EXPECT_EQ(Client.Subscribe("a/b", mqQoS1), 1);
-  EXPECT_EQ(second->ReadPacket(), BuildSubscribePacket("a/b", 1, 1, 4));
-  Client.Disconnect();
-  auto again = std::async(std::launch::async, [&] { Client.Connect(); });
-  auto third = Broker.Accept();
-  ASSERT_TRUE(third);
-  EXPECT_EQ(third->ReadPacket()[8], 4);
-  third->Send(Connack(0, 4));
-  again.get();
-  EXPECT_TRUE(Recorder.HasLine("Connecting to 127.0.0.1:" + port + " (SSL=False, protocol=4)"));
 }
 
 TEST_F(FakeBrokerTest, A84AtLevel4IsARefusalAfterExactlyTwoAttempts) {
@@ -131,7 +154,7 @@ TEST_F(FakeBrokerTest, A84AtLevel4IsARefusalAfterExactlyTwoAttempts) {
 }
 
 TEST_F(FakeBrokerTest, RefusalLeavesTheClientDisconnectedWithoutAStream) {
-  for (const uint8_t code : {uint8_t{0x87}, uint8_t{0x86}, uint8_t{0x01}}) {
+  for (const uint8_t code : {uint8_t{0x87}, uint8_t{0x86}, uint8_t{0x02}}) {
     auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
     auto conn = Broker.Accept();
     ASSERT_TRUE(conn);
@@ -148,7 +171,7 @@ TEST_F(FakeBrokerTest, RefusalLeavesTheClientDisconnectedWithoutAStream) {
     EXPECT_FALSE(Client.IsConnected());
     EXPECT_EQ(Client.ConnectionStatus(), mqDisconnected);
     EXPECT_EQ(Client.LastConnectReasonCode(), code);
-    EXPECT_EQ(Client.ProtocolLevel(), 5);  // only 0x84 lowers the level
+    EXPECT_EQ(Client.ProtocolLevel(), 5);  // only 0x84 and 0x01 lower the level
     EXPECT_TRUE(conn->WaitClosed());
   }
   EXPECT_THROW(Client.Publish("t", "x", mqQoS0), Exception);

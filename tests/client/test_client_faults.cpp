@@ -12,6 +12,7 @@
 #include <fstream>
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "ClientTestKit.h"
 #include "PrivateBroker.h"
@@ -415,4 +416,75 @@ TEST(Security, VerifyPeerAcceptsOnlyAValidCertificateForTheHost) {
     EXPECT_TRUE(lenient.IsConnected()) << c.Cert;
   }
   std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// --- what a broker announces, and other addresses --------------------------------------
+
+// A mosquitto that allows less than the client asks for: its Server Keep
+// Alive, Maximum Packet Size and Maximum QoS hold for the connection.
+TEST(Brokers, TheLimitsAMosquittoAnnouncesAreObeyed) {
+  TPrivateBroker broker(0, "max_keepalive 10\nmax_packet_size 2000\nmax_qos 1\n");
+  ASSERT_TRUE(broker.Start());
+  TQORMQTTClient client;
+  AimPlain(client, broker.Port(), "limits");
+  client.KeepAliveSecs = 60;
+  TClientRecorder recorder(client);
+  client.Connect();
+  EXPECT_TRUE(recorder.HasLine("Broker's Server Keep Alive of 10s replaces KeepAliveSecs 60 for this connection"));
+  const std::string topic = "limits/" + std::to_string(getpid());
+  client.Subscribe(topic, mqQoS1);
+  ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1 reason=$01"));
+  // Refused before anything is sent or an identifier taken; the link stays.
+  for (const auto& [payload, qos, message] :
+       {std::tuple{std::string(5000, 'x'), mqQoS1,
+                   "PUBLISH of " + std::to_string(1 + 2 + 2 + topic.size() + 2 + 1 + 5000) +
+                       " bytes exceeds the broker's Maximum Packet Size of 2000"},
+        std::tuple{std::string("x"), mqQoS2, std::string("QoS 2 exceeds the broker's Maximum QoS of 1")}}) {
+    try {
+      client.Publish(topic, payload, qos);
+      ADD_FAILURE() << message;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), message);
+    }
+  }
+  EXPECT_EQ(client.PendingCount(), 0u);
+  EXPECT_EQ(client.Publish(topic, std::string(1900, 'y'), mqQoS1), 2);
+  EXPECT_TRUE(recorder.WaitForMessages(1));
+  // Pinged at half the broker's 10 s, so the broker never drops the link.
+  EXPECT_TRUE(recorder.WaitForLine("PINGRESP received", 8000));
+  EXPECT_TRUE(client.IsConnected());
+  EXPECT_TRUE(recorder.Disconnects().empty());
+}
+
+TEST(Brokers, AnIPv6LiteralConnectsAndIsShownInBrackets) {
+  TPrivateBroker broker(0, "listener %PORT% ::1\n");
+  ASSERT_TRUE(broker.Start());
+  TQORMQTTClient client;
+  AimPlain(client, broker.Port(), "ipv6");
+  client.BrokerHostName = "::1";
+  TClientRecorder recorder(client);
+  client.Connect();
+  EXPECT_EQ(recorder.Lines().front(), "Connecting to [::1]:" + std::to_string(broker.Port()) + " (SSL=False, protocol=5)");
+  const std::string topic = "ipv6/" + std::to_string(getpid());
+  client.Subscribe(topic, mqQoS1);
+  ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1 reason=$01"));
+  client.Publish(topic, "over ::1", mqQoS1);
+  EXPECT_TRUE(recorder.WaitForMessages(1));
+}
+
+// A client without an identifier keeps the one the broker assigned, for
+// every reconnect, so that its session can be resumed.
+TEST_F(FakeBrokerTest, AnAssignedClientIdentifierIsUsedForTheReconnects) {
+  Client.ClientID = "";
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto conn = Broker.Accept();
+  ASSERT_TRUE(conn);
+  EXPECT_EQ(conn->ReadPacket(), BuildConnectPacket(5, true, 60, "", "", "", 0));
+  // CONNACK with properties: Assigned Client Identifier "given".
+  conn->Send({0x20, 0x0B, 0x00, 0x00, 0x08, 0x12, 0x00, 0x05, 'g', 'i', 'v', 'e', 'n'});
+  connecting.get();
+  conn->Close();
+  auto again = Broker.Accept(4000);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->ReadPacket(), BuildConnectPacket(5, true, 60, "given", "", "", 0));
 }
