@@ -287,6 +287,11 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
   // copying it into the packet would cost more than the write.
   const bool apart = APayload.size() >= kSeparatePayloadSize;
   TRequestPacket request = FSession.Publish(ATopic, APayload, AQoS, apart);
+  if (request.Held) {
+    Log("PUBLISH held topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu until the broker's Receive Maximum has room",
+        ATopic.c_str(), AQoS, request.PacketId, APayload.size());
+    return request.PacketId;
+  }
   try {
     SendRequest(std::move(request.Packet), apart ? std::string_view(APayload) : std::string_view());
   } catch (...) {

@@ -113,6 +113,15 @@ TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_vie
     r.PacketId = NextPacketIdLocked();
     FPending.push_back(r.PacketId);
     FPendingCount = FPending.size();
+    if (FInFlight < FLimits.ReceiveMaximum && FHeld.empty()) {
+      ++FInFlight;
+    } else {
+      // Built and kept under the lock, so that neither an acknowledgement
+      // nor a later publication can overtake it.
+      r.Held = true;
+      FHeld.push_back({r.PacketId, BuildPublishPacket(ATopic, APayload, AQoS, r.PacketId, FLevel, false, false)});
+      return r;
+    }
   }
   r.Packet = AHeadOnly ? BuildPublishHeader(ATopic, APayload.size(), AQoS, r.PacketId, FLevel, false, false)
                        : BuildPublishPacket(ATopic, APayload, AQoS, r.PacketId, FLevel, false, false);
@@ -125,12 +134,31 @@ void TQORMQTTSession::Unsent(uint16_t APacketId) {
 
 void TQORMQTTSession::RemovePending(uint16_t APacketId) {
   std::lock_guard<std::mutex> guard(FMutex);
+  if (FInFlight > 0) --FInFlight;
   // Acknowledgements mostly come in order: the oldest entry is the usual match.
   for (auto it = FPending.begin(); it != FPending.end(); ++it) {
     if (*it == APacketId) {
       FPending.erase(it);
       FPendingCount = FPending.size();
       return;
+    }
+  }
+}
+
+void TQORMQTTSession::ReleaseHeld(ISessionSink& ASink) {
+  for (;;) {
+    TRequestPacket next;
+    {
+      std::lock_guard<std::mutex> guard(FMutex);
+      if (FHeld.empty() || FInFlight >= FLimits.ReceiveMaximum) return;
+      next = std::move(FHeld.front());
+      FHeld.pop_front();
+      ++FInFlight;
+    }
+    if (ASink.Send(std::move(next.Packet))) {
+      Log(ASink, "PUBLISH sent for packet id %d (the broker's Receive Maximum has room again)", next.PacketId);
+    } else {
+      Log(ASink, "Failed to send PUBLISH for packet id %d: MQTT client is not connected", next.PacketId);
     }
   }
 }
@@ -238,6 +266,8 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
   if (reason == mqrcSuccess) {
     std::lock_guard<std::mutex> guard(FMutex);
     FLimits = limits;
+    // Nothing of ours is in flight on a new link.
+    FInFlight = 0;
     // Requests of an earlier link are never answered on this one.
     FFilterRequests.clear();
     // A new session knows nothing of an old one's QoS 2 messages and subscriptions.
@@ -247,6 +277,7 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
     }
   }
   ASink.Connack(reason, sessionPresent);
+  if (reason == mqrcSuccess) ReleaseHeld(ASink);
 }
 
 void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABody, ISessionSink& ASink) {
@@ -285,11 +316,15 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
   Log(ASink, "%s received packet_id=%d reason=$%2.2X", PacketName(AType), id, reason);
   switch (AType) {
     case MQTT_PUBACK:
-    case MQTT_PUBCOMP: RemovePending(id); break;
+    case MQTT_PUBCOMP:
+      RemovePending(id);
+      ReleaseHeld(ASink);
+      break;
     case MQTT_PUBREC:
       // A refusal ends the exchange; otherwise the publication stays pending until PUBCOMP.
       if (reason >= 0x80) {
         RemovePending(id);
+        ReleaseHeld(ASink);
       } else {
         SendAck(ASink, BuildPubRelPacket(id, 0, FLevel), "PUBREL sent for packet id %d", "Failed to send PUBREL: ",
                 id);

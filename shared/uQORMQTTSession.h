@@ -63,6 +63,9 @@ struct TBrokerLimits {
 struct TRequestPacket {
   uint16_t PacketId = 0;
   TBytes Packet;
+  // Held back by the broker's Receive Maximum: the session sends it (through
+  // the sink that feeds it acknowledgements) when a slot comes free.
+  bool Held = false;
 };
 
 // A CONNACK code that, in answer to an MQTT 5.0 CONNECT, means the broker
@@ -83,7 +86,8 @@ class TQORMQTTSession {
                  std::string_view APassword, uint32_t ASessionExpiryInterval) const;
   // At QoS 1 and 2 the publication counts as pending from here on, until
   // its acknowledgement or Unsent. With AHeadOnly the packet stops before
-  // the payload, which the caller sends from its own memory.
+  // the payload, which the caller sends from its own memory (unless the
+  // publication is held: its packet is then whole, and kept here).
   TRequestPacket Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS, bool AHeadOnly);
   // A publication that never reached the link.
   void Unsent(uint16_t APacketId);
@@ -122,7 +126,10 @@ class TQORMQTTSession {
   void SendAck(ISessionSink& ASink, TBytes APacket, const char* ASentFormat, const char* AFailedPrefix,
                uint16_t APacketId);
   uint16_t NextPacketIdLocked();
+  // The publication is acknowledged or never left: its slot comes free.
   void RemovePending(uint16_t APacketId);
+  // Sends held publications while the broker's Receive Maximum has room.
+  void ReleaseHeld(ISessionSink& ASink);
 
   struct TFilterRequest {
     std::string Topic;
@@ -138,6 +145,8 @@ class TQORMQTTSession {
   std::map<uint16_t, TFilterRequest> FFilterRequests;  // FMutex; SUBSCRIBE/UNSUBSCRIBE awaiting acknowledgement
   std::map<std::string, uint8_t> FSubscriptions;     // FMutex
   TBrokerLimits FLimits;                             // FMutex
+  size_t FInFlight = 0;                              // FMutex; QoS 1 and 2 publications sent on this link
+  std::deque<TRequestPacket> FHeld;                  // FMutex; waiting for a slot, oldest first
 };
 
 }  // namespace qor

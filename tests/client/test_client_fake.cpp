@@ -734,3 +734,25 @@ TEST_F(FakeBrokerTest, PublishWaitsAtTheQueueBoundAndLosesNothing) {
   }
   publishing.get();
 }
+
+// Receive Maximum 2: never more than two QoS 1 publications unacknowledged;
+// the rest wait in order and leave as acknowledgements free their slots.
+TEST_F(FakeBrokerTest, TheBrokersReceiveMaximumCapsWhatIsInFlight) {
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto conn = Broker.Accept();
+  ASSERT_TRUE(conn);
+  conn->ReadPacket();
+  conn->Send({0x20, 0x06, 0x00, 0x00, 0x03, 0x21, 0x00, 0x02});
+  connecting.get();
+  for (int i = 1; i <= 5; ++i) EXPECT_EQ(Client.Publish("rm", std::to_string(i), mqQoS1), i);
+  EXPECT_EQ(Client.PendingCount(), 5u);
+  for (uint16_t id = 1; id <= 5; ++id) {
+    EXPECT_EQ(conn->ReadPacket(), Publish("rm", std::to_string(id), 1, id));
+    if (id >= 2) {
+      EXPECT_TRUE(conn->ReadPacket(300).empty()) << "a third in flight after " << id;
+      conn->Send({0x40, 0x02, 0x00, static_cast<uint8_t>(id - 1)});
+    }
+  }
+  conn->Send({0x40, 0x02, 0x00, 0x05});
+  EXPECT_TRUE(WaitUntil([&] { return Client.PendingCount() == 0; }));
+}
