@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <memory>
+#include <set>
 #include <thread>
 
 #include "ClientTestKit.h"
@@ -316,4 +318,37 @@ TEST(Broker, ThePasswordNeverAppearsInALogLineOrAnError) {
     EXPECT_GT(recorder.Lines().size(), 3u);
     for (const auto& line : recorder.Lines()) EXPECT_EQ(line.find(password), std::string::npos) << line;
   }
+}
+
+// A shared subscription: three subscribers of one group share the messages,
+// none lost and none twice.
+TEST(Broker, ASharedSubscriptionSplitsTheMessagesOfItsGroup) {
+  TQORMQTTClient subs[3], pub;
+  std::vector<std::unique_ptr<TClientRecorder>> recorders;
+  const std::string topic = UniqueTopic("shared");
+  for (int i = 0; i < 3; ++i) {
+    AimAt(subs[i], 1883, false, "shared-" + std::to_string(i));
+    recorders.push_back(std::make_unique<TClientRecorder>(subs[i], "subscriber " + std::to_string(i)));
+    subs[i].Connect();
+    subs[i].Subscribe("$share/qorgroup/" + topic, mqQoS1);
+    ASSERT_TRUE(recorders[i]->WaitForLine("SUBACK packet_id=1 reason=$01"));
+  }
+  AimAt(pub, 1883, false, "shared-pub");
+  pub.Connect();
+  for (int i = 0; i < 300; ++i) pub.Publish(topic, std::to_string(i), mqQoS1);
+  ASSERT_TRUE(WaitUntil([&] {
+    size_t n = 0;
+    for (const auto& r : recorders) n += r->Messages().size();
+    return n >= 300;
+  }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a duplicate would arrive meanwhile
+  std::set<std::string> seen;
+  size_t total = 0;
+  for (const auto& r : recorders) {
+    EXPECT_FALSE(r->Messages().empty()) << "one subscriber of the group got nothing";
+    for (const TReceived& m : r->Messages()) seen.insert(m.Payload);
+    total += r->Messages().size();
+  }
+  EXPECT_EQ(total, 300u);
+  EXPECT_EQ(seen.size(), 300u);
 }
