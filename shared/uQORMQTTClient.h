@@ -40,6 +40,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "uQORException.h"
 #include "uQORMQTTProtocol.h"
@@ -79,6 +80,13 @@ using TQORMQTTDisconnectEvent =
     std::function<void(TQORMQTTReasonCode AReasonCode, const std::string& AReason)>;
 using TQORMQTTLogEvent = std::function<void(const std::string& ALine)>;
 
+// One broker of a list (a cluster, or brokers standing in for each other).
+struct TQORMQTTBrokerAddress {
+  std::string Host;  // a name, an IPv4 or an IPv6 address
+  int32_t Port = 8883;
+  bool UseSSL = true;
+};
+
 class TQORMQTTClient {
  public:
   TQORMQTTClient();
@@ -91,6 +99,10 @@ class TQORMQTTClient {
   std::string BrokerHostName;
   int32_t BrokerPort = 8883;  // the low 16 bits are used
   bool UseSSL = true;
+  // When not empty, replaces BrokerHostName, BrokerPort and UseSSL: every
+  // connection attempt (Connect's and each reconnect's) tries these in order
+  // and takes the first that accepts the connection.
+  std::vector<TQORMQTTBrokerAddress> Brokers;
   std::string ClientID;
   std::string Username;  // left out of CONNECT when empty
   std::string Password;  // left out of CONNECT when empty

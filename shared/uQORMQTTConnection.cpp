@@ -357,21 +357,33 @@ void TQORMQTTConnection::Connect() {
 void TQORMQTTConnection::DoConnect(bool AFromLoop) {
   const TLinkState opening = AFromLoop ? TLinkState::Reconnecting : TLinkState::Connecting;
   const uint8_t level = FSession.ProtocolLevel();
-  Log("Connecting to %s:%d (SSL=%s, protocol=%d)", HostForDisplay(FClient.BrokerHostName).c_str(),
-      FClient.BrokerPort, Bool(FClient.UseSSL), level);
   {
     TGuard guard(FMutex);
     ReleaseLinkLocked();
   }
-  TBrokerStreamOptions options;
-  options.Host = FClient.BrokerHostName;
-  options.Port = static_cast<uint16_t>(FClient.BrokerPort);
-  options.ConnectTimeoutMs = SecondsToMs(FClient.ConnectTimeoutSecs);
-  options.UseSSL = FClient.UseSSL;
-  options.VerifyPeer = FClient.VerifyPeer;
-  options.CAFile = FClient.CAFile;
-  options.Cancel = &FStopping;
-  const std::shared_ptr<TBrokerStream> stream = TBrokerStream::Open(options);
+  // The brokers of the list in order (or the one broker), until one opens.
+  std::vector<TQORMQTTBrokerAddress> brokers = FClient.Brokers;
+  if (brokers.empty()) brokers.push_back({FClient.BrokerHostName, FClient.BrokerPort, FClient.UseSSL});
+  std::shared_ptr<TBrokerStream> stream;
+  for (size_t i = 0; !stream; ++i) {
+    const TQORMQTTBrokerAddress& broker = brokers[i];
+    Log("Connecting to %s:%d (SSL=%s, protocol=%d)", HostForDisplay(broker.Host).c_str(), broker.Port,
+        Bool(broker.UseSSL), level);
+    TBrokerStreamOptions options;
+    options.Host = broker.Host;
+    options.Port = static_cast<uint16_t>(broker.Port);
+    options.ConnectTimeoutMs = SecondsToMs(FClient.ConnectTimeoutSecs);
+    options.UseSSL = broker.UseSSL;
+    options.VerifyPeer = FClient.VerifyPeer;
+    options.CAFile = FClient.CAFile;
+    options.Cancel = &FStopping;
+    try {
+      stream = TBrokerStream::Open(options);
+    } catch (const ESocketError& e) {
+      if (i + 1 == brokers.size() || FStopping) throw;
+      Log("Broker %s:%d unreachable: %s", HostForDisplay(broker.Host).c_str(), broker.Port, e.Message().c_str());
+    }
+  }
   stream->SetIOTimeout(SecondsToMs(FClient.KeepAliveSecs));
   // Until a broker says otherwise, the link has the client's own limits.
   FKeepAliveSecs = FClient.KeepAliveSecs;

@@ -488,3 +488,28 @@ TEST_F(FakeBrokerTest, AnAssignedClientIdentifierIsUsedForTheReconnects) {
   ASSERT_TRUE(again);
   EXPECT_EQ(again->ReadPacket(), BuildConnectPacket(5, true, 60, "given", "", "", 0));
 }
+
+// A list of two brokers: the first while it runs; once it is killed, the
+// reconnect finds it unreachable and moves to the second.
+TEST(Brokers, AListOfBrokersIsTriedInOrder) {
+  TPrivateBroker first, second;
+  ASSERT_TRUE(first.Start());
+  ASSERT_TRUE(second.Start());
+  TQORMQTTClient client;
+  AimPlain(client, first.Port(), "list");
+  client.Brokers = {{"127.0.0.1", first.Port(), false}, {"127.0.0.1", second.Port(), false}};
+  TClientRecorder recorder(client);
+  client.Connect();
+  const std::string firstLine = "Connecting to 127.0.0.1:" + std::to_string(first.Port()) + " (SSL=False, protocol=5)";
+  const std::string secondLine = "Connecting to 127.0.0.1:" + std::to_string(second.Port()) + " (SSL=False, protocol=5)";
+  EXPECT_EQ(recorder.Lines().front(), firstLine);
+  EXPECT_FALSE(recorder.HasLine(secondLine));
+  first.Kill();
+  ASSERT_TRUE(recorder.WaitForLine("Reconnected successfully", 8000));
+  EXPECT_TRUE(recorder.HasLine(secondLine));
+  const std::string topic = "list/" + std::to_string(getpid());
+  client.Subscribe(topic, mqQoS1);
+  ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1 reason=$01"));
+  client.Publish(topic, "on the second", mqQoS1);
+  EXPECT_TRUE(recorder.WaitForMessages(1));
+}
