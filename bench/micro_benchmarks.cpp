@@ -118,7 +118,7 @@ struct TCountingSink final : ISessionSink {
   bool Send(TBytes) override { return true; }
   void Deliver(const std::string&, const std::string& APayload, TQORMQTTQoS) override { Received += APayload.size(); }
   void Connack(uint8_t, bool) override {}
-  void BrokerDisconnect(uint8_t) override {}
+  void BrokerDisconnect(uint8_t, const TBrokerWords&) override {}
 };
 
 void HandleBufferedPublish(benchmark::State& AState, bool ALogged) {

@@ -29,7 +29,7 @@ struct TOneMessage final : qor::ISessionSink {
     QoS = AQoS;
   }
   void Connack(uint8_t, bool) override {}
-  void BrokerDisconnect(uint8_t) override {}
+  void BrokerDisconnect(uint8_t, const qor::TBrokerWords&) override {}
 };
 
 }  // namespace

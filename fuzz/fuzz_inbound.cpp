@@ -19,7 +19,7 @@ class TCheckingSink final : public qor::ISessionSink {
     if (AQoS > 2) std::abort();
   }
   void Connack(uint8_t, bool) override {}
-  void BrokerDisconnect(uint8_t) override {}
+  void BrokerDisconnect(uint8_t, const qor::TBrokerWords&) override {}
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <vector>
@@ -42,6 +43,34 @@ void CheckTextLength(const std::string& AText, const char* AWhat) {
     throw Exception(Format("%s is %zu bytes long; MQTT allows at most 65535", AWhat, AText.size()));
 }
 
+// "Use another server" and "server moved": what a Server Reference comes with.
+bool IsReferral(uint8_t AReasonCode) { return AReasonCode == 0x9C || AReasonCode == 0x9D; }
+
+// The first server of a Server Reference ("host", "host:port", "[v6]:port";
+// several are separated by spaces), with the referring broker's port and TLS
+// where it says nothing of them.
+TQORMQTTBrokerAddress ParseReference(const std::string& AReference, const TQORMQTTBrokerAddress& ABase) {
+  const std::string first = AReference.substr(0, AReference.find(' '));
+  TQORMQTTBrokerAddress address = ABase;
+  size_t portAt = std::string::npos;
+  if (!first.empty() && first[0] == '[') {
+    const size_t close = first.find(']');
+    address.Host = first.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    if (close != std::string::npos && close + 1 < first.size() && first[close + 1] == ':') portAt = close + 2;
+  } else if (std::count(first.begin(), first.end(), ':') == 1) {
+    portAt = first.find(':') + 1;
+    address.Host = first.substr(0, portAt - 1);
+  } else {
+    address.Host = first;
+  }
+  if (portAt != std::string::npos) {
+    const std::string port = first.substr(portAt);
+    if (!port.empty() && port.size() <= 5 && std::all_of(port.begin(), port.end(), ::isdigit))
+      address.Port = std::stoi(port);
+  }
+  return address;
+}
+
 }  // namespace
 
 // What the session's answers to the reader's packets turn into: writes on
@@ -57,9 +86,10 @@ class TQORMQTTConnection::TReaderSink final : public ISessionSink {
     if (FC.FClient.OnMessage) FC.FClient.OnMessage(ATopic, APayload, AQoS);
   }
   void Connack(uint8_t AReasonCode, bool) override { FC.OnConnack(FEpoch, AReasonCode); }
-  void BrokerDisconnect(uint8_t AReasonCode) override {
+  void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) override {
+    if (IsReferral(AReasonCode) && !AWords.ServerReference.empty()) FC.ReferTo(AWords.ServerReference);
     FC.LinkLost(FEpoch, static_cast<TQORMQTTReasonCode>(AReasonCode),
-                Format("Broker disconnected (reason=$%2.2X)", AReasonCode));
+                Format("Broker disconnected (reason=$%2.2X)", AReasonCode) + AWords.Describe());
   }
 
  private:
@@ -354,7 +384,12 @@ void TQORMQTTConnection::Connect() {
   }
 }
 
-void TQORMQTTConnection::DoConnect(bool AFromLoop) {
+void TQORMQTTConnection::ReferTo(const std::string& AServerReference) {
+  TGuard guard(FMutex);
+  FReferredBroker = ParseReference(AServerReference, FCurrentBroker);
+}
+
+void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   const TLinkState opening = AFromLoop ? TLinkState::Reconnecting : TLinkState::Connecting;
   const uint8_t level = FSession.ProtocolLevel();
   {
@@ -364,9 +399,16 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop) {
   // The brokers of the list in order (or the one broker), until one opens.
   std::vector<TQORMQTTBrokerAddress> brokers = FClient.Brokers;
   if (brokers.empty()) brokers.push_back({FClient.BrokerHostName, FClient.BrokerPort, FClient.UseSSL});
+  {
+    // A server a broker referred the client to comes first, once.
+    TGuard guard(FMutex);
+    if (FReferredBroker) brokers.insert(brokers.begin(), *FReferredBroker);
+    FReferredBroker.reset();
+  }
   std::shared_ptr<TBrokerStream> stream;
+  TQORMQTTBrokerAddress broker;
   for (size_t i = 0; !stream; ++i) {
-    const TQORMQTTBrokerAddress& broker = brokers[i];
+    broker = brokers[i];
     Log("Connecting to %s:%d (SSL=%s, protocol=%d)", HostForDisplay(broker.Host).c_str(), broker.Port,
         Bool(broker.UseSSL), level);
     TBrokerStreamOptions options;
@@ -404,6 +446,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop) {
       throw Exception("Connection attempt cancelled");
     }
     FStream = stream;
+    FCurrentBroker = broker;
     epoch = ++FEpoch;
     FQueue.Open(stream);
     SetState(AFromLoop ? TLinkState::Rehandshake : TLinkState::Handshake);
@@ -456,9 +499,17 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop) {
     DoConnect(AFromLoop);
     return;
   }
+  const TBrokerWords words = FSession.Limits().Words;
+  if (IsReferral(reason) && !words.ServerReference.empty() && !AReferred) {
+    Log("Broker refers to %s \xE2\x80\x94 trying it", words.ServerReference.c_str());
+    abandon();
+    ReferTo(words.ServerReference);
+    DoConnect(AFromLoop, true);
+    return;
+  }
   if (reason != mqrcSuccess) {
     abandon();
-    throw Exception(Format("Broker refused connection (reason=$%2.2X)", reason));
+    throw Exception(Format("Broker refused connection (reason=$%2.2X)", reason) + words.Describe());
   }
   if (FKeepAliveSecs != FClient.KeepAliveSecs) {
     Log("Broker's Server Keep Alive of %ds replaces KeepAliveSecs %d for this connection", FKeepAliveSecs.load(),

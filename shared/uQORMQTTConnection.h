@@ -18,6 +18,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "uQORFormat.h"
@@ -96,7 +97,10 @@ class TQORMQTTConnection {
 
   void DoLog(const std::string& ALine);
   void DoDisconnectEvent(TQORMQTTReasonCode ARC, const std::string& AReason);
-  void DoConnect(bool AFromLoop);
+  // One attempt; AReferred: it follows a broker's Server Reference already.
+  void DoConnect(bool AFromLoop, bool AReferred = false);
+  // A broker names another server to use: the next attempt tries it first.
+  void ReferTo(const std::string& AServerReference);
   void StartThreads();
   void StopThreads();
   void ReconnectLoop();
@@ -151,6 +155,8 @@ class TQORMQTTConnection {
   std::atomic<uint32_t> FMaxPacketSize{0};  // 0: no limit
   std::atomic<uint8_t> FMaxQoS{2};
   std::string FAssignedClientID;  // FMutex; the broker's name for a client that gave none
+  TQORMQTTBrokerAddress FCurrentBroker;                 // FMutex; the broker of the newest link
+  std::optional<TQORMQTTBrokerAddress> FReferredBroker;  // FMutex; to be tried first, once
   std::atomic<int64_t> FLastSendTime;  // steady-clock nanoseconds
   std::atomic<int64_t> FLastRecvTime;
 };

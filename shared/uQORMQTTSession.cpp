@@ -219,6 +219,29 @@ void TQORMQTTSession::Receive(uint8_t AHeader, std::string& ABody, ISessionSink&
   }
 }
 
+std::string TBrokerWords::Describe() const {
+  std::string text;
+  if (!ReasonString.empty()) text += " \"" + ReasonString + "\"";
+  for (size_t i = 0; i < UserProperties.size(); ++i)
+    text += (i == 0 ? " [" : ", ") + UserProperties[i].first + "=" + UserProperties[i].second +
+            (i + 1 == UserProperties.size() ? "]" : "");
+  if (!ServerReference.empty()) text += " server=" + ServerReference;
+  return text;
+}
+
+bool TQORMQTTSession::ReadWords(TBody& AIn, uint8_t AId, TBrokerWords& AWords) {
+  switch (AId) {
+    case 0x1F: AWords.ReasonString = AIn.Text(AIn.Word()); return true;
+    case 0x1C: AWords.ServerReference = AIn.Text(AIn.Word()); return true;
+    case 0x26: {
+      std::string key = AIn.Text(AIn.Word());
+      AWords.UserProperties.emplace_back(std::move(key), AIn.Text(AIn.Word()));
+      return true;
+    }
+    default: return false;
+  }
+}
+
 // The properties of a CONNACK; those a client has no use for are skipped by
 // their type, and an unknown identifier makes the packet malformed.
 TBrokerLimits TQORMQTTSession::ReadConnackProperties(TBody& AIn) {
@@ -237,13 +260,12 @@ TBrokerLimits TQORMQTTSession::ReadConnackProperties(TBody& AIn) {
       case 0x28: limits.WildcardSubscriptionAvailable = AIn.Byte() != 0; break;
       case 0x29: limits.SubscriptionIdentifiersAvailable = AIn.Byte() != 0; break;
       case 0x2A: limits.SharedSubscriptionAvailable = AIn.Byte() != 0; break;
-      case 0x1F: limits.ReasonString = AIn.Text(AIn.Word()); break;
-      case 0x1C: limits.ServerReference = AIn.Text(AIn.Word()); break;
+
       case 0x11: AIn.DWord(); break;                   // session expiry interval
       case 0x1A: case 0x15: AIn.Text(AIn.Word()); break;  // response information, authentication method
       case 0x16: AIn.Text(AIn.Word()); break;          // authentication data
-      case 0x26: AIn.Text(AIn.Word()); AIn.Text(AIn.Word()); break;  // a user property
-      default: (void)id; AIn.Malformed("with an unknown property");
+      default:
+        if (!ReadWords(AIn, id, limits.Words)) AIn.Malformed("with an unknown property");
     }
   }
   if (AIn.Position() != end) AIn.Malformed("with a property running past its block");
@@ -258,14 +280,18 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
   // At level 5 the properties follow (a 3.1.1 broker refusing 5.0 sends none).
   const TBrokerLimits limits =
       FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0 ? ReadConnackProperties(AIn) : TBrokerLimits{};
-  Log(ASink, "CONNACK received \xE2\x80\x94 session_present=%d reason=$%2.2X", sessionPresent ? 1 : 0, reason);
+  Log(ASink, "CONNACK received \xE2\x80\x94 session_present=%d reason=$%2.2X%s", sessionPresent ? 1 : 0, reason,
+      limits.Words.Describe().c_str());
   if (RefusesLevel5(reason) && FLevel == MQTT_PROTOCOL_LEVEL_50) {
     Log(ASink, "Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");
     FLevel = MQTT_PROTOCOL_LEVEL_311;
   }
-  if (reason == mqrcSuccess) {
+  {
     std::lock_guard<std::mutex> guard(FMutex);
     FLimits = limits;
+  }
+  if (reason == mqrcSuccess) {
+    std::lock_guard<std::mutex> guard(FMutex);
     // Nothing of ours is in flight on a new link.
     FInFlight = 0;
     // Requests of an earlier link are never answered on this one.
@@ -374,10 +400,24 @@ void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& 
 }
 
 void TQORMQTTSession::HandleDisconnect(TBody& AIn, ISessionSink& ASink) {
-  // Without a reason code the reason is 0; properties are not used.
+  // Without a reason code the reason is 0.
   const uint8_t reason = AIn.Left() > 0 ? AIn.Byte() : 0;
-  Log(ASink, "DISCONNECT received from broker reason=$%2.2X", reason);
-  ASink.BrokerDisconnect(reason);
+  TBrokerWords words;
+  if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0) {
+    const size_t length = AIn.PropertyLength();
+    const size_t end = AIn.Position() + length;
+    while (AIn.Position() < end) {
+      const uint8_t id = AIn.Byte();
+      if (id == 0x11) {
+        AIn.DWord();  // session expiry interval
+      } else if (!ReadWords(AIn, id, words)) {
+        AIn.Malformed("with an unknown property");
+      }
+    }
+    if (AIn.Position() != end) AIn.Malformed("with a property running past its block");
+  }
+  Log(ASink, "DISCONNECT received from broker reason=$%2.2X%s", reason, words.Describe().c_str());
+  ASink.BrokerDisconnect(reason, words);
 }
 
 void TQORMQTTSession::SendAck(ISessionSink& ASink, TBytes APacket, const char* ASentFormat,

@@ -19,12 +19,23 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "uQORByteSource.h"
 #include "uQORMQTTClient.h"
 #include "uQORMQTTProtocol.h"
 
 namespace qor {
+
+// What an MQTT 5.0 broker may say beside a reason code.
+struct TBrokerWords {
+  std::string ReasonString;
+  std::vector<std::pair<std::string, std::string>> UserProperties;
+  std::string ServerReference;  // another server to use ("host", "host:port")
+  // As appended to a log line or an error text: empty when nothing was said.
+  std::string Describe() const;
+};
 
 // What the session asks of whoever drives it.
 class ISessionSink {
@@ -36,7 +47,7 @@ class ISessionSink {
   virtual bool Send(TBytes APacket) = 0;
   virtual void Deliver(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) = 0;
   virtual void Connack(uint8_t AReasonCode, bool ASessionPresent) = 0;
-  virtual void BrokerDisconnect(uint8_t AReasonCode) = 0;
+  virtual void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) = 0;
 
  protected:
   ~ISessionSink() = default;
@@ -55,8 +66,7 @@ struct TBrokerLimits {
   bool WildcardSubscriptionAvailable = true;
   bool SubscriptionIdentifiersAvailable = true;
   bool SharedSubscriptionAvailable = true;
-  std::string ReasonString;
-  std::string ServerReference;
+  TBrokerWords Words;
 };
 
 // A request's packet and the identifier it carries (0 when none).
@@ -100,7 +110,7 @@ class TQORMQTTSession {
   size_t PendingCount() const { return FPendingCount; }
   // Topic filter -> granted QoS, as the broker's acknowledgements left them.
   std::map<std::string, uint8_t> Subscriptions() const;
-  // What the last CONNACK announced (all defaults at level 4).
+  // What the last CONNACK announced (all defaults at level 4), also a refusal's.
   TBrokerLimits Limits() const;
 
   // --- the broker's packets ----------------------------------------------------
@@ -119,6 +129,8 @@ class TQORMQTTSession {
   class TBody;
   void HandleConnack(TBody& AIn, ISessionSink& ASink);
   static TBrokerLimits ReadConnackProperties(TBody& AIn);
+  // Reads one property that carries words; false when AId is another one.
+  static bool ReadWords(TBody& AIn, uint8_t AId, TBrokerWords& AWords);
   void HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABody, ISessionSink& ASink);
   void HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink);
   void HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& ASink);

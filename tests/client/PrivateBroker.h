@@ -22,6 +22,8 @@ class TPrivateBroker {
   // SIGKILL: the broker vanishes without a word to its clients.
   void Kill();
   uint16_t Port() const { return FPort; }
+  // Its log: every packet in and out, one line each.
+  const std::string& LogPath() const { return FLog; }
   // For signals (SIGSTOP, SIGCONT); -1 when not running.
   pid_t Pid() const { return FPid; }
 

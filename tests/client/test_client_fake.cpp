@@ -756,3 +756,56 @@ TEST_F(FakeBrokerTest, TheBrokersReceiveMaximumCapsWhatIsInFlight) {
   conn->Send({0x40, 0x02, 0x00, 0x05});
   EXPECT_TRUE(WaitUntil([&] { return Client.PendingCount() == 0; }));
 }
+
+// What a broker says beside its code reaches the log, the errors and
+// OnDisconnect, and a Server Reference is where the client goes next.
+TEST(FakeBroker, ABrokersWordsAndServerReferencesAreHeeded) {
+  TFakeBroker first, second;
+  TQORMQTTClient client;
+  Aim(client, first.Port(), "referred");
+  TClientRecorder recorder(client);
+  const auto prop = [](uint8_t AId, const std::string& AText) {
+    TBytes p{AId};
+    const TBytes text = EncodeMQTTString(AText);
+    p.insert(p.end(), text.begin(), text.end());
+    return p;
+  };
+  // A CONNACK or DISCONNECT with reason ACode and the properties AProps.
+  const auto packet = [](uint8_t AType, uint8_t ACode, std::vector<TBytes> AProps) {
+    TBytes props;
+    for (const TBytes& p : AProps) props.insert(props.end(), p.begin(), p.end());
+    TBytes content = AType == MQTT_CONNACK ? TBytes{0x00, ACode} : TBytes{ACode};
+    const TBytes length = EncodeVarInt(static_cast<uint32_t>(props.size()));
+    content.insert(content.end(), length.begin(), length.end());
+    content.insert(content.end(), props.begin(), props.end());
+    return WrapWithFixedHeader(AType, 0, content);
+  };
+  const std::string toSecond = "127.0.0.1:" + std::to_string(second.Port());
+  const std::string toFirst = "127.0.0.1:" + std::to_string(first.Port());
+
+  auto connecting = std::async(std::launch::async, [&] { client.Connect(); });
+  auto a = first.Accept();
+  ASSERT_TRUE(a);
+  a->ReadPacket();
+  a->Send(packet(MQTT_CONNACK, 0x9C, {prop(0x1F, "busy"), prop(0x1C, toSecond)}));
+  auto b = second.Accept();
+  ASSERT_TRUE(b);
+  b->ReadPacket();
+  b->Send(Connack(0));
+  connecting.get();
+  EXPECT_TRUE(recorder.HasLine("Broker refers to " + toSecond + " \xE2\x80\x94 trying it"));
+  EXPECT_TRUE(recorder.HasLine("CONNACK received \xE2\x80\x94 session_present=0 reason=$9C \"busy\" server=" + toSecond));
+
+  b->Send(packet(MQTT_DISCONNECT, 0x9D, {prop(0x1F, "moved"), prop(0x1C, toFirst)}));
+  ASSERT_TRUE(recorder.WaitForDisconnects(1));
+  EXPECT_EQ(recorder.Disconnects()[0].Reason, "Broker disconnected (reason=$9D) \"moved\" server=" + toFirst);
+  auto again = first.Accept(4000);
+  ASSERT_TRUE(again);
+  again->ReadPacket();
+  TBytes userProperty = prop(0x26, "k");
+  const TBytes value = EncodeMQTTString("v");
+  userProperty.insert(userProperty.end(), value.begin(), value.end());
+  again->Send(packet(MQTT_CONNACK, 0x87, {prop(0x1F, "no"), userProperty}));
+  EXPECT_TRUE(recorder.WaitForLine("Reconnect attempt 1 failed: Broker refused connection (reason=$87) \"no\" [k=v]"));
+  client.Disconnect();
+}

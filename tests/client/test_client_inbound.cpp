@@ -25,7 +25,7 @@ struct TFed : ISessionSink {
     Messages.push_back({ATopic, APayload, AQoS});
   }
   void Connack(uint8_t, bool) override {}
-  void BrokerDisconnect(uint8_t) override {}
+  void BrokerDisconnect(uint8_t, const TBrokerWords&) override {}
 };
 
 TFed Feed(const TBytes& ABytes, uint8_t ALevel = 5, int APiece = 1 << 30, TQORMQTTSession* ASession = nullptr) {
