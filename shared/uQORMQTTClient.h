@@ -115,6 +115,12 @@ class TQORMQTTClient {
   // the broker refuses it) or 4 (MQTT 3.1.1 from the start).
   uint8_t ProtocolVersion = MQTT_PROTOCOL_LEVEL_50;
   uint32_t SessionExpiryInterval = 0;  // seconds; MQTT 5.0 only
+  // MQTT 5.0, told to the broker in CONNECT; 0 announces no limit.
+  // ReceiveMaximum: QoS 1 and 2 messages the broker may have unacknowledged
+  // towards this client. MaximumPacketSize: the largest packet (bytes, whole)
+  // the client accepts; a larger one ends the link with reason 0x95.
+  uint16_t ReceiveMaximum = 0;
+  uint32_t MaximumPacketSize = 0;
   int32_t ConnectTimeoutSecs = 10;     // bounds the TCP connect, TLS handshake and CONNACK wait
   // TLS: check the broker's certificate chain and host name (off by default).
   bool VerifyPeer = false;

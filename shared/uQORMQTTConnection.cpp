@@ -465,7 +465,8 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
     // The CONNECT leaves before the threads start, so that the broker works
     // on its answer meanwhile; it is logged as sent after their lines.
     if (!Send(FSession.Connect(FClient.CleanStart, static_cast<uint16_t>(FClient.KeepAliveSecs), clientID,
-                               FClient.Username, FClient.Password, FClient.SessionExpiryInterval)))
+                               FClient.Username, FClient.Password, FClient.SessionExpiryInterval,
+                               FClient.ReceiveMaximum, FClient.MaximumPacketSize)))
       throw Exception("MQTT client is not connected");
     StartThreads();
   } catch (...) {
@@ -648,7 +649,7 @@ TLink TQORMQTTConnection::WaitForLink(uint64_t AAfterEpoch, const TQORMQTTReader
 
 bool TQORMQTTConnection::ReadLink(const TLink& ALink, const TQORMQTTReaderThread& AReader) {
   TBrokerStream& stream = *ALink.Stream;
-  TPacketFramer framer(stream);
+  TPacketFramer framer(stream, FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? FClient.MaximumPacketSize : 0);
   TReaderSink sink(*this, ALink.Epoch);
   uint8_t header = 0;
   std::string body;
@@ -683,7 +684,16 @@ bool TQORMQTTConnection::ReadLink(const TLink& ALink, const TQORMQTTReaderThread
       stream.Release();
       return true;
     }
-    LinkLost(ALink.Epoch, mqrcUnspecifiedError, Format("Disconnected (reason=$%2.2X)", mqrcUnspecifiedError));
+    // Larger than the client announced: the broker is told why, as MQTT 5.0 asks.
+    uint8_t code = mqrcUnspecifiedError;
+    try {
+      throw;
+    } catch (const EPacketTooLarge&) {
+      code = 0x95;
+      Send(FSession.Disconnect(code));
+    } catch (...) {
+    }
+    LinkLost(ALink.Epoch, static_cast<TQORMQTTReasonCode>(code), Format("Disconnected (reason=$%2.2X)", code));
     return false;
   }
 }

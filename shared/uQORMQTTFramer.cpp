@@ -1,6 +1,9 @@
 #include "uQORMQTTFramer.h"
 
 #include <algorithm>
+#include <string>
+
+#include "uQORMQTTProtocol.h"
 
 namespace qor {
 
@@ -28,6 +31,12 @@ bool TPacketFramer::Next(uint8_t& AHeader, std::string& ABody) {
     const uint8_t b = ReadByte();
     length |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
     if ((b & 0x80) == 0) break;
+  }
+  if (FMaxPacketSize != 0) {
+    const uint64_t size = 1 + VarIntSize(length) + static_cast<uint64_t>(length);
+    if (size > FMaxPacketSize)
+      throw EPacketTooLarge("Packet of " + std::to_string(size) + " bytes exceeds the MaximumPacketSize of " +
+                            std::to_string(FMaxPacketSize));
   }
   size_t filled = 0;
   while (filled < length) {

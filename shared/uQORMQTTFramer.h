@@ -15,9 +15,15 @@ namespace qor {
 // remaining length, or the remaining length itself is longer than four bytes.
 QOR_DECLARE_EXCEPTION(EMalformedPacket, ESocketError);
 
+// A packet larger than the client said it accepts (its Maximum Packet Size).
+QOR_DECLARE_EXCEPTION(EPacketTooLarge, EMalformedPacket);
+
 class TPacketFramer {
  public:
-  explicit TPacketFramer(IByteSource& ASource) : FSource(ASource) {}
+  // AMaxPacketSize: the largest whole packet taken; 0: no limit but the
+  // protocol's. A larger one raises EPacketTooLarge before its body is read.
+  explicit TPacketFramer(IByteSource& ASource, uint32_t AMaxPacketSize = 0)
+      : FSource(ASource), FMaxPacketSize(AMaxPacketSize) {}
 
   // The next packet. False when the source delivered nothing where a packet
   // would begin (end of stream, idle time-out). Raises EMalformedPacket for a
@@ -29,6 +35,7 @@ class TPacketFramer {
   uint8_t ReadByte();
 
   IByteSource& FSource;
+  uint32_t FMaxPacketSize;
 };
 
 // The stream ended inside a packet; the message is set by whoever knows the

@@ -172,7 +172,8 @@ TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AC
 
 TBytes BuildConnectPacket(uint8_t AProtocolLevel, bool ACleanStart, uint16_t AKeepAliveSecs,
                           std::string_view AClientID, std::string_view AUsername,
-                          std::string_view APassword, uint32_t ASessionExpiryInterval) {
+                          std::string_view APassword, uint32_t ASessionExpiryInterval,
+                          uint16_t AReceiveMaximum, uint32_t AMaximumPacketSize) {
   uint8_t flags = 0;
   if (!AUsername.empty()) flags |= 0x80;
   if (!APassword.empty()) flags |= 0x40;
@@ -180,9 +181,12 @@ TBytes BuildConnectPacket(uint8_t AProtocolLevel, bool ACleanStart, uint16_t AKe
 
   const bool level5 = IsLevel5(AProtocolLevel);
   const bool hasExpiry = level5 && ASessionExpiryInterval > 0;
+  const bool hasReceiveMaximum = level5 && AReceiveMaximum > 0;
+  const bool hasMaximumPacketSize = level5 && AMaximumPacketSize > 0;
+  const uint8_t properties = (hasExpiry ? 5 : 0) + (hasReceiveMaximum ? 3 : 0) + (hasMaximumPacketSize ? 5 : 0);
 
   size_t size = 6 + 1 + 1 + 2;  // "MQTT", level, flags, keep alive
-  if (level5) size += 1 + (hasExpiry ? 5 : 0);
+  if (level5) size += 1 + properties;
   size += StringFieldSize(AClientID);
   if (!AUsername.empty()) size += StringFieldSize(AUsername);
   if (!APassword.empty()) size += StringFieldSize(APassword);
@@ -193,10 +197,18 @@ TBytes BuildConnectPacket(uint8_t AProtocolLevel, bool ACleanStart, uint16_t AKe
   w.Byte(flags);
   w.Word(AKeepAliveSecs);
   if (level5) {
-    w.VarInt(hasExpiry ? 5 : 0);
+    w.VarInt(properties);
     if (hasExpiry) {
       w.Byte(PROP_SESSION_EXPIRY_INTERVAL);
       w.DWord(ASessionExpiryInterval);
+    }
+    if (hasReceiveMaximum) {
+      w.Byte(PROP_RECEIVE_MAXIMUM);
+      w.Word(AReceiveMaximum);
+    }
+    if (hasMaximumPacketSize) {
+      w.Byte(PROP_MAXIMUM_PACKET_SIZE);
+      w.DWord(AMaximumPacketSize);
     }
   }
   w.String(AClientID);

@@ -37,6 +37,8 @@ inline constexpr uint8_t MQTT_DISCONNECT = 14;
 inline constexpr uint8_t MQTT_AUTH = 15;
 
 inline constexpr uint8_t PROP_SESSION_EXPIRY_INTERVAL = 0x11;
+inline constexpr uint8_t PROP_RECEIVE_MAXIMUM = 0x21;
+inline constexpr uint8_t PROP_MAXIMUM_PACKET_SIZE = 0x27;
 
 // Largest value a variable byte integer can carry (four bytes).
 inline constexpr uint32_t MQTT_MAX_VARINT = 268435455;
@@ -68,9 +70,12 @@ TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AC
 // --- packet builders ------------------------------------------------------
 // Level 5 frames a packet for MQTT 5.0, every other level for 3.1.1.
 
+// At level 5, AReceiveMaximum and AMaximumPacketSize go in as properties
+// when not 0 (0: the client announces no limit).
 TBytes BuildConnectPacket(uint8_t AProtocolLevel, bool ACleanStart, uint16_t AKeepAliveSecs,
                           std::string_view AClientID, std::string_view AUsername,
-                          std::string_view APassword, uint32_t ASessionExpiryInterval);
+                          std::string_view APassword, uint32_t ASessionExpiryInterval,
+                          uint16_t AReceiveMaximum = 0, uint32_t AMaximumPacketSize = 0);
 
 TBytes BuildPublishPacket(std::string_view ATopic, const TBytes& APayload, uint8_t AQoS,
                           uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup);

@@ -92,9 +92,10 @@ class TQORMQTTSession::TBody {
 
 TBytes TQORMQTTSession::Connect(bool ACleanStart, uint16_t AKeepAliveSecs, std::string_view AClientID,
                                 std::string_view AUsername, std::string_view APassword,
-                                uint32_t ASessionExpiryInterval) const {
+                                uint32_t ASessionExpiryInterval, uint16_t AReceiveMaximum,
+                                uint32_t AMaximumPacketSize) const {
   return BuildConnectPacket(FLevel, ACleanStart, AKeepAliveSecs, AClientID, AUsername, APassword,
-                            ASessionExpiryInterval);
+                            ASessionExpiryInterval, AReceiveMaximum, AMaximumPacketSize);
 }
 
 uint16_t TQORMQTTSession::NextPacketIdLocked() {

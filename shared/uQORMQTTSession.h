@@ -93,7 +93,8 @@ class TQORMQTTSession {
 
   // --- requests --------------------------------------------------------------
   TBytes Connect(bool ACleanStart, uint16_t AKeepAliveSecs, std::string_view AClientID, std::string_view AUsername,
-                 std::string_view APassword, uint32_t ASessionExpiryInterval) const;
+                 std::string_view APassword, uint32_t ASessionExpiryInterval, uint16_t AReceiveMaximum,
+                 uint32_t AMaximumPacketSize) const;
   // At QoS 1 and 2 the publication counts as pending from here on, until
   // its acknowledgement or Unsent. With AHeadOnly the packet stops before
   // the payload, which the caller sends from its own memory (unless the

@@ -809,3 +809,28 @@ TEST(FakeBroker, ABrokersWordsAndServerReferencesAreHeeded) {
   EXPECT_TRUE(recorder.WaitForLine("Reconnect attempt 1 failed: Broker refused connection (reason=$87) \"no\" [k=v]"));
   client.Disconnect();
 }
+
+// The client's own limits go into CONNECT; a packet above its Maximum
+// Packet Size ends the link with reason 0x95, the broker told first.
+TEST_F(FakeBrokerTest, TheClientsOwnLimitsAreAnnouncedAndHeld) {
+  Client.ReceiveMaximum = 10;
+  Client.MaximumPacketSize = 100;
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto conn = Broker.Accept();
+  ASSERT_TRUE(conn);
+  const TBytes connect = conn->ReadPacket();
+  EXPECT_EQ(connect, BuildConnectPacket(5, true, 60, "fake-client", "", "", 0, 10, 100));
+  EXPECT_EQ(TBytes(connect.begin() + 12, connect.begin() + 21),
+            TBytes({0x08, 0x21, 0x00, 0x0A, 0x27, 0x00, 0x00, 0x00, 0x64}));
+  conn->Send(Connack(0));
+  connecting.get();
+  conn->Send(Publish("fits", std::string(90, 'f'), 0, 0));
+  ASSERT_TRUE(Recorder.WaitForMessages(1));
+  conn->Send(Publish("too/large", std::string(100, 'l'), 0, 0));
+  EXPECT_EQ(conn->ReadPacket(), TBytes({0xE0, 0x02, 0x95, 0x00}));
+  ASSERT_TRUE(Recorder.WaitForDisconnects(1));
+  EXPECT_EQ(Recorder.Disconnects()[0].Code, 0x95);
+  EXPECT_TRUE(Recorder.HasLine("Reader thread error: EPacketTooLarge: Packet of 114 bytes exceeds the "
+                               "MaximumPacketSize of 100"));
+  EXPECT_EQ(Recorder.Messages().size(), 1u);
+}
