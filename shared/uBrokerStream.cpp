@@ -91,67 +91,18 @@ bool IsIPLiteral(const std::string& AHost) {
   return inet_pton(AF_INET, AHost.c_str(), &addr) == 1 || inet_pton(AF_INET6, AHost.c_str(), &addr) == 1;
 }
 
-// One lookup, owned jointly by its caller and the resolver's own thread: a
-// caller that gives up before the answer must not free what that thread
-// still writes into.
-struct TLookup {
-  std::string Host, Port;
-  addrinfo Hints{};
-  gaicb Request{};
-  ~TLookup() {
-    if (Request.ar_result) freeaddrinfo(Request.ar_result);
-  }
-};
-
-std::mutex gAbandonedLock;
-std::vector<std::unique_ptr<TLookup>> gAbandoned;  // lookups given up on and still running
-
-// The addresses AHost resolves to (IPv4 and IPv6), the lookup bounded by
-// ADeadline and cut short by ACancel. Raises ESocketError.
-std::unique_ptr<TLookup> Resolve(const TBrokerStreamOptions& AOptions, int64_t ADeadline) {
-  {
-    std::lock_guard<std::mutex> guard(gAbandonedLock);
-    std::erase_if(gAbandoned, [](const std::unique_ptr<TLookup>& ALookup) {
-      return gai_error(&ALookup->Request) != EAI_INPROGRESS;
-    });
-  }
-  auto lookup = std::make_unique<TLookup>();
-  lookup->Host = AOptions.Host;
-  lookup->Port = std::to_string(AOptions.Port);
-  lookup->Hints.ai_family = AF_UNSPEC;
-  lookup->Hints.ai_socktype = SOCK_STREAM;
-  if (IsIPLiteral(AOptions.Host)) {
-    // An address needs no lookup, nor the resolver's helper threads.
-    lookup->Hints.ai_flags = AI_NUMERICHOST;
-    const int rc = getaddrinfo(lookup->Host.c_str(), lookup->Port.c_str(), &lookup->Hints, &lookup->Request.ar_result);
-    if (rc != 0) throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + gai_strerror(rc));
-    return lookup;
-  }
-  lookup->Request.ar_name = lookup->Host.c_str();
-  lookup->Request.ar_service = lookup->Port.c_str();
-  lookup->Request.ar_request = &lookup->Hints;
-  gaicb* list[1] = {&lookup->Request};
-  int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
+// The addresses AHost has, IPv4 and IPv6, in the resolver's order; the
+// caller frees them. Raises ESocketError.
+addrinfo* Resolve(const TBrokerStreamOptions& AOptions) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  // An address needs no lookup.
+  if (IsIPLiteral(AOptions.Host)) hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  const int rc = getaddrinfo(AOptions.Host.c_str(), std::to_string(AOptions.Port).c_str(), &hints, &found);
   if (rc != 0) throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + gai_strerror(rc));
-  for (;;) {
-    rc = gai_error(&lookup->Request);
-    if (rc != EAI_INPROGRESS) break;
-    const bool cancelled = AOptions.Cancel && AOptions.Cancel->load();
-    const int64_t left = ADeadline == kNoDeadline ? 100 : ADeadline - NowMs();
-    if (cancelled || left <= 0) {
-      if (gai_cancel(&lookup->Request) != EAI_CANCELED) {
-        std::lock_guard<std::mutex> guard(gAbandonedLock);
-        gAbandoned.push_back(std::move(lookup));
-      }
-      throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + (cancelled ? "cancelled" : "timed out"));
-    }
-    // Slices of at most 100 ms, so that a cancel is seen in time.
-    const int64_t slice = std::min<int64_t>(left, 100);
-    const timespec wait{static_cast<time_t>(slice / 1000), static_cast<long>(slice % 1000) * 1000000};
-    gai_suspend(list, 1, &wait);
-  }
-  if (rc != 0) throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + gai_strerror(rc));
-  return lookup;
+  return found;
 }
 
 // Waits for AEvents: 1 ready, 0 deadline passed, -1 error or cancelled.
@@ -205,12 +156,12 @@ std::shared_ptr<TBrokerStream> TBrokerStream::Open(const TBrokerStreamOptions& A
   const int64_t deadline =
       AOptions.ConnectTimeoutMs > 0 ? NowMs() + AOptions.ConnectTimeoutMs : kNoDeadline;
 
-  const std::unique_ptr<TLookup> lookup = Resolve(AOptions, deadline);
+  addrinfo* found = Resolve(AOptions);
   int fd = -1;
   std::string error = "no address";
   // Every address the name has, in the resolver's order, until one answers.
-  for (const addrinfo* a = lookup->Request.ar_result; a && fd < 0; a = a->ai_next)
-    fd = ConnectOne(*a, deadline, AOptions.Cancel, error);
+  for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) fd = ConnectOne(*a, deadline, AOptions.Cancel, error);
+  freeaddrinfo(found);
   if (fd < 0) throw ESocketError("Connect to " + Endpoint(AOptions) + " failed: " + error);
 
   const int one = 1;

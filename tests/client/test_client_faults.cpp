@@ -450,10 +450,11 @@ TEST(Brokers, TheLimitsAMosquittoAnnouncesAreObeyed) {
   EXPECT_EQ(client.PendingCount(), 0u);
   EXPECT_EQ(client.Publish(topic, std::string(1900, 'y'), mqQoS1), 2);
   EXPECT_TRUE(recorder.WaitForMessages(1));
-  // Pinged at half the broker's 10 s, so the broker never drops the link.
+  // Pinged at half the broker's 10 s, so the broker, which drops a client
+  // silent for 15 s, keeps the link past that.
   EXPECT_TRUE(recorder.WaitForLine("PINGRESP received", 8000));
+  EXPECT_FALSE(recorder.WaitForDisconnects(1, 16000));
   EXPECT_TRUE(client.IsConnected());
-  EXPECT_TRUE(recorder.Disconnects().empty());
 }
 
 TEST(Brokers, AnIPv6LiteralConnectsAndIsShownInBrackets) {
