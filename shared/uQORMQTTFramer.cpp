@@ -9,10 +9,10 @@ namespace qor {
 
 namespace {
 
-// A body is allocated at most this much ahead of what has arrived, so a
-// declared length that never arrives costs little; anything up to it (nearly
-// every packet) is allocated once, at its exact length.
-constexpr size_t kBodyStep = 1024 * 1024;
+// A body is first allocated at most this large, then doubled as it fills,
+// so a declared length that never arrives costs little; anything up to it
+// (nearly every packet) is allocated once, at its exact length.
+constexpr size_t kFirstBodyBlock = 64 * 1024;
 
 }  // namespace
 
@@ -41,7 +41,7 @@ bool TPacketFramer::Next(uint8_t& AHeader, std::string& ABody) {
   size_t filled = 0;
   while (filled < length) {
     if (filled == ABody.size())
-      ABody.resize(std::min<size_t>(length, ABody.size() + std::max(kBodyStep, ABody.size())));
+      ABody.resize(std::min<size_t>(length, std::max(kFirstBodyBlock, 2 * ABody.size())));
     const int n = FSource.Read(reinterpret_cast<uint8_t*>(ABody.data()) + filled,
                                static_cast<int>(std::min<size_t>(ABody.size() - filled, INT32_MAX)));
     if (n <= 0) {
