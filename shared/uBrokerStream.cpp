@@ -93,12 +93,18 @@ bool IsIPLiteral(const std::string& AHost) {
 
 // The addresses AHost has, IPv4 and IPv6, in the resolver's order; the
 // caller frees them. Raises ESocketError.
-addrinfo* Resolve(const TBrokerStreamOptions& AOptions) {
+addrinfo* Resolve(const TBrokerStreamOptions& AOptions, int64_t ADeadline) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  // An address needs no lookup.
-  if (IsIPLiteral(AOptions.Host)) hints.ai_flags = AI_NUMERICHOST;
+  // An address needs no lookup; a name is looked up within the deadline.
+  if (IsIPLiteral(AOptions.Host)) {
+    hints.ai_flags = AI_NUMERICHOST;
+  } else if (AOptions.Resolver) {
+    return AOptions.Resolver->Resolve(AOptions.Host, AOptions.Port,
+                                      ADeadline == kNoDeadline ? -1 : std::max<int64_t>(ADeadline - NowMs(), 0),
+                                      AOptions.Cancel);
+  }
   addrinfo* found = nullptr;
   const int rc = getaddrinfo(AOptions.Host.c_str(), std::to_string(AOptions.Port).c_str(), &hints, &found);
   if (rc != 0) throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + gai_strerror(rc));
@@ -156,7 +162,7 @@ std::shared_ptr<TBrokerStream> TBrokerStream::Open(const TBrokerStreamOptions& A
   const int64_t deadline =
       AOptions.ConnectTimeoutMs > 0 ? NowMs() + AOptions.ConnectTimeoutMs : kNoDeadline;
 
-  addrinfo* found = Resolve(AOptions);
+  addrinfo* found = Resolve(AOptions, deadline);
   int fd = -1;
   std::string error = "no address";
   // Every address the name has, in the resolver's order, until one answers.

@@ -21,6 +21,7 @@
 
 #include "uQORByteSource.h"
 #include "uQORException.h"
+#include "uQORResolver.h"
 
 namespace qor {
 
@@ -30,11 +31,13 @@ std::string HostForDisplay(const std::string& AHost);
 struct TBrokerStreamOptions {
   std::string Host;
   uint16_t Port = 0;
-  int ConnectTimeoutMs = 10000;  // bounds the TCP connect and the TLS handshake together
+  int ConnectTimeoutMs = 10000;  // bounds the name lookup, the TCP connect and the TLS handshake together
   bool UseSSL = false;
   bool VerifyPeer = false;  // TLS: check the chain and the host name
   std::string CAFile;       // TLS with VerifyPeer: trusted CAs; empty: the system store
-  // When set and it turns true, a connect or handshake under way gives up
+  // Looks names up within the deadline; without it, the lookup is unbounded.
+  TResolver* Resolver = nullptr;
+  // When set and it turns true, a lookup, connect or handshake under way gives up
   // within 100 ms: stopping a client must not wait out a silent host.
   const std::atomic<bool>* Cancel = nullptr;
 };

@@ -419,6 +419,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
     options.VerifyPeer = FClient.VerifyPeer;
     options.CAFile = FClient.CAFile;
     options.Cancel = &FStopping;
+    options.Resolver = &FResolver;
     try {
       stream = TBrokerStream::Open(options);
     } catch (const ESocketError& e) {

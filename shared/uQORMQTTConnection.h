@@ -24,6 +24,7 @@
 #include "uQORFormat.h"
 #include "uQORMQTTClient.h"
 #include "uQORMQTTSession.h"
+#include "uQORResolver.h"
 #include "uQORWriteQueue.h"
 
 namespace qor {
@@ -132,6 +133,7 @@ class TQORMQTTConnection {
   TQORMQTTClient& FClient;
   TQORMQTTSession FSession;
   TWriteQueue FQueue;
+  TResolver FResolver;
 
   mutable std::mutex FMutex;
   std::condition_variable FChanged;  // state, links, CONNACKs, stop requests

@@ -6,8 +6,10 @@
 
 #include <future>
 #include <thread>
+#include <tuple>
 
 #include "ClientTestKit.h"
+#include "uQORResolver.h"
 
 using namespace qor;
 using namespace std::chrono_literals;
@@ -833,4 +835,36 @@ TEST_F(FakeBrokerTest, TheClientsOwnLimitsAreAnnouncedAndHeld) {
   EXPECT_TRUE(Recorder.HasLine("Reader thread error: EPacketTooLarge: Packet of 114 bytes exceeds the "
                                "MaximumPacketSize of 100"));
   EXPECT_EQ(Recorder.Messages().size(), 1u);
+}
+
+// A lookup the system resolver never finishes: Resolve gives up at its
+// deadline or on cancel, and the resolver still goes (it waits for the lookup).
+TEST(Resolver, ALookupIsBoundedAndCancellable) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  auto resolver = std::make_unique<TResolver>([released](const std::string&, const std::string&, addrinfo**) {
+    released.wait();
+    return EAI_NONAME;
+  });
+  std::atomic<bool> cancel{false};
+  for (const auto& [timeout, cancelled, message] : {std::tuple{int64_t{200}, false, "timed out"},
+                                                     std::tuple{int64_t{-1}, true, "cancelled"}}) {
+    cancel = cancelled;
+    auto resolving = std::async(std::launch::async, [&, timeout = timeout] {
+      try {
+        resolver->Resolve("slow.example", 1883, timeout, &cancel);
+        return std::string("resolved");
+      } catch (const ESocketError& e) {
+        return e.Message();
+      }
+    });
+    ASSERT_EQ(resolving.wait_for(5s), std::future_status::ready) << message;
+    EXPECT_EQ(resolving.get(), std::string("Cannot resolve host \"slow.example\": ") + message);
+  }
+  release.set_value();
+  resolver.reset();
+  TResolver system;
+  addrinfo* found = system.Resolve("localhost", 1883, 5000, nullptr);
+  EXPECT_NE(found, nullptr);
+  freeaddrinfo(found);
 }
