@@ -686,14 +686,8 @@ bool TQORMQTTConnection::ReadLink(const TLink& ALink, const TQORMQTTReaderThread
       return true;
     }
     // Larger than the client announced: the broker is told why, as MQTT 5.0 asks.
-    uint8_t code = mqrcUnspecifiedError;
-    try {
-      throw;
-    } catch (const EPacketTooLarge&) {
-      code = 0x95;
-      Send(FSession.Disconnect(code));
-    } catch (...) {
-    }
+    const uint8_t code = error.ClassName == "EPacketTooLarge" ? 0x95 : mqrcUnspecifiedError;
+    if (code == 0x95) Send(FSession.Disconnect(code));
     LinkLost(ALink.Epoch, static_cast<TQORMQTTReasonCode>(code), Format("Disconnected (reason=$%2.2X)", code));
     return false;
   }
