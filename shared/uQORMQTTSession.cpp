@@ -72,6 +72,16 @@ class TQORMQTTSession::TBody {
   }
   // A property block (at level 5): its length, then that many bytes skipped.
   void SkipProperties() { FPos += PropertyLength(); }
+  // Each property of a block: AReadOne reads the one named by its identifier
+  // and answers false for an identifier it does not know (a malformed packet).
+  template <typename TReadOne>
+  void ForEachProperty(TReadOne AReadOne) {
+    const size_t length = PropertyLength();
+    const size_t end = FPos + length;
+    while (FPos < end)
+      if (!AReadOne(Byte())) Malformed("with an unknown property");
+    if (FPos != end) Malformed("with a property running past its block");
+  }
   void Malformed(const char* AWhy) const {
     throw EMalformedPacket(Format("Malformed packet: %s %s", PacketName(FType), AWhy));
   }
@@ -247,29 +257,25 @@ bool TQORMQTTSession::ReadWords(TBody& AIn, uint8_t AId, TBrokerWords& AWords) {
 // their type, and an unknown identifier makes the packet malformed.
 TBrokerLimits TQORMQTTSession::ReadConnackProperties(TBody& AIn) {
   TBrokerLimits limits;
-  const size_t length = AIn.PropertyLength();
-  const size_t end = AIn.Position() + length;
-  while (AIn.Position() < end) {
-    switch (const uint8_t id = AIn.Byte()) {
-      case 0x13: limits.ServerKeepAlive = AIn.Word(); break;
-      case 0x21: limits.ReceiveMaximum = AIn.Word(); break;
-      case 0x27: limits.MaximumPacketSize = AIn.DWord(); break;
-      case 0x24: limits.MaximumQoS = AIn.Byte(); break;
-      case 0x25: limits.RetainAvailable = AIn.Byte() != 0; break;
-      case 0x12: limits.AssignedClientIdentifier = AIn.Text(AIn.Word()); break;
-      case 0x22: limits.TopicAliasMaximum = AIn.Word(); break;
-      case 0x28: limits.WildcardSubscriptionAvailable = AIn.Byte() != 0; break;
-      case 0x29: limits.SubscriptionIdentifiersAvailable = AIn.Byte() != 0; break;
-      case 0x2A: limits.SharedSubscriptionAvailable = AIn.Byte() != 0; break;
-
-      case 0x11: AIn.DWord(); break;                   // session expiry interval
-      case 0x1A: case 0x15: AIn.Text(AIn.Word()); break;  // response information, authentication method
-      case 0x16: AIn.Text(AIn.Word()); break;          // authentication data
-      default:
-        if (!ReadWords(AIn, id, limits.Words)) AIn.Malformed("with an unknown property");
+  AIn.ForEachProperty([&](uint8_t AId) {
+    switch (AId) {
+      case 0x13: limits.ServerKeepAlive = AIn.Word(); return true;
+      case 0x21: limits.ReceiveMaximum = AIn.Word(); return true;
+      case 0x27: limits.MaximumPacketSize = AIn.DWord(); return true;
+      case 0x24: limits.MaximumQoS = AIn.Byte(); return true;
+      case 0x25: limits.RetainAvailable = AIn.Byte() != 0; return true;
+      case 0x12: limits.AssignedClientIdentifier = AIn.Text(AIn.Word()); return true;
+      case 0x22: limits.TopicAliasMaximum = AIn.Word(); return true;
+      case 0x28: limits.WildcardSubscriptionAvailable = AIn.Byte() != 0; return true;
+      case 0x29: limits.SubscriptionIdentifiersAvailable = AIn.Byte() != 0; return true;
+      case 0x2A: limits.SharedSubscriptionAvailable = AIn.Byte() != 0; return true;
+      case 0x11: AIn.DWord(); return true;  // session expiry interval
+      case 0x1A:                            // response information
+      case 0x15:                            // authentication method
+      case 0x16: AIn.Text(AIn.Word()); return true;  // authentication data
+      default: return ReadWords(AIn, AId, limits.Words);
     }
-  }
-  if (AIn.Position() != end) AIn.Malformed("with a property running past its block");
+  });
   if (limits.ReceiveMaximum == 0 || (limits.MaximumQoS > 1 && limits.MaximumQoS != 2))
     AIn.Malformed("with an invalid property value");
   return limits;
@@ -405,17 +411,11 @@ void TQORMQTTSession::HandleDisconnect(TBody& AIn, ISessionSink& ASink) {
   const uint8_t reason = AIn.Left() > 0 ? AIn.Byte() : 0;
   TBrokerWords words;
   if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0) {
-    const size_t length = AIn.PropertyLength();
-    const size_t end = AIn.Position() + length;
-    while (AIn.Position() < end) {
-      const uint8_t id = AIn.Byte();
-      if (id == 0x11) {
-        AIn.DWord();  // session expiry interval
-      } else if (!ReadWords(AIn, id, words)) {
-        AIn.Malformed("with an unknown property");
-      }
-    }
-    if (AIn.Position() != end) AIn.Malformed("with a property running past its block");
+    AIn.ForEachProperty([&](uint8_t AId) {
+      if (AId != 0x11) return ReadWords(AIn, AId, words);
+      AIn.DWord();  // session expiry interval
+      return true;
+    });
   }
   Log(ASink, "DISCONNECT received from broker reason=$%2.2X%s", reason, words.Describe().c_str());
   ASink.BrokerDisconnect(reason, words);
