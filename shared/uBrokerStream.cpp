@@ -303,11 +303,6 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount) {
   }
 }
 
-void TBrokerStream::Write(const uint8_t* AData, size_t ALength) {
-  iovec part{const_cast<uint8_t*>(AData), ALength};
-  Write(&part, 1);
-}
-
 void TBrokerStream::Write(iovec* AParts, size_t ACount) {
   // TLS: several small packets go out as one record, not one record each.
   if (FSSL && ACount > 1) {

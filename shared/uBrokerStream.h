@@ -59,11 +59,9 @@ class TBrokerStream final : public IByteSource {
   // (rather than by end of stream, an error or a release).
   bool LastReadTimedOut() const { return FLastReadTimedOut; }
 
-  // Sends all bytes or raises ESocketError; never raises SIGPIPE.
-  void Write(const uint8_t* AData, size_t ALength);
-  void Write(const std::vector<uint8_t>& AData) { Write(AData.data(), AData.size()); }
   // The parts in order, as one write: over TCP one system call per attempt,
   // so packets and payloads leave from their own memory. AParts is used up.
+  // Sends every byte or raises ESocketError; never raises SIGPIPE.
   void Write(iovec* AParts, size_t ACount);
 
   // As much of the parts as the socket takes at once, without waiting: the

@@ -135,9 +135,4 @@ void TWriteQueue::Restart() {
   FStopped = false;
 }
 
-size_t TWriteQueue::QueuedBytes() const {
-  std::lock_guard<std::mutex> guard(FMutex);
-  return FBytes;
-}
-
 }  // namespace qor

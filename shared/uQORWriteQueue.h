@@ -63,7 +63,6 @@ class TWriteQueue {
   void Stop();
   void Restart();
 
-  size_t QueuedBytes() const;
 
  private:
   static size_t Size(const TEntry& AEntry) { return AEntry.Packet.size() + AEntry.Tail.size(); }
