@@ -100,7 +100,7 @@ class TQORMQTTConnection::TReaderSink final : public ISessionSink {
 TQORMQTTConnection::TQORMQTTConnection(TQORMQTTClient& AClient)
     : FClient(AClient), FQueue(kQueueBytes), FLastSendTime(Now()), FLastRecvTime(FLastSendTime.load()) {}
 
-TQORMQTTConnection::~TQORMQTTConnection() { Shutdown(); }
+TQORMQTTConnection::~TQORMQTTConnection() = default;
 
 void TQORMQTTConnection::Shutdown() {
   if (Status() != mqDisconnected) Disconnect(mqrcSuccess);

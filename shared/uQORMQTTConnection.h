@@ -53,6 +53,8 @@ struct TLink {
 class TQORMQTTConnection {
  public:
   explicit TQORMQTTConnection(TQORMQTTClient& AClient);
+  // Its owner calls Shutdown first, while the client's fields and events the
+  // threads use are still alive.
   ~TQORMQTTConnection();
 
   // --- the client's operations ----------------------------------------------------
@@ -68,7 +70,7 @@ class TQORMQTTConnection {
   }
   size_t PendingCount() const { return FSession.PendingCount(); }
   uint8_t ProtocolLevel() const { return FSession.ProtocolLevel(); }
-  // Stops every thread and closes the stream; the destructor's work.
+  // Stops every thread and closes the stream; the client destructor calls it.
   void Shutdown();
 
   // --- for the worker threads ----------------------------------------------------------
