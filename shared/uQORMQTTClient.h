@@ -14,11 +14,16 @@
 //     OnDisconnect  the reader thread or the keepalive thread (which also
 //                   runs the reconnect loop), whichever noticed the loss;
 //     OnLog         any of those threads, the writer thread and the
-//                   caller's, concurrently.
+//                   caller's, concurrently;
+//     OnConnected   the thread that completed the connect: the caller's
+//                   of Connect, or the keepalive thread after a reconnect;
+//     OnPublishComplete, OnSubscribeComplete, OnUnsubscribeComplete
+//                   the reader thread (Disconnect's caller for discards).
 //   While OnMessage runs, nothing else is read from the broker. An exception
 //   thrown by OnMessage is treated as a broken link (logged, OnDisconnect,
-//   reconnect); one thrown by OnDisconnect is logged ("Callback error: ...")
-//   and the reconnect goes on; one thrown by OnLog costs that line only.
+//   reconnect); one thrown by OnDisconnect, OnConnected or a complete event
+//   is logged ("Callback error: ...") and the client goes on (so does the
+//   reconnect); one thrown by OnLog costs that line only.
 // - A handler must never call Disconnect (it joins the very threads that run
 //   the handler) or Connect (it waits for the reader that runs the handler):
 //   the client raises an error instead. Nor may a handler destroy the client.
@@ -79,6 +84,18 @@ using TQORMQTTMessageEvent =
 using TQORMQTTDisconnectEvent =
     std::function<void(TQORMQTTReasonCode AReasonCode, const std::string& AReason)>;
 using TQORMQTTLogEvent = std::function<void(const std::string& ALine)>;
+// The broker accepted a connection (Connect's or a reconnect's);
+// ASessionPresent: it kept the session of an earlier one.
+using TQORMQTTConnectedEvent = std::function<void(bool ASessionPresent)>;
+// A QoS 1 or 2 publication has ended: the broker's code of its PUBACK, of
+// its PUBCOMP or of a refusing PUBREC, or mqrcUnspecifiedError when
+// Disconnect discarded it unacknowledged.
+using TQORMQTTPublishCompleteEvent = std::function<void(uint16_t APacketId, TQORMQTTReasonCode AReason)>;
+// The broker's codes for a Subscribe or Unsubscribe, one per topic filter
+// (MQTT 3.1.1 gives an UNSUBSCRIBE none). For SUBSCRIBE a code below 0x80
+// is the QoS granted.
+using TQORMQTTSubscribeCompleteEvent =
+    std::function<void(uint16_t APacketId, const std::vector<TQORMQTTReasonCode>& AReasons)>;
 
 // One broker of a list (a cluster, or brokers standing in for each other).
 struct TQORMQTTBrokerAddress {
@@ -126,9 +143,23 @@ class TQORMQTTClient {
   bool VerifyPeer = false;
   std::string CAFile;  // with VerifyPeer: trusted CAs in PEM; empty: the system store
 
+  // Publications accepted while the client is not connected (also before
+  // Connect, during the handshake and while it reconnects): kept and sent in
+  // order after the next connect, behind what is owed from before. 0 keeps
+  // none: Publish then raises when not connected.
+  size_t OfflineQueueLimit = 0;
+  // After a reconnect to a broker that kept no session, subscribe again to
+  // every topic filter in force (in one SUBSCRIBE where the broker's packet
+  // size allows).
+  bool ResubscribeOnReconnect = true;
+
   TQORMQTTMessageEvent OnMessage;
   TQORMQTTDisconnectEvent OnDisconnect;
   TQORMQTTLogEvent OnLog;
+  TQORMQTTConnectedEvent OnConnected;
+  TQORMQTTPublishCompleteEvent OnPublishComplete;
+  TQORMQTTSubscribeCompleteEvent OnSubscribeComplete;
+  TQORMQTTSubscribeCompleteEvent OnUnsubscribeComplete;
 
   // --- operations ---------------------------------------------------------
   // Returns once the broker has accepted the session, or at once when an
@@ -136,10 +167,17 @@ class TQORMQTTClient {
   // Raises Exception (refusal, time-out, over-long text) or ESocketError.
   void Connect();
   // Sends DISCONNECT when connected, stops every thread, closes the stream.
-  // Returns within about a second, also during a reconnect delay.
+  // Returns within about a second, also during a reconnect delay. What is
+  // still queued or unacknowledged is discarded (logged, and reported by
+  // OnPublishComplete on the calling thread), and the subscriptions are forgotten.
   void Disconnect(TQORMQTTReasonCode AReasonCode = mqrcSuccess);
   // The packet identifier used (0 at QoS 0). Raises Exception when not
-  // connected or when the topic or packet is too long for MQTT.
+  // connected (unless OfflineQueueLimit lets it wait: "Offline queue full"
+  // when that many wait already), when the topic or packet is too long for
+  // MQTT or beyond the broker's limits, or when all 65535 identifiers are in
+  // use. A QoS 1 or 2 publication is kept until the broker acknowledges it:
+  // a link lost before that sends it again after the reconnect (with DUP
+  // when the broker kept the session, as a new message when it did not).
   uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS);
   uint16_t Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS);
   uint16_t Unsubscribe(const std::string& ATopic);

@@ -85,7 +85,16 @@ class TQORMQTTConnection::TReaderSink final : public ISessionSink {
   void Deliver(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) override {
     if (FC.FClient.OnMessage) FC.FClient.OnMessage(ATopic, APayload, AQoS);
   }
-  void Connack(uint8_t AReasonCode, bool) override { FC.OnConnack(FEpoch, AReasonCode); }
+  void Connack(uint8_t AReasonCode, bool ASessionPresent) override {
+    FC.OnConnack(FEpoch, AReasonCode, ASessionPresent);
+  }
+  void PublishComplete(uint16_t APacketId, uint8_t AReasonCode) override {
+    FC.Fire(FC.FClient.OnPublishComplete, APacketId, static_cast<TQORMQTTReasonCode>(AReasonCode));
+  }
+  void SubscribeComplete(uint16_t APacketId, const std::vector<TQORMQTTReasonCode>& ACodes,
+                         bool AUnsubscribe) override {
+    FC.Fire(AUnsubscribe ? FC.FClient.OnUnsubscribeComplete : FC.FClient.OnSubscribeComplete, APacketId, ACodes);
+  }
   void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) override {
     if (IsReferral(AReasonCode) && !AWords.ServerReference.empty()) FC.ReferTo(AWords.ServerReference);
     FC.LinkLost(FEpoch, static_cast<TQORMQTTReasonCode>(AReasonCode),
@@ -119,16 +128,16 @@ void TQORMQTTConnection::DoLog(const std::string& ALine) {
   }
 }
 
-void TQORMQTTConnection::DoDisconnectEvent(TQORMQTTReasonCode ARC, const std::string& AReason) {
-  if (!FClient.OnDisconnect) return;
-  try {
-    FClient.OnDisconnect(ARC, AReason);
-  } catch (...) {
-    // The link is lost either way: the reconnect that follows must not
-    // depend on the handler.
-    const TErrorDescription error = DescribeError(std::current_exception());
-    Log("Callback error: %s: %s", error.ClassName.c_str(), error.Message.c_str());
-  }
+// The link is lost or up either way, and a publication ended: what follows
+// (a reconnect, say) must not depend on the handler.
+void TQORMQTTConnection::LogCallbackError() {
+  const TErrorDescription error = DescribeError(std::current_exception());
+  Log("Callback error: %s: %s", error.ClassName.c_str(), error.Message.c_str());
+}
+
+void TQORMQTTConnection::SendWaiting() {
+  TReaderSink sink(*this, 0);
+  FSession.SendWaiting(sink);
 }
 
 void TQORMQTTConnection::LogThreadError(const char* AThread, std::exception_ptr AError) noexcept {
@@ -187,7 +196,7 @@ bool TQORMQTTConnection::LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, con
     ReleaseLinkLocked();
     SetState(FUserDisconnect || FStopping ? TLinkState::Idle : TLinkState::Reconnecting);
   }
-  DoDisconnectEvent(ACode, AReason);
+  Fire(FClient.OnDisconnect, ACode, AReason);
   // Asked for only now, so the loop's first line follows the event.
   {
     TGuard guard(FMutex);
@@ -198,7 +207,7 @@ bool TQORMQTTConnection::LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, con
   return true;
 }
 
-void TQORMQTTConnection::OnConnack(uint64_t AEpoch, uint8_t AReasonCode) {
+void TQORMQTTConnection::OnConnack(uint64_t AEpoch, uint8_t AReasonCode, bool ASessionPresent) {
   FLastConnectReasonCode = AReasonCode;
   {
     TGuard guard(FMutex);
@@ -215,6 +224,7 @@ void TQORMQTTConnection::OnConnack(uint64_t AEpoch, uint8_t AReasonCode) {
     }
     FConnackEpoch = AEpoch;
     FConnackReason = AReasonCode;
+    FConnackSessionPresent = ASessionPresent;
   }
   FChanged.notify_all();
 }
@@ -305,11 +315,18 @@ void TQORMQTTConnection::WriteFailed(TBrokerStream& AStream, const std::string& 
 }
 
 uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) {
-  CheckRequest(ATopic, "Topic");
+  const TLinkState state = FState;
+  const bool offline = state != TLinkState::Connected && state != TLinkState::Closing && FClient.OfflineQueueLimit > 0;
+  if (offline) {
+    CheckTextLength(ATopic, "Topic");
+  } else {
+    CheckRequest(ATopic, "Topic");
+  }
   const size_t content = 2 + ATopic.size() + (AQoS != mqQoS0 ? 2 : 0) +
                          (FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0) + APayload.size();
   if (content > MQTT_MAX_VARINT)
     throw Exception(Format("PUBLISH of %zu bytes exceeds the MQTT maximum of 268435455", content));
+  if (offline) return Queue(ATopic, APayload, AQoS, "while not connected");
   CheckPacketSize(content, "PUBLISH");
   if (AQoS > FMaxQoS)
     throw Exception(Format("QoS %d exceeds the broker's Maximum QoS of %d", AQoS, FMaxQoS.load()));
@@ -325,12 +342,30 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
   try {
     SendRequest(std::move(request.Packet), apart ? std::string_view(APayload) : std::string_view());
   } catch (...) {
-    FSession.Unsent(request.PacketId);
-    throw;
+    // The link went under the caller: with an offline queue the publication
+    // waits for the next link (a QoS 1 or 2 one is kept already), else it is given up.
+    if (FClient.OfflineQueueLimit == 0 || FUserDisconnect || FStopping) {
+      FSession.Unsent(request.PacketId);
+      throw;
+    }
+    if (AQoS == mqQoS0) return Queue(ATopic, APayload, AQoS, "after the link was lost");
+    Log("PUBLISH kept topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu for the next link", ATopic.c_str(), AQoS,
+        request.PacketId, APayload.size());
+    return request.PacketId;
   }
   Log("PUBLISH sent topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu", ATopic.c_str(), AQoS, request.PacketId,
       APayload.size());
   return request.PacketId;
+}
+
+uint16_t TQORMQTTConnection::Queue(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS,
+                                   const char* AWhen) {
+  const uint16_t id = FSession.Queue(ATopic, APayload, AQoS, FClient.OfflineQueueLimit);
+  Log("PUBLISH queued topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu %s", ATopic.c_str(), AQoS, id,
+      APayload.size(), AWhen);
+  // A link that came up since the state was read has sent the queue already.
+  if (FState == TLinkState::Connected) SendWaiting();
+  return id;
 }
 
 uint16_t TQORMQTTConnection::Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS) {
@@ -428,6 +463,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
     }
   }
   stream->SetIOTimeout(SecondsToMs(FClient.KeepAliveSecs));
+  FSession.SetResubscribe(FClient.ResubscribeOnReconnect);
   // Until a broker says otherwise, the link has the client's own limits.
   FKeepAliveSecs = FClient.KeepAliveSecs;
   FMaxPacketSize = 0;
@@ -521,6 +557,12 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   FLastSendTime = Now();
   FLastRecvTime = FLastSendTime.load();
   Log("MQTT session established");
+  bool sessionPresent;
+  {
+    TGuard guard(FMutex);
+    sessionPresent = FConnackSessionPresent;
+  }
+  Fire(FClient.OnConnected, sessionPresent);
 }
 
 void TQORMQTTConnection::StartThreads() {
@@ -568,7 +610,11 @@ void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode) {
     TGuard guard(FMutex);
     SetState(TLinkState::Idle);
   }
+  const TDiscarded discarded = FSession.Discard();
+  if (discarded.Messages > 0)
+    Log("Disconnect discarded %zu publication(s) queued or not acknowledged", discarded.Messages);
   Log("Disconnected by user");
+  for (const uint16_t id : discarded.PacketIds) Fire(FClient.OnPublishComplete, id, mqrcUnspecifiedError);
 }
 
 void TQORMQTTConnection::StopThreads() {

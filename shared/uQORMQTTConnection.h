@@ -99,7 +99,19 @@ class TQORMQTTConnection {
   class TReaderSink;
 
   void DoLog(const std::string& ALine);
-  void DoDisconnectEvent(TQORMQTTReasonCode ARC, const std::string& AReason);
+  // Calls an event when set; what it throws is logged and goes no further.
+  template <typename TEvent, typename... TArgs>
+  void Fire(const TEvent& AEvent, const TArgs&... AArgs) {
+    if (!AEvent) return;
+    try {
+      AEvent(AArgs...);
+    } catch (...) {
+      LogCallbackError();
+    }
+  }
+  void LogCallbackError();
+  // Publications waiting in the session go out while the broker has room.
+  void SendWaiting();
   // One attempt; AReferred: it follows a broker's Server Reference already.
   void DoConnect(bool AFromLoop, bool AReferred = false);
   // A broker names another server to use: the next attempt tries it first.
@@ -113,13 +125,15 @@ class TQORMQTTConnection {
   // event, then the reconnect loop is asked for. False when it was not the
   // session's link (any more).
   bool LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, const std::string& AReason);
-  void OnConnack(uint64_t AEpoch, uint8_t AReasonCode);
+  void OnConnack(uint64_t AEpoch, uint8_t AReasonCode, bool ASessionPresent);
   bool OnOwnThread() const;
   // Raises unless a session exists; then checks the text's length.
   void CheckRequest(const std::string& ATopic, const char* AWhat) const;
   // Raises when a packet with AContent bytes after its fixed header would
   // exceed the broker's Maximum Packet Size.
   void CheckPacketSize(size_t AContent, const char* APacket) const;
+  // Keeps a publication for the next link; its identifier.
+  uint16_t Queue(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS, const char* AWhen);
   // Queues a request's packet; raises when the link went meanwhile.
   void SendRequest(TBytes APacket, std::string_view ATail = {});
   // Sends a packet: written at once by the calling thread when the link is
@@ -145,6 +159,7 @@ class TQORMQTTConnection {
   uint64_t FReadableEpoch = 0;                       // FMutex; handed to the reader
   uint64_t FConnackEpoch = 0;                        // FMutex; the link whose CONNACK came
   uint8_t FConnackReason = 0;                        // FMutex
+  bool FConnackSessionPresent = false;               // FMutex
   bool FReconnectRequested = false;                  // FMutex
   std::unique_ptr<TQORMQTTReaderThread> FReader;     // FMutex
   std::unique_ptr<TQORMQTTKeepaliveThread> FKeepalive;  // FMutex

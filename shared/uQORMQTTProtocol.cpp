@@ -259,6 +259,21 @@ TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APac
   return w.Done();
 }
 
+TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
+                            uint8_t AProtocolLevel) {
+  const bool level5 = IsLevel5(AProtocolLevel);
+  size_t content = 2 + (level5 ? 1 : 0);
+  for (const auto& [filter, qos] : AFilters) content += StringFieldSize(filter) + 1;
+  TPacketWriter w(FirstByte(MQTT_SUBSCRIBE, 2), content);
+  w.Word(APacketId);
+  if (level5) w.Byte(0);
+  for (const auto& [filter, qos] : AFilters) {
+    w.String(filter);
+    w.Byte(qos & 3);
+  }
+  return w.Done();
+}
+
 TBytes BuildUnsubscribePacket(std::string_view ATopic, uint16_t APacketId, uint8_t AProtocolLevel) {
   const bool level5 = IsLevel5(AProtocolLevel);
   TPacketWriter w(FirstByte(MQTT_UNSUBSCRIBE, 2), 2 + (level5 ? 1 : 0) + StringFieldSize(ATopic));

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qor {
@@ -99,6 +100,11 @@ TBytes BuildPubRelPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProto
 TBytes BuildPubCompPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
 
 TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APacketId,
+                            uint8_t AProtocolLevel);
+
+// One SUBSCRIBE for several filters, each with its QoS; with one filter it
+// is the packet above.
+TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
                             uint8_t AProtocolLevel);
 
 TBytes BuildUnsubscribePacket(std::string_view ATopic, uint16_t APacketId, uint8_t AProtocolLevel);

@@ -109,29 +109,38 @@ TBytes TQORMQTTSession::Connect(bool ACleanStart, uint16_t AKeepAliveSecs, std::
 }
 
 uint16_t TQORMQTTSession::NextPacketIdLocked() {
-  const uint16_t id = FNextPacketId;
-  if (++FNextPacketId == 0) FNextPacketId = 1;
+  const uint16_t id = FOutbox.TakeId();
+  if (id == 0) throw Exception("No packet identifier is free: 65535 requests await acknowledgement");
   return id;
+}
+
+void TQORMQTTSession::Counted() {
+  FPendingCount = FOutbox.Pending();
+  FWaitingCount = FOutbox.Waiting();
 }
 
 TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
                                         bool AHeadOnly) {
   TRequestPacket r;
-  if (AQoS != mqQoS0) {
+  // QoS 0 keeps nothing, and takes no lock unless something waits before it.
+  if (AQoS != mqQoS0 || FWaitingCount != 0) {
+    // Copied before the lock; kept for resending after a lost link.
+    TOutboundMessage kept{std::string(ATopic), std::string(APayload), 0, AQoS};
     // Recorded before the packet exists: its acknowledgement may be read
     // before the writer has even returned.
     std::lock_guard<std::mutex> guard(FMutex);
-    r.PacketId = NextPacketIdLocked();
-    FPending.push_back(r.PacketId);
-    FPendingCount = FPending.size();
-    if (FInFlight < FLimits.ReceiveMaximum && FHeld.empty()) {
-      ++FInFlight;
-    } else {
-      // Built and kept under the lock, so that neither an acknowledgement
-      // nor a later publication can overtake it.
+    if (AQoS != mqQoS0) kept.PacketId = r.PacketId = NextPacketIdLocked();
+    if (!FOutbox.Sendable(FLimits.ReceiveMaximum)) {
+      // Neither an acknowledgement nor a later publication may overtake it.
       r.Held = true;
-      FHeld.push_back({r.PacketId, BuildPublishPacket(ATopic, APayload, AQoS, r.PacketId, FLevel, false, false)});
+      FOutbox.AddWaiting(std::move(kept));
+      Counted();
       return r;
+    }
+    if (AQoS != mqQoS0) {
+      kept.Sent = true;
+      FOutbox.AddInFlight(std::move(kept));
+      Counted();
     }
   }
   r.Packet = AHeadOnly ? BuildPublishHeader(ATopic, APayload.size(), AQoS, r.PacketId, FLevel, false, false)
@@ -139,39 +148,72 @@ TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_vie
   return r;
 }
 
-void TQORMQTTSession::Unsent(uint16_t APacketId) {
-  if (APacketId != 0) RemovePending(APacketId);
-}
-
-void TQORMQTTSession::RemovePending(uint16_t APacketId) {
+uint16_t TQORMQTTSession::Queue(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
+                                size_t ALimit) {
+  TOutboundMessage kept{std::string(ATopic), std::string(APayload), 0, AQoS};
+  kept.Offline = true;
   std::lock_guard<std::mutex> guard(FMutex);
-  if (FInFlight > 0) --FInFlight;
-  // Acknowledgements mostly come in order: the oldest entry is the usual match.
-  for (auto it = FPending.begin(); it != FPending.end(); ++it) {
-    if (*it == APacketId) {
-      FPending.erase(it);
-      FPendingCount = FPending.size();
-      return;
-    }
-  }
+  if (FOutbox.Offline() >= ALimit) throw Exception(Format("Offline queue full (%zu messages)", ALimit));
+  if (AQoS != mqQoS0) kept.PacketId = NextPacketIdLocked();
+  const uint16_t id = kept.PacketId;
+  FOutbox.AddWaiting(std::move(kept));
+  Counted();
+  return id;
 }
 
-void TQORMQTTSession::ReleaseHeld(ISessionSink& ASink) {
+void TQORMQTTSession::Unsent(uint16_t APacketId) {
+  if (APacketId == 0) return;
+  std::lock_guard<std::mutex> guard(FMutex);
+  CompleteLocked(APacketId);
+}
+
+bool TQORMQTTSession::CompleteLocked(uint16_t APacketId) {
+  const bool found = FOutbox.Complete(APacketId);
+  Counted();
+  return found;
+}
+
+void TQORMQTTSession::SendWaiting(ISessionSink& ASink) {
+  if (FWaitingCount == 0) return;
   for (;;) {
-    TRequestPacket next;
+    TOutboundMessage released;
+    TBytes packet;
     {
       std::lock_guard<std::mutex> guard(FMutex);
-      if (FHeld.empty() || FInFlight >= FLimits.ReceiveMaximum) return;
-      next = std::move(FHeld.front());
-      FHeld.pop_front();
-      ++FInFlight;
+      packet = FOutbox.ReleaseNext(FLimits.ReceiveMaximum, FLevel, released);
+      Counted();
     }
-    if (ASink.Send(std::move(next.Packet))) {
-      Log(ASink, "PUBLISH sent for packet id %d (the broker's Receive Maximum has room again)", next.PacketId);
+    if (packet.empty()) return;
+    const bool sent = ASink.Send(std::move(packet));
+    if (!ASink.Logging()) continue;
+    if (!sent) {
+      Log(ASink, "Failed to send PUBLISH for packet id %d: MQTT client is not connected", released.PacketId);
+    } else if (released.Received) {
+      Log(ASink, "Resending PUBREL packet_id=%d", released.PacketId);
+    } else if (released.Sent) {
+      Log(ASink, "Resending PUBLISH packet_id=%d (DUP)", released.PacketId);
+    } else if (released.Offline) {
+      Log(ASink, "PUBLISH sent for packet id %d (queued while offline)", released.PacketId);
     } else {
-      Log(ASink, "Failed to send PUBLISH for packet id %d: MQTT client is not connected", next.PacketId);
+      Log(ASink, "PUBLISH sent for packet id %d (the broker's Receive Maximum has room again)", released.PacketId);
     }
   }
+}
+
+TDiscarded TQORMQTTSession::Discard() {
+  TDiscarded discarded;
+  std::lock_guard<std::mutex> guard(FMutex);
+  discarded.PacketIds = FOutbox.Clear(discarded.Messages);
+  for (const auto& [id, request] : FFilterRequests) FOutbox.ReleaseId(id);
+  FFilterRequests.clear();
+  FSubscriptions.clear();
+  Counted();
+  return discarded;
+}
+
+TBytes TQORMQTTSession::BuildFilterRequest(uint16_t APacketId, const TFilterRequest& ARequest) const {
+  if (ARequest.Subscribe) return BuildSubscribePacket(ARequest.Filters, APacketId, FLevel);
+  return BuildUnsubscribePacket(ARequest.Filters.front().first, APacketId, FLevel);
 }
 
 TRequestPacket TQORMQTTSession::Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS) {
@@ -179,7 +221,7 @@ TRequestPacket TQORMQTTSession::Subscribe(std::string_view ATopic, TQORMQTTQoS A
   {
     std::lock_guard<std::mutex> guard(FMutex);
     r.PacketId = NextPacketIdLocked();
-    FFilterRequests[r.PacketId] = {std::string(ATopic), true};
+    FFilterRequests[r.PacketId] = {{{std::string(ATopic), AQoS}}, true, false};
   }
   r.Packet = BuildSubscribePacket(ATopic, AQoS, r.PacketId, FLevel);
   return r;
@@ -190,7 +232,7 @@ TRequestPacket TQORMQTTSession::Unsubscribe(std::string_view ATopic) {
   {
     std::lock_guard<std::mutex> guard(FMutex);
     r.PacketId = NextPacketIdLocked();
-    FFilterRequests[r.PacketId] = {std::string(ATopic), false};
+    FFilterRequests[r.PacketId] = {{{std::string(ATopic), 0}}, false, false};
   }
   r.Packet = BuildUnsubscribePacket(ATopic, r.PacketId, FLevel);
   return r;
@@ -201,8 +243,10 @@ TBytes TQORMQTTSession::PingReq() const { return BuildPingReqPacket(); }
 TBytes TQORMQTTSession::Disconnect(uint8_t AReasonCode) const { return BuildDisconnectPacket(AReasonCode, FLevel); }
 
 std::map<std::string, uint8_t> TQORMQTTSession::Subscriptions() const {
+  std::map<std::string, uint8_t> granted;
   std::lock_guard<std::mutex> guard(FMutex);
-  return FSubscriptions;
+  for (const auto& [filter, subscription] : FSubscriptions) granted.emplace(filter, subscription.Granted);
+  return granted;
 }
 
 TBrokerLimits TQORMQTTSession::Limits() const {
@@ -293,24 +337,68 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
     Log(ASink, "Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");
     FLevel = MQTT_PROTOCOL_LEVEL_311;
   }
+  std::vector<TBytes> restore;
   {
     std::lock_guard<std::mutex> guard(FMutex);
     FLimits = limits;
+    if (reason == mqrcSuccess) restore = RestoreLocked(sessionPresent, ASink);
   }
-  if (reason == mqrcSuccess) {
-    std::lock_guard<std::mutex> guard(FMutex);
-    // Nothing of ours is in flight on a new link.
-    FInFlight = 0;
-    // Requests of an earlier link are never answered on this one.
-    FFilterRequests.clear();
-    // A new session knows nothing of an old one's QoS 2 messages and subscriptions.
-    if (!sessionPresent) {
-      FAwaitingRelease.clear();
-      FSubscriptions.clear();
+  for (TBytes& packet : restore) ASink.Send(std::move(packet));
+  if (reason == mqrcSuccess) SendWaiting(ASink);
+  ASink.Connack(reason, sessionPresent);
+  // A publication accepted offline while the link came up joined the queue
+  // after it was sent and before the link counted as up: it goes now.
+  if (reason == mqrcSuccess) SendWaiting(ASink);
+}
+
+std::vector<TBytes> TQORMQTTSession::RestoreLocked(bool AResumed, ISessionSink& ASink) {
+  // What was in flight on the last link is owed again, before all else.
+  FOutbox.Requeue();
+  // Requests the last link never saw answered go again as they were; a
+  // resubscription of the last link is made anew below when it is needed.
+  std::vector<TBytes> unanswered;
+  for (auto it = FFilterRequests.begin(); it != FFilterRequests.end();) {
+    if (it->second.Own && !AResumed) {
+      FOutbox.ReleaseId(it->first);
+      it = FFilterRequests.erase(it);
+    } else {
+      unanswered.push_back(BuildFilterRequest(it->first, it->second));
+      ++it;
     }
   }
-  ASink.Connack(reason, sessionPresent);
-  if (reason == mqrcSuccess) ReleaseHeld(ASink);
+  std::vector<TBytes> packets;
+  if (!AResumed) {
+    // A new session knows nothing of an old one's QoS 2 messages, and no
+    // identifier of ours: what it never acknowledged goes out as new.
+    FAwaitingRelease.clear();
+    for (const auto& [was, now] : FOutbox.Renumber())
+      Log(ASink, "Republishing packet_id=%d as packet_id=%d (the broker kept no session)", was, now);
+    if (!FResubscribe) FSubscriptions.clear();
+    // Every filter in force, in as few SUBSCRIBEs as the broker's packet size allows.
+    TFilterRequest again{{}, true, true};
+    size_t size = 0;
+    const auto flush = [&] {
+      const uint16_t id = again.Filters.empty() ? 0 : FOutbox.TakeId();
+      if (id == 0) return;
+      packets.push_back(BuildFilterRequest(id, again));
+      Log(ASink, "Resubscribing to %zu topic filter(s) packet_id=%d", again.Filters.size(), id);
+      FFilterRequests[id] = std::move(again);
+      again = {{}, true, true};
+      size = 0;
+    };
+    for (const auto& [filter, subscription] : FSubscriptions) {
+      const size_t more = 2 + filter.size() + 1;
+      // Fixed header (at most 5 bytes), identifier, property length.
+      if (FLimits.MaximumPacketSize != 0 && 8 + size + more > FLimits.MaximumPacketSize) flush();
+      again.Filters.emplace_back(filter, subscription.Asked);
+      size += more;
+    }
+    flush();
+  }
+  // After the resubscription, so that an unsubscribe still owed has the last word.
+  for (TBytes& packet : unanswered) packets.push_back(std::move(packet));
+  Counted();
+  return packets;
 }
 
 void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABody, ISessionSink& ASink) {
@@ -347,63 +435,64 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
   // Properties after the reason code are not used.
   const uint8_t reason = FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0 ? AIn.Byte() : 0;
   Log(ASink, "%s received packet_id=%d reason=$%2.2X", PacketName(AType), id, reason);
-  switch (AType) {
-    case MQTT_PUBACK:
-    case MQTT_PUBCOMP:
-      RemovePending(id);
-      ReleaseHeld(ASink);
-      break;
-    case MQTT_PUBREC:
-      // A refusal ends the exchange; otherwise the publication stays pending until PUBCOMP.
-      if (reason >= 0x80) {
-        RemovePending(id);
-        ReleaseHeld(ASink);
-      } else {
-        SendAck(ASink, BuildPubRelPacket(id, 0, FLevel), "PUBREL sent for packet id %d", "Failed to send PUBREL: ",
-                id);
-      }
-      break;
-    case MQTT_PUBREL:
-      {
-        std::lock_guard<std::mutex> guard(FMutex);
-        FAwaitingRelease.erase(id);
-      }
-      SendAck(ASink, BuildPubCompPacket(id, 0, FLevel), "PUBCOMP sent for packet id %d", "Failed to send PUBCOMP: ",
-              id);
-      break;
+  // A PUBREC refusal ends the exchange; otherwise a QoS 2 publication stays
+  // pending until PUBCOMP.
+  if (AType == MQTT_PUBACK || AType == MQTT_PUBCOMP || (AType == MQTT_PUBREC && reason >= 0x80)) {
+    bool found;
+    {
+      std::lock_guard<std::mutex> guard(FMutex);
+      found = CompleteLocked(id);
+    }
+    // An acknowledgement of nothing in flight (a duplicate) ends nothing.
+    if (found) ASink.PublishComplete(id, reason);
+    SendWaiting(ASink);
+  } else if (AType == MQTT_PUBREC) {
+    {
+      std::lock_guard<std::mutex> guard(FMutex);
+      FOutbox.MarkReceived(id);
+    }
+    SendAck(ASink, BuildPubRelPacket(id, 0, FLevel), "PUBREL sent for packet id %d", "Failed to send PUBREL: ", id);
+  } else if (AType == MQTT_PUBREL) {
+    {
+      std::lock_guard<std::mutex> guard(FMutex);
+      FAwaitingRelease.erase(id);
+    }
+    SendAck(ASink, BuildPubCompPacket(id, 0, FLevel), "PUBCOMP sent for packet id %d", "Failed to send PUBCOMP: ", id);
   }
 }
 
 void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& ASink) {
   const uint16_t id = AIn.Word();
   if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0) AIn.SkipProperties();
-  std::string text;
-  bool asked = false;
+  const char* format = AUnsubscribe ? "UNSUBACK packet_id=%d reason=$%2.2X" : "SUBACK packet_id=%d reason=$%2.2X";
+  // One reason code per filter: the rest of the body (a 3.1.1 UNSUBACK has none).
+  std::vector<TQORMQTTReasonCode> codes;
+  while (AIn.Left() > 0) {
+    codes.push_back(static_cast<TQORMQTTReasonCode>(AIn.Byte()));
+    Log(ASink, format, id, codes.back());
+  }
+  bool own = true;
   {
     std::lock_guard<std::mutex> guard(FMutex);
     const auto request = FFilterRequests.find(id);
-    if (request != FFilterRequests.end()) {
-      text = std::move(request->second.Topic);
-      asked = request->second.Subscribe != AUnsubscribe;
-      FFilterRequests.erase(request);
+    if (request == FFilterRequests.end() || request->second.Subscribe == AUnsubscribe) return;
+    own = request->second.Own;
+    const TFilters& filters = request->second.Filters;
+    for (size_t i = 0; i < filters.size(); ++i) {
+      const auto& [filter, asked] = filters[i];
+      if (AUnsubscribe) {
+        FSubscriptions.erase(filter);
+      } else if (i < codes.size() && codes[i] < 0x80) {
+        // A granted filter's code is the QoS granted.
+        FSubscriptions[filter] = {asked, codes[i]};
+      } else {
+        FSubscriptions.erase(filter);
+      }
     }
+    FFilterRequests.erase(request);
+    FOutbox.ReleaseId(id);
   }
-  const char* format = AUnsubscribe ? "UNSUBACK packet_id=%d reason=$%2.2X" : "SUBACK packet_id=%d reason=$%2.2X";
-  // One reason code per filter: the rest of the body (a 3.1.1 UNSUBACK has none).
-  int firstCode = -1;
-  while (AIn.Left() > 0) {
-    const uint8_t code = AIn.Byte();
-    if (firstCode < 0) firstCode = code;
-    Log(ASink, format, id, code);
-  }
-  if (!asked) return;
-  std::lock_guard<std::mutex> guard(FMutex);
-  if (AUnsubscribe) {
-    FSubscriptions.erase(text);
-  } else if (firstCode >= 0 && firstCode < 0x80) {
-    // Our SUBSCRIBE carries one filter; its code is the QoS granted.
-    FSubscriptions[text] = static_cast<uint8_t>(firstCode);
-  }
+  if (!own) ASink.SubscribeComplete(id, codes, AUnsubscribe);
 }
 
 void TQORMQTTSession::HandleDisconnect(TBody& AIn, ISessionSink& ASink) {

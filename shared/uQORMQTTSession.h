@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -24,6 +23,7 @@
 
 #include "uQORByteSource.h"
 #include "uQORMQTTClient.h"
+#include "uQORMQTTOutbox.h"
 #include "uQORMQTTProtocol.h"
 
 namespace qor {
@@ -48,6 +48,11 @@ class ISessionSink {
   virtual void Deliver(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) = 0;
   virtual void Connack(uint8_t AReasonCode, bool ASessionPresent) = 0;
   virtual void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) = 0;
+  // A QoS 1 or 2 publication of the caller's has ended with the broker's code.
+  virtual void PublishComplete(uint16_t /*APacketId*/, uint8_t /*AReasonCode*/) {}
+  // The broker's codes for a SUBSCRIBE or UNSUBSCRIBE of the caller's, one per filter.
+  virtual void SubscribeComplete(uint16_t /*APacketId*/, const std::vector<TQORMQTTReasonCode>& /*ACodes*/,
+                                 bool /*AUnsubscribe*/) {}
 
  protected:
   ~ISessionSink() = default;
@@ -73,9 +78,15 @@ struct TBrokerLimits {
 struct TRequestPacket {
   uint16_t PacketId = 0;
   TBytes Packet;
-  // Held back by the broker's Receive Maximum: the session sends it (through
-  // the sink that feeds it acknowledgements) when a slot comes free.
+  // Kept by the session, behind publications waiting before it or held back
+  // by the broker's Receive Maximum: it goes out with SendWaiting.
   bool Held = false;
+};
+
+// What Discard dropped.
+struct TDiscarded {
+  size_t Messages = 0;            // publications of every QoS
+  std::vector<uint16_t> PacketIds;  // those at QoS 1 and 2
 };
 
 // A CONNACK code that, in answer to an MQTT 5.0 CONNECT, means the broker
@@ -95,21 +106,34 @@ class TQORMQTTSession {
   TBytes Connect(bool ACleanStart, uint16_t AKeepAliveSecs, std::string_view AClientID, std::string_view AUsername,
                  std::string_view APassword, uint32_t ASessionExpiryInterval, uint16_t AReceiveMaximum,
                  uint32_t AMaximumPacketSize) const;
-  // At QoS 1 and 2 the publication counts as pending from here on, until
-  // its acknowledgement or Unsent. With AHeadOnly the packet stops before
-  // the payload, which the caller sends from its own memory (unless the
-  // publication is held: its packet is then whole, and kept here).
+  // At QoS 1 and 2 the publication is kept (payload too) from here on, until
+  // its acknowledgement, Unsent or Discard. With AHeadOnly the packet stops
+  // before the payload, which the caller sends from its own memory (unless
+  // the publication is held). Raises when no packet identifier is free.
   TRequestPacket Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS, bool AHeadOnly);
-  // A publication that never reached the link.
+  // Accepted while there is no link: kept, to go out after the next CONNACK
+  // behind what is owed already. The identifier (0 at QoS 0). Raises
+  // "Offline queue full" when ALimit publications accepted so wait already.
+  uint16_t Queue(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS, size_t ALimit);
+  // A publication that never reached the link and is given up.
   void Unsent(uint16_t APacketId);
+  // Sends waiting publications, oldest first, while the broker's Receive
+  // Maximum has room.
+  void SendWaiting(ISessionSink& ASink);
+  // The caller ends the session: every publication kept is dropped.
+  TDiscarded Discard();
+  // After a CONNACK without a session, subscribe again to every filter in force.
+  void SetResubscribe(bool AResubscribe) { FResubscribe = AResubscribe; }
   TRequestPacket Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS);
   TRequestPacket Unsubscribe(std::string_view ATopic);
   TBytes PingReq() const;
   TBytes Disconnect(uint8_t AReasonCode) const;
 
-  // QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP).
+  // QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP), also
+  // those waiting to go out.
   size_t PendingCount() const { return FPendingCount; }
-  // Topic filter -> granted QoS, as the broker's acknowledgements left them.
+  // Topic filter -> granted QoS of the subscriptions in force, as the
+  // broker's acknowledgements left them.
   std::map<std::string, uint8_t> Subscriptions() const;
   // What the last CONNACK announced (all defaults at level 4), also a refusal's.
   TBrokerLimits Limits() const;
@@ -138,28 +162,37 @@ class TQORMQTTSession {
   void HandleDisconnect(TBody& AIn, ISessionSink& ASink);
   void SendAck(ISessionSink& ASink, TBytes APacket, const char* ASentFormat, const char* AFailedPrefix,
                uint16_t APacketId);
+  // Raises when every identifier is in use.
   uint16_t NextPacketIdLocked();
-  // The publication is acknowledged or never left: its slot comes free.
-  void RemovePending(uint16_t APacketId);
-  // Sends held publications while the broker's Receive Maximum has room.
-  void ReleaseHeld(ISessionSink& ASink);
+  // The publication is acknowledged or given up: its slot comes free.
+  bool CompleteLocked(uint16_t APacketId);
+  void Counted();  // FMutex held: the counters follow the outbox
+  // A new link accepted the session (AResumed: the broker kept ours): the
+  // packets that restore what the caller asked for, in the order to send.
+  std::vector<TBytes> RestoreLocked(bool AResumed, ISessionSink& ASink);
 
+  using TFilters = std::vector<std::pair<std::string, uint8_t>>;  // filter, QoS asked for
   struct TFilterRequest {
-    std::string Topic;
+    TFilters Filters;
     bool Subscribe;
+    bool Own;  // the client's resubscription: no result event
+  };
+  TBytes BuildFilterRequest(uint16_t APacketId, const TFilterRequest& ARequest) const;
+  struct TSubscription {
+    uint8_t Asked;
+    uint8_t Granted;
   };
 
   std::atomic<uint8_t> FLevel{MQTT_PROTOCOL_LEVEL_50};
+  std::atomic<bool> FResubscribe{true};
   mutable std::mutex FMutex;
-  uint16_t FNextPacketId = 1;                        // FMutex
-  std::deque<uint16_t> FPending;                     // FMutex; oldest first
-  std::atomic<size_t> FPendingCount{0};              // its size, changed with it
+  TQORMQTTOutbox FOutbox;                            // FMutex
+  std::atomic<size_t> FPendingCount{0};              // FOutbox.Pending(), changed with it
+  std::atomic<size_t> FWaitingCount{0};              // FOutbox.Waiting(), changed with it
   std::set<uint16_t> FAwaitingRelease;               // FMutex; inbound QoS 2 delivered, PUBREL not yet seen
   std::map<uint16_t, TFilterRequest> FFilterRequests;  // FMutex; SUBSCRIBE/UNSUBSCRIBE awaiting acknowledgement
-  std::map<std::string, uint8_t> FSubscriptions;     // FMutex
+  std::map<std::string, TSubscription> FSubscriptions;  // FMutex; in force
   TBrokerLimits FLimits;                             // FMutex
-  size_t FInFlight = 0;                              // FMutex; QoS 1 and 2 publications sent on this link
-  std::deque<TRequestPacket> FHeld;                  // FMutex; waiting for a slot, oldest first
 };
 
 }  // namespace qor

@@ -177,3 +177,63 @@ TEST(Session, ATruncatedPacketIsNamedByItsField) {
                          TCase{0x90, std::string("\0\1", 2), "Connection closed or read timeout"}})
     EXPECT_EQ(session.DescribeTruncated(c.Header, c.Partial), c.Message) << c.Partial.size();
 }
+
+// A new link restores what the last one owed, in the caller's order: with
+// the session kept, unacknowledged publications again with DUP and PUBRELs
+// where PUBREC came; without it, the subscriptions in force first, then
+// every publication as new. Offline publications follow, QoS 0 included.
+TEST(Session, ANewLinkRestoresWhatTheLastOneOwed) {
+  struct TCase {
+    bool SessionPresent;
+    std::vector<TBytes> Expected;
+  };
+  const TCase cases[] = {
+      {true,
+       {BuildPublishPacket("t", std::string_view("one"), 1, 3, 5, false, true), BuildPubRelPacket(4, 0, 5),
+        BuildPublishPacket("t", std::string_view("off1"), 1, 5, 5, false, false),
+        BuildPublishPacket("t", std::string_view("off0"), 0, 0, 5, false, false)}},
+      {false,
+       {BuildSubscribePacket({{"a/#", 2}, {"b", 1}}, 8, 5),
+        BuildPublishPacket("t", std::string_view("one"), 1, 6, 5, false, false),
+        BuildPublishPacket("t", std::string_view("two"), 2, 7, 5, false, false),
+        BuildPublishPacket("t", std::string_view("off1"), 1, 5, 5, false, false),
+        BuildPublishPacket("t", std::string_view("off0"), 0, 0, 5, false, false)}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.SessionPresent ? "session kept" : "no session");
+    TQORMQTTSession session;
+    const uint16_t sub = session.Subscribe("a/#", mqQoS2).PacketId;  // granted 1: asked for 2 again
+    const uint16_t sub2 = session.Subscribe("b", mqQoS1).PacketId;
+    Feed({0x90, 0x04, 0, static_cast<uint8_t>(sub), 0x00, 0x01}, 5, 1 << 30, &session);
+    Feed({0x90, 0x04, 0, static_cast<uint8_t>(sub2), 0x00, 0x01}, 5, 1 << 30, &session);
+    EXPECT_EQ(session.Publish("t", "one", mqQoS1, false).PacketId, 3);
+    EXPECT_EQ(session.Publish("t", "two", mqQoS2, false).PacketId, 4);
+    Feed({0x50, 0x03, 0, 4, 0x00}, 5, 1 << 30, &session);  // PUBREC
+    // The link is lost; the caller goes on publishing.
+    EXPECT_EQ(session.Queue("t", "off1", mqQoS1, 2), 5);
+    EXPECT_EQ(session.Queue("t", "off0", mqQoS0, 2), 0);
+    EXPECT_THROW(session.Queue("t", "over", mqQoS0, 2), Exception);
+    EXPECT_EQ(session.PendingCount(), 3u);
+    const TFed fed = Feed({0x20, 0x03, c.SessionPresent ? uint8_t{1} : uint8_t{0}, 0x00, 0x00}, 5, 1 << 30, &session);
+    EXPECT_EQ(fed.Sent, c.Expected);
+    EXPECT_EQ(session.PendingCount(), 3u);
+    const TDiscarded gone = session.Discard();
+    EXPECT_EQ(gone.Messages, 3u);
+    EXPECT_EQ(session.PendingCount(), 0u);
+  }
+}
+
+// An identifier still awaiting its acknowledgement is skipped after the
+// wrap; with all 65535 in use, a request raises rather than reuse one.
+TEST(Session, PacketIdentifiersInUseAreNeverHandedOutAgain) {
+  TQORMQTTOutbox box;
+  EXPECT_EQ(box.TakeId(), 1);
+  for (uint32_t id = 2; id <= 65535; ++id) box.ReleaseId(box.TakeId());
+  EXPECT_EQ(box.TakeId(), 2);
+  TQORMQTTSession session;
+  for (int i = 0; i < 65535; ++i) session.Publish("t", "", mqQoS1, false);
+  EXPECT_THROW(session.Publish("t", "", mqQoS1, false), Exception);
+  EXPECT_THROW(session.Subscribe("t", mqQoS1), Exception);
+  Feed({0x40, 0x02, 0x01, 0x00}, 5, 1 << 30, &session);  // PUBACK for 256
+  EXPECT_EQ(session.Subscribe("t", mqQoS1).PacketId, 256);
+}

@@ -1,0 +1,109 @@
+#include "uQORMQTTOutbox.h"
+
+#include <algorithm>
+
+namespace qor {
+
+uint16_t TQORMQTTOutbox::TakeId() {
+  for (uint32_t tried = 0; tried < 65535; ++tried) {
+    const uint16_t id = FNextId;
+    if (++FNextId == 0) FNextId = 1;
+    if (!FIdsInUse[id]) {
+      FIdsInUse[id] = true;
+      return id;
+    }
+  }
+  return 0;
+}
+
+void TQORMQTTOutbox::ReleaseId(uint16_t AId) { FIdsInUse[AId] = false; }
+
+void TQORMQTTOutbox::AddInFlight(TOutboundMessage AMessage) {
+  if (AMessage.QoS != 0) ++FPending;
+  FInFlight.push_back(std::move(AMessage));
+}
+
+void TQORMQTTOutbox::AddWaiting(TOutboundMessage AMessage) {
+  if (AMessage.QoS != 0) ++FPending;
+  if (AMessage.Offline) ++FOffline;
+  FWaiting.push_back(std::move(AMessage));
+}
+
+TBytes TQORMQTTOutbox::ReleaseNext(uint16_t AReceiveMaximum, uint8_t ALevel, TOutboundMessage& AReleased) {
+  if (FWaiting.empty()) return {};
+  TOutboundMessage& next = FWaiting.front();
+  // QoS 0 takes no slot of the broker's, but keeps its place in the order.
+  if (next.QoS != 0 && FInFlight.size() >= AReceiveMaximum) return {};
+  TBytes packet = next.Received
+                      ? BuildPubRelPacket(next.PacketId, 0, ALevel)
+                      : BuildPublishPacket(next.Topic, std::string_view(next.Payload), next.QoS, next.PacketId, ALevel,
+                                           false, next.Sent);
+  if (next.Offline) --FOffline;
+  // What the caller needs of it for its log line; topic and payload stay here.
+  AReleased.PacketId = next.PacketId;
+  AReleased.QoS = next.QoS;
+  AReleased.Sent = next.Sent;
+  AReleased.Received = next.Received;
+  AReleased.Offline = next.Offline;
+  if (next.QoS != 0) {
+    next.Sent = true;
+    next.Offline = false;
+    FInFlight.push_back(std::move(next));
+  }
+  FWaiting.pop_front();
+  return packet;
+}
+
+bool TQORMQTTOutbox::Complete(uint16_t APacketId) {
+  // Acknowledgements mostly come in order: the oldest entry is the usual match.
+  const auto it = std::find_if(FInFlight.begin(), FInFlight.end(),
+                               [&](const TOutboundMessage& m) { return m.PacketId == APacketId; });
+  if (it == FInFlight.end()) return false;
+  FInFlight.erase(it);
+  --FPending;
+  ReleaseId(APacketId);
+  return true;
+}
+
+void TQORMQTTOutbox::MarkReceived(uint16_t APacketId) {
+  for (TOutboundMessage& m : FInFlight)
+    if (m.PacketId == APacketId && m.QoS == 2) m.Received = true;
+}
+
+void TQORMQTTOutbox::Requeue() {
+  FWaiting.insert(FWaiting.begin(), std::make_move_iterator(FInFlight.begin()), std::make_move_iterator(FInFlight.end()));
+  FInFlight.clear();
+}
+
+std::vector<std::pair<uint16_t, uint16_t>> TQORMQTTOutbox::Renumber() {
+  std::vector<std::pair<uint16_t, uint16_t>> renamed;
+  for (TOutboundMessage& m : FWaiting) {
+    if (m.QoS == 0 || !m.Sent) continue;
+    const uint16_t id = TakeId();
+    m.Sent = false;
+    m.Received = false;
+    if (id == 0) continue;
+    ReleaseId(m.PacketId);
+    renamed.emplace_back(m.PacketId, id);
+    m.PacketId = id;
+  }
+  return renamed;
+}
+
+std::vector<uint16_t> TQORMQTTOutbox::Clear(size_t& ACount) {
+  std::vector<uint16_t> ids;
+  ACount = FInFlight.size() + FWaiting.size();
+  for (const auto* list : {&FInFlight, &FWaiting})
+    for (const TOutboundMessage& m : *list)
+      if (m.QoS != 0) {
+        ids.push_back(m.PacketId);
+        ReleaseId(m.PacketId);
+      }
+  FInFlight.clear();
+  FWaiting.clear();
+  FPending = 0;
+  FOffline = 0;
+  return ids;
+}
+
+}  // namespace qor

@@ -1,0 +1,77 @@
+// What the client owes the broker: every publication it accepted and has
+// not yet seen through, in the order the caller made them, and the packet
+// identifiers in use. A publication is either in flight on the current link
+// or waiting: held back by the broker's Receive Maximum, accepted while
+// there was no link, or in flight on a link that was lost and so due again.
+// No lock of its own: the session guards it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "uQORMQTTProtocol.h"
+
+namespace qor {
+
+struct TOutboundMessage {
+  std::string Topic;
+  std::string Payload;  // kept for resending after a lost link
+  uint16_t PacketId = 0;  // 0 at QoS 0
+  uint8_t QoS = 0;
+  bool Sent = false;      // went out at least once: sent again, it carries DUP
+  bool Received = false;  // QoS 2: the broker's PUBREC came, so a PUBREL is what is owed
+  bool Offline = false;   // accepted while there was no link, not yet sent
+};
+
+class TQORMQTTOutbox {
+ public:
+  // The next identifier not in use, after the last one handed out; 0 when
+  // all 65535 are in use (an identifier long unacknowledged is skipped, not reused).
+  uint16_t TakeId();
+  void ReleaseId(uint16_t AId);
+
+  // A new publication may leave at once: nothing waits before it and the
+  // broker takes another one in flight.
+  bool Sendable(uint16_t AReceiveMaximum) const { return FWaiting.empty() && FInFlight.size() < AReceiveMaximum; }
+  void AddInFlight(TOutboundMessage AMessage);
+  void AddWaiting(TOutboundMessage AMessage);
+
+  // The packet of the oldest waiting publication, when the broker takes one
+  // more in flight: a PUBREL when its PUBREC came, else the PUBLISH (with
+  // DUP when it went out before). It moves in flight (QoS 0: out of the
+  // box). Empty when nothing may go.
+  TBytes ReleaseNext(uint16_t AReceiveMaximum, uint8_t ALevel, TOutboundMessage& AReleased);
+
+  // In flight and acknowledged: removed, its identifier freed. False when
+  // no such publication is in flight.
+  bool Complete(uint16_t APacketId);
+  // The broker's PUBREC for an in-flight QoS 2 publication.
+  void MarkReceived(uint16_t APacketId);
+  // A new link: what was in flight is due again, before everything waiting.
+  void Requeue();
+  // A new link to a broker that kept no session: every publication it had
+  // seen gets a new identifier and goes out as new (DUP clear, no PUBREL
+  // owed). Returns the (old, new) identifier pairs; a publication for which
+  // no identifier is free keeps its old one.
+  std::vector<std::pair<uint16_t, uint16_t>> Renumber();
+  // Everything is dropped; the identifiers of the QoS 1 and 2 publications.
+  std::vector<uint16_t> Clear(size_t& ACount);
+
+  // QoS 1 and 2 publications of either kind.
+  size_t Pending() const { return FPending; }
+  size_t Waiting() const { return FWaiting.size(); }
+  size_t Offline() const { return FOffline; }
+
+ private:
+  std::deque<TOutboundMessage> FInFlight;  // oldest first
+  std::deque<TOutboundMessage> FWaiting;   // oldest first; all younger than those in flight
+  size_t FPending = 0;
+  size_t FOffline = 0;
+  std::vector<bool> FIdsInUse = std::vector<bool>(65536);
+  uint16_t FNextId = 1;
+};
+
+}  // namespace qor
