@@ -61,10 +61,11 @@ std::string ReadFile(const std::string& APath) {
 
 }  // namespace
 
-// AText with every "%PORT%" replaced by APort.
-std::string WithPort(std::string AText, uint16_t APort) {
-  for (size_t at = AText.find("%PORT%"); at != std::string::npos; at = AText.find("%PORT%", at))
-    AText.replace(at, 6, std::to_string(APort));
+// AText with every "%PORT%" replaced by APort and every "%DIR%" by ADir.
+std::string WithPortAndDir(std::string AText, uint16_t APort, const std::string& ADir) {
+  for (const auto& [name, value] : {std::pair<std::string, std::string>{"%PORT%", std::to_string(APort)}, {"%DIR%", ADir}})
+    for (size_t at = AText.find(name); at != std::string::npos; at = AText.find(name, at + value.size()))
+      AText.replace(at, name.size(), value);
   return AText;
 }
 
@@ -81,7 +82,7 @@ TPrivateBroker::TPrivateBroker(uint16_t APort, const std::string& AExtraConfig)
                                           // Everything, for the failure report of a test.
                                           << "log_dest stderr\nlog_type all\n"
                                           << "log_timestamp_format %H:%M:%S\n"
-                                          << WithPort(AExtraConfig, FPort);
+                                          << WithPortAndDir(AExtraConfig, FPort, FDir);
   std::filesystem::permissions(FDir, std::filesystem::perms::all);
 }
 
@@ -121,9 +122,11 @@ bool TPrivateBroker::Start() {
   return false;
 }
 
-void TPrivateBroker::Kill() {
+void TPrivateBroker::Stop(int ASignal) {
   if (FPid <= 0) return;
-  kill(FPid, SIGKILL);
+  kill(FPid, ASignal);
+  // A paused broker must go on to hear a signal that ends it.
+  if (ASignal != SIGKILL) kill(FPid, SIGCONT);
   waitpid(FPid, nullptr, 0);
   FPid = -1;
 }

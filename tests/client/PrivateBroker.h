@@ -2,6 +2,7 @@
 // and restart without disturbing the shared broker fixture.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -10,7 +11,8 @@
 class TPrivateBroker {
  public:
   // APort 0: a free port of its own. AExtraConfig: further mosquitto.conf
-  // lines, e.g. queue limits, where "%PORT%" stands for the port. When the test fails, the broker's log (every
+  // lines, e.g. queue limits, where "%PORT%" stands for the port and "%DIR%"
+  // for a directory of the broker's own (for its persistence file). When the test fails, the broker's log (every
   // packet in and out) is printed as it goes.
   explicit TPrivateBroker(uint16_t APort = 0, const std::string& AExtraConfig = "");
   ~TPrivateBroker();
@@ -20,7 +22,10 @@ class TPrivateBroker {
   // Starts mosquitto and waits until it accepts connections; false when it does not.
   bool Start();
   // SIGKILL: the broker vanishes without a word to its clients.
-  void Kill();
+  void Kill() { Stop(SIGKILL); }
+  // Ends it with ASignal (SIGTERM: it saves its persistence file and closes
+  // every connection) and waits until it has gone.
+  void Stop(int ASignal);
   uint16_t Port() const { return FPort; }
   // Its log: every packet in and out, one line each.
   const std::string& LogPath() const { return FLog; }

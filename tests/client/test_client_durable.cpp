@@ -1,0 +1,162 @@
+// Nothing the client accepted is lost while the broker stops, dies or hangs:
+// a publisher with an offline queue and a subscriber that keeps its session,
+// both against a private mosquitto that persists its state, through each
+// kind of outage. QOR_DURABLE_SECONDS lengthens the runs (default 6 s each);
+// QOR_DURABLE_CLEAN=1 adds the same runs with clean sessions, for figures.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+#include "ClientTestKit.h"
+#include "PrivateBroker.h"
+
+using namespace qor;
+using namespace std::chrono_literals;
+
+namespace {
+
+int EnvInt(const char* AName, int ADefault) {
+  const char* value = std::getenv(AName);
+  return value && *value ? std::atoi(value) : ADefault;
+}
+
+// One QoS's stream: which sequence numbers the publisher had accepted, and
+// how often each arrived.
+struct TTally {
+  std::vector<char> Accepted;
+  std::vector<int> Seen;
+  int Reordered = 0;  // arrived after a later one had
+  int Lost() const {
+    int n = 0;
+    for (size_t i = 0; i < Accepted.size(); ++i) n += Accepted[i] && Seen[i] == 0;
+    return n;
+  }
+  int Duplicated() const {
+    int n = 0;
+    for (const int count : Seen) n += count > 1;
+    return n;
+  }
+  int AcceptedCount() const {
+    int n = 0;
+    for (const char a : Accepted) n += a;
+    return n;
+  }
+};
+
+struct TOutage {
+  const char* Name;
+  int Signal;  // SIGSTOP: paused past the keepalive, then continued; else ended and restarted
+};
+
+void Prepare(TQORMQTTClient& AClient, uint16_t APort, const std::string& AId, bool AClean) {
+  Aim(AClient, APort, AId);
+  AClient.CleanStart = AClean;
+  AClient.SessionExpiryInterval = 300;
+  AClient.KeepAliveSecs = 2;
+  AClient.ConnectTimeoutSecs = 2;
+}
+
+// Publishes numbered pairs (QoS 1, QoS 2) at 2 000 messages a second for
+// ASeconds while the broker suffers AOutage after one second.
+void RunThrough(const TOutage& AOutage, bool AClean, int ASeconds) {
+  SCOPED_TRACE(std::string(AOutage.Name) + (AClean ? ", clean sessions" : ", sessions kept"));
+  TPrivateBroker broker(0, "persistence true\npersistence_location %DIR%/\nautosave_interval 1\n"
+                           "max_queued_messages 0\n");
+  ASSERT_TRUE(broker.Start());
+  const std::string tag = std::to_string(getpid()) + "-" + std::to_string(AOutage.Signal) + (AClean ? "c" : "k");
+  TQORMQTTClient pub, sub;
+  Prepare(pub, broker.Port(), "dur-pub-" + tag, AClean);
+  Prepare(sub, broker.Port(), "dur-sub-" + tag, AClean);
+  pub.OfflineQueueLimit = 10000;
+  constexpr int kPairsPerSecond = 1000;
+  const size_t total = static_cast<size_t>(ASeconds * kPairsPerSecond);
+  TTally tally[2];
+  for (TTally& t : tally) {
+    t.Accepted.assign(total, 0);
+    t.Seen.assign(total, 0);
+  }
+  std::mutex seenMutex;
+  int highest[2] = {-1, -1};
+  TClientRecorder rp(pub, "the publisher"), rs(sub, "the subscriber");
+  sub.OnMessage = [&](const std::string&, const std::string& APayload, TQORMQTTQoS AQoS) {
+    const size_t n = std::stoul(APayload);
+    if (AQoS < mqQoS1 || n >= total) return;
+    std::lock_guard<std::mutex> guard(seenMutex);
+    TTally& t = tally[AQoS - 1];
+    if (t.Seen[n]++ == 0 && static_cast<int>(n) < highest[AQoS - 1]) ++t.Reordered;
+    highest[AQoS - 1] = std::max(highest[AQoS - 1], static_cast<int>(n));
+  };
+  const std::string topic = "qortest/durable/" + tag + "/";
+  sub.Connect();
+  sub.Subscribe(topic + "1", mqQoS1);
+  sub.Subscribe(topic + "2", mqQoS2);
+  ASSERT_TRUE(rs.WaitForLine("SUBACK packet_id=2 reason=$02"));
+  pub.Connect();
+
+  std::atomic<size_t> refused{0};
+  std::thread publisher([&] {
+    const auto start = std::chrono::steady_clock::now();
+    for (size_t n = 0; n < total;) {
+      const auto due = static_cast<size_t>(
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() * kPairsPerSecond);
+      for (; n < std::min(due, total); ++n)
+        for (int q = 0; q < 2; ++q) {
+          try {
+            pub.Publish(topic + std::to_string(q + 1), std::to_string(n), static_cast<TQORMQTTQoS>(q + 1));
+            tally[q].Accepted[n] = 1;
+          } catch (const Exception&) {
+            ++refused;  // offline queue full: not accepted, so not owed
+          }
+        }
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  std::this_thread::sleep_for(1s);
+  if (AOutage.Signal == SIGSTOP) {
+    kill(broker.Pid(), SIGSTOP);
+    std::this_thread::sleep_for(4s);  // twice the keepalive
+    kill(broker.Pid(), SIGCONT);
+  } else {
+    broker.Stop(AOutage.Signal);
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(broker.Start());
+  }
+  publisher.join();
+  const auto settled = [&] {
+    std::lock_guard<std::mutex> guard(seenMutex);
+    return pub.PendingCount() == 0 && (AClean || (tally[0].Lost() == 0 && tally[1].Lost() == 0));
+  };
+  const bool done = WaitUntil(settled, 30000);
+  std::lock_guard<std::mutex> guard(seenMutex);
+  for (int q = 0; q < 2; ++q)
+    std::printf("[ figures ] %s, %s, QoS %d: %d accepted, %d lost, %d duplicated, %d reordered, %zu refused\n",
+                AOutage.Name, AClean ? "clean sessions" : "sessions kept", q + 1, tally[q].AcceptedCount(),
+                tally[q].Lost(), tally[q].Duplicated(), tally[q].Reordered, refused.load());
+  // Every publication the broker was handed was seen through.
+  EXPECT_TRUE(done) << "pending " << pub.PendingCount();
+  EXPECT_GT(rp.CountLines("Reconnected successfully"), 0u);
+  if (AClean) return;  // a new session has forgotten what the subscriber missed meanwhile
+  EXPECT_EQ(tally[0].Lost(), 0);
+  EXPECT_EQ(tally[1].Lost(), 0);
+  // Only a broker that died lost the record of what it had delivered already.
+  if (AOutage.Signal != SIGKILL) {
+    EXPECT_EQ(tally[1].Duplicated(), 0);
+  }
+}
+
+}  // namespace
+
+TEST(Durable, NothingAcceptedIsLostWhileTheBrokerStopsDiesOrHangs) {
+  const TOutage outages[] = {{"SIGTERM and restart", SIGTERM},
+                             {"SIGKILL and restart", SIGKILL},
+                             {"SIGSTOP past the keepalive", SIGSTOP}};
+  const int seconds = EnvInt("QOR_DURABLE_SECONDS", 6);
+  for (const bool clean : {false, true}) {
+    if (clean && EnvInt("QOR_DURABLE_CLEAN", 0) == 0) break;
+    for (const TOutage& outage : outages) RunThrough(outage, clean, seconds);
+  }
+}
