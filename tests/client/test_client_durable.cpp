@@ -8,7 +8,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <map>
 #include <thread>
 
 #include "ClientTestKit.h"
@@ -159,4 +162,91 @@ TEST(Durable, NothingAcceptedIsLostWhileTheBrokerStopsDiesOrHangs) {
     if (clean && EnvInt("QOR_DURABLE_CLEAN", 0) == 0) break;
     for (const TOutage& outage : outages) RunThrough(outage, clean, seconds);
   }
+}
+
+// Each QoS 1 and 2 publication, subscription and unsubscription ends in an
+// event with the broker's code, refusals included (mosquitto's ACL denies
+// publishing to "closed": 0x87, not authorized).
+TEST(Durable, TheResultEventsCarryTheBrokersCodes) {
+  const std::string acl = "/tmp/qor-acl-" + std::to_string(getpid());
+  std::ofstream(acl) << "topic readwrite qortest/open/#\n";
+  TPrivateBroker broker(0, "acl_file " + acl + "\n");
+  ASSERT_TRUE(broker.Start());
+  TQORMQTTClient client;
+  Aim(client, broker.Port(), "results-" + std::to_string(getpid()));
+  TClientRecorder recorder(client);
+  std::mutex mutex;
+  std::map<uint16_t, std::vector<TQORMQTTReasonCode>> results;  // by packet identifier
+  std::vector<bool> connected;
+  const auto keep = [&](uint16_t AId, std::vector<TQORMQTTReasonCode> ACodes) {
+    std::lock_guard<std::mutex> guard(mutex);
+    results[AId] = std::move(ACodes);
+  };
+  client.OnConnected = [&](bool ASessionPresent) { connected.push_back(ASessionPresent); };
+  client.OnPublishComplete = [&](uint16_t AId, TQORMQTTReasonCode ACode) { keep(AId, {ACode}); };
+  client.OnSubscribeComplete = [&](uint16_t AId, const std::vector<TQORMQTTReasonCode>& ACodes) { keep(AId, ACodes); };
+  client.OnUnsubscribeComplete = client.OnSubscribeComplete;
+  client.Connect();
+  EXPECT_EQ(connected, std::vector<bool>{false});
+  const std::map<uint16_t, std::vector<TQORMQTTReasonCode>> expected = {
+      {client.Subscribe("qortest/open/#", mqQoS2), {static_cast<TQORMQTTReasonCode>(2)}},
+      // mosquitto grants it, and filters what it delivers.
+      {client.Subscribe("qortest/closed", mqQoS1), {static_cast<TQORMQTTReasonCode>(1)}},
+      {client.Publish("qortest/open/1", "x", mqQoS1), {mqrcSuccess}},
+      {client.Publish("qortest/open/2", "x", mqQoS2), {mqrcSuccess}},
+      {client.Publish("qortest/closed", "x", mqQoS1), {mqrcNotAuthorized}},
+      {client.Publish("qortest/closed", "x", mqQoS2), {mqrcNotAuthorized}},
+      {client.Unsubscribe("qortest/open/#"), {mqrcSuccess}},
+  };
+  EXPECT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> guard(mutex);
+    return results.size() == expected.size();
+  }));
+  std::lock_guard<std::mutex> guard(mutex);
+  EXPECT_EQ(results, expected);
+  EXPECT_EQ(client.PendingCount(), 0u);
+  std::remove(acl.c_str());
+}
+
+// Publications made before Connect wait in the offline queue and go out in
+// order once connected; one beyond the limit is refused. Disconnect
+// discards what is still queued and says so.
+TEST(Durable, TheOfflineQueueSendsInOrderAndDisconnectDiscardsIt) {
+  TPrivateBroker broker;
+  ASSERT_TRUE(broker.Start());
+  TQORMQTTClient pub, sub;
+  Aim(pub, broker.Port(), "offline-pub-" + std::to_string(getpid()));
+  Aim(sub, broker.Port(), "offline-sub-" + std::to_string(getpid()));
+  TClientRecorder rp(pub, "the publisher"), rs(sub, "the subscriber");
+  std::vector<std::pair<uint16_t, TQORMQTTReasonCode>> ended;
+  pub.OnPublishComplete = [&](uint16_t AId, TQORMQTTReasonCode ACode) { ended.emplace_back(AId, ACode); };
+  sub.Connect();
+  sub.Subscribe("qortest/offline", mqQoS2);
+  ASSERT_TRUE(rs.WaitForLine("SUBACK packet_id=1 reason=$02"));
+
+  pub.OfflineQueueLimit = 3;
+  EXPECT_THROW(TQORMQTTClient().Publish("t", "no queue", mqQoS1), Exception);
+  EXPECT_EQ(pub.Publish("qortest/offline", "a", mqQoS1), 1);
+  EXPECT_EQ(pub.Publish("qortest/offline", "b", mqQoS0), 0);
+  EXPECT_EQ(pub.Publish("qortest/offline", "c", mqQoS2), 2);
+  try {
+    pub.Publish("qortest/offline", "d", mqQoS1);
+    ADD_FAILURE() << "a fourth publication was queued";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Offline queue full (3 messages)");
+  }
+  pub.Connect();
+  ASSERT_TRUE(rs.WaitForMessages(3));
+  std::vector<std::string> payloads;
+  for (const TReceived& m : rs.Messages()) payloads.push_back(m.Payload);
+  EXPECT_EQ(payloads, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_TRUE(WaitUntil([&] { return pub.PendingCount() == 0; }));
+
+  pub.Disconnect();
+  const uint16_t id = pub.Publish("qortest/offline", "e", mqQoS1);
+  pub.Publish("qortest/offline", "f", mqQoS0);
+  pub.Disconnect();
+  EXPECT_TRUE(rp.HasLine("Disconnect discarded 2 publication(s) queued or not acknowledged"));
+  EXPECT_EQ(ended.back(), std::make_pair(id, mqrcUnspecifiedError));
+  EXPECT_EQ(pub.PendingCount(), 0u);
 }
