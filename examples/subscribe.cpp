@@ -40,7 +40,6 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, [](int) { gStop = true; });
 
   std::mutex out;  // the callbacks come from the client's threads
-  std::atomic<bool> mustSubscribe{true};
   qor::TQORMQTTClient client;
   client.BrokerHostName = args.size() > 1 ? args[1] : "127.0.0.1";
   client.BrokerPort = args.size() > 2 ? std::atoi(args[2].c_str()) : 1883;
@@ -55,19 +54,18 @@ int main(int argc, char** argv) {
     std::lock_guard<std::mutex> guard(out);
     std::cout << topic << " " << payload << std::endl;
   };
-  // A clean session forgets its subscriptions: subscribe again after a reconnect.
-  client.OnDisconnect = [&](qor::TQORMQTTReasonCode, const std::string&) { mustSubscribe = true; };
+  // After a reconnect the client subscribes again by itself (ResubscribeOnReconnect).
+  client.OnConnected = [&](bool sessionPresent) {
+    std::lock_guard<std::mutex> guard(out);
+    std::cerr << "connected (" << (sessionPresent ? "session resumed" : "new session") << ")" << std::endl;
+  };
 
   try {
     client.Connect();
+    client.Subscribe(args[0], qor::mqQoS1);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!gStop && (seconds == 0 || std::chrono::steady_clock::now() < end)) {
-      if (mustSubscribe && client.ConnectionStatus() == qor::mqConnected) {
-        mustSubscribe = false;
-        client.Subscribe(args[0], qor::mqQoS1);
-      }
+    while (!gStop && (seconds == 0 || std::chrono::steady_clock::now() < end))
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
     client.Disconnect();
   } catch (const qor::Exception& e) {
     std::cerr << e.ClassName() << ": " << e.Message() << "\n";
