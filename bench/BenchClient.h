@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -21,9 +22,26 @@ class IBenchClient {
   virtual void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) = 0;
   virtual void Subscribe(const std::string& ATopic, int AQoS) = 0;
   virtual void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) = 0;
+  // Publish that may be refused (an offline buffer that is full, say): whether
+  // the library took the message.
+  virtual bool Offer(const std::string& ATopic, const std::string& APayload, int AQoS) {
+    try {
+      Publish(ATopic, APayload, AQoS);
+      return true;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
   // QoS 1 publications sent and not yet acknowledged by the broker.
   virtual size_t InFlight() = 0;
   virtual void Disconnect() = 0;
+
+  // Set before Connect: a session the broker keeps, a keepalive of 2 s (or the least the library takes),
+  // reconnecting by itself and keeping publications made while offline
+  // (up to 10 000), as far as the library offers it.
+  bool Durable = false;
+  // Whether the library offers all of that.
+  virtual bool OffersDurability() const { return true; }
 };
 
 struct TBenchLibrary {

@@ -1,4 +1,5 @@
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <atomic>
@@ -24,10 +25,13 @@ class TMosquittoBenchClient : public IBenchClient {
   }
   void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) override {
     FOnMessage = std::move(AOnMessage);
-    FMosq = mosquitto_new(AClientId.c_str(), true, this);
+    FMosq = mosquitto_new(AClientId.c_str(), !Durable, this);
     if (!FMosq) throw std::runtime_error("mosquitto_new failed");
     mosquitto_int_option(FMosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
-    mosquitto_max_inflight_messages_set(FMosq, 0);  // the benchmark sets its own window
+    // The benchmark sets its own window; a durable client keeps the default
+    // one, beyond which it queues (also while offline).
+    if (!Durable) mosquitto_max_inflight_messages_set(FMosq, 0);
+    mosquitto_reconnect_delay_set(FMosq, 1, 2, false);
     mosquitto_connect_callback_set(FMosq, [](mosquitto*, void* AThis, int ARc) {
       static_cast<TMosquittoBenchClient*>(AThis)->FConnected = ARc == 0 ? 1 : -1;
     });
@@ -40,7 +44,12 @@ class TMosquittoBenchClient : public IBenchClient {
       static_cast<TMosquittoBenchClient*>(AThis)->FOnMessage(static_cast<const char*>(AMessage->payload),
                                                               static_cast<size_t>(AMessage->payloadlen));
     });
-    if (mosquitto_connect(FMosq, "127.0.0.1", APort, 60) != MOSQ_ERR_SUCCESS ||
+    mosquitto_property* properties = nullptr;
+    if (Durable) mosquitto_property_add_int32(&properties, MQTT_PROP_SESSION_EXPIRY_INTERVAL, 300);
+    // libmosquitto takes no keepalive below 5 s.
+    const int connected = mosquitto_connect_bind_v5(FMosq, "127.0.0.1", APort, Durable ? 5 : 60, nullptr, properties);
+    mosquitto_property_free_all(&properties);
+    if (connected != MOSQ_ERR_SUCCESS ||
         mosquitto_loop_start(FMosq) != MOSQ_ERR_SUCCESS)
       throw std::runtime_error("mosquitto_connect failed");
     for (int i = 0; i < 1000000 && FConnected == 0; ++i) std::this_thread::sleep_for(std::chrono::microseconds(5));
@@ -55,6 +64,10 @@ class TMosquittoBenchClient : public IBenchClient {
     mosquitto_publish(FMosq, &mid, ATopic.c_str(), static_cast<int>(APayload.size()), APayload.data(),
                       AQoS, false);
     if (AQoS > 0) FAcks.Sent(mid);
+  }
+  bool Offer(const std::string& ATopic, const std::string& APayload, int AQoS) override {
+    return mosquitto_publish(FMosq, nullptr, ATopic.c_str(), static_cast<int>(APayload.size()), APayload.data(),
+                             AQoS, false) == MOSQ_ERR_SUCCESS;
   }
   size_t InFlight() override { return FAcks.InFlight(); }
   void Disconnect() override { mosquitto_disconnect(FMosq); }

@@ -55,6 +55,8 @@ class TPahoSyncBenchClient : public IBenchClient {
   }
   size_t InFlight() override { return FAcks.InFlight(); }
   void Disconnect() override { MQTTClient_disconnect(FClient, 1000); }
+  // Neither reconnects by itself nor keeps what is published while offline.
+  bool OffersDurability() const override { return false; }
 
  private:
   MQTTClient FClient = nullptr;
@@ -69,8 +71,13 @@ class TPahoAsyncBenchClient : public IBenchClient {
   }
   void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) override {
     FOnMessage = std::move(AOnMessage);
-    if (MQTTAsync_create(&FClient, Uri(APort).c_str(), AClientId.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
-                         nullptr) != MQTTASYNC_SUCCESS)
+    MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer;
+    if (Durable) {
+      create.sendWhileDisconnected = 1;
+      create.maxBufferedMessages = 10000;
+    }
+    if (MQTTAsync_createWithOptions(&FClient, Uri(APort).c_str(), AClientId.c_str(), MQTTCLIENT_PERSISTENCE_NONE,
+                                    nullptr, &create) != MQTTASYNC_SUCCESS)
       throw std::runtime_error("MQTTAsync_create failed");
     MQTTAsync_setCallbacks(
         FClient, this, nullptr,
@@ -83,9 +90,14 @@ class TPahoAsyncBenchClient : public IBenchClient {
         },
         nullptr);
     MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
-    options.keepAliveInterval = 60;
-    options.cleansession = 1;
+    options.keepAliveInterval = Durable ? 2 : 60;
+    options.cleansession = Durable ? 0 : 1;
     options.maxInflight = 65535;  // the benchmark sets its own window
+    if (Durable) {
+      options.automaticReconnect = 1;
+      options.minRetryInterval = 1;
+      options.maxRetryInterval = 2;
+    }
     options.context = this;
     options.onSuccess = [](void* AThis, MQTTAsync_successData*) {
       static_cast<TPahoAsyncBenchClient*>(AThis)->FConnected = 1;
@@ -114,6 +126,10 @@ class TPahoAsyncBenchClient : public IBenchClient {
     while (MQTTAsync_send(FClient, ATopic.c_str(), static_cast<int>(APayload.size()), APayload.data(), AQoS, 0,
                           &response) == MQTTASYNC_MAX_BUFFERED_MESSAGES)
       std::this_thread::yield();
+  }
+  bool Offer(const std::string& ATopic, const std::string& APayload, int AQoS) override {
+    return MQTTAsync_send(FClient, ATopic.c_str(), static_cast<int>(APayload.size()), APayload.data(), AQoS, 0,
+                          nullptr) == MQTTASYNC_SUCCESS;
   }
   size_t InFlight() override { return static_cast<size_t>(std::max<int64_t>(FInFlight.load(), 0)); }
   void Disconnect() override {

@@ -12,6 +12,13 @@ class TQorBenchClient : public IBenchClient {
     FClient.BrokerPort = APort;
     FClient.UseSSL = false;
     FClient.ClientID = AClientId;
+    if (Durable) {
+      FClient.CleanStart = false;
+      FClient.SessionExpiryInterval = 300;
+      FClient.KeepAliveSecs = 2;
+      FClient.ConnectTimeoutSecs = 2;
+      FClient.OfflineQueueLimit = 10000;
+    }
     FClient.OnMessage = [handler = std::move(AOnMessage)](const std::string&, const std::string& APayload,
                                                           qor::TQORMQTTQoS) {
       handler(APayload.data(), APayload.size());

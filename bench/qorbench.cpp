@@ -5,12 +5,17 @@
 // medians and one JSON line per run. Every payload carries a sequence number:
 // lost, duplicated, reordered and corrupted messages are counted and shown.
 //
-//   qorbench [--quick] [--scale] [--library=NAME ...] [--scenario=NAME ...]
+//   qorbench [--quick] [--scale] [--outages] [--library=NAME ...] [--scenario=NAME ...]
 //     --quick     a tenth of the messages (for a smoke run)
 //     --scale     also 1, 100 and 1000 connected clients per library
+//     --outages   also a broker ended (SIGTERM, SIGKILL) or paused (SIGSTOP) under
+//                 a QoS 1 and a QoS 2 stream between clients that keep their
+//                 sessions: what each library accepted, lost, duplicated, reordered
 //     --library   only the libraries named (qor, libmosquitto, paho-sync, paho-async)
 //     --scenario  only the scenarios named (qos0, qos1, latency, large, connect,
-//                 burst, scale1, scale100, scale1000), e.g. to profile one of them
+//                 burst, scale1, scale100, scale1000, outage-term-q1 ...), e.g. to
+//                 profile one of them
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -23,6 +28,7 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -287,6 +293,85 @@ TRun Scale(const TBenchLibrary& ALib, size_t AClients) {
   return run;
 }
 
+// The outage scenarios' mosquitto, which saves its state every second (the
+// shared broker must not die).
+constexpr uint16_t kOutageBrokerPort = 18901;
+
+// Starts mosquitto on 127.0.0.1:APort with AConfig, its file in ADir.
+pid_t StartBroker(const std::string& ADir, uint16_t APort, const std::string& AConfig) {
+  std::ofstream(ADir + "/mosquitto.conf") << "listener " << APort << " 127.0.0.1\n"
+                                          << "allow_anonymous true\nlog_dest none\nmax_queued_messages 0\n"
+                                          << AConfig;
+  std::string conf = ADir + "/mosquitto.conf";
+  std::vector<char*> argv{const_cast<char*>("mosquitto"), const_cast<char*>("-c"), conf.data(), nullptr};
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, "mosquitto", nullptr, nullptr, argv.data(), environ) != 0)
+    throw std::runtime_error("cannot start mosquitto");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return pid;
+}
+
+// A publisher and a subscriber that keep their sessions, numbered messages
+// at AQoS at 2 000 a second for 8 s, and the broker taken away after 2 s:
+// ended by ASignal and restarted a second later, or (SIGSTOP) paused for 4 s.
+// The value is the number of messages the library accepted; what it lost,
+// duplicated or reordered of them is counted.
+TRun Outage(const TBenchLibrary& ALib, int ASignal, int AQoS) {
+  TRun run;
+  constexpr size_t kRate = 2000, kSeconds = 8;
+  TSequenceCheck check(kRate * kSeconds);
+  char dirName[] = "/tmp/qorbench-outage-XXXXXX";
+  const std::string dir = mkdtemp(dirName);
+  // mosquitto started by root runs as its own user, and must write its file here.
+  std::filesystem::permissions(dir, std::filesystem::perms::all);
+  const std::string persisting = "persistence true\npersistence_location " + dir + "/\nautosave_interval 1\n";
+  pid_t broker = StartBroker(dir, kOutageBrokerPort, persisting);
+  auto sub = ALib.Create();
+  auto pub = ALib.Create();
+  if (!sub->OffersDurability()) throw std::runtime_error("no automatic reconnect and offline buffer");
+  sub->Durable = pub->Durable = true;
+  sub->Connect(kOutageBrokerPort, Id("qb-osub"),
+               [&](const char* AData, size_t ALength) { check.Check(AData, ALength); });
+  pub->Connect(kOutageBrokerPort, Id("qb-opub"), [](const char*, size_t) {});
+  const std::string topic = "qorbench/outage/" + std::to_string(getpid());
+  sub->Subscribe(topic, AQoS);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::atomic<size_t> accepted{0};
+  std::thread publisher([&] {
+    const auto start = TClock::now();
+    // A refused message is offered again under the same number, so that
+    // the numbers accepted are 0, 1, 2 ...
+    for (size_t n = 0; n < kRate * kSeconds;) {
+      const auto due = static_cast<size_t>(Seconds(TClock::now() - start) * kRate);
+      while (n < std::min(due, kRate * kSeconds) && pub->Offer(topic, MakePayload(n, 64), AQoS)) accepted = ++n;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      if (TClock::now() - start > std::chrono::seconds(2 * kSeconds)) break;
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  if (ASignal == SIGSTOP) {
+    kill(broker, SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    kill(broker, SIGCONT);
+  } else {
+    kill(broker, ASignal);
+    waitpid(broker, nullptr, 0);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    broker = StartBroker(dir, kOutageBrokerPort, persisting);
+  }
+  publisher.join();
+  // Up to 30 s for what is owed to arrive after the reconnects.
+  for (int i = 0; i < 3000 && check.Received < accepted; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  run.Value = static_cast<double>(accepted);
+  TakeCounts(run, check, accepted);
+  pub->Disconnect();
+  sub->Disconnect();
+  kill(broker, SIGTERM);
+  waitpid(broker, nullptr, 0);
+  std::system(("rm -rf '" + dir + "'").c_str());
+  return run;
+}
+
 // --- scenarios, child processes, the report ---------------------------------------------
 
 struct TScenario {
@@ -299,7 +384,8 @@ struct TScenario {
 // Runs ABody in a child process; the child reports its result on a pipe.
 bool RunInChild(const std::function<TRun()>& ABody, TRun& AResult, std::string& AError) {
   int pipeFd[2];
-  if (pipe(pipeFd) != 0) return false;
+  // Close-on-exec: a broker the child starts must not hold the pipe open after the child ends.
+  if (pipe2(pipeFd, O_CLOEXEC) != 0) return false;
   const pid_t pid = fork();
   if (pid == 0) {
     close(pipeFd[0]);
@@ -358,31 +444,20 @@ double ProcessCpuSeconds(pid_t APid) {
   return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-pid_t StartBroker(const std::string& ADir) {
-  std::ofstream(ADir + "/mosquitto.conf") << "listener " << kBrokerPort << " 127.0.0.1\n"
-                                          << "allow_anonymous true\npersistence false\nlog_dest none\n"
-                                          << "max_queued_messages 0\nmax_connections -1\n";
-  std::string conf = ADir + "/mosquitto.conf";
-  std::vector<char*> argv{const_cast<char*>("mosquitto"), const_cast<char*>("-c"), conf.data(), nullptr};
-  pid_t pid = -1;
-  if (posix_spawnp(&pid, "mosquitto", nullptr, nullptr, argv.data(), environ) != 0)
-    throw std::runtime_error("cannot start mosquitto");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  return pid;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool quick = false, scale = false;
+  bool quick = false, scale = false, outages = false;
   std::vector<std::string> only, onlyScenarios;
   for (int i = 1; i < argc; ++i) {
     quick |= std::strcmp(argv[i], "--quick") == 0;
     scale |= std::strcmp(argv[i], "--scale") == 0;
+    outages |= std::strcmp(argv[i], "--outages") == 0;
     if (std::strncmp(argv[i], "--library=", 10) == 0) only.emplace_back(argv[i] + 10);
     if (std::strncmp(argv[i], "--scenario=", 11) == 0) {
       onlyScenarios.emplace_back(argv[i] + 11);
       scale |= onlyScenarios.back().starts_with("scale");
+      outages |= onlyScenarios.back().starts_with("outage");
     }
   }
   // Many clients need many descriptors, in the broker (started below) as here.
@@ -394,7 +469,7 @@ int main(int argc, char** argv) {
 
   char dirName[] = "/tmp/qorbench-XXXXXX";
   const std::string dir = mkdtemp(dirName);
-  const pid_t broker = StartBroker(dir);
+  const pid_t broker = StartBroker(dir, kBrokerPort, "persistence false\nmax_connections -1\n");
 
   const size_t f = quick ? 10 : 1;
   std::vector<TScenario> scenarios = {
@@ -405,6 +480,11 @@ int main(int argc, char** argv) {
       {"connect", "us", false, [f](const TBenchLibrary& L) { return Connect(L, 200 / f); }},
       {"burst", "us p50", false, [](const TBenchLibrary& L) { return Burst(L, 50); }},
   };
+  if (outages)
+    for (const auto& [name, signal] : {std::pair<const char*, int>{"term", SIGTERM}, {"kill", SIGKILL}, {"stop", SIGSTOP}})
+      for (int qos : {1, 2})
+        scenarios.push_back({std::string("outage-") + name + "-q" + std::to_string(qos), "accepted", true,
+                             [signal, qos](const TBenchLibrary& L) { return Outage(L, signal, qos); }});
   if (scale)
     for (size_t n : {size_t{1}, size_t{100}, size_t{1000}})
       scenarios.push_back({"scale" + std::to_string(n), "ms to connect", false,
@@ -419,7 +499,9 @@ int main(int argc, char** argv) {
     if (only.empty() || std::find(only.begin(), only.end(), lib.Name) != only.end()) libraries.push_back(lib);
   std::map<std::pair<std::string, std::string>, std::vector<TRun>> runs;
   for (const auto& s : scenarios) {
-    for (int rep = 1; rep <= 3; ++rep) {
+    // An outage run takes a quarter of a minute and counts rather than times: once is enough.
+    const int reps = s.Name.starts_with("outage") ? 1 : 3;
+    for (int rep = 1; rep <= reps; ++rep) {
       for (const auto& lib : libraries) {  // alternating libraries
         TRun r;
         std::string error;
@@ -447,7 +529,7 @@ int main(int argc, char** argv) {
   waitpid(broker, nullptr, 0);
   std::system(("rm -rf '" + dir + "'").c_str());
 
-  std::printf("\nmedians of 3 runs (loss counts summed over the runs)\n%-14s", "scenario");
+  std::printf("\nmedians of 3 runs, one for outages (loss counts summed over the runs)\n%-14s", "scenario");
   for (const auto& lib : libraries) std::printf(" | %-40s", lib.Name.c_str());
   std::printf("\n");
   for (const auto& s : scenarios) {

@@ -186,7 +186,8 @@ class TQORMQTTClient {
   bool IsConnected();
   TQORMQTTConnectionStatus ConnectionStatus() const;
   TQORMQTTReasonCode LastConnectReasonCode() const;
-  // QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP), oldest first.
+  // QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP), also
+  // those queued offline or waiting to be sent again.
   size_t PendingCount();
   // The protocol level in use: 5, or 4 after the broker refused MQTT 5.0.
   uint8_t ProtocolLevel() const;

@@ -143,6 +143,7 @@ void RunThrough(const TOutage& AOutage, bool AClean, int ASeconds) {
   EXPECT_TRUE(done) << "pending " << pub.PendingCount();
   EXPECT_GT(rp.CountLines("Reconnected successfully"), 0u);
   if (AClean) return;  // a new session has forgotten what the subscriber missed meanwhile
+  EXPECT_TRUE(rs.HasLine("CONNACK received \xE2\x80\x94 session_present=1 reason=$00"));
   EXPECT_EQ(tally[0].Lost(), 0);
   EXPECT_EQ(tally[1].Lost(), 0);
   // Only a broker that died lost the record of what it had delivered already.
