@@ -54,10 +54,14 @@ TBytes TQORMQTTOutbox::ReleaseNext(uint16_t AReceiveMaximum, uint8_t ALevel, TOu
   return packet;
 }
 
-bool TQORMQTTOutbox::Complete(uint16_t APacketId) {
+std::deque<TOutboundMessage>::iterator TQORMQTTOutbox::FindInFlight(uint16_t APacketId) {
   // Acknowledgements mostly come in order: the oldest entry is the usual match.
-  const auto it = std::find_if(FInFlight.begin(), FInFlight.end(),
-                               [&](const TOutboundMessage& m) { return m.PacketId == APacketId; });
+  return std::find_if(FInFlight.begin(), FInFlight.end(),
+                      [&](const TOutboundMessage& m) { return m.PacketId == APacketId; });
+}
+
+bool TQORMQTTOutbox::Complete(uint16_t APacketId) {
+  const auto it = FindInFlight(APacketId);
   if (it == FInFlight.end()) return false;
   FInFlight.erase(it);
   --FPending;
@@ -68,6 +72,15 @@ bool TQORMQTTOutbox::Complete(uint16_t APacketId) {
 void TQORMQTTOutbox::MarkReceived(uint16_t APacketId) {
   for (TOutboundMessage& m : FInFlight)
     if (m.PacketId == APacketId && m.QoS == 2) m.Received = true;
+}
+
+bool TQORMQTTOutbox::Refused(uint16_t APacketId) {
+  const auto it = FindInFlight(APacketId);
+  if (it == FInFlight.end()) return false;
+  it->Sent = false;
+  FWaiting.push_front(std::move(*it));
+  FInFlight.erase(it);
+  return true;
 }
 
 void TQORMQTTOutbox::Requeue() {

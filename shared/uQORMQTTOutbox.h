@@ -50,6 +50,10 @@ class TQORMQTTOutbox {
   bool Complete(uint16_t APacketId);
   // The broker's PUBREC for an in-flight QoS 2 publication.
   void MarkReceived(uint16_t APacketId);
+  // The broker refused an in-flight publication for want of room: it waits
+  // again, first of all, as never sent. False when no such one is in flight.
+  bool Refused(uint16_t APacketId);
+  size_t InFlight() const { return FInFlight.size(); }
   // A new link: what was in flight is due again, before everything waiting.
   void Requeue();
   // A new link to a broker that kept no session: every publication it had
@@ -66,6 +70,8 @@ class TQORMQTTOutbox {
   size_t Offline() const { return FOffline; }
 
  private:
+  std::deque<TOutboundMessage>::iterator FindInFlight(uint16_t APacketId);
+
   std::deque<TOutboundMessage> FInFlight;  // oldest first
   std::deque<TOutboundMessage> FWaiting;   // oldest first; all younger than those in flight
   size_t FPending = 0;

@@ -1,5 +1,6 @@
 #include "uQORMQTTSession.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "uQORFormat.h"
@@ -114,6 +115,10 @@ uint16_t TQORMQTTSession::NextPacketIdLocked() {
   return id;
 }
 
+uint16_t TQORMQTTSession::WindowLocked() const {
+  return FWindow != 0 ? std::min(FWindow, FLimits.ReceiveMaximum) : FLimits.ReceiveMaximum;
+}
+
 void TQORMQTTSession::Counted() {
   FPendingCount = FOutbox.Pending();
   FWaitingCount = FOutbox.Waiting();
@@ -130,7 +135,7 @@ TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_vie
     // before the writer has even returned.
     std::lock_guard<std::mutex> guard(FMutex);
     if (AQoS != mqQoS0) kept.PacketId = r.PacketId = NextPacketIdLocked();
-    if (!FOutbox.Sendable(FLimits.ReceiveMaximum)) {
+    if (!FOutbox.Sendable(WindowLocked())) {
       // Neither an acknowledgement nor a later publication may overtake it.
       r.Held = true;
       FOutbox.AddWaiting(std::move(kept));
@@ -180,7 +185,7 @@ void TQORMQTTSession::SendWaiting(ISessionSink& ASink) {
     TBytes packet;
     {
       std::lock_guard<std::mutex> guard(FMutex);
-      packet = FOutbox.ReleaseNext(FLimits.ReceiveMaximum, FLevel, released);
+      packet = FOutbox.ReleaseNext(WindowLocked(), FLevel, released);
       Counted();
     }
     if (packet.empty()) return;
@@ -371,6 +376,7 @@ std::vector<TBytes> TQORMQTTSession::RestoreLocked(bool AResumed, ISessionSink& 
     // A new session knows nothing of an old one's QoS 2 messages, and no
     // identifier of ours: what it never acknowledged goes out as new.
     FAwaitingRelease.clear();
+    FWindow = 0;
     for (const auto& [was, now] : FOutbox.Renumber())
       Log(ASink, "Republishing packet_id=%d as packet_id=%d (the broker kept no session)", was, now);
     if (!FResubscribe) FSubscriptions.clear();
@@ -435,6 +441,24 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
   // Properties after the reason code are not used.
   const uint8_t reason = FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0 ? AIn.Byte() : 0;
   Log(ASink, "%s received packet_id=%d reason=$%2.2X", PacketName(AType), id, reason);
+  // A broker that announced more room than it has (mosquitto, resuming a
+  // session it restored from an older save, counts publications it holds
+  // from before) refuses one with 0x97: it is kept and sent again, with
+  // fewer in flight from then on. Only with one in flight is it given up.
+  if ((AType == MQTT_PUBACK || AType == MQTT_PUBREC) && reason == mqrcQuotaExceeded) {
+    uint16_t window = 0;
+    {
+      std::lock_guard<std::mutex> guard(FMutex);
+      const size_t inFlight = FOutbox.InFlight();
+      if (inFlight > 1 && FOutbox.Refused(id)) window = FWindow = static_cast<uint16_t>(inFlight - 1);
+      Counted();
+    }
+    if (window != 0) {
+      Log(ASink, "Quota exceeded for packet_id=%d: kept to be sent again, at most %d in flight from now on", id,
+          window);
+      return;
+    }
+  }
   // A PUBREC refusal ends the exchange; otherwise a QoS 2 publication stays
   // pending until PUBCOMP.
   if (AType == MQTT_PUBACK || AType == MQTT_PUBCOMP || (AType == MQTT_PUBREC && reason >= 0x80)) {

@@ -162,6 +162,8 @@ class TQORMQTTSession {
   void HandleDisconnect(TBody& AIn, ISessionSink& ASink);
   void SendAck(ISessionSink& ASink, TBytes APacket, const char* ASentFormat, const char* AFailedPrefix,
                uint16_t APacketId);
+  // How many publications may be in flight now.
+  uint16_t WindowLocked() const;
   // Raises when every identifier is in use.
   uint16_t NextPacketIdLocked();
   // The publication is acknowledged or given up: its slot comes free.
@@ -193,6 +195,10 @@ class TQORMQTTSession {
   std::map<uint16_t, TFilterRequest> FFilterRequests;  // FMutex; SUBSCRIBE/UNSUBSCRIBE awaiting acknowledgement
   std::map<std::string, TSubscription> FSubscriptions;  // FMutex; in force
   TBrokerLimits FLimits;                             // FMutex
+  // Publications in flight at most, below the broker's Receive Maximum once
+  // it refused one for want of room (quota exceeded); 0: no such limit. A
+  // resumed session keeps it: what filled the broker's room stays there.
+  uint16_t FWindow = 0;                              // FMutex
 };
 
 }  // namespace qor

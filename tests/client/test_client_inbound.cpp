@@ -237,3 +237,21 @@ TEST(Session, PacketIdentifiersInUseAreNeverHandedOutAgain) {
   Feed({0x40, 0x02, 0x01, 0x00}, 5, 1 << 30, &session);  // PUBACK for 256
   EXPECT_EQ(session.Subscribe("t", mqQoS1).PacketId, 256);
 }
+
+// A broker that refuses a publication for want of room (0x97) gets it again
+// once one of the others is acknowledged, with one fewer in flight from then
+// on; with a single one in flight the refusal ends it.
+TEST(Session, AQuotaRefusalKeepsThePublicationAndNarrowsTheWindow) {
+  TQORMQTTSession session;
+  for (const char* payload : {"a", "b", "c"}) session.Publish("t", payload, mqQoS1, false);
+  TFed fed = Feed({0x40, 0x03, 0x00, 0x03, 0x97}, 5, 1 << 30, &session);
+  EXPECT_EQ(session.PendingCount(), 3u);
+  EXPECT_TRUE(fed.Sent.empty());
+  EXPECT_TRUE(session.Publish("t", "d", mqQoS1, false).Held);
+  fed = Feed({0x40, 0x03, 0x00, 0x01, 0x00}, 5, 1 << 30, &session);
+  EXPECT_EQ(fed.Sent, std::vector<TBytes>{BuildPublishPacket("t", std::string_view("c"), 1, 3, 5, false, false)});
+  Feed({0x40, 0x03, 0x00, 0x02, 0x97}, 5, 1 << 30, &session);  // narrows to one
+  fed = Feed({0x40, 0x03, 0x00, 0x03, 0x97}, 5, 1 << 30, &session);  // alone in flight: given up
+  EXPECT_EQ(fed.Sent, std::vector<TBytes>{BuildPublishPacket("t", std::string_view("b"), 1, 2, 5, false, false)});
+  EXPECT_EQ(session.PendingCount(), 2u);  // b, and d behind it
+}
