@@ -248,6 +248,8 @@ TEST(Session, AQuotaRefusalKeepsThePublicationAndNarrowsTheWindow) {
   EXPECT_EQ(session.PendingCount(), 3u);
   EXPECT_TRUE(fed.Sent.empty());
   EXPECT_TRUE(session.Publish("t", "d", mqQoS1, false).Held);
+  // An acknowledgement of nothing in flight frees no room.
+  EXPECT_TRUE(Feed({0x40, 0x03, 0x00, 0x63, 0x00}, 5, 1 << 30, &session).Sent.empty());
   fed = Feed({0x40, 0x03, 0x00, 0x01, 0x00}, 5, 1 << 30, &session);
   EXPECT_EQ(fed.Sent, std::vector<TBytes>{BuildPublishPacket("t", std::string_view("c"), 1, 3, 5, false, false)});
   Feed({0x40, 0x03, 0x00, 0x02, 0x97}, 5, 1 << 30, &session);  // narrows to one
