@@ -136,6 +136,7 @@ void TQORMQTTConnection::LogCallbackError() {
 }
 
 void TQORMQTTConnection::SendWaiting() {
+  // Sending raises no CONNACK or DISCONNECT, so no link's epoch is needed.
   TReaderSink sink(*this, 0);
   FSession.SendWaiting(sink);
 }
