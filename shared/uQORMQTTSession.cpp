@@ -129,14 +129,20 @@ TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_vie
   TRequestPacket r;
   // QoS 0 keeps nothing, and takes no lock unless something waits before it.
   if (AQoS != mqQoS0 || FWaitingCount != 0) {
-    // Copied before the lock; kept for resending after a lost link.
-    TOutboundMessage kept{std::string(ATopic), std::string(APayload), 0, AQoS};
+    // QoS 1 and 2 are kept for resending after a lost link: copied before
+    // the lock. QoS 0 is copied only when it has to wait.
+    TOutboundMessage kept{AQoS != mqQoS0 ? std::string(ATopic) : std::string(),
+                          AQoS != mqQoS0 ? std::string(APayload) : std::string(), 0, AQoS};
     // Recorded before the packet exists: its acknowledgement may be read
     // before the writer has even returned.
     std::lock_guard<std::mutex> guard(FMutex);
     if (AQoS != mqQoS0) kept.PacketId = r.PacketId = NextPacketIdLocked();
     if (!FOutbox.Sendable(WindowLocked())) {
       // Neither an acknowledgement nor a later publication may overtake it.
+      if (AQoS == mqQoS0) {
+        kept.Topic = ATopic;
+        kept.Payload = APayload;
+      }
       r.Held = true;
       FOutbox.AddWaiting(std::move(kept));
       Counted();

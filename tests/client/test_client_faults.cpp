@@ -467,6 +467,14 @@ TEST(Brokers, TheLimitsAMosquittoAnnouncesAreObeyed) {
   EXPECT_TRUE(client.IsConnected());
 }
 
+// A connected client subscribes to ATopic and gets its own QoS 1 message back.
+void DeliversToItself(TQORMQTTClient& AClient, const TClientRecorder& ARecorder, const std::string& ATopic) {
+  AClient.Subscribe(ATopic, mqQoS1);
+  ASSERT_TRUE(ARecorder.WaitForLine("SUBACK packet_id=1 reason=$01"));
+  AClient.Publish(ATopic, "back", mqQoS1);
+  EXPECT_TRUE(ARecorder.WaitForMessages(1));
+}
+
 TEST(Brokers, AnIPv6LiteralConnectsAndIsShownInBrackets) {
   TPrivateBroker broker(0, "listener %PORT% ::1\n");
   ASSERT_TRUE(broker.Start());
@@ -476,11 +484,7 @@ TEST(Brokers, AnIPv6LiteralConnectsAndIsShownInBrackets) {
   TClientRecorder recorder(client);
   client.Connect();
   EXPECT_EQ(recorder.Lines().front(), "Connecting to [::1]:" + std::to_string(broker.Port()) + " (SSL=False, protocol=5)");
-  const std::string topic = "ipv6/" + std::to_string(getpid());
-  client.Subscribe(topic, mqQoS1);
-  ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1 reason=$01"));
-  client.Publish(topic, "over ::1", mqQoS1);
-  EXPECT_TRUE(recorder.WaitForMessages(1));
+  DeliversToItself(client, recorder, "ipv6/" + std::to_string(getpid()));
 }
 
 // A client without an identifier keeps the one the broker assigned, for
@@ -518,11 +522,7 @@ TEST(Brokers, AListOfBrokersIsTriedInOrder) {
   first.Kill();
   ASSERT_TRUE(recorder.WaitForLine("Reconnected successfully", 8000));
   EXPECT_TRUE(recorder.HasLine(secondLine));
-  const std::string topic = "list/" + std::to_string(getpid());
-  client.Subscribe(topic, mqQoS1);
-  ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1 reason=$01"));
-  client.Publish(topic, "on the second", mqQoS1);
-  EXPECT_TRUE(recorder.WaitForMessages(1));
+  DeliversToItself(client, recorder, "list/" + std::to_string(getpid()));
 }
 
 // mosquitto announces its max_inflight_messages as Receive Maximum. 10 000

@@ -248,6 +248,7 @@ TEST(Session, AQuotaRefusalKeepsThePublicationAndNarrowsTheWindow) {
   EXPECT_EQ(session.PendingCount(), 3u);
   EXPECT_TRUE(fed.Sent.empty());
   EXPECT_TRUE(session.Publish("t", "d", mqQoS1, false).Held);
+  EXPECT_TRUE(session.Publish("t", "z", mqQoS0, false).Held);  // QoS 0 keeps its place too
   // An acknowledgement of nothing in flight frees no room.
   EXPECT_TRUE(Feed({0x40, 0x03, 0x00, 0x63, 0x00}, 5, 1 << 30, &session).Sent.empty());
   fed = Feed({0x40, 0x03, 0x00, 0x01, 0x00}, 5, 1 << 30, &session);
@@ -256,4 +257,7 @@ TEST(Session, AQuotaRefusalKeepsThePublicationAndNarrowsTheWindow) {
   fed = Feed({0x40, 0x03, 0x00, 0x03, 0x97}, 5, 1 << 30, &session);  // alone in flight: given up
   EXPECT_EQ(fed.Sent, std::vector<TBytes>{BuildPublishPacket("t", std::string_view("b"), 1, 2, 5, false, false)});
   EXPECT_EQ(session.PendingCount(), 2u);  // b, and d behind it
+  fed = Feed({0x40, 0x03, 0x00, 0x02, 0x00}, 5, 1 << 30, &session);
+  EXPECT_EQ(fed.Sent, (std::vector<TBytes>{BuildPublishPacket("t", std::string_view("d"), 1, 4, 5, false, false),
+                                           BuildPublishPacket("t", std::string_view("z"), 0, 0, 5, false, false)}));
 }
