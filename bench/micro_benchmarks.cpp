@@ -116,7 +116,7 @@ struct TCountingSink final : ISessionSink {
   bool Logging() const override { return Logged; }
   void Log(const std::string& ALine) override { Received += ALine.size(); }
   bool Send(TBytes) override { return true; }
-  void Deliver(const std::string&, const std::string& APayload, TQORMQTTQoS) override { Received += APayload.size(); }
+  void Deliver(TQORMQTTMessage& AMessage) override { Received += AMessage.Payload.size(); }
   void Connack(uint8_t, bool) override {}
   void BrokerDisconnect(uint8_t, const TBrokerWords&) override {}
 };

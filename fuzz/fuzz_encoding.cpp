@@ -22,11 +22,11 @@ struct TOneMessage final : qor::ISessionSink {
   bool Logging() const override { return false; }
   void Log(const std::string&) override {}
   bool Send(qor::TBytes) override { return true; }
-  void Deliver(const std::string& ATopic, const std::string& APayload, qor::TQORMQTTQoS AQoS) override {
+  void Deliver(qor::TQORMQTTMessage& AMessage) override {
     ++Count;
-    Topic = ATopic;
-    Payload = APayload;
-    QoS = AQoS;
+    Topic = AMessage.Topic;
+    Payload = AMessage.Payload;
+    QoS = AMessage.QoS;
   }
   void Connack(uint8_t, bool) override {}
   void BrokerDisconnect(uint8_t, const qor::TBrokerWords&) override {}

@@ -14,9 +14,9 @@ class TCheckingSink final : public qor::ISessionSink {
   bool Logging() const override { return true; }  // log lines are formatted, as with a listener
   void Log(const std::string&) override {}
   bool Send(qor::TBytes) override { return true; }
-  void Deliver(const std::string& ATopic, const std::string& APayload, qor::TQORMQTTQoS AQoS) override {
-    Delivered += ATopic.size() + APayload.size();
-    if (AQoS > 2) std::abort();
+  void Deliver(qor::TQORMQTTMessage& AMessage) override {
+    Delivered += AMessage.Topic.size() + AMessage.Payload.size();
+    if (AMessage.QoS > 2) std::abort();
   }
   void Connack(uint8_t, bool) override {}
   void BrokerDisconnect(uint8_t, const qor::TBrokerWords&) override {}

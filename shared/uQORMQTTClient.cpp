@@ -12,17 +12,33 @@ TQORMQTTClient::~TQORMQTTClient() { FConnection->Shutdown(); }
 
 void TQORMQTTClient::Connect() { FConnection->Connect(); }
 
-void TQORMQTTClient::Disconnect(TQORMQTTReasonCode AReasonCode) { FConnection->Disconnect(AReasonCode); }
+void TQORMQTTClient::Disconnect(TQORMQTTReasonCode AReasonCode) { FConnection->Disconnect(AReasonCode, {}); }
+
+void TQORMQTTClient::Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQTTDisconnectProperties& AProperties) {
+  FConnection->Disconnect(AReasonCode, AProperties);
+}
 
 uint16_t TQORMQTTClient::Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) {
   return FConnection->Publish(ATopic, APayload, AQoS);
 }
 
+uint16_t TQORMQTTClient::Publish(const TQORMQTTMessage& AMessage) { return FConnection->Publish(AMessage); }
+
 uint16_t TQORMQTTClient::Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS) {
-  return FConnection->Subscribe(ATopic, AQoS);
+  return FConnection->Subscribe({{ATopic, AQoS}}, 0);
 }
 
-uint16_t TQORMQTTClient::Unsubscribe(const std::string& ATopic) { return FConnection->Unsubscribe(ATopic); }
+uint16_t TQORMQTTClient::Subscribe(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier) {
+  return FConnection->Subscribe(AFilters, ASubscriptionIdentifier);
+}
+
+uint16_t TQORMQTTClient::Unsubscribe(const std::string& ATopic) { return FConnection->Unsubscribe({ATopic}); }
+
+uint16_t TQORMQTTClient::Unsubscribe(const std::vector<std::string>& AFilters) {
+  return FConnection->Unsubscribe(AFilters);
+}
+
+void TQORMQTTClient::Reauthenticate(const TBytes& AData) { FConnection->Reauthenticate(AData); }
 
 // Without a lock: a caller polling the state must not wait behind anything.
 bool TQORMQTTClient::IsConnected() { return FConnection->IsConnected(); }

@@ -44,17 +44,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "uQORException.h"
+#include "uQORMQTTMessage.h"
 #include "uQORMQTTProtocol.h"
 
 namespace qor {
 
 class TQORMQTTConnection;
-
-enum TQORMQTTQoS : uint8_t { mqQoS0 = 0, mqQoS1 = 1, mqQoS2 = 2 };
 
 enum TQORMQTTConnectionStatus : uint8_t {
   mqDisconnected = 0,
@@ -96,6 +96,13 @@ using TQORMQTTPublishCompleteEvent = std::function<void(uint16_t APacketId, TQOR
 // is the QoS granted.
 using TQORMQTTSubscribeCompleteEvent =
     std::function<void(uint16_t APacketId, const std::vector<TQORMQTTReasonCode>& AReasons)>;
+// A message with everything the broker sent: flags, identifier, properties.
+using TQORMQTTMessageReceivedEvent = std::function<void(const TQORMQTTMessage& AMessage)>;
+// Every acknowledgement of the broker's with its reason string and user properties.
+using TQORMQTTAcknowledgementEvent = std::function<void(const TQORMQTTAcknowledgement& AAcknowledgement)>;
+// Enhanced authentication: the broker's AUTH challenge (its method and
+// data); the answer is the data of the client's next AUTH.
+using TQORMQTTAuthEvent = std::function<TBytes(const std::string& AMethod, const TBytes& AData)>;
 
 // One broker of a list (a cluster, or brokers standing in for each other).
 struct TQORMQTTBrokerAddress {
@@ -153,7 +160,31 @@ class TQORMQTTClient {
   // size allows).
   bool ResubscribeOnReconnect = true;
 
+  // MQTT 5.0 -----------------------------------------------------------------
+  // The last will: published by the broker when the link ends without a
+  // DISCONNECT (at 3.1.1 without its properties), after WillDelayInterval
+  // seconds unless the client is back by then. Payload at most 65535 bytes.
+  std::optional<TQORMQTTMessage> Will;
+  uint32_t WillDelayInterval = 0;
+  // Topic aliases the broker may use towards this client (announced in
+  // CONNECT; 0: none). The client resolves them before OnMessage.
+  uint16_t TopicAliasMaximum = 0;
+  // Send a topic published again as its alias (an empty topic), as far as
+  // the broker's Topic Alias Maximum allows. Aliases are per link.
+  bool UseTopicAliases = false;
+  // User properties of CONNECT.
+  TQORMQTTUserProperties UserProperties;
+  // Enhanced authentication: the method and initial data go into CONNECT;
+  // OnAuth answers each AUTH challenge of the broker (on the reader thread).
+  std::string AuthenticationMethod;
+  TBytes AuthenticationData;
+
   TQORMQTTMessageEvent OnMessage;
+  // Beside OnMessage (called after it when both are set), on the reader thread.
+  TQORMQTTMessageReceivedEvent OnMessageReceived;
+  // Beside the complete events (just before them), on the reader thread; also the CONNACK.
+  TQORMQTTAcknowledgementEvent OnAcknowledgement;
+  TQORMQTTAuthEvent OnAuth;
   TQORMQTTDisconnectEvent OnDisconnect;
   TQORMQTTLogEvent OnLog;
   TQORMQTTConnectedEvent OnConnected;
@@ -171,6 +202,9 @@ class TQORMQTTClient {
   // still queued or unacknowledged is discarded (logged, and reported by
   // OnPublishComplete on the calling thread), and the subscriptions are forgotten.
   void Disconnect(TQORMQTTReasonCode AReasonCode = mqrcSuccess);
+  // The same with a reason string, user properties or a new Session Expiry
+  // Interval in the DISCONNECT (MQTT 5.0).
+  void Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQTTDisconnectProperties& AProperties);
   // The packet identifier used (0 at QoS 0). Raises Exception when not
   // connected (unless OfflineQueueLimit lets it wait: "Offline queue full"
   // when that many wait already), when the topic or packet is too long for
@@ -179,8 +213,20 @@ class TQORMQTTClient {
   // a link lost before that sends it again after the reconnect (with DUP
   // when the broker kept the session, as a new message when it did not).
   uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS);
+  // The same for a message with its retain flag and MQTT 5.0 properties.
+  // Also raises for a retained message when the broker has no retain, and
+  // for a property text or data over 65535 bytes.
+  uint16_t Publish(const TQORMQTTMessage& AMessage);
   uint16_t Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS);
+  // Several filters in one SUBSCRIBE, each with its options; ASubscriptionIdentifier
+  // (1 to 268435455, 0: none) comes back with each message they match.
+  // The subscriptions are remembered with their options for resubscribing.
+  uint16_t Subscribe(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier = 0);
   uint16_t Unsubscribe(const std::string& ATopic);
+  uint16_t Unsubscribe(const std::vector<std::string>& AFilters);
+  // Enhanced authentication again on the open link (AUTH, reason 0x19),
+  // with AuthenticationMethod and AData; OnAuth answers the challenges.
+  void Reauthenticate(const TBytes& AData);
 
   // The stream is open (already during the handshake).
   bool IsConnected();

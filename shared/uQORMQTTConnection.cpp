@@ -71,6 +71,21 @@ TQORMQTTBrokerAddress ParseReference(const std::string& AReference, const TQORMQ
   return address;
 }
 
+// The MQTT 5.0 properties of a message; null when it has none.
+std::shared_ptr<const TQORMQTTProperties> PublicationProperties(const TQORMQTTMessage& AMessage) {
+  if (!AMessage.PayloadFormatIndicator && !AMessage.MessageExpiryInterval && !AMessage.ContentType &&
+      !AMessage.ResponseTopic && !AMessage.CorrelationData && AMessage.UserProperties.empty())
+    return nullptr;
+  auto properties = std::make_shared<TQORMQTTProperties>();
+  properties->PayloadFormatIndicator = AMessage.PayloadFormatIndicator;
+  properties->MessageExpiryInterval = AMessage.MessageExpiryInterval;
+  properties->ContentType = AMessage.ContentType;
+  properties->ResponseTopic = AMessage.ResponseTopic;
+  properties->CorrelationData = AMessage.CorrelationData;
+  properties->UserProperties = AMessage.UserProperties;
+  return properties;
+}
+
 }  // namespace
 
 // What the session's answers to the reader's packets turn into: writes on
@@ -82,8 +97,18 @@ class TQORMQTTConnection::TReaderSink final : public ISessionSink {
   bool Logging() const override { return static_cast<bool>(FC.FClient.OnLog); }
   void Log(const std::string& ALine) override { FC.DoLog(ALine); }
   bool Send(TBytes APacket) override { return FC.Send(std::move(APacket)); }
-  void Deliver(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) override {
-    if (FC.FClient.OnMessage) FC.FClient.OnMessage(ATopic, APayload, AQoS);
+  void Deliver(TQORMQTTMessage& AMessage) override {
+    if (FC.FClient.OnMessage) FC.FClient.OnMessage(AMessage.Topic, AMessage.Payload, AMessage.QoS);
+    if (FC.FClient.OnMessageReceived) FC.FClient.OnMessageReceived(AMessage);
+  }
+  bool WantsAcknowledgements() const override { return static_cast<bool>(FC.FClient.OnAcknowledgement); }
+  void Acknowledged(const TQORMQTTAcknowledgement& AAcknowledgement) override {
+    FC.Fire(FC.FClient.OnAcknowledgement, AAcknowledgement);
+  }
+  // What OnAuth throws ends the link, as a broken one: the broker waits for an answer.
+  std::optional<TBytes> Authenticate(const std::string& AMethod, const TBytes& AData) override {
+    if (!FC.FClient.OnAuth) return std::nullopt;
+    return FC.FClient.OnAuth(AMethod, AData);
   }
   void Connack(uint8_t AReasonCode, bool ASessionPresent) override {
     FC.OnConnack(FEpoch, AReasonCode, ASessionPresent);
@@ -112,7 +137,7 @@ TQORMQTTConnection::TQORMQTTConnection(TQORMQTTClient& AClient)
 TQORMQTTConnection::~TQORMQTTConnection() = default;
 
 void TQORMQTTConnection::Shutdown() {
-  if (Status() != mqDisconnected) Disconnect(mqrcSuccess);
+  if (Status() != mqDisconnected) Disconnect(mqrcSuccess, {});
   StopThreads();
 }
 
@@ -219,6 +244,7 @@ void TQORMQTTConnection::OnConnack(uint64_t AEpoch, uint8_t AReasonCode, bool AS
       const TBrokerLimits limits = FSession.Limits();
       FMaxPacketSize = limits.MaximumPacketSize;
       FMaxQoS = limits.MaximumQoS;
+      FRetainAvailable = limits.RetainAvailable;
       if (limits.ServerKeepAlive) FKeepAliveSecs = *limits.ServerKeepAlive;
       if (!limits.AssignedClientIdentifier.empty()) FAssignedClientID = limits.AssignedClientIdentifier;
       SetState(TLinkState::Connected);
@@ -316,6 +342,25 @@ void TQORMQTTConnection::WriteFailed(TBrokerStream& AStream, const std::string& 
 }
 
 uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) {
+  return Publish(ATopic, APayload, AQoS, TPublishExtras{});
+}
+
+uint16_t TQORMQTTConnection::Publish(const TQORMQTTMessage& AMessage) {
+  if (AMessage.QoS > mqQoS2) throw Exception(Format("QoS %d is not 0, 1 or 2", AMessage.QoS));
+  TPublishExtras extras;
+  extras.Retain = AMessage.Retain;
+  extras.Properties = PublicationProperties(AMessage);
+  if (extras.Properties) {
+    const std::string overlong = OverlongProperty(*extras.Properties);
+    if (!overlong.empty()) throw Exception(overlong + " is longer than MQTT allows (65535 bytes)");
+  }
+  if (AMessage.Retain && !FRetainAvailable && FState == TLinkState::Connected)
+    throw Exception("The broker has no retained messages (Retain Available 0)");
+  return Publish(AMessage.Topic, AMessage.Payload, AMessage.QoS, extras);
+}
+
+uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS,
+                                     const TPublishExtras& AExtras) {
   const TLinkState state = FState;
   const bool offline = state != TLinkState::Connected && state != TLinkState::Closing && FClient.OfflineQueueLimit > 0;
   if (offline) {
@@ -323,18 +368,23 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
   } else {
     CheckRequest(ATopic, "Topic");
   }
-  const size_t content = 2 + ATopic.size() + (AQoS != mqQoS0 ? 2 : 0) +
-                         (FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0) + APayload.size();
+  size_t properties = 0;
+  if (FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50) {
+    // A topic alias (3 bytes) only ever replaces a longer topic.
+    properties = AExtras.Properties ? PropertiesSize(*AExtras.Properties) : 0;
+    properties += VarIntSize(static_cast<uint32_t>(std::min<size_t>(properties, MQTT_MAX_VARINT)));
+  }
+  const size_t content = 2 + ATopic.size() + (AQoS != mqQoS0 ? 2 : 0) + properties + APayload.size();
   if (content > MQTT_MAX_VARINT)
     throw Exception(Format("PUBLISH of %zu bytes exceeds the MQTT maximum of 268435455", content));
-  if (offline) return Queue(ATopic, APayload, AQoS, "while not connected");
+  if (offline) return Queue(ATopic, APayload, AQoS, "while not connected", AExtras);
   CheckPacketSize(content, "PUBLISH");
   if (AQoS > FMaxQoS)
     throw Exception(Format("QoS %d exceeds the broker's Maximum QoS of %d", AQoS, FMaxQoS.load()));
   // A large payload goes out from the caller's string behind its head;
   // copying it into the packet would cost more than the write.
   const bool apart = APayload.size() >= kSeparatePayloadSize;
-  TRequestPacket request = FSession.Publish(ATopic, APayload, AQoS, apart);
+  TRequestPacket request = FSession.Publish(ATopic, APayload, AQoS, apart, AExtras);
   if (request.Held) {
     Log("PUBLISH held topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu until the broker's Receive Maximum has room",
         ATopic.c_str(), AQoS, request.PacketId, APayload.size());
@@ -349,19 +399,20 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
       FSession.Unsent(request.PacketId);
       throw;
     }
-    if (AQoS == mqQoS0) return Queue(ATopic, APayload, AQoS, "after the link was lost");
+    if (AQoS == mqQoS0) return Queue(ATopic, APayload, AQoS, "after the link was lost", AExtras);
     Log("PUBLISH kept topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu for the next link", ATopic.c_str(), AQoS,
         request.PacketId, APayload.size());
     return request.PacketId;
   }
+  FSession.AliasSent(ATopic, request);
   Log("PUBLISH sent topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu", ATopic.c_str(), AQoS, request.PacketId,
       APayload.size());
   return request.PacketId;
 }
 
 uint16_t TQORMQTTConnection::Queue(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS,
-                                   const char* AWhen) {
-  const uint16_t id = FSession.Queue(ATopic, APayload, AQoS, FClient.OfflineQueueLimit);
+                                   const char* AWhen, const TPublishExtras& AExtras) {
+  const uint16_t id = FSession.Queue(ATopic, APayload, AQoS, FClient.OfflineQueueLimit, AExtras);
   Log("PUBLISH queued topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu %s", ATopic.c_str(), AQoS, id,
       APayload.size(), AWhen);
   // A link that came up since the state was read has sent the queue already.
@@ -369,23 +420,55 @@ uint16_t TQORMQTTConnection::Queue(const std::string& ATopic, const std::string&
   return id;
 }
 
-uint16_t TQORMQTTConnection::Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS) {
-  CheckRequest(ATopic, "Topic filter");
-  const size_t level5 = FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0;
-  CheckPacketSize(2 + level5 + 2 + ATopic.size() + 1, "SUBSCRIBE");
-  TRequestPacket request = FSession.Subscribe(ATopic, AQoS);
+uint16_t TQORMQTTConnection::Subscribe(const std::vector<TQORMQTTSubscription>& AFilters,
+                                       uint32_t ASubscriptionIdentifier) {
+  if (AFilters.empty()) throw Exception("SUBSCRIBE needs at least one topic filter");
+  for (const TQORMQTTSubscription& f : AFilters) {
+    CheckRequest(f.Filter, "Topic filter");
+    if (f.QoS > mqQoS2 || f.RetainHandling > mqrhDoNotSend)
+      throw Exception(Format("Subscription options of \"%s\" out of range: QoS %d, retain handling %d",
+                             f.Filter.c_str(), f.QoS, f.RetainHandling));
+  }
+  if (ASubscriptionIdentifier > MQTT_MAX_VARINT)
+    throw Exception(Format("Subscription identifier %u exceeds 268435455", ASubscriptionIdentifier));
+  const bool level5 = FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50;
+  if (ASubscriptionIdentifier != 0 && level5 && !FSession.Limits().SubscriptionIdentifiersAvailable)
+    throw Exception("The broker has no subscription identifiers (Subscription Identifier Available 0)");
+  std::vector<std::pair<std::string, uint8_t>> filters;
+  size_t content = 2 + (level5 ? 1 : 0);
+  if (level5 && ASubscriptionIdentifier != 0) content += 1 + VarIntSize(ASubscriptionIdentifier);
+  for (const TQORMQTTSubscription& f : AFilters) {
+    filters.emplace_back(f.Filter, SubscriptionOptions(f.QoS, f.NoLocal, f.RetainAsPublished, f.RetainHandling));
+    content += 2 + f.Filter.size() + 1;
+  }
+  CheckPacketSize(content, "SUBSCRIBE");
+  TRequestPacket request = FSession.Subscribe(filters, level5 ? ASubscriptionIdentifier : 0);
   SendRequest(std::move(request.Packet));
-  Log("SUBSCRIBE sent topic=\"%s\" QoS=%d packet_id=%d", ATopic.c_str(), AQoS, request.PacketId);
+  for (const TQORMQTTSubscription& f : AFilters)
+    Log("SUBSCRIBE sent topic=\"%s\" QoS=%d packet_id=%d", f.Filter.c_str(), f.QoS, request.PacketId);
   return request.PacketId;
 }
 
-uint16_t TQORMQTTConnection::Unsubscribe(const std::string& ATopic) {
-  CheckRequest(ATopic, "Topic filter");
-  CheckPacketSize(2 + (FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0) + 2 + ATopic.size(), "UNSUBSCRIBE");
-  TRequestPacket request = FSession.Unsubscribe(ATopic);
+uint16_t TQORMQTTConnection::Unsubscribe(const std::vector<std::string>& AFilters) {
+  if (AFilters.empty()) throw Exception("UNSUBSCRIBE needs at least one topic filter");
+  size_t content = 2 + (FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0);
+  for (const std::string& filter : AFilters) {
+    CheckRequest(filter, "Topic filter");
+    content += 2 + filter.size();
+  }
+  CheckPacketSize(content, "UNSUBSCRIBE");
+  TRequestPacket request = FSession.Unsubscribe(AFilters);
   SendRequest(std::move(request.Packet));
-  Log("UNSUBSCRIBE sent topic=\"%s\" packet_id=%d", ATopic.c_str(), request.PacketId);
+  for (const std::string& filter : AFilters)
+    Log("UNSUBSCRIBE sent topic=\"%s\" packet_id=%d", filter.c_str(), request.PacketId);
   return request.PacketId;
+}
+
+void TQORMQTTConnection::Reauthenticate(const TBytes& AData) {
+  if (FState != TLinkState::Connected) throw Exception("MQTT client is not connected");
+  if (AData.size() > MQTT_MAX_STRING) throw Exception("Authentication data is longer than MQTT allows (65535 bytes)");
+  SendRequest(FSession.Reauthenticate(AData));
+  Log("AUTH sent reason=$19");
 }
 
 // --- connecting ------------------------------------------------------------------------------
@@ -401,6 +484,20 @@ void TQORMQTTConnection::Connect() {
     CheckTextLength(FClient.ClientID, "Client identifier");
     CheckTextLength(FClient.Username, "User name");
     CheckTextLength(FClient.Password, "Password");
+    if (FClient.Will) {
+      CheckTextLength(FClient.Will->Topic, "Will topic");
+      CheckTextLength(FClient.Will->Payload, "Will payload");
+      if (FClient.Will->QoS > mqQoS2) throw Exception(Format("Will QoS %d is not 0, 1 or 2", FClient.Will->QoS));
+      if (const auto properties = PublicationProperties(*FClient.Will); properties && !OverlongProperty(*properties).empty())
+        throw Exception("Will " + OverlongProperty(*properties) + " is longer than MQTT allows (65535 bytes)");
+    }
+    if (FClient.AuthenticationData.size() > MQTT_MAX_STRING)
+      throw Exception("AuthenticationData is longer than MQTT allows (65535 bytes)");
+    CheckTextLength(FClient.AuthenticationMethod, "AuthenticationMethod");
+    for (const auto& [name, value] : FClient.UserProperties) {
+      CheckTextLength(name, "User property name");
+      CheckTextLength(value, "User property value");
+    }
     if (FClient.ProtocolVersion != MQTT_PROTOCOL_LEVEL_50 && FClient.ProtocolVersion != MQTT_PROTOCOL_LEVEL_311)
       throw Exception(Format("ProtocolVersion is %d; it must be 5 (MQTT 5.0) or 4 (MQTT 3.1.1)",
                              FClient.ProtocolVersion));
@@ -469,12 +566,21 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   FKeepAliveSecs = FClient.KeepAliveSecs;
   FMaxPacketSize = 0;
   FMaxQoS = mqQoS2;
+  FRetainAvailable = true;
+  FSession.SetTopicAliases(FClient.UseTopicAliases);
   std::string clientID = FClient.ClientID;
   if (clientID.empty()) {
     // A broker that named this client earlier gets that name again, so that
     // its session can be resumed.
     TGuard guard(FMutex);
     clientID = FAssignedClientID;
+  }
+  std::optional<TWillFields> will;
+  if (FClient.Will) {
+    const TQORMQTTMessage& w = *FClient.Will;
+    will = TWillFields{w.Topic, w.Payload, w.QoS, w.Retain, {}};
+    if (const auto properties = PublicationProperties(w)) will->Properties = *properties;
+    if (FClient.WillDelayInterval != 0) will->Properties.WillDelayInterval = FClient.WillDelayInterval;
   }
   uint64_t epoch;
   {
@@ -502,9 +608,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   try {
     // The CONNECT leaves before the threads start, so that the broker works
     // on its answer meanwhile; it is logged as sent after their lines.
-    if (!Send(FSession.Connect(FClient.CleanStart, static_cast<uint16_t>(FClient.KeepAliveSecs), clientID,
-                               FClient.Username, FClient.Password, FClient.SessionExpiryInterval,
-                               FClient.ReceiveMaximum, FClient.MaximumPacketSize)))
+    if (!Send(FSession.Connect(ConnectFields(clientID, will))))
       throw Exception("MQTT client is not connected");
     StartThreads();
   } catch (...) {
@@ -566,6 +670,23 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   Fire(FClient.OnConnected, sessionPresent);
 }
 
+TConnectFields TQORMQTTConnection::ConnectFields(const std::string& AClientID,
+                                                 const std::optional<TWillFields>& AWill) const {
+  TConnectFields fields{FClient.CleanStart, static_cast<uint16_t>(FClient.KeepAliveSecs), AClientID,
+                        FClient.Username, FClient.Password, {}, AWill ? &*AWill : nullptr};
+  TQORMQTTProperties& p = fields.Properties;
+  if (FClient.SessionExpiryInterval > 0) p.SessionExpiryInterval = FClient.SessionExpiryInterval;
+  if (FClient.ReceiveMaximum > 0) p.ReceiveMaximum = FClient.ReceiveMaximum;
+  if (FClient.MaximumPacketSize > 0) p.MaximumPacketSize = FClient.MaximumPacketSize;
+  if (FClient.TopicAliasMaximum > 0) p.TopicAliasMaximum = FClient.TopicAliasMaximum;
+  p.UserProperties = FClient.UserProperties;
+  if (!FClient.AuthenticationMethod.empty()) {
+    p.AuthenticationMethod = FClient.AuthenticationMethod;
+    if (!FClient.AuthenticationData.empty()) p.AuthenticationData = FClient.AuthenticationData;
+  }
+  return fields;
+}
+
 void TQORMQTTConnection::StartThreads() {
   std::unique_ptr<TQORMQTTReaderThread> oldReader;
   std::unique_ptr<TQORMQTTKeepaliveThread> oldKeepalive;
@@ -596,15 +717,24 @@ void TQORMQTTConnection::StartThreads() {
 
 // --- disconnecting and reconnecting ---------------------------------------------------------
 
-void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode) {
+void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQTTDisconnectProperties& AProperties) {
   if (OnOwnThread())
     throw Exception("Disconnect must not be called from the client's own threads (an event handler)");
+  TQORMQTTProperties properties;
+  properties.ReasonString = AProperties.ReasonString;
+  properties.SessionExpiryInterval = AProperties.SessionExpiryInterval;
+  properties.UserProperties = AProperties.UserProperties;
+  if (!OverlongProperty(properties).empty())
+    throw Exception(OverlongProperty(properties) + " is longer than MQTT allows (65535 bytes)");
+  // A session that was to end with the link cannot be kept by its DISCONNECT.
+  if (FClient.SessionExpiryInterval == 0 && properties.SessionExpiryInterval.value_or(0) != 0)
+    throw Exception("A DISCONNECT cannot set a Session Expiry Interval when CONNECT's was 0");
   FUserDisconnect = true;
   // Only while a stream is open; what was queued before goes out first, but
   // a link that does not take it within a second is closed all the same.
   if (IsConnected()) {
     EnsureWriter();
-    FQueue.Push(FSession.Disconnect(AReasonCode), {}, false, true, kDisconnectFlushMs);
+    FQueue.Push(FSession.Disconnect(AReasonCode, properties), {}, false, true, kDisconnectFlushMs);
   }
   StopThreads();
   {

@@ -59,10 +59,12 @@ class TQORMQTTConnection {
 
   // --- the client's operations ----------------------------------------------------
   void Connect();
-  void Disconnect(TQORMQTTReasonCode AReasonCode);
+  void Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQTTDisconnectProperties& AProperties);
   uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS);
-  uint16_t Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS);
-  uint16_t Unsubscribe(const std::string& ATopic);
+  uint16_t Publish(const TQORMQTTMessage& AMessage);
+  uint16_t Subscribe(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier);
+  uint16_t Unsubscribe(const std::vector<std::string>& AFilters);
+  void Reauthenticate(const TBytes& AData);
   bool IsConnected() const;
   TQORMQTTConnectionStatus Status() const;
   TQORMQTTReasonCode LastConnectReasonCode() const {
@@ -133,7 +135,12 @@ class TQORMQTTConnection {
   // exceed the broker's Maximum Packet Size.
   void CheckPacketSize(size_t AContent, const char* APacket) const;
   // Keeps a publication for the next link; its identifier.
-  uint16_t Queue(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS, const char* AWhen);
+  uint16_t Queue(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS, const char* AWhen,
+                 const TPublishExtras& AExtras);
+  uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS,
+                   const TPublishExtras& AExtras);
+  // The CONNECT's fields from the client's configuration.
+  TConnectFields ConnectFields(const std::string& AClientID, const std::optional<TWillFields>& AWill) const;
   // Queues a request's packet; raises when the link went meanwhile.
   void SendRequest(TBytes APacket, std::string_view ATail = {});
   // Sends a packet: written at once by the calling thread when the link is
@@ -173,6 +180,7 @@ class TQORMQTTConnection {
   std::atomic<int32_t> FKeepAliveSecs{0};
   std::atomic<uint32_t> FMaxPacketSize{0};  // 0: no limit
   std::atomic<uint8_t> FMaxQoS{2};
+  std::atomic<bool> FRetainAvailable{true};
   std::string FAssignedClientID;  // FMutex; the broker's name for a client that gave none
   TQORMQTTBrokerAddress FCurrentBroker;                 // FMutex; the broker of the newest link
   std::optional<TQORMQTTBrokerAddress> FReferredBroker;  // FMutex; to be tried first, once

@@ -37,7 +37,7 @@ TBytes TQORMQTTOutbox::ReleaseNext(uint16_t AReceiveMaximum, uint8_t ALevel, TOu
   TBytes packet = next.Received
                       ? BuildPubRelPacket(next.PacketId, 0, ALevel)
                       : BuildPublishPacket(next.Topic, std::string_view(next.Payload), next.QoS, next.PacketId, ALevel,
-                                           false, next.Sent);
+                                           next.Retain, next.Sent, next.Properties.get());
   if (next.Offline) --FOffline;
   // What the caller needs of it for its log line; topic and payload stay here.
   AReleased.PacketId = next.PacketId;

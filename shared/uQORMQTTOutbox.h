@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ struct TOutboundMessage {
   bool Sent = false;      // went out at least once: sent again, it carries DUP
   bool Received = false;  // QoS 2: the broker's PUBREC came, so a PUBREL is what is owed
   bool Offline = false;   // accepted while there was no link, not yet sent
+  bool Retain = false;
+  std::shared_ptr<const TQORMQTTProperties> Properties{};  // null: none
 };
 
 class TQORMQTTOutbox {

@@ -65,6 +65,8 @@ class TPacketWriter {
 
   void Raw(std::string_view AData) { AppendRaw(FData, AData); }
   void Raw(const TBytes& AData) { FData.insert(FData.end(), AData.begin(), AData.end()); }
+  void Properties(const TQORMQTTProperties& AProperties) { AppendProperties(FData, AProperties); }
+  void PropertyList(const TQORMQTTProperties& AProperties) { AppendPropertyList(FData, AProperties); }
 
   TBytes Done() { return std::move(FData); }
 
@@ -78,28 +80,44 @@ uint8_t FirstByte(uint8_t APacketType, uint8_t AFlags) {
 
 bool IsLevel5(uint8_t AProtocolLevel) { return AProtocolLevel == MQTT_PROTOCOL_LEVEL_50; }
 
+// The size of a property block with its length in front.
+size_t BlockSize(size_t AProperties) { return VarIntSize(static_cast<uint32_t>(AProperties)) + AProperties; }
+
+const TQORMQTTProperties kNoProperties;
+
 // A PUBLISH up to its payload, in a buffer with room for AReserve payload
 // bytes more; the remaining length counts all APayloadSize of them.
 TPacketWriter PublishHead(std::string_view ATopic, size_t APayloadSize, size_t AReserve, uint8_t AQoS,
-                          uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup) {
+                          uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup,
+                          const TQORMQTTProperties* AProperties = nullptr, uint16_t ATopicAlias = 0) {
   uint8_t flags = static_cast<uint8_t>((AQoS & 3) << 1);
   if (ADup) flags |= 0x08;
   if (ARetain) flags |= 0x01;
   const bool hasId = AQoS != 0;
   const bool level5 = IsLevel5(AProtocolLevel);
-  const size_t head = StringFieldSize(ATopic) + (hasId ? 2 : 0) + (level5 ? 1 : 0);
+  // Most publications carry no property: the size is not added up field by field then.
+  const size_t properties = level5 ? (AProperties ? PropertiesSize(*AProperties) : 0) + (ATopicAlias != 0 ? 3 : 0) : 0;
+  const size_t head = StringFieldSize(ATopic) + (hasId ? 2 : 0) + (level5 ? BlockSize(properties) : 0);
   TPacketWriter w(FirstByte(MQTT_PUBLISH, flags), head + APayloadSize, head + AReserve);
   w.String(ATopic);
   if (hasId) w.Word(APacketId);
-  if (level5) w.Byte(0);
+  if (level5) {
+    w.VarInt(static_cast<uint32_t>(properties));
+    if (ATopicAlias != 0) {
+      w.Byte(PROP_TOPIC_ALIAS);
+      w.Word(ATopicAlias);
+    }
+    if (AProperties) w.PropertyList(*AProperties);
+  }
   return w;
 }
 
 template <typename TPayload>
 TBytes BuildPublish(std::string_view ATopic, const TPayload& APayload, uint8_t AQoS,
-                    uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup) {
-  TPacketWriter w =
-      PublishHead(ATopic, APayload.size(), APayload.size(), AQoS, APacketId, AProtocolLevel, ARetain, ADup);
+                    uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup,
+                    const TQORMQTTProperties* AProperties = nullptr, uint16_t ATopicAlias = 0) {
+  TPacketWriter w = PublishHead(ATopic, APayload.size(), APayload.size(), AQoS, APacketId, AProtocolLevel, ARetain,
+                                ADup, AProperties, ATopicAlias);
   w.Raw(APayload);
   return w.Done();
 }
@@ -174,46 +192,46 @@ TBytes BuildConnectPacket(uint8_t AProtocolLevel, bool ACleanStart, uint16_t AKe
                           std::string_view AClientID, std::string_view AUsername,
                           std::string_view APassword, uint32_t ASessionExpiryInterval,
                           uint16_t AReceiveMaximum, uint32_t AMaximumPacketSize) {
+  TConnectFields fields{ACleanStart, AKeepAliveSecs, AClientID, AUsername, APassword, {}, nullptr};
+  if (ASessionExpiryInterval > 0) fields.Properties.SessionExpiryInterval = ASessionExpiryInterval;
+  if (AReceiveMaximum > 0) fields.Properties.ReceiveMaximum = AReceiveMaximum;
+  if (AMaximumPacketSize > 0) fields.Properties.MaximumPacketSize = AMaximumPacketSize;
+  return BuildConnectPacket(AProtocolLevel, fields);
+}
+
+TBytes BuildConnectPacket(uint8_t AProtocolLevel, const TConnectFields& AFields) {
+  const TWillFields* will = AFields.Will;
   uint8_t flags = 0;
-  if (!AUsername.empty()) flags |= 0x80;
-  if (!APassword.empty()) flags |= 0x40;
-  if (ACleanStart) flags |= 0x02;
+  if (!AFields.Username.empty()) flags |= 0x80;
+  if (!AFields.Password.empty()) flags |= 0x40;
+  if (will) flags |= static_cast<uint8_t>(0x04 | (will->QoS & 3) << 3 | (will->Retain ? 0x20 : 0));
+  if (AFields.CleanStart) flags |= 0x02;
 
   const bool level5 = IsLevel5(AProtocolLevel);
-  const bool hasExpiry = level5 && ASessionExpiryInterval > 0;
-  const bool hasReceiveMaximum = level5 && AReceiveMaximum > 0;
-  const bool hasMaximumPacketSize = level5 && AMaximumPacketSize > 0;
-  const uint8_t properties = (hasExpiry ? 5 : 0) + (hasReceiveMaximum ? 3 : 0) + (hasMaximumPacketSize ? 5 : 0);
-
   size_t size = 6 + 1 + 1 + 2;  // "MQTT", level, flags, keep alive
-  if (level5) size += 1 + properties;
-  size += StringFieldSize(AClientID);
-  if (!AUsername.empty()) size += StringFieldSize(AUsername);
-  if (!APassword.empty()) size += StringFieldSize(APassword);
+  if (level5) size += BlockSize(PropertiesSize(AFields.Properties));
+  size += StringFieldSize(AFields.ClientID);
+  if (will) {
+    if (level5) size += BlockSize(PropertiesSize(will->Properties));
+    size += StringFieldSize(will->Topic) + StringFieldSize(will->Payload);
+  }
+  if (!AFields.Username.empty()) size += StringFieldSize(AFields.Username);
+  if (!AFields.Password.empty()) size += StringFieldSize(AFields.Password);
 
   TPacketWriter w(FirstByte(MQTT_CONNECT, 0), size);
   w.String("MQTT");
   w.Byte(AProtocolLevel);
   w.Byte(flags);
-  w.Word(AKeepAliveSecs);
-  if (level5) {
-    w.VarInt(properties);
-    if (hasExpiry) {
-      w.Byte(PROP_SESSION_EXPIRY_INTERVAL);
-      w.DWord(ASessionExpiryInterval);
-    }
-    if (hasReceiveMaximum) {
-      w.Byte(PROP_RECEIVE_MAXIMUM);
-      w.Word(AReceiveMaximum);
-    }
-    if (hasMaximumPacketSize) {
-      w.Byte(PROP_MAXIMUM_PACKET_SIZE);
-      w.DWord(AMaximumPacketSize);
-    }
+  w.Word(AFields.KeepAliveSecs);
+  if (level5) w.Properties(AFields.Properties);
+  w.String(AFields.ClientID);
+  if (will) {
+    if (level5) w.Properties(will->Properties);
+    w.String(will->Topic);
+    w.String(will->Payload);
   }
-  w.String(AClientID);
-  if (!AUsername.empty()) w.String(AUsername);
-  if (!APassword.empty()) w.String(APassword);
+  if (!AFields.Username.empty()) w.String(AFields.Username);
+  if (!AFields.Password.empty()) w.String(AFields.Password);
   return w.Done();
 }
 
@@ -230,6 +248,20 @@ TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, ui
 TBytes BuildPublishHeader(std::string_view ATopic, size_t APayloadSize, uint8_t AQoS, uint16_t APacketId,
                           uint8_t AProtocolLevel, bool ARetain, bool ADup) {
   return PublishHead(ATopic, APayloadSize, 0, AQoS, APacketId, AProtocolLevel, ARetain, ADup).Done();
+}
+
+TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS, uint16_t APacketId,
+                          uint8_t AProtocolLevel, bool ARetain, bool ADup, const TQORMQTTProperties* AProperties,
+                          uint16_t ATopicAlias) {
+  return BuildPublish(ATopic, APayload, AQoS, APacketId, AProtocolLevel, ARetain, ADup, AProperties, ATopicAlias);
+}
+
+TBytes BuildPublishHeader(std::string_view ATopic, size_t APayloadSize, uint8_t AQoS, uint16_t APacketId,
+                          uint8_t AProtocolLevel, bool ARetain, bool ADup, const TQORMQTTProperties* AProperties,
+                          uint16_t ATopicAlias) {
+  return PublishHead(ATopic, APayloadSize, 0, AQoS, APacketId, AProtocolLevel, ARetain, ADup, AProperties,
+                     ATopicAlias)
+      .Done();
 }
 
 TBytes BuildPubAckPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel) {
@@ -261,15 +293,23 @@ TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APac
 
 TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
                             uint8_t AProtocolLevel) {
+  std::vector<std::pair<std::string, uint8_t>> filters = AFilters;
+  for (auto& filter : filters) filter.second &= 3;
+  return BuildSubscribePacket(filters, APacketId, AProtocolLevel, kNoProperties);
+}
+
+TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
+                            uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties) {
   const bool level5 = IsLevel5(AProtocolLevel);
-  size_t content = 2 + (level5 ? 1 : 0);
-  for (const auto& [filter, qos] : AFilters) content += StringFieldSize(filter) + 1;
+  size_t content = 2 + (level5 ? BlockSize(PropertiesSize(AProperties)) : 0);
+  for (const auto& [filter, options] : AFilters) content += StringFieldSize(filter) + 1;
   TPacketWriter w(FirstByte(MQTT_SUBSCRIBE, 2), content);
   w.Word(APacketId);
-  if (level5) w.Byte(0);
-  for (const auto& [filter, qos] : AFilters) {
+  if (level5) w.Properties(AProperties);
+  // 3.1.1 reserves every bit of the byte but the QoS.
+  for (const auto& [filter, options] : AFilters) {
     w.String(filter);
-    w.Byte(qos & 3);
+    w.Byte(level5 ? options : options & 3);
   }
   return w.Done();
 }
@@ -283,15 +323,38 @@ TBytes BuildUnsubscribePacket(std::string_view ATopic, uint16_t APacketId, uint8
   return w.Done();
 }
 
+TBytes BuildUnsubscribePacket(const std::vector<std::string>& AFilters, uint16_t APacketId, uint8_t AProtocolLevel,
+                              const TQORMQTTProperties& AProperties) {
+  const bool level5 = IsLevel5(AProtocolLevel);
+  size_t content = 2 + (level5 ? BlockSize(PropertiesSize(AProperties)) : 0);
+  for (const std::string& filter : AFilters) content += StringFieldSize(filter);
+  TPacketWriter w(FirstByte(MQTT_UNSUBSCRIBE, 2), content);
+  w.Word(APacketId);
+  if (level5) w.Properties(AProperties);
+  for (const std::string& filter : AFilters) w.String(filter);
+  return w.Done();
+}
+
 TBytes BuildPingReqPacket() { return TBytes{0xC0, 0x00}; }
 
 TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel) {
+  return BuildDisconnectPacket(AReasonCode, AProtocolLevel, kNoProperties);
+}
+
+TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties) {
   const bool level5 = IsLevel5(AProtocolLevel);
-  TPacketWriter w(FirstByte(MQTT_DISCONNECT, 0), level5 ? 2 : 0);
+  TPacketWriter w(FirstByte(MQTT_DISCONNECT, 0), level5 ? 1 + BlockSize(PropertiesSize(AProperties)) : 0);
   if (level5) {
     w.Byte(AReasonCode);
-    w.Byte(0);
+    w.Properties(AProperties);
   }
+  return w.Done();
+}
+
+TBytes BuildAuthPacket(uint8_t AReasonCode, const TQORMQTTProperties& AProperties) {
+  TPacketWriter w(FirstByte(MQTT_AUTH, 0), 1 + BlockSize(PropertiesSize(AProperties)));
+  w.Byte(AReasonCode);
+  w.Properties(AProperties);
   return w.Done();
 }
 

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-namespace qor {
+#include "uQORMQTTProperties.h"
 
-using TBytes = std::vector<uint8_t>;
+namespace qor {
 
 inline constexpr uint8_t MQTT_PROTOCOL_LEVEL_50 = 5;
 inline constexpr uint8_t MQTT_PROTOCOL_LEVEL_311 = 4;
@@ -36,10 +36,6 @@ inline constexpr uint8_t MQTT_PINGREQ = 12;
 inline constexpr uint8_t MQTT_PINGRESP = 13;
 inline constexpr uint8_t MQTT_DISCONNECT = 14;
 inline constexpr uint8_t MQTT_AUTH = 15;
-
-inline constexpr uint8_t PROP_SESSION_EXPIRY_INTERVAL = 0x11;
-inline constexpr uint8_t PROP_RECEIVE_MAXIMUM = 0x21;
-inline constexpr uint8_t PROP_MAXIMUM_PACKET_SIZE = 0x27;
 
 // Largest value a variable byte integer can carry (four bytes).
 inline constexpr uint32_t MQTT_MAX_VARINT = 268435455;
@@ -112,6 +108,58 @@ TBytes BuildUnsubscribePacket(std::string_view ATopic, uint16_t APacketId, uint8
 TBytes BuildPingReqPacket();
 
 TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel);
+
+// --- with MQTT 5.0 properties --------------------------------------------------
+// The packets above with a property block of the caller's (at level 5; at
+// level 4 the properties are left out). Without properties each is the
+// packet of the builder above.
+
+// A will: the message the broker publishes when the link ends without DISCONNECT.
+struct TWillFields {
+  std::string_view Topic;
+  std::string_view Payload;  // at most 65535 bytes
+  uint8_t QoS = 0;
+  bool Retain = false;
+  TQORMQTTProperties Properties;  // Will Delay Interval and the publication's properties
+};
+
+struct TConnectFields {
+  bool CleanStart = true;
+  uint16_t KeepAliveSecs = 0;
+  std::string_view ClientID;
+  std::string_view Username;  // left out when empty
+  std::string_view Password;  // left out when empty
+  TQORMQTTProperties Properties;
+  const TWillFields* Will = nullptr;
+};
+
+TBytes BuildConnectPacket(uint8_t AProtocolLevel, const TConnectFields& AFields);
+
+// AProperties may be null (none). ATopicAlias, when not 0, goes into the
+// block first (a topic the broker knows by its alias is sent as an empty topic).
+TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS, uint16_t APacketId,
+                          uint8_t AProtocolLevel, bool ARetain, bool ADup, const TQORMQTTProperties* AProperties,
+                          uint16_t ATopicAlias = 0);
+TBytes BuildPublishHeader(std::string_view ATopic, size_t APayloadSize, uint8_t AQoS, uint16_t APacketId,
+                          uint8_t AProtocolLevel, bool ARetain, bool ADup, const TQORMQTTProperties* AProperties,
+                          uint16_t ATopicAlias = 0);
+
+// The subscription options byte: QoS in bits 0-1, No Local bit 2, Retain As
+// Published bit 3, Retain Handling bits 4-5.
+inline constexpr uint8_t SubscriptionOptions(uint8_t AQoS, bool ANoLocal, bool ARetainAsPublished,
+                                             uint8_t ARetainHandling) {
+  return static_cast<uint8_t>((AQoS & 3) | (ANoLocal ? 0x04 : 0) | (ARetainAsPublished ? 0x08 : 0) |
+                              ((ARetainHandling & 3) << 4));
+}
+
+// Each filter with its subscription options byte (at level 4 its QoS only).
+TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
+                            uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties);
+TBytes BuildUnsubscribePacket(const std::vector<std::string>& AFilters, uint16_t APacketId, uint8_t AProtocolLevel,
+                              const TQORMQTTProperties& AProperties);
+TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties);
+// MQTT 5.0 only: the reason code, then the properties (the method, the data).
+TBytes BuildAuthPacket(uint8_t AReasonCode, const TQORMQTTProperties& AProperties);
 
 // Number of bytes EncodeVarInt produces for AValue (after clamping).
 size_t VarIntSize(uint32_t AValue);

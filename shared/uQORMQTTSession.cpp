@@ -56,32 +56,14 @@ class TQORMQTTSession::TBody {
     const uint32_t high = Word();
     return high << 16 | Word();
   }
-  uint32_t VarInt(const char* AWhat) {
-    uint32_t value = 0;
-    for (int i = 0;; ++i) {
-      if (i == 4) throw EMalformedPacket(Format("Malformed packet: %s %s longer than four bytes", PacketName(FType), AWhat));
-      const uint8_t b = Byte();
-      value |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
-      if ((b & 0x80) == 0) return value;
+  // A property block (at level 5) into AOut; false, cheaply, when it is empty.
+  bool ReadProperties(TQORMQTTProperties& AOut) {
+    if (Left() > 0 && FData[FPos] == 0) {
+      ++FPos;
+      return false;
     }
-  }
-  // A property block's length, checked against what the body holds.
-  size_t PropertyLength() {
-    const uint32_t length = VarInt("property length");
-    Need(length);
-    return length;
-  }
-  // A property block (at level 5): its length, then that many bytes skipped.
-  void SkipProperties() { FPos += PropertyLength(); }
-  // Each property of a block: AReadOne reads the one named by its identifier
-  // and answers false for an identifier it does not know (a malformed packet).
-  template <typename TReadOne>
-  void ForEachProperty(TReadOne AReadOne) {
-    const size_t length = PropertyLength();
-    const size_t end = FPos + length;
-    while (FPos < end)
-      if (!AReadOne(Byte())) Malformed("with an unknown property");
-    if (FPos != end) Malformed("with a property running past its block");
+    FPos = DecodeProperties(FData, FPos, PacketName(FType), AOut);
+    return true;
   }
   void Malformed(const char* AWhy) const {
     throw EMalformedPacket(Format("Malformed packet: %s %s", PacketName(FType), AWhy));
@@ -101,12 +83,13 @@ class TQORMQTTSession::TBody {
 
 // --- requests -------------------------------------------------------------------
 
-TBytes TQORMQTTSession::Connect(bool ACleanStart, uint16_t AKeepAliveSecs, std::string_view AClientID,
-                                std::string_view AUsername, std::string_view APassword,
-                                uint32_t ASessionExpiryInterval, uint16_t AReceiveMaximum,
-                                uint32_t AMaximumPacketSize) const {
-  return BuildConnectPacket(FLevel, ACleanStart, AKeepAliveSecs, AClientID, AUsername, APassword,
-                            ASessionExpiryInterval, AReceiveMaximum, AMaximumPacketSize);
+TBytes TQORMQTTSession::Connect(const TConnectFields& AFields) {
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    FAuthMethod = AFields.Properties.AuthenticationMethod.value_or("");
+    FInAliasMaximum = FLevel == MQTT_PROTOCOL_LEVEL_50 ? AFields.Properties.TopicAliasMaximum.value_or(0) : 0;
+  }
+  return BuildConnectPacket(FLevel, AFields);
 }
 
 uint16_t TQORMQTTSession::NextPacketIdLocked() {
@@ -125,14 +108,19 @@ void TQORMQTTSession::Counted() {
 }
 
 TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
-                                        bool AHeadOnly) {
+                                        bool AHeadOnly, const TPublishExtras& AExtras) {
   TRequestPacket r;
-  // QoS 0 keeps nothing, and takes no lock unless something waits before it.
-  if (AQoS != mqQoS0 || FWaitingCount != 0) {
+  uint16_t alias = 0;
+  bool aliasOnly = false;
+  // QoS 0 keeps nothing, and takes no lock unless something waits before it
+  // or the link has topic aliases.
+  if (AQoS != mqQoS0 || FWaitingCount != 0 || FAliasing) {
     // QoS 1 and 2 are kept for resending after a lost link: copied before
     // the lock. QoS 0 is copied only when it has to wait.
     TOutboundMessage kept{AQoS != mqQoS0 ? std::string(ATopic) : std::string(),
                           AQoS != mqQoS0 ? std::string(APayload) : std::string(), 0, AQoS};
+    kept.Retain = AExtras.Retain;
+    kept.Properties = AExtras.Properties;
     // Recorded before the packet exists: its acknowledgement may be read
     // before the writer has even returned.
     std::lock_guard<std::mutex> guard(FMutex);
@@ -153,16 +141,46 @@ TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_vie
       FOutbox.AddInFlight(std::move(kept));
       Counted();
     }
+    if (FAliasing) alias = AliasLocked(ATopic, r, aliasOnly);
   }
-  r.Packet = AHeadOnly ? BuildPublishHeader(ATopic, APayload.size(), AQoS, r.PacketId, FLevel, false, false)
-                       : BuildPublishPacket(ATopic, APayload, AQoS, r.PacketId, FLevel, false, false);
+  const std::string_view topic = aliasOnly ? std::string_view() : ATopic;
+  const TQORMQTTProperties* properties = AExtras.Properties.get();
+  r.Packet = AHeadOnly ? BuildPublishHeader(topic, APayload.size(), AQoS, r.PacketId, FLevel, AExtras.Retain, false,
+                                            properties, alias)
+                       : BuildPublishPacket(topic, APayload, AQoS, r.PacketId, FLevel, AExtras.Retain, false,
+                                            properties, alias);
   return r;
 }
 
+uint16_t TQORMQTTSession::AliasLocked(std::string_view ATopic, TRequestPacket& ARequest, bool& AOnly) {
+  const auto it = FAliases.find(ATopic);
+  if (it != FAliases.end()) {
+    // Until the packet that announced it has gone, another thread's packet
+    // could overtake it: the topic goes along, naming the alias again.
+    AOnly = it->second.Known;
+    return it->second.Alias;
+  }
+  if (FAliases.size() >= FLimits.TopicAliasMaximum) return 0;
+  const uint16_t alias = static_cast<uint16_t>(FAliases.size() + 1);
+  FAliases.emplace(std::string(ATopic), TAlias{alias, false});
+  ARequest.NewAlias = alias;
+  ARequest.AliasEpoch = FAliasEpoch;
+  return alias;
+}
+
+void TQORMQTTSession::AliasSent(std::string_view ATopic, const TRequestPacket& ARequest) {
+  if (ARequest.NewAlias == 0) return;
+  std::lock_guard<std::mutex> guard(FMutex);
+  const auto it = FAliases.find(ATopic);
+  if (ARequest.AliasEpoch == FAliasEpoch && it != FAliases.end()) it->second.Known = true;
+}
+
 uint16_t TQORMQTTSession::Queue(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
-                                size_t ALimit) {
+                                size_t ALimit, const TPublishExtras& AExtras) {
   TOutboundMessage kept{std::string(ATopic), std::string(APayload), 0, AQoS};
   kept.Offline = true;
+  kept.Retain = AExtras.Retain;
+  kept.Properties = AExtras.Properties;
   std::lock_guard<std::mutex> guard(FMutex);
   if (FOutbox.Offline() >= ALimit) throw Exception(Format("Offline queue full (%zu messages)", ALimit));
   if (AQoS != mqQoS0) kept.PacketId = NextPacketIdLocked();
@@ -223,35 +241,58 @@ TDiscarded TQORMQTTSession::Discard() {
 }
 
 TBytes TQORMQTTSession::BuildFilterRequest(uint16_t APacketId, const TFilterRequest& ARequest) const {
-  if (ARequest.Subscribe) return BuildSubscribePacket(ARequest.Filters, APacketId, FLevel);
-  return BuildUnsubscribePacket(ARequest.Filters.front().first, APacketId, FLevel);
+  TQORMQTTProperties properties;
+  if (ARequest.SubscriptionId != 0) properties.SubscriptionIdentifiers = {ARequest.SubscriptionId};
+  if (ARequest.Subscribe) return BuildSubscribePacket(ARequest.Filters, APacketId, FLevel, properties);
+  std::vector<std::string> filters;
+  for (const auto& [filter, options] : ARequest.Filters) filters.push_back(filter);
+  return BuildUnsubscribePacket(filters, APacketId, FLevel, properties);
 }
 
 TRequestPacket TQORMQTTSession::Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS) {
-  TRequestPacket r;
-  {
-    std::lock_guard<std::mutex> guard(FMutex);
-    r.PacketId = NextPacketIdLocked();
-    FFilterRequests[r.PacketId] = {{{std::string(ATopic), AQoS}}, true, false};
-  }
-  r.Packet = BuildSubscribePacket(ATopic, AQoS, r.PacketId, FLevel);
-  return r;
+  return Subscribe({{std::string(ATopic), AQoS}}, 0);
 }
 
-TRequestPacket TQORMQTTSession::Unsubscribe(std::string_view ATopic) {
+TRequestPacket TQORMQTTSession::Subscribe(const TFilters& AFilters, uint32_t ASubscriptionId) {
+  return FilterRequest({AFilters, true, false, ASubscriptionId});
+}
+
+TRequestPacket TQORMQTTSession::Unsubscribe(std::string_view ATopic) { return Unsubscribe(std::vector<std::string>{std::string(ATopic)});
+}
+
+TRequestPacket TQORMQTTSession::Unsubscribe(const std::vector<std::string>& AFilters) {
+  TFilterRequest request{{}, false, false};
+  for (const std::string& filter : AFilters) request.Filters.emplace_back(filter, 0);
+  return FilterRequest(std::move(request));
+}
+
+TRequestPacket TQORMQTTSession::FilterRequest(TFilterRequest ARequest) {
   TRequestPacket r;
   {
     std::lock_guard<std::mutex> guard(FMutex);
     r.PacketId = NextPacketIdLocked();
-    FFilterRequests[r.PacketId] = {{{std::string(ATopic), 0}}, false, false};
+    FFilterRequests[r.PacketId] = ARequest;
   }
-  r.Packet = BuildUnsubscribePacket(ATopic, r.PacketId, FLevel);
+  r.Packet = BuildFilterRequest(r.PacketId, ARequest);
   return r;
 }
 
 TBytes TQORMQTTSession::PingReq() const { return BuildPingReqPacket(); }
 
-TBytes TQORMQTTSession::Disconnect(uint8_t AReasonCode) const { return BuildDisconnectPacket(AReasonCode, FLevel); }
+TBytes TQORMQTTSession::Disconnect(uint8_t AReasonCode, const TQORMQTTProperties& AProperties) const {
+  return BuildDisconnectPacket(AReasonCode, FLevel, AProperties);
+}
+
+TBytes TQORMQTTSession::Reauthenticate(const TBytes& AData) const {
+  TQORMQTTProperties properties;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    if (FAuthMethod.empty()) throw Exception("Reauthenticate needs the AuthenticationMethod of an MQTT 5.0 connection");
+    properties.AuthenticationMethod = FAuthMethod;
+  }
+  properties.AuthenticationData = AData;
+  return BuildAuthPacket(0x19, properties);
+}
 
 std::map<std::string, uint8_t> TQORMQTTSession::Subscriptions() const {
   std::map<std::string, uint8_t> granted;
@@ -281,6 +322,13 @@ void TQORMQTTSession::Receive(uint8_t AHeader, std::string& ABody, ISessionSink&
     case MQTT_UNSUBACK: HandleSubAck(in, true, ASink); break;
     case MQTT_PINGRESP: Log(ASink, "PINGRESP received"); break;
     case MQTT_DISCONNECT: HandleDisconnect(in, ASink); break;
+    // Without enhanced authentication asked for, an AUTH is nothing the client knows.
+    case MQTT_AUTH:
+      if (Authenticating()) {
+        HandleAuth(in, ASink);
+        break;
+      }
+      [[fallthrough]];
     default: Log(ASink, "Unknown packet type $%2.2X - discarded", type);
   }
 }
@@ -295,44 +343,38 @@ std::string TBrokerWords::Describe() const {
   return text;
 }
 
-bool TQORMQTTSession::ReadWords(TBody& AIn, uint8_t AId, TBrokerWords& AWords) {
-  switch (AId) {
-    case 0x1F: AWords.ReasonString = AIn.Text(AIn.Word()); return true;
-    case 0x1C: AWords.ServerReference = AIn.Text(AIn.Word()); return true;
-    case 0x26: {
-      std::string key = AIn.Text(AIn.Word());
-      AWords.UserProperties.emplace_back(std::move(key), AIn.Text(AIn.Word()));
-      return true;
-    }
-    default: return false;
-  }
+namespace {
+
+TBrokerWords WordsOf(const TQORMQTTProperties& AProperties) {
+  return {AProperties.ReasonString.value_or(""), AProperties.UserProperties,
+          AProperties.ServerReference.value_or("")};
 }
 
-// The properties of a CONNACK; those a client has no use for are skipped by
-// their type, and an unknown identifier makes the packet malformed.
-TBrokerLimits TQORMQTTSession::ReadConnackProperties(TBody& AIn) {
+}  // namespace
+
+void TQORMQTTSession::Acknowledge(ISessionSink& ASink, uint8_t AType, uint16_t APacketId,
+                                  std::vector<uint8_t> ACodes, TQORMQTTProperties& AProperties) {
+  if (!ASink.WantsAcknowledgements()) return;
+  ASink.Acknowledged({AType, APacketId, std::move(ACodes), std::move(AProperties.ReasonString),
+                      std::move(AProperties.UserProperties)});
+}
+
+// What a CONNACK announces; a property it leaves out keeps its default.
+TBrokerLimits TQORMQTTSession::ReadConnackProperties(TBody& AIn, TQORMQTTProperties& AProperties) {
+  AIn.ReadProperties(AProperties);
+  const TQORMQTTProperties& p = AProperties;
   TBrokerLimits limits;
-  AIn.ForEachProperty([&](uint8_t AId) {
-    switch (AId) {
-      case 0x13: limits.ServerKeepAlive = AIn.Word(); return true;
-      case 0x21: limits.ReceiveMaximum = AIn.Word(); return true;
-      case 0x27: limits.MaximumPacketSize = AIn.DWord(); return true;
-      case 0x24: limits.MaximumQoS = AIn.Byte(); return true;
-      case 0x25: limits.RetainAvailable = AIn.Byte() != 0; return true;
-      case 0x12: limits.AssignedClientIdentifier = AIn.Text(AIn.Word()); return true;
-      case 0x22: limits.TopicAliasMaximum = AIn.Word(); return true;
-      case 0x28: limits.WildcardSubscriptionAvailable = AIn.Byte() != 0; return true;
-      case 0x29: limits.SubscriptionIdentifiersAvailable = AIn.Byte() != 0; return true;
-      case 0x2A: limits.SharedSubscriptionAvailable = AIn.Byte() != 0; return true;
-      case 0x11: AIn.DWord(); return true;  // session expiry interval
-      case 0x1A:                            // response information
-      case 0x15:                            // authentication method
-      case 0x16: AIn.Text(AIn.Word()); return true;  // authentication data
-      default: return ReadWords(AIn, AId, limits.Words);
-    }
-  });
-  if (limits.ReceiveMaximum == 0 || (limits.MaximumQoS > 1 && limits.MaximumQoS != 2))
-    AIn.Malformed("with an invalid property value");
+  limits.ServerKeepAlive = p.ServerKeepAlive;
+  limits.ReceiveMaximum = p.ReceiveMaximum.value_or(limits.ReceiveMaximum);
+  limits.MaximumPacketSize = p.MaximumPacketSize.value_or(0);
+  limits.MaximumQoS = p.MaximumQoS.value_or(2);
+  limits.RetainAvailable = p.RetainAvailable.value_or(1) != 0;
+  limits.AssignedClientIdentifier = p.AssignedClientIdentifier.value_or("");
+  limits.TopicAliasMaximum = p.TopicAliasMaximum.value_or(0);
+  limits.WildcardSubscriptionAvailable = p.WildcardSubscriptionAvailable.value_or(1) != 0;
+  limits.SubscriptionIdentifiersAvailable = p.SubscriptionIdentifierAvailable.value_or(1) != 0;
+  limits.SharedSubscriptionAvailable = p.SharedSubscriptionAvailable.value_or(1) != 0;
+  limits.Words = WordsOf(p);
   return limits;
 }
 
@@ -340,8 +382,9 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
   const bool sessionPresent = (AIn.Byte() & 1) != 0;
   const uint8_t reason = AIn.Byte();
   // At level 5 the properties follow (a 3.1.1 broker refusing 5.0 sends none).
+  TQORMQTTProperties properties;
   const TBrokerLimits limits =
-      FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0 ? ReadConnackProperties(AIn) : TBrokerLimits{};
+      FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0 ? ReadConnackProperties(AIn, properties) : TBrokerLimits{};
   Log(ASink, "CONNACK received \xE2\x80\x94 session_present=%d reason=$%2.2X%s", sessionPresent ? 1 : 0, reason,
       limits.Words.Describe().c_str());
   if (RefusesLevel5(reason) && FLevel == MQTT_PROTOCOL_LEVEL_50) {
@@ -352,8 +395,14 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
   {
     std::lock_guard<std::mutex> guard(FMutex);
     FLimits = limits;
+    // Aliases, both ways, live as long as one link.
+    FAliases.clear();
+    ++FAliasEpoch;
+    FAliasing = FAliasesWanted && FLevel == MQTT_PROTOCOL_LEVEL_50 && limits.TopicAliasMaximum > 0;
+    FInAliases.assign(FInAliasMaximum, std::string());
     if (reason == mqrcSuccess) restore = RestoreLocked(sessionPresent, ASink);
   }
+  Acknowledge(ASink, MQTT_CONNACK, 0, {reason}, properties);
   for (TBytes& packet : restore) ASink.Send(std::move(packet));
   if (reason == mqrcSuccess) SendWaiting(ASink);
   ASink.Connack(reason, sessionPresent);
@@ -386,26 +435,33 @@ std::vector<TBytes> TQORMQTTSession::RestoreLocked(bool AResumed, ISessionSink& 
     for (const auto& [was, now] : FOutbox.Renumber())
       Log(ASink, "Republishing packet_id=%d as packet_id=%d (the broker kept no session)", was, now);
     if (!FResubscribe) FSubscriptions.clear();
-    // Every filter in force, in as few SUBSCRIBEs as the broker's packet size allows.
-    TFilterRequest again{{}, true, true};
-    size_t size = 0;
-    const auto flush = [&] {
-      const uint16_t id = again.Filters.empty() ? 0 : FOutbox.TakeId();
-      if (id == 0) return;
-      packets.push_back(BuildFilterRequest(id, again));
-      Log(ASink, "Resubscribing to %zu topic filter(s) packet_id=%d", again.Filters.size(), id);
-      FFilterRequests[id] = std::move(again);
-      again = {{}, true, true};
-      size = 0;
-    };
-    for (const auto& [filter, subscription] : FSubscriptions) {
-      const size_t more = 2 + filter.size() + 1;
-      // Fixed header (at most 5 bytes), identifier, property length.
-      if (FLimits.MaximumPacketSize != 0 && 8 + size + more > FLimits.MaximumPacketSize) flush();
-      again.Filters.emplace_back(filter, subscription.Asked);
-      size += more;
+    // Every filter in force, in as few SUBSCRIBEs as the broker's packet
+    // size allows; one per subscription identifier, which is the packet's.
+    std::map<uint32_t, TFilters> byIdentifier;
+    for (const auto& [filter, subscription] : FSubscriptions)
+      byIdentifier[subscription.SubscriptionId].emplace_back(filter, subscription.Asked);
+    for (const auto& [identifier, filters] : byIdentifier) {
+      TFilterRequest again{{}, true, true, identifier};
+      size_t size = 0;
+      const auto flush = [&] {
+        const uint16_t id = again.Filters.empty() ? 0 : FOutbox.TakeId();
+        if (id == 0) return;
+        packets.push_back(BuildFilterRequest(id, again));
+        Log(ASink, "Resubscribing to %zu topic filter(s) packet_id=%d", again.Filters.size(), id);
+        FFilterRequests[id] = std::move(again);
+        again = {{}, true, true, identifier};
+        size = 0;
+      };
+      for (const auto& [filter, options] : filters) {
+        const size_t more = 2 + filter.size() + 1;
+        // Fixed header (at most 5 bytes), identifier, properties.
+        const size_t head = 8 + (identifier != 0 ? 1 + VarIntSize(identifier) : 0);
+        if (FLimits.MaximumPacketSize != 0 && head + size + more > FLimits.MaximumPacketSize) flush();
+        again.Filters.emplace_back(filter, options);
+        size += more;
+      }
+      flush();
     }
-    flush();
   }
   // After the resubscription, so that an unsubscribe still owed has the last word.
   for (TBytes& packet : unanswered) packets.push_back(std::move(packet));
@@ -416,15 +472,28 @@ std::vector<TBytes> TQORMQTTSession::RestoreLocked(bool AResumed, ISessionSink& 
 void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABody, ISessionSink& ASink) {
   const uint8_t qos = (AFlags >> 1) & 3;
   if (qos == 3) throw EMalformedPacket("Malformed packet: PUBLISH with QoS 3");
-  const bool retain = (AFlags & 1) != 0;
-  std::string topic = AIn.Text(AIn.Word());
-  const uint16_t packetId = qos > 0 ? AIn.Word() : 0;
-  if (FLevel == MQTT_PROTOCOL_LEVEL_50) AIn.SkipProperties();
+  TQORMQTTMessage m;
+  m.QoS = static_cast<TQORMQTTQoS>(qos);
+  m.Retain = (AFlags & 1) != 0;
+  m.Dup = (AFlags & 8) != 0;
+  m.Topic = AIn.Text(AIn.Word());
+  const uint16_t packetId = m.PacketId = qos > 0 ? AIn.Word() : 0;
+  TQORMQTTProperties p;
+  if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.ReadProperties(p)) {
+    if (p.TopicAlias) ResolveAlias(AIn, *p.TopicAlias, m.Topic);
+    m.PayloadFormatIndicator = p.PayloadFormatIndicator;
+    m.MessageExpiryInterval = p.MessageExpiryInterval;
+    m.ContentType = std::move(p.ContentType);
+    m.ResponseTopic = std::move(p.ResponseTopic);
+    m.CorrelationData = std::move(p.CorrelationData);
+    m.UserProperties = std::move(p.UserProperties);
+    m.SubscriptionIdentifiers = std::move(p.SubscriptionIdentifiers);
+  }
   // The payload is the rest of the body, taken over in place rather than copied.
   ABody.erase(0, AIn.Position());
-  const std::string payload = std::move(ABody);
-  Log(ASink, "PUBLISH received topic=\"%s\" QoS=%d retain=%s payload_len=%d", topic.c_str(), qos,
-      retain ? "True" : "False", static_cast<int>(payload.size()));
+  m.Payload = std::move(ABody);
+  Log(ASink, "PUBLISH received topic=\"%s\" QoS=%d retain=%s payload_len=%d", m.Topic.c_str(), qos,
+      m.Retain ? "True" : "False", static_cast<int>(m.Payload.size()));
   if (qos == 1) {
     SendAck(ASink, BuildPubAckPacket(packetId, 0, FLevel), "PUBACK sent for packet id %d", "Failed to send PUBACK: ",
             packetId);
@@ -439,14 +508,41 @@ void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABo
     // A redelivery before PUBREL is acknowledged again, delivered once only.
     if (!firstDelivery) return;
   }
-  ASink.Deliver(topic, payload, static_cast<TQORMQTTQoS>(qos));
+  ASink.Deliver(m);
+}
+
+bool TQORMQTTSession::Authenticating() const {
+  if (FLevel != MQTT_PROTOCOL_LEVEL_50) return false;
+  std::lock_guard<std::mutex> guard(FMutex);
+  return !FAuthMethod.empty();
+}
+
+void TQORMQTTSession::ResolveAlias(TBody& AIn, uint16_t AAlias, std::string& ATopic) {
+  std::lock_guard<std::mutex> guard(FMutex);
+  // A client that announced no aliases takes the topic as it comes.
+  if (FInAliasMaximum == 0) return;
+  if (AAlias > FInAliases.size()) AIn.Malformed("with a topic alias above the client's Topic Alias Maximum");
+  std::string& known = FInAliases[AAlias - 1];
+  if (!ATopic.empty()) {
+    known = ATopic;
+  } else if (known.empty()) {
+    AIn.Malformed("with a topic alias the broker never named");
+  } else {
+    ATopic = known;
+  }
 }
 
 void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) {
   const uint16_t id = AIn.Word();
-  // Properties after the reason code are not used.
-  const uint8_t reason = FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0 ? AIn.Byte() : 0;
-  Log(ASink, "%s received packet_id=%d reason=$%2.2X", PacketName(AType), id, reason);
+  uint8_t reason = 0;
+  TQORMQTTProperties properties;
+  if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0) {
+    reason = AIn.Byte();
+    if (AIn.Left() > 0) AIn.ReadProperties(properties);
+  }
+  Log(ASink, "%s received packet_id=%d reason=$%2.2X%s", PacketName(AType), id, reason,
+      WordsOf(properties).Describe().c_str());
+  if (AType != MQTT_PUBREL) Acknowledge(ASink, AType, id, {reason}, properties);
   // A broker that announced more room than it has (mosquitto, resuming a
   // session it restored from an older save, counts publications it holds
   // from before) refuses one with 0x97: it is kept and sent again, with
@@ -493,14 +589,18 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
 
 void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& ASink) {
   const uint16_t id = AIn.Word();
-  if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0) AIn.SkipProperties();
-  const char* format = AUnsubscribe ? "UNSUBACK packet_id=%d reason=$%2.2X" : "SUBACK packet_id=%d reason=$%2.2X";
+  TQORMQTTProperties properties;
+  if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0) AIn.ReadProperties(properties);
+  const std::string words = WordsOf(properties).Describe();
+  const char* format =
+      AUnsubscribe ? "UNSUBACK packet_id=%d reason=$%2.2X%s" : "SUBACK packet_id=%d reason=$%2.2X%s";
   // One reason code per filter: the rest of the body (a 3.1.1 UNSUBACK has none).
   std::vector<TQORMQTTReasonCode> codes;
   while (AIn.Left() > 0) {
     codes.push_back(static_cast<TQORMQTTReasonCode>(AIn.Byte()));
-    Log(ASink, format, id, codes.back());
+    Log(ASink, format, id, codes.back(), words.c_str());
   }
+  Acknowledge(ASink, AUnsubscribe ? MQTT_UNSUBACK : MQTT_SUBACK, id, {codes.begin(), codes.end()}, properties);
   bool own = true;
   {
     std::lock_guard<std::mutex> guard(FMutex);
@@ -514,7 +614,7 @@ void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& 
         FSubscriptions.erase(filter);
       } else if (i < codes.size() && codes[i] < 0x80) {
         // A granted filter's code is the QoS granted.
-        FSubscriptions[filter] = {asked, codes[i]};
+        FSubscriptions[filter] = {asked, codes[i], request->second.SubscriptionId};
       } else {
         FSubscriptions.erase(filter);
       }
@@ -528,16 +628,37 @@ void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& 
 void TQORMQTTSession::HandleDisconnect(TBody& AIn, ISessionSink& ASink) {
   // Without a reason code the reason is 0.
   const uint8_t reason = AIn.Left() > 0 ? AIn.Byte() : 0;
-  TBrokerWords words;
-  if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0) {
-    AIn.ForEachProperty([&](uint8_t AId) {
-      if (AId != 0x11) return ReadWords(AIn, AId, words);
-      AIn.DWord();  // session expiry interval
-      return true;
-    });
-  }
+  TQORMQTTProperties properties;
+  if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0) AIn.ReadProperties(properties);
+  const TBrokerWords words = WordsOf(properties);
   Log(ASink, "DISCONNECT received from broker reason=$%2.2X%s", reason, words.Describe().c_str());
   ASink.BrokerDisconnect(reason, words);
+}
+
+
+// Enhanced authentication: the broker challenges (0x18), the client's
+// OnAuth answers; 0x00 ends a re-authentication.
+void TQORMQTTSession::HandleAuth(TBody& AIn, ISessionSink& ASink) {
+  const uint8_t reason = AIn.Left() > 0 ? AIn.Byte() : 0;
+  TQORMQTTProperties properties;
+  if (AIn.Left() > 0) AIn.ReadProperties(properties);
+  Log(ASink, "AUTH received reason=$%2.2X%s", reason, WordsOf(properties).Describe().c_str());
+  std::string method;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    method = FAuthMethod;
+  }
+  if (properties.AuthenticationMethod != method)
+    AIn.Malformed("without the client's authentication method");
+  if (reason == mqrcSuccess) return;
+  if (reason != 0x18) AIn.Malformed("with a reason code other than 0x00 and 0x18");
+  std::optional<TBytes> answer = ASink.Authenticate(method, properties.AuthenticationData.value_or(TBytes{}));
+  if (!answer)
+    throw Exception(Format("AUTH challenge for method \"%s\" not answered: no OnAuth handler", method.c_str()));
+  TQORMQTTProperties reply;
+  reply.AuthenticationMethod = std::move(method);
+  reply.AuthenticationData = std::move(*answer);
+  SendAck(ASink, BuildAuthPacket(0x18, reply), "AUTH sent reason=$%2.2X", "Failed to send AUTH: ", 0x18);
 }
 
 void TQORMQTTSession::SendAck(ISessionSink& ASink, TBytes APacket, const char* ASentFormat,

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -45,7 +46,8 @@ class ISessionSink {
   virtual void Log(const std::string& ALine) = 0;
   // An acknowledgement to send; false when there is no link to send it on.
   virtual bool Send(TBytes APacket) = 0;
-  virtual void Deliver(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) = 0;
+  // A message, topic aliases resolved; the sink may take its fields.
+  virtual void Deliver(TQORMQTTMessage& AMessage) = 0;
   virtual void Connack(uint8_t AReasonCode, bool ASessionPresent) = 0;
   virtual void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) = 0;
   // A QoS 1 or 2 publication of the caller's has ended with the broker's code.
@@ -53,6 +55,15 @@ class ISessionSink {
   // The broker's codes for a SUBSCRIBE or UNSUBSCRIBE of the caller's, one per filter.
   virtual void SubscribeComplete(uint16_t /*APacketId*/, const std::vector<TQORMQTTReasonCode>& /*ACodes*/,
                                  bool /*AUnsubscribe*/) {}
+  // Whether Acknowledged is wanted: an acknowledgement is described only then.
+  virtual bool WantsAcknowledgements() const { return false; }
+  // Every CONNACK, PUBACK, PUBREC, PUBCOMP, SUBACK and UNSUBACK, with the broker's words.
+  virtual void Acknowledged(const TQORMQTTAcknowledgement& /*AAcknowledgement*/) {}
+  // The answer to an AUTH challenge (the data of the client's AUTH); none
+  // when the client cannot answer, which ends the link.
+  virtual std::optional<TBytes> Authenticate(const std::string& /*AMethod*/, const TBytes& /*AData*/) {
+    return std::nullopt;
+  }
 
  protected:
   ~ISessionSink() = default;
@@ -81,6 +92,16 @@ struct TRequestPacket {
   // Kept by the session, behind publications waiting before it or held back
   // by the broker's Receive Maximum: it goes out with SendWaiting.
   bool Held = false;
+  // The packet tells the broker a new topic alias: once it has been sent,
+  // AliasSent lets later publications use the alias alone.
+  uint16_t NewAlias = 0;
+  uint64_t AliasEpoch = 0;
+};
+
+// What a publication carries besides topic, payload and QoS.
+struct TPublishExtras {
+  bool Retain = false;
+  std::shared_ptr<const TQORMQTTProperties> Properties;  // null: none
 };
 
 // What Discard dropped.
@@ -103,18 +124,24 @@ class TQORMQTTSession {
   void SetProtocolLevel(uint8_t ALevel) { FLevel = ALevel; }
 
   // --- requests --------------------------------------------------------------
-  TBytes Connect(bool ACleanStart, uint16_t AKeepAliveSecs, std::string_view AClientID, std::string_view AUsername,
-                 std::string_view APassword, uint32_t ASessionExpiryInterval, uint16_t AReceiveMaximum,
-                 uint32_t AMaximumPacketSize) const;
+  // The CONNECT at the current level. Remembers what the broker's packets are checked against: the
+  // authentication method and the client's Topic Alias Maximum.
+  TBytes Connect(const TConnectFields& AFields);
+  // Publications go out with topic aliases when the broker allows them.
+  void SetTopicAliases(bool AUse) { FAliasesWanted = AUse; }
   // At QoS 1 and 2 the publication is kept (payload too) from here on, until
   // its acknowledgement, Unsent or Discard. With AHeadOnly the packet stops
   // before the payload, which the caller sends from its own memory (unless
   // the publication is held). Raises when no packet identifier is free.
-  TRequestPacket Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS, bool AHeadOnly);
+  TRequestPacket Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS, bool AHeadOnly,
+                         const TPublishExtras& AExtras = {});
+  // The packet that announced ARequest.NewAlias has been sent.
+  void AliasSent(std::string_view ATopic, const TRequestPacket& ARequest);
   // Accepted while there is no link: kept, to go out after the next CONNACK
   // behind what is owed already. The identifier (0 at QoS 0). Raises
   // "Offline queue full" when ALimit publications accepted so wait already.
-  uint16_t Queue(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS, size_t ALimit);
+  uint16_t Queue(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS, size_t ALimit,
+                 const TPublishExtras& AExtras = {});
   // A publication that never reached the link and is given up.
   void Unsent(uint16_t APacketId);
   // Sends waiting publications, oldest first, while the broker's Receive
@@ -125,9 +152,14 @@ class TQORMQTTSession {
   // After a CONNACK without a session, subscribe again to every filter in force.
   void SetResubscribe(bool AResubscribe) { FResubscribe = AResubscribe; }
   TRequestPacket Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS);
+  // Each filter with its subscription options byte; ASubscriptionId 0: none.
+  TRequestPacket Subscribe(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint32_t ASubscriptionId);
   TRequestPacket Unsubscribe(std::string_view ATopic);
+  TRequestPacket Unsubscribe(const std::vector<std::string>& AFilters);
   TBytes PingReq() const;
-  TBytes Disconnect(uint8_t AReasonCode) const;
+  TBytes Disconnect(uint8_t AReasonCode, const TQORMQTTProperties& AProperties = {}) const;
+  // AUTH 0x19 with the method of the last CONNECT; raises when it had none.
+  TBytes Reauthenticate(const TBytes& AData) const;
 
   // QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP), also
   // those waiting to go out.
@@ -153,10 +185,16 @@ class TQORMQTTSession {
  private:
   class TBody;
   void HandleConnack(TBody& AIn, ISessionSink& ASink);
-  static TBrokerLimits ReadConnackProperties(TBody& AIn);
-  // Reads one property that carries words; false when AId is another one.
-  static bool ReadWords(TBody& AIn, uint8_t AId, TBrokerWords& AWords);
+  static TBrokerLimits ReadConnackProperties(TBody& AIn, TQORMQTTProperties& AProperties);
+  void HandleAuth(TBody& AIn, ISessionSink& ASink);
+  bool Authenticating() const;  // the last CONNECT asked for enhanced authentication
+  // The packet's words to the sink, when it listens.
+  static void Acknowledge(ISessionSink& ASink, uint8_t AType, uint16_t APacketId, std::vector<uint8_t> ACodes,
+                          TQORMQTTProperties& AProperties);
+  // The alias for ATopic on this link, 0 when none; AOnly: the broker knows it.
+  uint16_t AliasLocked(std::string_view ATopic, TRequestPacket& ARequest, bool& AOnly);
   void HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABody, ISessionSink& ASink);
+  void ResolveAlias(TBody& AIn, uint16_t AAlias, std::string& ATopic);
   void HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink);
   void HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& ASink);
   void HandleDisconnect(TBody& AIn, ISessionSink& ASink);
@@ -175,14 +213,21 @@ class TQORMQTTSession {
 
   using TFilters = std::vector<std::pair<std::string, uint8_t>>;  // filter, QoS asked for
   struct TFilterRequest {
-    TFilters Filters;
+    TFilters Filters;  // SUBSCRIBE: with the options byte
     bool Subscribe;
     bool Own;  // the client's resubscription: no result event
+    uint32_t SubscriptionId = 0;
   };
   TBytes BuildFilterRequest(uint16_t APacketId, const TFilterRequest& ARequest) const;
+  TRequestPacket FilterRequest(TFilterRequest ARequest);
   struct TSubscription {
-    uint8_t Asked;
+    uint8_t Asked;  // the options byte
     uint8_t Granted;
+    uint32_t SubscriptionId;
+  };
+  struct TAlias {
+    uint16_t Alias;
+    bool Known;  // a packet that announced it has been sent
   };
 
   std::atomic<uint8_t> FLevel{MQTT_PROTOCOL_LEVEL_50};
@@ -199,6 +244,13 @@ class TQORMQTTSession {
   // it refused one for want of room (quota exceeded); 0: no such limit. A
   // resumed session keeps it: what filled the broker's room stays there.
   uint16_t FWindow = 0;                              // FMutex
+  std::atomic<bool> FAliasesWanted{false};
+  std::atomic<bool> FAliasing{false};                // this link sends topic aliases
+  std::map<std::string, TAlias, std::less<>> FAliases;  // FMutex; this link's outbound aliases
+  uint64_t FAliasEpoch = 0;                          // FMutex; counts the links
+  std::vector<std::string> FInAliases;               // FMutex; the broker's aliases (index alias - 1)
+  uint16_t FInAliasMaximum = 0;                      // FMutex
+  std::string FAuthMethod;                           // FMutex; empty: no enhanced authentication
 };
 
 }  // namespace qor

@@ -21,8 +21,8 @@ struct TFed : ISessionSink {
     Sent.push_back(std::move(APacket));
     return true;
   }
-  void Deliver(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) override {
-    Messages.push_back({ATopic, APayload, AQoS});
+  void Deliver(TQORMQTTMessage& AMessage) override {
+    Messages.push_back({AMessage.Topic, AMessage.Payload, AMessage.QoS});
   }
   void Connack(uint8_t, bool) override {}
   void BrokerDisconnect(uint8_t, const TBrokerWords&) override {}
@@ -89,7 +89,8 @@ TEST(Inbound, EachPacketIsReadInsideItsRemainingLength) {
            TCase{"SUBACK properties past the body", {0x90, 0x04, 0x00, 0x01, 0x05, 0x00}, 0, 5},
            TCase{"UNSUBACK of one byte", {0xB0, 0x01, 0x00}, 0, 4},
            TCase{"PINGRESP with a body", {0xD0, 0x02, 0xAA, 0xBB}, 2, 5},
-           TCase{"PUBACK with properties and more", {0x40, 0x07, 0x00, 0x01, 0x10, 0x02, 0x1F, 0x00, 0xEE}, 2, 5},
+           TCase{"PUBACK with properties and more", {0x40, 0x08, 0x00, 0x01, 0x10, 0x03, 0x1F, 0x00, 0x00, 0xEE}, 2, 5},
+           TCase{"PUBACK with a property past its block", {0x40, 0x07, 0x00, 0x01, 0x10, 0x02, 0x1F, 0x00, 0xEE}, 0, 5},
            TCase{"DISCONNECT without a body", {0xE0, 0x00}, 2, 5},
        }) {
     TBytes stream = c.Packet;
