@@ -2,8 +2,10 @@
 // decoder on what it must accept and what it must refuse.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
+#include "uQORException.h"
 #include "uQORMQTTProtocol.h"
 
 using namespace qor;
@@ -267,4 +269,160 @@ TEST(Acknowledgements, PubAckSubscribeUnsubscribePingDisconnect) {
   EXPECT_EQ(BuildDisconnectPacket(0, 5), B({0xE0, 0x02, 0x00, 0x00}));
   EXPECT_EQ(BuildDisconnectPacket(0x8E, 5), B({0xE0, 0x02, 0x8E, 0x00}));
   EXPECT_EQ(BuildDisconnectPacket(0x8E, 4), B({0xE0, 0x00}));
+}
+
+// Every property alone: its identifier and its value's encoding (byte, two
+// and four byte integers, variable byte integer, UTF-8 string, binary data,
+// string pair), and back.
+TEST(Properties, EachIdentifierAndEncodingByteForByte) {
+  struct TCase {
+    std::function<void(TQORMQTTProperties&)> Set;
+    TBytes Bytes;  // the property itself, without the block's length
+  };
+  const auto s = [](uint8_t AId) { return B({AId, 0x00, 0x02, 0x61, 0x00}); };  // "a\0"
+  const std::vector<TCase> cases = {
+      {[](auto& P) { P.PayloadFormatIndicator = 1; }, B({0x01, 0x01})},
+      {[](auto& P) { P.MessageExpiryInterval = 0x01020304; }, B({0x02, 0x01, 0x02, 0x03, 0x04})},
+      {[](auto& P) { P.ContentType = std::string("a\0", 2); }, s(0x03)},
+      {[](auto& P) { P.ResponseTopic = std::string("a\0", 2); }, s(0x08)},
+      {[](auto& P) { P.CorrelationData = B({0x61, 0x00}); }, s(0x09)},
+      {[](auto& P) { P.SubscriptionIdentifiers = {1, 268435455}; }, B({0x0B, 0x01, 0x0B, 0xFF, 0xFF, 0xFF, 0x7F})},
+      {[](auto& P) { P.SessionExpiryInterval = 0xFFFFFFFF; }, B({0x11, 0xFF, 0xFF, 0xFF, 0xFF})},
+      {[](auto& P) { P.AssignedClientIdentifier = std::string("a\0", 2); }, s(0x12)},
+      {[](auto& P) { P.ServerKeepAlive = 0x0102; }, B({0x13, 0x01, 0x02})},
+      {[](auto& P) { P.AuthenticationMethod = std::string("a\0", 2); }, s(0x15)},
+      {[](auto& P) { P.AuthenticationData = B({0x61, 0x00}); }, s(0x16)},
+      {[](auto& P) { P.RequestProblemInformation = 0; }, B({0x17, 0x00})},
+      {[](auto& P) { P.WillDelayInterval = 5; }, B({0x18, 0x00, 0x00, 0x00, 0x05})},
+      {[](auto& P) { P.RequestResponseInformation = 1; }, B({0x19, 0x01})},
+      {[](auto& P) { P.ResponseInformation = std::string("a\0", 2); }, s(0x1A)},
+      {[](auto& P) { P.ServerReference = std::string("a\0", 2); }, s(0x1C)},
+      {[](auto& P) { P.ReasonString = std::string("a\0", 2); }, s(0x1F)},
+      {[](auto& P) { P.ReceiveMaximum = 0xFFFF; }, B({0x21, 0xFF, 0xFF})},
+      {[](auto& P) { P.TopicAliasMaximum = 10; }, B({0x22, 0x00, 0x0A})},
+      {[](auto& P) { P.TopicAlias = 1; }, B({0x23, 0x00, 0x01})},
+      {[](auto& P) { P.MaximumQoS = 1; }, B({0x24, 0x01})},
+      {[](auto& P) { P.RetainAvailable = 0; }, B({0x25, 0x00})},
+      {[](auto& P) { P.UserProperties = {{"k", "1"}, {"k", "2"}}; },
+       B({0x26, 0x00, 0x01, 0x6B, 0x00, 0x01, 0x31, 0x26, 0x00, 0x01, 0x6B, 0x00, 0x01, 0x32})},
+      {[](auto& P) { P.MaximumPacketSize = 0x10000; }, B({0x27, 0x00, 0x01, 0x00, 0x00})},
+      {[](auto& P) { P.WildcardSubscriptionAvailable = 0; }, B({0x28, 0x00})},
+      {[](auto& P) { P.SubscriptionIdentifierAvailable = 1; }, B({0x29, 0x01})},
+      {[](auto& P) { P.SharedSubscriptionAvailable = 0; }, B({0x2A, 0x00})},
+  };
+  TQORMQTTProperties all;
+  TBytes allBytes;
+  for (const TCase& c : cases) {
+    TQORMQTTProperties one;
+    c.Set(one);
+    c.Set(all);
+    allBytes.insert(allBytes.end(), c.Bytes.begin(), c.Bytes.end());
+    TBytes block;
+    AppendProperties(block, one);
+    TBytes expected = EncodeVarInt(static_cast<uint32_t>(c.Bytes.size()));
+    expected.insert(expected.end(), c.Bytes.begin(), c.Bytes.end());
+    EXPECT_EQ(block, expected) << "property $" << std::hex << int{c.Bytes[0]};
+    TQORMQTTProperties decoded;
+    const std::string wire(block.begin(), block.end());
+    EXPECT_EQ(DecodeProperties(wire, 0, "X", decoded), wire.size());
+    EXPECT_EQ(decoded, one) << "property $" << std::hex << int{c.Bytes[0]};
+  }
+  // All of them in one block, in identifier order, and back.
+  TBytes block;
+  AppendProperties(block, all);
+  ASSERT_EQ(allBytes.size(), 114u);
+  EXPECT_EQ(block, [&] {
+    TBytes expected = EncodeVarInt(114);
+    expected.insert(expected.end(), allBytes.begin(), allBytes.end());
+    return expected;
+  }());
+  TQORMQTTProperties decoded;
+  DecodeProperties(std::string(block.begin(), block.end()), 0, "X", decoded);
+  EXPECT_EQ(decoded, all);
+}
+
+TEST(Properties, AMalformedBlockIsRefusedWithItsReason) {
+  for (const auto& [bytes, reason] : std::vector<std::pair<TBytes, std::string>>{
+           {B({0x03, 0x01, 0x01}), "with remaining length 3 is shorter than its fields"},
+           {B({0x02, 0x7F, 0x00}), "with an unknown property"},
+           {B({0x04, 0x01, 0x00, 0x01, 0x01}), "with a property given twice"},
+           {B({0x03, 0x23, 0x00, 0x00}), "with an invalid property value"},   // topic alias 0
+           {B({0x03, 0x21, 0x00, 0x00}), "with an invalid property value"},   // receive maximum 0
+           {B({0x02, 0x0B, 0x00}), "with an invalid property value"},         // subscription identifier 0
+           {B({0x02, 0x01, 0x02}), "with an invalid property value"},         // payload format 2
+           {B({0x02, 0x1F, 0x00, 0x00, 0x00}), "with a property running past its block"},
+           {B({0x05, 0x0B, 0x80, 0x80, 0x80, 0x80}), "subscription identifier longer than four bytes"},
+       }) {
+    TQORMQTTProperties p;
+    try {
+      DecodeProperties(std::string(bytes.begin(), bytes.end()), 0, "X", p);
+      ADD_FAILURE() << reason;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), "Malformed packet: X " + reason);
+    }
+  }
+}
+
+// The packets with properties: where each block goes, and that without
+// properties each is the packet of the builder before it.
+TEST(Properties, EachPacketCarriesItsBlockWhereMQTT5PutsIt) {
+  TQORMQTTProperties user;
+  user.UserProperties = {{"k", "v"}};
+  const TBytes userBlock = B({0x07, 0x26, 0x00, 0x01, 0x6B, 0x00, 0x01, 0x76});
+
+  // CONNECT with a will: flags 0x04 | QoS 1 << 3 | retain 0x20, the will's
+  // properties before its topic; at 3.1.1 the same without any block.
+  TWillFields will{"w", "bye", 1, true, {}};
+  will.Properties.WillDelayInterval = 5;
+  TConnectFields fields{true, 60, "c", "", "", user, &will};
+  EXPECT_EQ(BuildConnectPacket(5, fields),
+            B({0x10, 0x23, 0x00, 0x04, 0x4D, 0x51, 0x54, 0x54, 0x05, 0x2E, 0x00, 0x3C, 0x07, 0x26, 0x00, 0x01, 0x6B,
+               0x00, 0x01, 0x76, 0x00, 0x01, 0x63, 0x05, 0x18, 0x00, 0x00, 0x00, 0x05, 0x00, 0x01, 0x77, 0x00, 0x03,
+               0x62, 0x79, 0x65}));
+  EXPECT_EQ(BuildConnectPacket(4, fields),
+            B({0x10, 0x15, 0x00, 0x04, 0x4D, 0x51, 0x54, 0x54, 0x04, 0x2E, 0x00, 0x3C, 0x00, 0x01, 0x63, 0x00, 0x01,
+               0x77, 0x00, 0x03, 0x62, 0x79, 0x65}));
+  TConnectFields plain{true, 60, "c", "u", "p", {}, nullptr};
+  plain.Properties.SessionExpiryInterval = 300;
+  EXPECT_EQ(BuildConnectPacket(5, plain), BuildConnectPacket(5, true, 60, "c", "u", "p", 300));
+
+  // PUBLISH: the alias first, then the caller's properties; an aliased topic is empty.
+  EXPECT_EQ(BuildPublishPacket("", "x", 1, 2, 5, true, false, &user, 3),
+            B({0x33, 0x10, 0x00, 0x00, 0x00, 0x02, 0x0A, 0x23, 0x00, 0x03, 0x26, 0x00, 0x01, 0x6B, 0x00, 0x01, 0x76,
+               0x78}));
+  EXPECT_EQ(BuildPublishPacket("t", "x", 0, 0, 4, false, false, &user, 3),
+            BuildPublishPacket("t", std::string_view("x"), 0, 0, 4, false, false));
+  TBytes joined = BuildPublishHeader("t", 1, 1, 2, 5, false, true, &user, 0);
+  joined.push_back('x');
+  EXPECT_EQ(joined, BuildPublishPacket("t", "x", 1, 2, 5, false, true, &user, 0));
+
+  // SUBSCRIBE: the options byte whole at 5, its QoS alone at 3.1.1; the
+  // subscription identifier as a variable byte integer.
+  TQORMQTTProperties id;
+  id.SubscriptionIdentifiers = {200};
+  const uint8_t options = SubscriptionOptions(2, true, true, 2);
+  EXPECT_EQ(options, 0x2E);
+  EXPECT_EQ(BuildSubscribePacket({{"a", options}, {"b", 0}}, 7, 5, id),
+            B({0x82, 0x0E, 0x00, 0x07, 0x03, 0x0B, 0xC8, 0x01, 0x00, 0x01, 0x61, 0x2E, 0x00, 0x01, 0x62, 0x00}));
+  EXPECT_EQ(BuildSubscribePacket({{"a", options}}, 7, 4, id), BuildSubscribePacket("a", 2, 7, 4));
+  EXPECT_EQ(BuildSubscribePacket({{"a/b", 1}}, 7, 5, {}), BuildSubscribePacket("a/b", 1, 7, 5));
+
+  EXPECT_EQ(BuildUnsubscribePacket({"a", "b"}, 7, 5, user),
+            B({0xA2, 0x10, 0x00, 0x07, 0x07, 0x26, 0x00, 0x01, 0x6B, 0x00, 0x01, 0x76, 0x00, 0x01, 0x61, 0x00, 0x01,
+               0x62}));
+  EXPECT_EQ(BuildUnsubscribePacket({"a/b"}, 7, 4, user), BuildUnsubscribePacket("a/b", 7, 4));
+
+  TQORMQTTProperties leaving;
+  leaving.SessionExpiryInterval = 0;
+  leaving.ReasonString = "bye";
+  EXPECT_EQ(BuildDisconnectPacket(0x04, 5, leaving),
+            B({0xE0, 0x0D, 0x04, 0x0B, 0x11, 0x00, 0x00, 0x00, 0x00, 0x1F, 0x00, 0x03, 0x62, 0x79, 0x65}));
+  EXPECT_EQ(BuildDisconnectPacket(0x04, 4, leaving), B({0xE0, 0x00}));
+  EXPECT_EQ(BuildDisconnectPacket(0x8E, 5, {}), BuildDisconnectPacket(0x8E, 5));
+
+  TQORMQTTProperties auth;
+  auth.AuthenticationMethod = "m";
+  auth.AuthenticationData = B({0x00});
+  EXPECT_EQ(BuildAuthPacket(0x19, auth),
+            B({0xF0, 0x0A, 0x19, 0x08, 0x15, 0x00, 0x01, 0x6D, 0x16, 0x00, 0x01, 0x00}));
 }
