@@ -21,8 +21,17 @@ struct TFed : ISessionSink {
     Sent.push_back(std::move(APacket));
     return true;
   }
+  std::vector<TQORMQTTMessage> Full;
+  std::vector<TQORMQTTAcknowledgement> Acks;
   void Deliver(TQORMQTTMessage& AMessage) override {
     Messages.push_back({AMessage.Topic, AMessage.Payload, AMessage.QoS});
+    Full.push_back(AMessage);
+  }
+  bool WantsAcknowledgements() const override { return true; }
+  void Acknowledged(const TQORMQTTAcknowledgement& AAck) override { Acks.push_back(AAck); }
+  // Answers a challenge with its data reversed.
+  std::optional<TBytes> Authenticate(const std::string&, const TBytes& AData) override {
+    return TBytes(AData.rbegin(), AData.rend());
   }
   void Connack(uint8_t, bool) override {}
   void BrokerDisconnect(uint8_t, const TBrokerWords&) override {}
@@ -261,4 +270,92 @@ TEST(Session, AQuotaRefusalKeepsThePublicationAndNarrowsTheWindow) {
   fed = Feed({0x40, 0x03, 0x00, 0x02, 0x00}, 5, 1 << 30, &session);
   EXPECT_EQ(fed.Sent, (std::vector<TBytes>{BuildPublishPacket("t", std::string_view("d"), 1, 4, 5, false, false),
                                            BuildPublishPacket("t", std::string_view("z"), 0, 0, 5, false, false)}));
+}
+
+// MQTT 5.0 through the session: every publication property delivered, the
+// broker's topic aliases resolved and checked, the client's own aliases
+// used once the packet that named them has gone and forgotten with the
+// link, the broker's words on acknowledgements, an AUTH challenge answered,
+// and a resubscription keeping options and identifiers.
+TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
+  TQORMQTTSession session;
+  TQORMQTTProperties auth;
+  auth.AuthenticationMethod = "m";
+  TConnectFields fields{true, 60, "c", "", "", {}, nullptr};
+  fields.Properties.TopicAliasMaximum = 2;
+  fields.Properties.AuthenticationMethod = "m";
+  session.Connect(fields);
+  session.SetTopicAliases(true);
+  const TBytes connack{0x20, 0x06, 0x00, 0x00, 0x03, 0x22, 0x00, 0x01};  // Topic Alias Maximum 1
+  Feed(connack, 5, 1 << 30, &session);
+
+  TQORMQTTProperties p;
+  p.PayloadFormatIndicator = 1;
+  p.MessageExpiryInterval = 9;
+  p.ContentType = "text/plain";
+  p.ResponseTopic = "re/ply";
+  p.CorrelationData = TBytes{0x00, 0xFF, 0x00};
+  p.UserProperties = {{"b", "2"}, {"a", "1"}, {"b", "3"}};
+  p.SubscriptionIdentifiers = {7, 300};
+  TFed fed = Feed(BuildPublishPacket("in", "x", 1, 5, 5, true, true, &p, 1), 5, 1 << 30, &session);
+  ASSERT_EQ(fed.Full.size(), 1u);
+  TQORMQTTMessage expected{"in", "x", mqQoS1, true, true, 5, 1, 9, "text/plain", "re/ply",
+                           TBytes{0x00, 0xFF, 0x00}, p.UserProperties, {7, 300}};
+  EXPECT_EQ(fed.Full[0], expected);
+  // The broker's alias 1 now stands for "in"; 2 was never named, 3 is above the maximum.
+  fed = Feed(BuildPublishPacket("", "y", 0, 0, 5, false, false, nullptr, 1), 5, 1 << 30, &session);
+  ASSERT_EQ(fed.Messages.size(), 1u);
+  EXPECT_EQ(fed.Messages[0].Topic, "in");
+  EXPECT_EQ(Feed(BuildPublishPacket("", "y", 0, 0, 5, false, false, nullptr, 2), 5, 1 << 30, &session).Dispatched, 0u);
+  EXPECT_EQ(Feed(BuildPublishPacket("t", "y", 0, 0, 5, false, false, nullptr, 3), 5, 1 << 30, &session).Dispatched,
+            0u);
+
+  // Outbound: the alias goes with the topic until its first packet has been sent.
+  const auto publish = [&] { return session.Publish("t", "x", mqQoS0, false); };
+  TRequestPacket first = publish();
+  EXPECT_EQ(first.Packet, BuildPublishPacket("t", "x", 0, 0, 5, false, false, nullptr, 1));
+  EXPECT_EQ(publish().Packet, first.Packet);
+  session.AliasSent("t", first);
+  EXPECT_EQ(publish().Packet, BuildPublishPacket("", "x", 0, 0, 5, false, false, nullptr, 1));
+  EXPECT_EQ(session.Publish("u", "x", mqQoS0, false).Packet, BuildPublishPacket("u", std::string_view("x"), 0, 0, 5,
+                                                                                 false, false));  // no alias left
+  Feed(connack, 5, 1 << 30, &session);  // a new link knows no alias
+  EXPECT_EQ(publish().Packet, first.Packet);
+
+  // The broker's words reach the log line and the acknowledgement.
+  const uint16_t id = session.Publish("t", "x", mqQoS1, false).PacketId;
+  fed = Feed({0x40, 0x10, 0, static_cast<uint8_t>(id), 0x10, 0x0C, 0x1F, 0x00, 0x02, 0x6E, 0x6F, 0x26, 0x00, 0x01,
+              0x6B, 0x00, 0x01, 0x76},
+             5, 1 << 30, &session);
+  EXPECT_NE(std::find(fed.Lines.begin(), fed.Lines.end(), "PUBACK received packet_id=" + std::to_string(id) +
+                                                             " reason=$10 \"no\" [k=v]"),
+            fed.Lines.end());
+  ASSERT_EQ(fed.Acks.size(), 1u);
+  EXPECT_EQ(fed.Acks[0].ReasonCodes, std::vector<uint8_t>{0x10});
+  EXPECT_EQ(fed.Acks[0].ReasonString, "no");
+  EXPECT_EQ(fed.Acks[0].UserProperties, (TQORMQTTUserProperties{{"k", "v"}}));
+
+  // AUTH: a challenge of the client's method is answered; another method ends the link.
+  auth.AuthenticationData = TBytes{1, 2};
+  fed = Feed(BuildAuthPacket(0x18, auth), 5, 1 << 30, &session);
+  auth.AuthenticationData = TBytes{2, 1};
+  EXPECT_EQ(fed.Sent, std::vector<TBytes>{BuildAuthPacket(0x18, auth)});
+  auth.AuthenticationMethod = "other";
+  EXPECT_EQ(Feed(BuildAuthPacket(0x18, auth), 5, 1 << 30, &session).Dispatched, 0u);
+  EXPECT_EQ(session.Reauthenticate({9}), BuildAuthPacket(0x19, [] {
+              TQORMQTTProperties r;
+              r.AuthenticationMethod = "m";
+              r.AuthenticationData = TBytes{9};
+              return r;
+            }()));
+
+  // Resubscribing keeps each filter's options and its subscription's identifier.
+  const uint8_t options = SubscriptionOptions(1, true, false, 2);
+  const uint16_t sub = session.Subscribe({{"a", options}}, 42).PacketId;
+  Feed({0x90, 0x04, 0, static_cast<uint8_t>(sub), 0x00, 0x01}, 5, 1 << 30, &session);
+  fed = Feed(connack, 5, 1 << 30, &session);
+  TQORMQTTProperties identifier;
+  identifier.SubscriptionIdentifiers = {42};
+  ASSERT_FALSE(fed.Sent.empty());
+  EXPECT_EQ(fed.Sent[0], BuildSubscribePacket({{"a", options}}, static_cast<uint16_t>(id + 2), 5, identifier));
 }
