@@ -404,7 +404,10 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
         request.PacketId, APayload.size());
     return request.PacketId;
   }
-  FSession.AliasSent(ATopic, request);
+  if (request.NewAlias != 0) {
+    FSession.AliasSent(ATopic, request);
+    Log("Topic alias %d stands for \"%s\" on this link", request.NewAlias, ATopic.c_str());
+  }
   Log("PUBLISH sent topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu", ATopic.c_str(), AQoS, request.PacketId,
       APayload.size());
   return request.PacketId;
