@@ -868,3 +868,51 @@ TEST(Resolver, ALookupIsBoundedAndCancellable) {
   EXPECT_NE(found, nullptr);
   freeaddrinfo(found);
 }
+
+// Enhanced authentication: CONNECT carries the method and initial data,
+// OnAuth answers each challenge (during the handshake and on
+// re-authentication), and the exchange ends with CONNACK or AUTH 0x00.
+// The DISCONNECT carries the caller's reason string.
+TEST_F(FakeBrokerTest, EnhancedAuthenticationAnswersEveryChallenge) {
+  Client.AuthenticationMethod = "TOY";
+  Client.AuthenticationData = {1};
+  std::vector<uint8_t> acknowledged;
+  Client.OnAuth = [](const std::string& AMethod, const TBytes& AData) {
+    return AMethod == "TOY" ? TBytes{static_cast<uint8_t>(AData.at(0) + 1)} : TBytes{};
+  };
+  Client.OnAcknowledgement = [&](const TQORMQTTAcknowledgement& A) { acknowledged.push_back(A.PacketType); };
+  const auto auth = [](uint8_t AReason, std::optional<uint8_t> AData) {
+    TQORMQTTProperties p;
+    p.AuthenticationMethod = "TOY";
+    if (AData) p.AuthenticationData = TBytes{*AData};
+    return BuildAuthPacket(AReason, p);
+  };
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto conn = Broker.Accept();
+  ASSERT_TRUE(conn);
+  TConnectFields fields{true, 60, "fake-client", "", "", {}, nullptr};
+  fields.Properties.AuthenticationMethod = "TOY";
+  fields.Properties.AuthenticationData = TBytes{1};
+  EXPECT_EQ(conn->ReadPacket(), BuildConnectPacket(5, fields));
+  conn->Send(auth(0x18, 5));
+  EXPECT_EQ(conn->ReadPacket(), auth(0x18, 6));
+  conn->Send(Connack(0));
+  connecting.get();
+
+  Client.Reauthenticate({7});
+  EXPECT_EQ(conn->ReadPacket(), auth(0x19, 7));
+  conn->Send(auth(0x18, 8));
+  EXPECT_EQ(conn->ReadPacket(), auth(0x18, 9));
+  conn->Send(auth(0x00, std::nullopt));
+  EXPECT_TRUE(Recorder.WaitForLine("AUTH received reason=$00"));
+  EXPECT_TRUE(Client.IsConnected());
+  EXPECT_EQ(acknowledged, std::vector<uint8_t>{MQTT_CONNACK});
+
+  EXPECT_THROW(Client.Disconnect(mqrcSuccess, {std::nullopt, 60, {}}), Exception);  // CONNECT asked for none
+  Client.Disconnect(TQORMQTTReasonCode(0x04), {"bye", 0, {{"k", "v"}}});
+  TQORMQTTProperties words;
+  words.SessionExpiryInterval = 0;
+  words.ReasonString = "bye";
+  words.UserProperties = {{"k", "v"}};
+  EXPECT_EQ(conn->ReadPacket(), BuildDisconnectPacket(0x04, 5, words));
+}
