@@ -87,6 +87,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   Check(session.Feed(source, message) == 1);
   Check(message.Count == 1 && message.Topic == topic && message.Payload == payload && message.QoS == qos);
 
+  // Whatever property block decodes encodes back to one that decodes the same.
+  TQORMQTTProperties properties;
+  bool readable = true;
+  try {
+    DecodeProperties(payload, 0, "X", properties);
+  } catch (const Exception&) {
+    readable = false;
+  }
+  if (readable) {
+    TBytes block;
+    AppendProperties(block, properties);
+    TQORMQTTProperties again;
+    Check(DecodeProperties(std::string(block.begin(), block.end()), 0, "X", again) == block.size() &&
+          again == properties);
+  }
+
   // The other builders take any text without complaint.
   BuildConnectPacket(level, control & 1, id, topic, payload, topic, raw);
   BuildSubscribePacket(topic, qos, id, level);

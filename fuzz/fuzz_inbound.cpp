@@ -1,7 +1,9 @@
 // Arbitrary bytes into the protocol session, parsed at level 5 or 4 and
 // delivered in pieces of any size: no crash, no leak, no undefined
 // behaviour, every loop ends, and what is delivered is never more than the
-// bytes fed. The first byte chooses the level and the piece size.
+// bytes fed. The first byte chooses the level, the piece size and (bit 7)
+// whether the client asked for enhanced authentication and topic aliases,
+// which makes AUTH and alias-carrying PUBLISH packets take their own paths.
 #include <cstdlib>
 
 #include "uQORMQTTSession.h"
@@ -18,6 +20,13 @@ class TCheckingSink final : public qor::ISessionSink {
     Delivered += AMessage.Topic.size() + AMessage.Payload.size();
     if (AMessage.QoS > 2) std::abort();
   }
+  bool WantsAcknowledgements() const override { return true; }
+  void Acknowledged(const qor::TQORMQTTAcknowledgement& AAck) override {
+    // One code, but for SUBACK and UNSUBACK, which carry one per filter (a broken broker's: none).
+    const bool perFilter = AAck.PacketType == qor::MQTT_SUBACK || AAck.PacketType == qor::MQTT_UNSUBACK;
+    if (!perFilter && AAck.ReasonCodes.size() != 1) std::abort();
+  }
+  std::optional<qor::TBytes> Authenticate(const std::string&, const qor::TBytes& AData) override { return AData; }
   void Connack(uint8_t, bool) override {}
   void BrokerDisconnect(uint8_t, const qor::TBrokerWords&) override {}
 };
@@ -29,8 +38,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   const uint8_t control = AData[0];
   qor::TQORMQTTSession session;
   session.SetProtocolLevel((control & 1) ? qor::MQTT_PROTOCOL_LEVEL_50 : qor::MQTT_PROTOCOL_LEVEL_311);
+  if (control & 0x80) {
+    qor::TConnectFields fields;
+    fields.Properties.AuthenticationMethod = "m";
+    fields.Properties.TopicAliasMaximum = 4;
+    session.Connect(fields);
+    session.SetTopicAliases(true);
+  }
   TCheckingSink sink;
-  qor::TMemoryByteSource source(std::vector<uint8_t>(AData + 1, AData + ASize), 1 + (control >> 1));
+  qor::TMemoryByteSource source(std::vector<uint8_t>(AData + 1, AData + ASize), 1 + ((control >> 1) & 0x3F));
   session.Feed(source, sink);
   if (sink.Delivered > ASize) std::abort();
   return 0;
