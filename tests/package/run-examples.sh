@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# The two examples: against the broker fixture the subscriber prints what the
-# publisher sends; against a private broker that is killed and restarted, the
-# subscriber's log shows the reconnect and it subscribes again by itself.
-#   run-examples.sh SUBSCRIBE PUBLISH FIXTURE_LOG
+# The examples: against the broker fixture the subscriber prints what the
+# publisher sends, and a requester gets its responder's answer; against a
+# private broker that is killed and restarted, the subscriber's log shows the
+# reconnect and it subscribes again by itself.
+#   run-examples.sh SUBSCRIBE PUBLISH FIXTURE_LOG REQUEST_RESPONSE
 set -euo pipefail
 subscribe=$1
 publish=$2
 fixture_log=$3
+request_response=$4
 topic="qortest/example/$$"
 work=$(mktemp -d)
 broker=""
@@ -43,6 +45,15 @@ if ! grep -qx "$topic hello from the example" "$work/out"; then
 fi
 grep -q "Disconnected by user" "$work/log"
 echo "examples: message delivered"
+
+"$request_response" serve "$topic/ask" >"$work/serve" 2>&1 &
+server=$!
+wait_for "$work/serve" "serving"
+answer=$("$request_response" ask "$topic/ask" "ping")
+kill -INT "$server"
+wait "$server"
+[[ "$answer" == "re: ping" ]] || { echo "the requester printed: $answer"; cat "$work/serve"; exit 1; }
+echo "examples: the request was answered"
 
 # A broker of our own, killed under the subscriber and started again, on a
 # port below the ephemeral range that nothing answers on.
