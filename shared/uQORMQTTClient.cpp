@@ -28,7 +28,8 @@ uint16_t TQORMQTTClient::Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS) 
   return FConnection->Subscribe({{ATopic, AQoS}}, 0);
 }
 
-uint16_t TQORMQTTClient::Subscribe(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier) {
+uint16_t TQORMQTTClient::Subscribe(const std::vector<TQORMQTTSubscription>& AFilters,
+                                   uint32_t ASubscriptionIdentifier) {
   return FConnection->Subscribe(AFilters, ASubscriptionIdentifier);
 }
 

@@ -10,18 +10,21 @@
 // - Connect, Disconnect, Publish, Subscribe, Unsubscribe and the status
 //   queries may be called from any thread, also at the same time.
 // - Callbacks run directly on the client's own threads, never on yours:
-//     OnMessage     the reader thread (one message at a time, in order);
+//     OnMessage, OnMessageReceived, OnAuth
+//                   the reader thread (one message at a time, in order);
 //     OnDisconnect  the reader thread or the keepalive thread (which also
 //                   runs the reconnect loop), whichever noticed the loss;
 //     OnLog         any of those threads, the writer thread and the
 //                   caller's, concurrently;
 //     OnConnected   the thread that completed the connect: the caller's
 //                   of Connect, or the keepalive thread after a reconnect;
-//     OnPublishComplete, OnSubscribeComplete, OnUnsubscribeComplete
+//     OnPublishComplete, OnSubscribeComplete, OnUnsubscribeComplete,
+//     OnAcknowledgement
 //                   the reader thread (Disconnect's caller for discards).
 //   While OnMessage runs, nothing else is read from the broker. An exception
-//   thrown by OnMessage is treated as a broken link (logged, OnDisconnect,
-//   reconnect); one thrown by OnDisconnect, OnConnected or a complete event
+//   thrown by OnMessage, OnMessageReceived or OnAuth is treated as a broken
+//   link (logged, OnDisconnect, reconnect); one thrown by OnDisconnect,
+//   OnConnected, OnAcknowledgement or a complete event
 //   is logged ("Callback error: ...") and the client goes on (so does the
 //   reconnect); one thrown by OnLog costs that line only.
 // - A handler must never call Disconnect (it joins the very threads that run

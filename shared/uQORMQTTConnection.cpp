@@ -491,7 +491,8 @@ void TQORMQTTConnection::Connect() {
       CheckTextLength(FClient.Will->Topic, "Will topic");
       CheckTextLength(FClient.Will->Payload, "Will payload");
       if (FClient.Will->QoS > mqQoS2) throw Exception(Format("Will QoS %d is not 0, 1 or 2", FClient.Will->QoS));
-      if (const auto properties = PublicationProperties(*FClient.Will); properties && !OverlongProperty(*properties).empty())
+      const auto properties = PublicationProperties(*FClient.Will);
+      if (properties && !OverlongProperty(*properties).empty())
         throw Exception("Will " + OverlongProperty(*properties) + " is longer than MQTT allows (65535 bytes)");
     }
     if (FClient.AuthenticationData.size() > MQTT_MAX_STRING)

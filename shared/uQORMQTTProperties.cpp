@@ -75,9 +75,15 @@ void PutText(TBytes& O, std::string_view AText) {
   Put(O, static_cast<uint16_t>(n));
   O.insert(O.end(), reinterpret_cast<const uint8_t*>(AText.data()), reinterpret_cast<const uint8_t*>(AText.data()) + n);
 }
+// In place: a temporary vector would cost an allocation per block.
 void PutVarInt(TBytes& O, uint32_t AValue) {
-  const TBytes v = EncodeVarInt(AValue);
-  O.insert(O.end(), v.begin(), v.end());
+  AValue = std::min(AValue, MQTT_MAX_VARINT);
+  do {
+    uint8_t b = AValue & 0x7F;
+    AValue >>= 7;
+    if (AValue != 0) b |= 0x80;
+    O.push_back(b);
+  } while (AValue != 0);
 }
 
 void Append(TBytes& O, uint8_t AId, const std::optional<uint8_t>& V) {

@@ -56,13 +56,14 @@ class TQORMQTTSession::TBody {
     const uint32_t high = Word();
     return high << 16 | Word();
   }
-  // A property block (at level 5) into AOut; false, cheaply, when it is empty.
-  bool ReadProperties(TQORMQTTProperties& AOut) {
-    if (Left() > 0 && FData[FPos] == 0) {
-      ++FPos;
-      return false;
-    }
-    FPos = DecodeProperties(FData, FPos, PacketName(FType), AOut);
+  // A property block (at level 5) into AOut.
+  void ReadProperties(TQORMQTTProperties& AOut) {
+    if (!NoProperties()) FPos = DecodeProperties(FData, FPos, PacketName(FType), AOut);
+  }
+  // True, and past it, when the property block is empty.
+  bool NoProperties() {
+    if (Left() == 0 || FData[FPos] != 0) return false;
+    ++FPos;
     return true;
   }
   void Malformed(const char* AWhy) const {
@@ -258,7 +259,8 @@ TRequestPacket TQORMQTTSession::Subscribe(const TFilters& AFilters, uint32_t ASu
   return FilterRequest({AFilters, true, false, ASubscriptionId});
 }
 
-TRequestPacket TQORMQTTSession::Unsubscribe(std::string_view ATopic) { return Unsubscribe(std::vector<std::string>{std::string(ATopic)});
+TRequestPacket TQORMQTTSession::Unsubscribe(std::string_view ATopic) {
+  return Unsubscribe(std::vector<std::string>{std::string(ATopic)});
 }
 
 TRequestPacket TQORMQTTSession::Unsubscribe(const std::vector<std::string>& AFilters) {
@@ -349,6 +351,12 @@ namespace {
 TBrokerWords WordsOf(const TQORMQTTProperties& AProperties) {
   return {AProperties.ReasonString.value_or(""), AProperties.UserProperties,
           AProperties.ServerReference.value_or("")};
+}
+
+// The words as a log line ends with them; nothing is copied when none came.
+std::string Said(const TQORMQTTProperties& AProperties) {
+  if (!AProperties.ReasonString && AProperties.UserProperties.empty() && !AProperties.ServerReference) return {};
+  return WordsOf(AProperties).Describe();
 }
 
 }  // namespace
@@ -479,8 +487,10 @@ void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABo
   m.Dup = (AFlags & 8) != 0;
   m.Topic = AIn.Text(AIn.Word());
   const uint16_t packetId = m.PacketId = qos > 0 ? AIn.Word() : 0;
-  TQORMQTTProperties p;
-  if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.ReadProperties(p)) {
+  // Most publications carry no property: the property set is not even made then.
+  if (FLevel == MQTT_PROTOCOL_LEVEL_50 && !AIn.NoProperties()) {
+    TQORMQTTProperties p;
+    AIn.ReadProperties(p);
     if (p.TopicAlias) ResolveAlias(AIn, *p.TopicAlias, m.Topic);
     m.PayloadFormatIndicator = p.PayloadFormatIndicator;
     m.MessageExpiryInterval = p.MessageExpiryInterval;
@@ -541,8 +551,7 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
     reason = AIn.Byte();
     if (AIn.Left() > 0) AIn.ReadProperties(properties);
   }
-  Log(ASink, "%s received packet_id=%d reason=$%2.2X%s", PacketName(AType), id, reason,
-      WordsOf(properties).Describe().c_str());
+  Log(ASink, "%s received packet_id=%d reason=$%2.2X%s", PacketName(AType), id, reason, Said(properties).c_str());
   if (AType != MQTT_PUBREL) Acknowledge(ASink, AType, id, {reason}, properties);
   // A broker that announced more room than it has (mosquitto, resuming a
   // session it restored from an older save, counts publications it holds
@@ -592,7 +601,7 @@ void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& 
   const uint16_t id = AIn.Word();
   TQORMQTTProperties properties;
   if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0) AIn.ReadProperties(properties);
-  const std::string words = WordsOf(properties).Describe();
+  const std::string words = Said(properties);
   const char* format =
       AUnsubscribe ? "UNSUBACK packet_id=%d reason=$%2.2X%s" : "SUBACK packet_id=%d reason=$%2.2X%s";
   // One reason code per filter: the rest of the body (a 3.1.1 UNSUBACK has none).
@@ -643,7 +652,7 @@ void TQORMQTTSession::HandleAuth(TBody& AIn, ISessionSink& ASink) {
   const uint8_t reason = AIn.Left() > 0 ? AIn.Byte() : 0;
   TQORMQTTProperties properties;
   if (AIn.Left() > 0) AIn.ReadProperties(properties);
-  Log(ASink, "AUTH received reason=$%2.2X%s", reason, WordsOf(properties).Describe().c_str());
+  Log(ASink, "AUTH received reason=$%2.2X%s", reason, Said(properties).c_str());
   std::string method;
   {
     std::lock_guard<std::mutex> guard(FMutex);

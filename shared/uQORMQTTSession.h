@@ -124,8 +124,9 @@ class TQORMQTTSession {
   void SetProtocolLevel(uint8_t ALevel) { FLevel = ALevel; }
 
   // --- requests --------------------------------------------------------------
-  // The CONNECT at the current level. Remembers what the broker's packets are checked against: the
-  // authentication method and the client's Topic Alias Maximum.
+  // The CONNECT at the current level. Remembers what the broker's packets
+  // are checked against: the authentication method and the client's Topic
+  // Alias Maximum.
   TBytes Connect(const TConnectFields& AFields);
   // Publications go out with topic aliases when the broker allows them.
   void SetTopicAliases(bool AUse) { FAliasesWanted = AUse; }
