@@ -51,6 +51,8 @@ struct TPeer {
     };
     Client.Connect();
   }
+  // The client's threads stop before the members its handler uses go.
+  ~TPeer() { Client.Disconnect(); }
   std::vector<TQORMQTTMessage> Messages() {
     std::lock_guard<std::mutex> guard(Mutex);
     return Received;
