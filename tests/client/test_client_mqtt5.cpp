@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -132,10 +133,13 @@ TEST(MQTT5, EveryPublicationPropertyArrivesAsSent) {
     SCOPED_TRACE(version);
     const std::string topic = Topic("props" + std::to_string(version));
     TPeer sub(broker.Port(), "props-sub", version), pub(broker.Port(), "props-pub");
-    std::vector<TQORMQTTReasonCode> codes;
-    sub.Client.OnSubscribeComplete = [&](uint16_t, const std::vector<TQORMQTTReasonCode>& ACodes) { codes = ACodes; };
+    std::promise<std::vector<TQORMQTTReasonCode>> codes;
+    sub.Client.OnSubscribeComplete = [&](uint16_t, const std::vector<TQORMQTTReasonCode>& ACodes) {
+      codes.set_value(ACodes);
+    };
     sub.Subscribe({{topic, mqQoS1}, {topic + "/two", mqQoS2}}, version == 5 ? 77 : 0);
-    EXPECT_EQ(codes, (std::vector<TQORMQTTReasonCode>{TQORMQTTReasonCode(1), TQORMQTTReasonCode(2)}));
+    EXPECT_EQ(codes.get_future().get(),
+              (std::vector<TQORMQTTReasonCode>{TQORMQTTReasonCode(1), TQORMQTTReasonCode(2)}));
 
     TQORMQTTMessage sent = Message(topic, std::string("bin\0ary", 7));
     sent.QoS = mqQoS1;
