@@ -66,61 +66,41 @@ size_t Size(const TQORMQTTUserProperties& V) {
   return n;
 }
 
-void Put(TBytes& O, uint16_t AWord) {
-  O.push_back(static_cast<uint8_t>(AWord >> 8));
-  O.push_back(static_cast<uint8_t>(AWord));
-}
-void PutText(TBytes& O, std::string_view AText) {
-  const size_t n = std::min(AText.size(), MQTT_MAX_STRING);
-  Put(O, static_cast<uint16_t>(n));
-  O.insert(O.end(), reinterpret_cast<const uint8_t*>(AText.data()), reinterpret_cast<const uint8_t*>(AText.data()) + n);
-}
-// In place: a temporary vector would cost an allocation per block.
-void PutVarInt(TBytes& O, uint32_t AValue) {
-  AValue = std::min(AValue, MQTT_MAX_VARINT);
-  do {
-    uint8_t b = AValue & 0x7F;
-    AValue >>= 7;
-    if (AValue != 0) b |= 0x80;
-    O.push_back(b);
-  } while (AValue != 0);
-}
-
 void Append(TBytes& O, uint8_t AId, const std::optional<uint8_t>& V) {
   if (V) O.insert(O.end(), {AId, *V});
 }
 void Append(TBytes& O, uint8_t AId, const std::optional<uint16_t>& V) {
   if (!V) return;
   O.push_back(AId);
-  Put(O, *V);
+  AppendWord(O, *V);
 }
 void Append(TBytes& O, uint8_t AId, const std::optional<uint32_t>& V) {
   if (!V) return;
   O.push_back(AId);
-  Put(O, static_cast<uint16_t>(*V >> 16));
-  Put(O, static_cast<uint16_t>(*V));
+  AppendWord(O, static_cast<uint16_t>(*V >> 16));
+  AppendWord(O, static_cast<uint16_t>(*V));
 }
 void Append(TBytes& O, uint8_t AId, const std::optional<std::string>& V) {
   if (!V) return;
   O.push_back(AId);
-  PutText(O, *V);
+  AppendString(O, *V);
 }
 void Append(TBytes& O, uint8_t AId, const std::optional<TBytes>& V) {
   if (!V) return;
   O.push_back(AId);
-  PutText(O, {reinterpret_cast<const char*>(V->data()), V->size()});
+  AppendString(O, {reinterpret_cast<const char*>(V->data()), V->size()});
 }
 void Append(TBytes& O, uint8_t AId, const std::vector<uint32_t>& V) {
   for (const uint32_t id : V) {
     O.push_back(AId);
-    PutVarInt(O, id);
+    AppendVarInt(O, id);
   }
 }
 void Append(TBytes& O, uint8_t AId, const TQORMQTTUserProperties& V) {
   for (const auto& [name, value] : V) {
     O.push_back(AId);
-    PutText(O, name);
-    PutText(O, value);
+    AppendString(O, name);
+    AppendString(O, value);
   }
 }
 
@@ -237,7 +217,7 @@ size_t PropertiesSize(const TQORMQTTProperties& AProperties) {
 }
 
 void AppendProperties(TBytes& AOut, const TQORMQTTProperties& AProperties) {
-  PutVarInt(AOut, static_cast<uint32_t>(PropertiesSize(AProperties)));
+  AppendVarInt(AOut, static_cast<uint32_t>(PropertiesSize(AProperties)));
   AppendPropertyList(AOut, AProperties);
 }
 

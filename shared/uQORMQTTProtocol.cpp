@@ -11,32 +11,11 @@ size_t StringFieldSize(std::string_view AStr) {
   return 2 + std::min(AStr.size(), MQTT_MAX_STRING);
 }
 
-void AppendWord(TBytes& AOut, uint16_t AValue) {
-  AOut.push_back(static_cast<uint8_t>(AValue >> 8));
-  AOut.push_back(static_cast<uint8_t>(AValue & 0xFF));
-}
-
-void AppendVarInt(TBytes& AOut, uint32_t AValue) {
-  AValue = std::min(AValue, MQTT_MAX_VARINT);
-  do {
-    uint8_t b = AValue & 0x7F;
-    AValue >>= 7;
-    if (AValue != 0) b |= 0x80;
-    AOut.push_back(b);
-  } while (AValue != 0);
-}
-
 // Through uint8_t pointers: inserting a char range into a byte vector would
 // convert element by element instead of one memmove.
 void AppendRaw(TBytes& AOut, std::string_view AData) {
   const auto* bytes = reinterpret_cast<const uint8_t*>(AData.data());
   AOut.insert(AOut.end(), bytes, bytes + AData.size());
-}
-
-void AppendString(TBytes& AOut, std::string_view AStr) {
-  const size_t n = std::min(AStr.size(), MQTT_MAX_STRING);
-  AppendWord(AOut, static_cast<uint16_t>(n));
-  AppendRaw(AOut, AStr.substr(0, n));
 }
 
 // Every builder first adds up the size of its content, then fills exactly one
@@ -135,6 +114,27 @@ TBytes BuildAck(uint8_t AFirstByte, uint16_t APacketId, uint8_t AReasonCode, uin
 }
 
 }  // namespace
+
+void AppendWord(TBytes& AOut, uint16_t AValue) {
+  AOut.push_back(static_cast<uint8_t>(AValue >> 8));
+  AOut.push_back(static_cast<uint8_t>(AValue & 0xFF));
+}
+
+void AppendVarInt(TBytes& AOut, uint32_t AValue) {
+  AValue = std::min(AValue, MQTT_MAX_VARINT);
+  do {
+    uint8_t b = AValue & 0x7F;
+    AValue >>= 7;
+    if (AValue != 0) b |= 0x80;
+    AOut.push_back(b);
+  } while (AValue != 0);
+}
+
+void AppendString(TBytes& AOut, std::string_view AStr) {
+  const size_t n = std::min(AStr.size(), MQTT_MAX_STRING);
+  AppendWord(AOut, static_cast<uint16_t>(n));
+  AppendRaw(AOut, AStr.substr(0, n));
+}
 
 size_t VarIntSize(uint32_t AValue) {
   if (AValue < 128) return 1;

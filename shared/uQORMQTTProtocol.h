@@ -60,6 +60,11 @@ TBytes EncodeMQTTString(std::string_view AStr);
 
 TBytes EncodeWord(uint16_t AValue);
 
+// The same three, appended to AOut in place.
+void AppendVarInt(TBytes& AOut, uint32_t AValue);
+void AppendString(TBytes& AOut, std::string_view AStr);
+void AppendWord(TBytes& AOut, uint16_t AValue);
+
 // Type in the high nibble, flags in the low one (both masked to four bits),
 // the remaining length, then the content.
 TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AContent);
