@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,8 +20,10 @@
 
 namespace qor {
 
+bool IsUnixSocket(const std::string& AHost) { return AHost.rfind("unix:", 0) == 0; }
+
 std::string HostForDisplay(const std::string& AHost) {
-  return AHost.find(':') != std::string::npos ? "[" + AHost + "]" : AHost;
+  return AHost.find(':') != std::string::npos && !IsUnixSocket(AHost) ? "[" + AHost + "]" : AHost;
 }
 
 namespace {
@@ -34,6 +37,7 @@ int64_t NowMs() {
 constexpr int64_t kNoDeadline = -1;
 
 std::string Endpoint(const TBrokerStreamOptions& AOptions) {
+  if (IsUnixSocket(AOptions.Host)) return AOptions.Host;
   return HostForDisplay(AOptions.Host) + ":" + std::to_string(AOptions.Port);
 }
 
@@ -132,14 +136,14 @@ int PollFor(int AFd, short AEvents, int64_t ADeadline, const std::atomic<bool>* 
 }
 
 // A non-blocking connect to one address, bounded by ADeadline; the socket or -1 with AError set.
-int ConnectOne(const addrinfo& AAddress, int64_t ADeadline, const std::atomic<bool>* ACancel,
-               std::string& AError) {
-  const int fd = socket(AAddress.ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+int ConnectOne(int AFamily, const sockaddr* AAddress, socklen_t ALength, int64_t ADeadline,
+               const std::atomic<bool>* ACancel, std::string& AError) {
+  const int fd = socket(AFamily, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     AError = std::strerror(errno);
     return -1;
   }
-  if (connect(fd, AAddress.ai_addr, AAddress.ai_addrlen) == 0) return fd;
+  if (connect(fd, AAddress, ALength) == 0) return fd;
   if (errno == EINPROGRESS) {
     const int ready = PollFor(fd, POLLOUT, ADeadline, ACancel);
     int soError = 0;
@@ -161,19 +165,33 @@ int ConnectOne(const addrinfo& AAddress, int64_t ADeadline, const std::atomic<bo
 std::shared_ptr<TBrokerStream> TBrokerStream::Open(const TBrokerStreamOptions& AOptions) {
   const int64_t deadline =
       AOptions.ConnectTimeoutMs > 0 ? NowMs() + AOptions.ConnectTimeoutMs : kNoDeadline;
-
-  addrinfo* found = Resolve(AOptions, deadline);
   int fd = -1;
   std::string error = "no address";
-  // Every address the name has, in the resolver's order, until one answers.
-  for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) fd = ConnectOne(*a, deadline, AOptions.Cancel, error);
-  freeaddrinfo(found);
+  const bool unixSocket = IsUnixSocket(AOptions.Host);
+  if (unixSocket) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = AOptions.Host.substr(5);
+    if (path.empty() || path.size() >= sizeof address.sun_path)
+      throw ESocketError("Unix socket path of " + std::to_string(path.size()) + " bytes: it must have 1 to " +
+                         std::to_string(sizeof address.sun_path - 1));
+    std::memcpy(address.sun_path, path.data(), path.size());
+    fd = ConnectOne(AF_UNIX, reinterpret_cast<const sockaddr*>(&address), sizeof address, deadline, AOptions.Cancel,
+                    error);
+  } else {
+    addrinfo* found = Resolve(AOptions, deadline);
+    // Every address the name has, in the resolver's order, until one answers.
+    for (const addrinfo* a = found; a && fd < 0; a = a->ai_next)
+      fd = ConnectOne(a->ai_family, a->ai_addr, a->ai_addrlen, deadline, AOptions.Cancel, error);
+    freeaddrinfo(found);
+  }
   if (fd < 0) throw ESocketError("Connect to " + Endpoint(AOptions) + " failed: " + error);
 
   const int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (!unixSocket) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   std::shared_ptr<TBrokerStream> stream(new TBrokerStream(fd, AOptions));
-  if (AOptions.UseSSL) stream->StartTLS(deadline);
+  // A local socket is plain: nobody in between to protect it from.
+  if (AOptions.UseSSL && !unixSocket) stream->StartTLS(deadline);
   return stream;
 }
 
@@ -202,6 +220,7 @@ void TBrokerStream::StartTLS(int64_t ADeadline) {
   } else {
     SSL_CTX_set_verify(FContext, SSL_VERIFY_NONE, nullptr);
   }
+  ConfigureClientTLS();
 
   FSSL = SSL_new(FContext);
   BIO* bio = FSSL ? NewSocketBio(FFd) : nullptr;
@@ -243,6 +262,55 @@ void TBrokerStream::StartTLS(int64_t ADeadline) {
       throw ESocketError("TLS handshake with " + Endpoint(FOptions) +
                          (FOptions.Cancel && FOptions.Cancel->load() ? " cancelled" : " failed"));
   }
+}
+
+namespace {
+
+// OpenSSL asks for the key's password through this; the password itself is
+// never part of an error text.
+int KeyPassword(char* ABuffer, int ASize, int, void* APassword) {
+  const std::string& password = *static_cast<const std::string*>(APassword);
+  const int n = static_cast<int>(std::min<size_t>(password.size(), static_cast<size_t>(ASize)));
+  std::memcpy(ABuffer, password.data(), static_cast<size_t>(n));
+  return n;
+}
+
+}  // namespace
+
+void TBrokerStream::ConfigureClientTLS() {
+  if (FOptions.MinTLSVersion != 0 && SSL_CTX_set_min_proto_version(FContext, FOptions.MinTLSVersion) != 1)
+    throw ESocketError("TLS minimum version " + std::to_string(FOptions.MinTLSVersion) + " not known to OpenSSL");
+  if (!FOptions.Ciphers.empty() && SSL_CTX_set_cipher_list(FContext, FOptions.Ciphers.c_str()) != 1)
+    throw ESocketError("TLS cipher list \"" + FOptions.Ciphers + "\" not usable: " + OpenSSLError());
+  if (!FOptions.ALPN.empty()) {
+    // The wire form: each name behind its length byte.
+    std::vector<uint8_t> protocols;
+    for (const std::string& name : FOptions.ALPN) {
+      if (name.empty() || name.size() > 255) throw ESocketError("ALPN protocol names must have 1 to 255 bytes");
+      protocols.push_back(static_cast<uint8_t>(name.size()));
+      protocols.insert(protocols.end(), name.begin(), name.end());
+    }
+    if (SSL_CTX_set_alpn_protos(FContext, protocols.data(), static_cast<unsigned>(protocols.size())) != 0)
+      throw ESocketError("TLS ALPN not usable: " + OpenSSLError());
+  }
+  if (FOptions.CertFile.empty() && FOptions.KeyFile.empty()) return;
+  SSL_CTX_set_default_passwd_cb(FContext, KeyPassword);
+  SSL_CTX_set_default_passwd_cb_userdata(FContext, &FOptions.KeyPassword);
+  if (SSL_CTX_use_certificate_chain_file(FContext, FOptions.CertFile.c_str()) != 1)
+    throw ESocketError("Cannot load client certificate \"" + FOptions.CertFile + "\": " + OpenSSLError());
+  const std::string& keyFile = FOptions.KeyFile.empty() ? FOptions.CertFile : FOptions.KeyFile;
+  if (SSL_CTX_use_PrivateKey_file(FContext, keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
+    throw ESocketError("Cannot load client key \"" + keyFile + "\": " + OpenSSLError());
+  if (SSL_CTX_check_private_key(FContext) != 1)
+    throw ESocketError("Client key \"" + keyFile + "\" does not match certificate \"" + FOptions.CertFile + "\"");
+}
+
+std::string TBrokerStream::ALPNSelected() const {
+  if (!FSSL) return {};
+  const unsigned char* name = nullptr;
+  unsigned length = 0;
+  SSL_get0_alpn_selected(FSSL, &name, &length);
+  return name ? std::string(reinterpret_cast<const char*>(name), length) : std::string();
 }
 
 int64_t TBrokerStream::IODeadline() const {
@@ -287,12 +355,17 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount) {
       if (err == SSL_ERROR_WANT_WRITE) {
         waitFor = POLLOUT;
       } else if (err != SSL_ERROR_WANT_READ) {
-        return 0;  // close notify, reset or a TLS error: the stream has ended
+        // Close notify, reset or a TLS error (an alert of the broker's, say): the stream has ended.
+        FEndReason = err == SSL_ERROR_SSL ? OpenSSLError() : "closed by the broker";
+        return 0;
       }
     } else {
       const ssize_t n = recv(FFd, ABuffer, static_cast<size_t>(ACount), 0);
       if (n > 0) return static_cast<int>(n);
-      if (n == 0 || !IsRetry(errno)) return 0;
+      if (n == 0 || !IsRetry(errno)) {
+        FEndReason = n == 0 ? "closed by the broker" : std::strerror(errno);
+        return 0;
+      }
     }
     const int ready = WaitReady(waitFor, deadline);
     if (ready == 0) {

@@ -1,5 +1,5 @@
 // The byte stream between a client and its broker: TCP over IPv4 or IPv6,
-// optionally wrapped in TLS by OpenSSL.
+// optionally wrapped in TLS by OpenSSL, or a Unix-domain socket.
 //
 // One thread reads while another writes;
 // a TLS session is only ever touched under the stream's own short lock, with
@@ -28,13 +28,22 @@ namespace qor {
 // A host as it is shown beside a port: an IPv6 address in brackets.
 std::string HostForDisplay(const std::string& AHost);
 
+// A host of the form "unix:/path" names a Unix-domain socket.
+bool IsUnixSocket(const std::string& AHost);
+
 struct TBrokerStreamOptions {
-  std::string Host;
+  std::string Host;  // a name, an address, or "unix:/path" (always plain)
   uint16_t Port = 0;
   int ConnectTimeoutMs = 10000;  // bounds the name lookup, the TCP connect and the TLS handshake together
   bool UseSSL = false;
   bool VerifyPeer = false;  // TLS: check the chain and the host name
   std::string CAFile;       // TLS with VerifyPeer: trusted CAs; empty: the system store
+  std::string CertFile;     // TLS: the client's certificate chain (PEM), sent when the broker asks
+  std::string KeyFile;      // its private key (PEM)
+  std::string KeyPassword;  // for an encrypted key; never shown
+  std::vector<std::string> ALPN;  // protocols offered, in order of preference
+  int MinTLSVersion = 0;    // e.g. TLS1_2_VERSION; 0: any OpenSSL offers
+  std::string Ciphers;      // OpenSSL cipher list for TLS 1.2 and below; empty: OpenSSL's
   // Looks names up within the deadline; without it, the lookup is unbounded.
   TResolver* Resolver = nullptr;
   // When set and it turns true, a lookup, connect or handshake under way gives up
@@ -58,6 +67,9 @@ class TBrokerStream final : public IByteSource {
   // Whether the last Read that delivered nothing ended by the I/O time-out
   // (rather than by end of stream, an error or a release).
   bool LastReadTimedOut() const { return FLastReadTimedOut; }
+  // Why the stream ended under the reader (the broker closed it, a TLS
+  // alert, a socket error); for the reading thread.
+  const std::string& EndReason() const { return FEndReason; }
 
   // The parts in order, as one write: over TCP one system call per attempt,
   // so packets and payloads leave from their own memory. AParts is used up.
@@ -69,6 +81,9 @@ class TBrokerStream final : public IByteSource {
   // ESocketError when the link is broken.
   size_t TryWrite(const iovec* AParts, size_t ACount);
   bool IsTLS() const { return FSSL != nullptr; }
+  // The protocol the broker chose by ALPN; empty when none. Asked right
+  // after Open, before the stream is shared.
+  std::string ALPNSelected() const;
 
   // Ends the connection under its reader's feet without marking it released:
   // the reader sees a broken link (after a failed write, say).
@@ -81,6 +96,8 @@ class TBrokerStream final : public IByteSource {
  private:
   TBrokerStream(int AFd, const TBrokerStreamOptions& AOptions);
   void StartTLS(int64_t ADeadline);
+  // The client's own certificate, ALPN, version floor and ciphers.
+  void ConfigureClientTLS();
   // One receive into ABuffer, waiting up to the I/O time-out.
   int Receive(uint8_t* ABuffer, int ACount);
   // Waits for AEvents on the socket; 1 ready, 0 time-out, -1 error or released.
@@ -102,6 +119,7 @@ class TBrokerStream final : public IByteSource {
   std::unique_ptr<uint8_t[]> FBuffer;
   int FBufferPos = 0;
   int FBufferLen = 0;
+  std::string FEndReason;
   // Write side, used by the one writing thread only.
   std::vector<uint8_t> FCoalesced;
 };

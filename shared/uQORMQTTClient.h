@@ -109,7 +109,9 @@ using TQORMQTTAuthEvent = std::function<TBytes(const std::string& AMethod, const
 
 // One broker of a list (a cluster, or brokers standing in for each other).
 struct TQORMQTTBrokerAddress {
-  std::string Host;  // a name, an IPv4 or an IPv6 address
+  // A name, an IPv4 or an IPv6 address, or "unix:/path" for a Unix-domain
+  // socket (always plain: Port and UseSSL do not apply).
+  std::string Host;
   int32_t Port = 8883;
   bool UseSSL = true;
 };
@@ -152,6 +154,18 @@ class TQORMQTTClient {
   // TLS: check the broker's certificate chain and host name (off by default).
   bool VerifyPeer = false;
   std::string CAFile;  // with VerifyPeer: trusted CAs in PEM; empty: the system store
+  // TLS client certificate: the chain and its private key (PEM; KeyFile
+  // empty: the key is in CertFile), sent when the broker asks for one.
+  // KeyPassword decrypts an encrypted key and is never logged.
+  std::string CertFile;
+  std::string KeyFile;
+  std::string KeyPassword;
+  // TLS: protocols offered by ALPN (e.g. {"mqtt"} for a broker on port 443);
+  // the oldest version accepted ("1.2", "1.3"; empty: any OpenSSL offers);
+  // an OpenSSL cipher list for TLS 1.2 and below (empty: OpenSSL's).
+  std::vector<std::string> ALPNProtocols;
+  std::string TLSMinVersion;
+  std::string Ciphers;
 
   // Publications accepted while the client is not connected (also before
   // Connect, during the handshake and while it reconnects): kept and sent in

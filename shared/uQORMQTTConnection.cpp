@@ -43,6 +43,20 @@ void CheckTextLength(const std::string& AText, const char* AWhat) {
     throw Exception(Format("%s is %zu bytes long; MQTT allows at most 65535", AWhat, AText.size()));
 }
 
+// A broker as log lines and errors name it: host:port, or the socket's path.
+std::string Where(const TQORMQTTBrokerAddress& ABroker) {
+  if (IsUnixSocket(ABroker.Host)) return ABroker.Host;
+  return HostForDisplay(ABroker.Host) + ":" + std::to_string(ABroker.Port);
+}
+
+// TLSMinVersion as OpenSSL's constant; 0 for none. Raises for a version it does not know.
+int TLSVersion(const std::string& AVersion) {
+  if (AVersion.empty()) return 0;
+  if (AVersion == "1.2") return TLS1_2_VERSION;
+  if (AVersion == "1.3") return TLS1_3_VERSION;
+  throw Exception("TLSMinVersion is \"" + AVersion + "\"; it must be empty, \"1.2\" or \"1.3\"");
+}
+
 // "Use another server" and "server moved": what a Server Reference comes with.
 bool IsReferral(uint8_t AReasonCode) { return AReasonCode == 0x9C || AReasonCode == 0x9D; }
 
@@ -487,6 +501,7 @@ void TQORMQTTConnection::Connect() {
     CheckTextLength(FClient.ClientID, "Client identifier");
     CheckTextLength(FClient.Username, "User name");
     CheckTextLength(FClient.Password, "Password");
+    TLSVersion(FClient.TLSMinVersion);
     if (FClient.Will) {
       CheckTextLength(FClient.Will->Topic, "Will topic");
       CheckTextLength(FClient.Will->Payload, "Will payload");
@@ -546,8 +561,9 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   TQORMQTTBrokerAddress broker;
   for (size_t i = 0; !stream; ++i) {
     broker = brokers[i];
-    Log("Connecting to %s:%d (SSL=%s, protocol=%d)", HostForDisplay(broker.Host).c_str(), broker.Port,
-        Bool(broker.UseSSL), level);
+    // A Unix socket is always plain.
+    Log("Connecting to %s (SSL=%s, protocol=%d)", Where(broker).c_str(),
+        Bool(broker.UseSSL && !IsUnixSocket(broker.Host)), level);
     TBrokerStreamOptions options;
     options.Host = broker.Host;
     options.Port = static_cast<uint16_t>(broker.Port);
@@ -555,15 +571,22 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
     options.UseSSL = broker.UseSSL;
     options.VerifyPeer = FClient.VerifyPeer;
     options.CAFile = FClient.CAFile;
+    options.CertFile = FClient.CertFile;
+    options.KeyFile = FClient.KeyFile;
+    options.KeyPassword = FClient.KeyPassword;
+    options.ALPN = FClient.ALPNProtocols;
+    options.MinTLSVersion = TLSVersion(FClient.TLSMinVersion);
+    options.Ciphers = FClient.Ciphers;
     options.Cancel = &FStopping;
     options.Resolver = &FResolver;
     try {
       stream = TBrokerStream::Open(options);
     } catch (const ESocketError& e) {
       if (i + 1 == brokers.size() || FStopping) throw;
-      Log("Broker %s:%d unreachable: %s", HostForDisplay(broker.Host).c_str(), broker.Port, e.Message().c_str());
+      Log("Broker %s unreachable: %s", Where(broker).c_str(), e.Message().c_str());
     }
   }
+  if (const std::string alpn = stream->ALPNSelected(); !alpn.empty()) Log("TLS ALPN protocol \"%s\"", alpn.c_str());
   stream->SetIOTimeout(SecondsToMs(FClient.KeepAliveSecs));
   FSession.SetResubscribe(FClient.ResubscribeOnReconnect);
   // Until a broker says otherwise, the link has the client's own limits.
@@ -629,12 +652,18 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
 
   bool answered;
   uint8_t reason = 0;
+  std::string ended;
   {
     TLock lock(FMutex);
     answered = FChanged.wait_for(lock, std::chrono::milliseconds(SecondsToMs(FClient.ConnectTimeoutSecs)),
-                                 [&] { return FConnackEpoch == epoch || FStopping; }) &&
+                                 [&] { return FConnackEpoch == epoch || FEndedEpoch == epoch || FStopping; }) &&
                FConnackEpoch == epoch;
     reason = FConnackReason;
+    ended = FEndedEpoch == epoch ? FEndedReason : std::string();
+  }
+  if (!answered && !ended.empty() && !FStopping) {
+    abandon();
+    throw ESocketError("Connection to " + Where(broker) + " closed during the handshake: " + ended);
   }
   if (!answered || FStopping) {
     abandon();
@@ -689,6 +718,16 @@ TConnectFields TQORMQTTConnection::ConnectFields(const std::string& AClientID,
     if (!FClient.AuthenticationData.empty()) p.AuthenticationData = FClient.AuthenticationData;
   }
   return fields;
+}
+
+void TQORMQTTConnection::HandshakeEnded(uint64_t AEpoch, const std::string& AReason) {
+  {
+    TGuard guard(FMutex);
+    if (AEpoch != FEpoch) return;
+    FEndedEpoch = AEpoch;
+    FEndedReason = AReason.empty() ? "closed" : AReason;
+  }
+  FChanged.notify_all();
 }
 
 void TQORMQTTConnection::StartThreads() {
@@ -845,8 +884,13 @@ bool TQORMQTTConnection::ReadLink(const TLink& ALink, const TQORMQTTReaderThread
         if (AReader.Terminated() || FUserDisconnect) return false;
         if (stream.LastReadTimedOut()) continue;  // an idle link; the keepalive thread judges it
         // The stream has ended. In an established session that is a lost
-        // link; otherwise (handshake, released on purpose) wait for a new one.
-        if (!stream.Released() && inSession()) throw ESocketError("Connection closed by broker");
+        // link; during the handshake the attempt waiting for its CONNACK
+        // learns why at once (a TLS alert refusing the client's certificate
+        // comes only now); either way a new link is waited for.
+        if (!stream.Released()) {
+          if (inSession()) throw ESocketError("Connection closed by broker");
+          HandshakeEnded(ALink.Epoch, stream.EndReason());
+        }
         return true;
       }
       FLastRecvTime = Now();

@@ -128,6 +128,8 @@ class TQORMQTTConnection {
   // session's link (any more).
   bool LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, const std::string& AReason);
   void OnConnack(uint64_t AEpoch, uint8_t AReasonCode, bool ASessionPresent);
+  // The stream of AEpoch ended before its CONNACK, for AReason.
+  void HandshakeEnded(uint64_t AEpoch, const std::string& AReason);
   bool OnOwnThread() const;
   // Raises unless a session exists; then checks the text's length.
   void CheckRequest(const std::string& ATopic, const char* AWhat) const;
@@ -166,6 +168,8 @@ class TQORMQTTConnection {
   uint64_t FReadableEpoch = 0;                       // FMutex; handed to the reader
   uint64_t FConnackEpoch = 0;                        // FMutex; the link whose CONNACK came
   uint8_t FConnackReason = 0;                        // FMutex
+  uint64_t FEndedEpoch = 0;                          // FMutex; the link that ended in its handshake
+  std::string FEndedReason;                          // FMutex
   bool FConnackSessionPresent = false;               // FMutex
   bool FReconnectRequested = false;                  // FMutex
   std::unique_ptr<TQORMQTTReaderThread> FReader;     // FMutex
