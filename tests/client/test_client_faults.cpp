@@ -4,6 +4,8 @@
 // threads, and stopping the client from every state. Figures are printed;
 // the assertions are about outcomes (and about not spinning or growing).
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -428,6 +430,115 @@ TEST(Security, VerifyPeerAcceptsOnlyAValidCertificateForTheHost) {
   std::system(("rm -rf '" + dir + "'").c_str());
 }
 
+// A broker that requires a client certificate and takes its name as the
+// user an ACL checks: our CA's certificate is accepted (plain key, or
+// encrypted with its password) and the ACL applies to its name; no
+// certificate, another CA's, an expired one (refused by TLS 1.3 alerts
+// after the handshake) or a wrong key password are refused at once with
+// what went wrong, and the password shows nowhere.
+TEST(Security, AClientCertificateIsTheClientsIdentity) {
+  char name[] = "/tmp/qor-certs-XXXXXX";
+  const std::string dir = mkdtemp(name);
+  ASSERT_EQ(std::system(("'" + std::string(TEST_CERTS_SCRIPT) + "' " + dir).c_str()), 0);
+  std::ofstream(dir + "/acl") << "user device\ntopic readwrite allowed/#\n";
+  TPrivateBroker broker(0, "cafile " + dir + "/ca.crt\ncertfile " + dir + "/good.crt\nkeyfile " + dir +
+                               "/good.key\nrequire_certificate true\nuse_identity_as_username true\nacl_file " + dir +
+                               "/acl\n");
+  ASSERT_TRUE(broker.Start());
+  struct TCase {
+    const char* Cert;
+    const char* Key;
+    const char* Password;
+    const char* Expected;  // empty: accepted; else part of the error
+  };
+  for (const TCase& c : {TCase{"device", "device", "", ""}, TCase{"device", "device-enc", "open sesame", ""},
+                         TCase{"device", "device-enc", "wrong sesame", "Cannot load client key"},
+                         TCase{"", "", "", "alert certificate required"}, TCase{"stranger", "stranger", "", "alert"},
+                         TCase{"lapsed", "lapsed", "", "alert"}}) {
+    SCOPED_TRACE(std::string(c.Cert) + " " + c.Key);
+    TQORMQTTClient client;
+    Aim(client, broker.Port(), Id("cert"));
+    TClientRecorder recorder(client);
+    client.UseSSL = true;
+    if (*c.Cert) client.CertFile = dir + "/" + c.Cert + ".crt";
+    if (*c.Key) client.KeyFile = dir + "/" + c.Key + ".key";
+    client.KeyPassword = c.Password;
+    std::vector<uint8_t> codes;
+    std::mutex mutex;
+    client.OnPublishComplete = [&](uint16_t, TQORMQTTReasonCode ACode) {
+      std::lock_guard<std::mutex> guard(mutex);
+      codes.push_back(ACode);
+    };
+    std::string error;
+    try {
+      client.Connect();
+    } catch (const ESocketError& e) {
+      error = e.Message();
+    }
+    for (const std::string& line : recorder.Lines()) EXPECT_EQ(line.find("sesame"), std::string::npos) << line;
+    EXPECT_EQ(error.find("sesame"), std::string::npos) << error;
+    if (*c.Expected != 0) {
+      EXPECT_NE(error.find(c.Expected), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_EQ(error, "");
+    client.Publish("allowed/x", "m", mqQoS1);
+    client.Publish("denied/x", "m", mqQoS1);
+    ASSERT_TRUE(WaitUntil([&] { return client.PendingCount() == 0; }));
+    std::lock_guard<std::mutex> guard(mutex);
+    EXPECT_EQ(codes, (std::vector<uint8_t>{0x10, 0x87}));  // delivered to nobody; refused by the ACL for "device"
+  }
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// ALPN and the TLS version floor against openssl s_server, which speaks
+// TLS 1.2 only and selects "mqtt": the choice is logged (s_server answers
+// no CONNECT, so the attempt fails after it); a floor of 1.3 ends the
+// handshake with the alert.
+TEST(Security, ALPNIsOfferedAndAVersionFloorHolds) {
+  char name[] = "/tmp/qor-certs-XXXXXX";
+  const std::string dir = mkdtemp(name);
+  ASSERT_EQ(std::system(("'" + std::string(TEST_CERTS_SCRIPT) + "' " + dir).c_str()), 0);
+  TPrivateBroker portOnly;  // only for a free port: never started
+  const std::string port = std::to_string(portOnly.Port()), cert = dir + "/good.crt", key = dir + "/good.key";
+  // Between fork and exec only what is safe in a child of a threaded process.
+  const pid_t server = fork();
+  if (server == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDOUT_FILENO);
+    dup2(null, STDERR_FILENO);
+    execlp("openssl", "openssl", "s_server", "-quiet", "-tls1_2", "-alpn", "mqtt", "-accept", port.c_str(),
+           "-cert", cert.c_str(), "-key", key.c_str(), nullptr);
+    _exit(127);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return PortAnswers(portOnly.Port()); }));
+  for (const auto& [floor, expected] : {std::pair<std::string, std::string>{"", ""},
+                                        {"1.3", "alert protocol version"}}) {
+    TQORMQTTClient client;
+    Aim(client, portOnly.Port(), Id("alpn"));
+    TClientRecorder recorder(client);
+    client.UseSSL = true;
+    client.ConnectTimeoutSecs = 1;
+    client.ALPNProtocols = {"x-other", "mqtt"};
+    client.TLSMinVersion = floor;
+    std::string error;
+    try {
+      client.Connect();
+    } catch (const Exception& e) {
+      error = e.Message();
+    }
+    EXPECT_FALSE(error.empty());
+    EXPECT_NE(error.find(expected), std::string::npos) << error;
+    EXPECT_EQ(recorder.HasLine("TLS ALPN protocol \"mqtt\""), floor.empty());
+  }
+  TQORMQTTClient odd;
+  odd.TLSMinVersion = "1.1";
+  EXPECT_THROW(odd.Connect(), Exception);
+  kill(server, SIGKILL);
+  waitpid(server, nullptr, 0);
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
+
 // --- what a broker announces, and other addresses --------------------------------------
 
 // A mosquitto that allows less than the client asks for: its Server Keep
@@ -547,4 +658,27 @@ TEST(Brokers, TheBrokersReceiveMaximumHoldsUnderAFlood) {
   EXPECT_EQ(received, 10000);
   // The cap was reached, not merely respected: publications waited for it.
   EXPECT_TRUE(recorder.WaitForLine("PUBLISH held ", 0, true));
+}
+
+// A broker on the same host over a Unix-domain socket: plain, whatever UseSSL says.
+TEST(Brokers, AUnixSocketReachesALocalBroker) {
+  TPrivateBroker broker(0, "listener 0 %DIR%/mqtt.sock\n");
+  ASSERT_TRUE(broker.Start());
+  const std::string path = broker.LogPath().substr(0, broker.LogPath().rfind('/')) + "/mqtt.sock";
+  TQORMQTTClient client;
+  AimPlain(client, 1, "unix");
+  TClientRecorder recorder(client);
+  client.BrokerHostName = "unix:" + path;
+  client.UseSSL = true;
+  client.Connect();
+  EXPECT_TRUE(recorder.HasLine("Connecting to unix:" + path + " (SSL=False, protocol=5)"));
+  DeliversToItself(client, recorder, "unix/" + std::to_string(getpid()));
+  TQORMQTTClient nowhere;
+  nowhere.BrokerHostName = "unix:" + path + ".missing";
+  try {
+    nowhere.Connect();
+    ADD_FAILURE();
+  } catch (const ESocketError& e) {
+    EXPECT_EQ(e.Message(), "Connect to unix:" + path + ".missing failed: No such file or directory");
+  }
 }
