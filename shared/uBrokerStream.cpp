@@ -227,6 +227,14 @@ void TBrokerStream::StartTLS(int64_t ADeadline) {
   if (!bio) throw ESocketError("TLS unavailable: " + OpenSSLError());
   SSL_set_bio(FSSL, bio, bio);
   SSL_set_mode(FSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (FOptions.Sessions) {
+    FEndpoint = Endpoint(FOptions);
+    SSL_set_app_data(FSSL, &FEndpoint);
+    if (SSL_SESSION* last = FOptions.Sessions->Get(FEndpoint)) {
+      SSL_set_session(FSSL, last);
+      SSL_SESSION_free(last);
+    }
+  }
   const bool ipLiteral = IsIPLiteral(FOptions.Host);
   // Server name indication names hosts, never addresses.
   if (!ipLiteral) SSL_set_tlsext_host_name(FSSL, FOptions.Host.c_str());
@@ -243,7 +251,10 @@ void TBrokerStream::StartTLS(int64_t ADeadline) {
   for (;;) {
     ERR_clear_error();
     const int r = SSL_connect(FSSL);
-    if (r == 1) return;
+    if (r == 1) {
+      FResumed = SSL_session_reused(FSSL) == 1;
+      return;
+    }
     const int err = SSL_get_error(FSSL, r);
     int ready = -1;
     if (err == SSL_ERROR_WANT_READ) {
@@ -277,7 +288,48 @@ int KeyPassword(char* ABuffer, int ASize, int, void* APassword) {
 
 }  // namespace
 
+TTLSSessionCache::~TTLSSessionCache() {
+  if (FSession) SSL_SESSION_free(FSession);
+}
+
+void TTLSSessionCache::Store(const std::string& AEndpoint, SSL_SESSION* ASession) {
+  SSL_SESSION* old;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    old = FSession;
+    FSession = ASession;
+    FEndpoint = AEndpoint;
+  }
+  if (old) SSL_SESSION_free(old);
+}
+
+SSL_SESSION* TTLSSessionCache::Get(const std::string& AEndpoint) {
+  std::lock_guard<std::mutex> guard(FMutex);
+  if (!FSession || FEndpoint != AEndpoint || SSL_SESSION_is_resumable(FSession) != 1) return nullptr;
+  SSL_SESSION_up_ref(FSession);
+  return FSession;
+}
+
+namespace {
+
+// A new session (TLS 1.3: a ticket after the handshake, read by the
+// reader) goes to the client's cache; 1: the cache took the reference.
+int NewSession(SSL* ASSL, SSL_SESSION* ASession) {
+  auto* cache = static_cast<TTLSSessionCache*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ASSL)));
+  const auto* endpoint = static_cast<const std::string*>(SSL_get_app_data(ASSL));
+  if (!cache || !endpoint) return 0;
+  cache->Store(*endpoint, ASession);
+  return 1;
+}
+
+}  // namespace
+
 void TBrokerStream::ConfigureClientTLS() {
+  if (FOptions.Sessions) {
+    SSL_CTX_set_session_cache_mode(FContext, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_set_app_data(FContext, FOptions.Sessions);
+    SSL_CTX_sess_set_new_cb(FContext, NewSession);
+  }
   if (FOptions.MinTLSVersion != 0 && SSL_CTX_set_min_proto_version(FContext, FOptions.MinTLSVersion) != 1)
     throw ESocketError("TLS minimum version " + std::to_string(FOptions.MinTLSVersion) + " not known to OpenSSL");
   if (!FOptions.Ciphers.empty() && SSL_CTX_set_cipher_list(FContext, FOptions.Ciphers.c_str()) != 1)

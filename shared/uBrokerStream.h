@@ -31,6 +31,26 @@ std::string HostForDisplay(const std::string& AHost);
 // A host of the form "unix:/path" names a Unix-domain socket.
 bool IsUnixSocket(const std::string& AHost);
 
+// The TLS session of the last handshake with one broker, offered again by
+// the next one with the same broker so that it can be resumed (shorter:
+// no certificate exchange). Shared by a client's streams; thread-safe.
+class TTLSSessionCache {
+ public:
+  TTLSSessionCache() = default;
+  ~TTLSSessionCache();
+  TTLSSessionCache(const TTLSSessionCache&) = delete;
+  TTLSSessionCache& operator=(const TTLSSessionCache&) = delete;
+  // Keeps ASession (the cache takes the caller's reference) for AEndpoint.
+  void Store(const std::string& AEndpoint, SSL_SESSION* ASession);
+  // A new reference to the session kept for AEndpoint, or null.
+  SSL_SESSION* Get(const std::string& AEndpoint);
+
+ private:
+  std::mutex FMutex;
+  std::string FEndpoint;
+  SSL_SESSION* FSession = nullptr;
+};
+
 struct TBrokerStreamOptions {
   std::string Host;  // a name, an address, or "unix:/path" (always plain)
   uint16_t Port = 0;
@@ -44,6 +64,7 @@ struct TBrokerStreamOptions {
   std::vector<std::string> ALPN;  // protocols offered, in order of preference
   int MinTLSVersion = 0;    // e.g. TLS1_2_VERSION; 0: any OpenSSL offers
   std::string Ciphers;      // OpenSSL cipher list for TLS 1.2 and below; empty: OpenSSL's
+  TTLSSessionCache* Sessions = nullptr;  // resume the last session with this broker; null: never
   // Looks names up within the deadline; without it, the lookup is unbounded.
   TResolver* Resolver = nullptr;
   // When set and it turns true, a lookup, connect or handshake under way gives up
@@ -84,6 +105,8 @@ class TBrokerStream final : public IByteSource {
   // The protocol the broker chose by ALPN; empty when none. Asked right
   // after Open, before the stream is shared.
   std::string ALPNSelected() const;
+  // The handshake resumed an earlier session.
+  bool Resumed() const { return FResumed; }
 
   // Ends the connection under its reader's feet without marking it released:
   // the reader sees a broken link (after a failed write, say).
@@ -120,6 +143,8 @@ class TBrokerStream final : public IByteSource {
   int FBufferPos = 0;
   int FBufferLen = 0;
   std::string FEndReason;
+  bool FResumed = false;  // set by the handshake, before the stream is shared
+  std::string FEndpoint;  // the session cache's key for this broker
   // Write side, used by the one writing thread only.
   std::vector<uint8_t> FCoalesced;
 };

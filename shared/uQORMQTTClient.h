@@ -166,6 +166,9 @@ class TQORMQTTClient {
   std::vector<std::string> ALPNProtocols;
   std::string TLSMinVersion;
   std::string Ciphers;
+  // A reconnect to the same broker resumes the last TLS session (a shorter
+  // handshake, "TLS session resumed" in the log).
+  bool TLSSessionResumption = true;
 
   // Publications accepted while the client is not connected (also before
   // Connect, during the handshake and while it reconnects): kept and sent in

@@ -577,6 +577,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
     options.ALPN = FClient.ALPNProtocols;
     options.MinTLSVersion = TLSVersion(FClient.TLSMinVersion);
     options.Ciphers = FClient.Ciphers;
+    options.Sessions = FClient.TLSSessionResumption ? &FTLSSessions : nullptr;
     options.Cancel = &FStopping;
     options.Resolver = &FResolver;
     try {
@@ -587,6 +588,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
     }
   }
   if (const std::string alpn = stream->ALPNSelected(); !alpn.empty()) Log("TLS ALPN protocol \"%s\"", alpn.c_str());
+  if (stream->Resumed()) Log("TLS session resumed");
   stream->SetIOTimeout(SecondsToMs(FClient.KeepAliveSecs));
   FSession.SetResubscribe(FClient.ResubscribeOnReconnect);
   // Until a broker says otherwise, the link has the client's own limits.

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "uQORFormat.h"
+#include "uBrokerStream.h"
 #include "uQORMQTTClient.h"
 #include "uQORMQTTSession.h"
 #include "uQORResolver.h"
@@ -159,6 +160,7 @@ class TQORMQTTConnection {
   TQORMQTTSession FSession;
   TWriteQueue FQueue;
   TResolver FResolver;
+  TTLSSessionCache FTLSSessions;
 
   mutable std::mutex FMutex;
   std::condition_variable FChanged;  // state, links, CONNACKs, stop requests
