@@ -682,3 +682,33 @@ TEST(Brokers, AUnixSocketReachesALocalBroker) {
     EXPECT_EQ(e.Message(), "Connect to unix:" + path + ".missing failed: No such file or directory");
   }
 }
+
+// The second connection to a TLS broker resumes the first one's session;
+// without resumption it makes a full handshake again. The connect times
+// are printed, not judged.
+TEST(Security, AReconnectResumesTheTLSSession) {
+  char name[] = "/tmp/qor-certs-XXXXXX";
+  const std::string dir = mkdtemp(name);
+  ASSERT_EQ(std::system(("'" + std::string(TEST_CERTS_SCRIPT) + "' " + dir).c_str()), 0);
+  TPrivateBroker broker(0, "certfile " + dir + "/good.crt\nkeyfile " + dir + "/good.key\n");
+  ASSERT_TRUE(broker.Start());
+  for (const bool resume : {true, false}) {
+    TQORMQTTClient client;
+    Aim(client, broker.Port(), Id("resume"));
+    TClientRecorder recorder(client);
+    client.UseSSL = true;
+    client.TLSSessionResumption = resume;
+    std::vector<long long> micros;
+    for (int i = 0; i < 3; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      client.Connect();
+      micros.push_back(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start)
+                           .count());
+      client.Disconnect();
+    }
+    EXPECT_EQ(recorder.CountLines("TLS session resumed"), resume ? 2u : 0u);
+    std::printf("[ figures ] TLS connect with%s resumption: %lld, %lld, %lld us\n", resume ? "" : "out", micros[0],
+                micros[1], micros[2]);
+  }
+  std::system(("rm -rf '" + dir + "'").c_str());
+}
