@@ -491,10 +491,11 @@ TEST(Security, AClientCertificateIsTheClientsIdentity) {
   std::system(("rm -rf '" + dir + "'").c_str());
 }
 
-// ALPN and the TLS version floor against openssl s_server, which speaks
-// TLS 1.2 only and selects "mqtt": the choice is logged (s_server answers
-// no CONNECT, so the attempt fails after it); a floor of 1.3 ends the
-// handshake with the alert.
+// ALPN, the TLS version floor and the cipher list against openssl
+// s_server, which speaks TLS 1.2 only and selects "mqtt": the choice is
+// logged (s_server answers no CONNECT, so the attempt fails after it); a
+// floor of 1.3 ends the handshake with the alert; an unknown cipher list
+// is refused before anything is sent.
 TEST(Security, ALPNIsOfferedAndAVersionFloorHolds) {
   char name[] = "/tmp/qor-certs-XXXXXX";
   const std::string dir = mkdtemp(name);
@@ -534,6 +535,16 @@ TEST(Security, ALPNIsOfferedAndAVersionFloorHolds) {
   TQORMQTTClient odd;
   odd.TLSMinVersion = "1.1";
   EXPECT_THROW(odd.Connect(), Exception);
+  TQORMQTTClient ciphers;
+  Aim(ciphers, portOnly.Port(), Id("ciphers"));
+  ciphers.UseSSL = true;
+  ciphers.Ciphers = "NO-SUCH-CIPHER";
+  try {
+    ciphers.Connect();
+    ADD_FAILURE();
+  } catch (const ESocketError& e) {
+    EXPECT_NE(e.Message().find("TLS cipher list \"NO-SUCH-CIPHER\" not usable"), std::string::npos) << e.Message();
+  }
   kill(server, SIGKILL);
   waitpid(server, nullptr, 0);
   std::system(("rm -rf '" + dir + "'").c_str());
