@@ -31,16 +31,20 @@ inline const char* kConnectionHelp =
     "  --alpn NAME        offer NAME by ALPN (repeatable)\n"
     "  -d                 the client's log on standard error\n";
 
+// The value of the option at argv[i], advancing i over it; raises
+// std::invalid_argument when the command line ends first.
+inline std::string ValueOf(int argc, char** argv, int& i) {
+  if (i + 1 >= argc) throw std::invalid_argument(std::string(argv[i]) + " needs a value");
+  return argv[++i];
+}
+
 // Parses one connection option at argv[i] into AClient (advancing i over
 // its value); false when argv[i] is none of them. Raises std::invalid_argument
 // for a missing value.
 inline bool ParseConnectionOption(int argc, char** argv, int& i, qor::TQORMQTTClient& AClient, bool& ADebug,
                                   bool& APortGiven) {
   const std::string a = argv[i];
-  const auto value = [&]() -> std::string {
-    if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
-    return argv[++i];
-  };
+  const auto value = [&] { return ValueOf(argc, argv, i); };
   if (a == "-h") {
     AClient.BrokerHostName = value();
   } else if (a == "-p") {

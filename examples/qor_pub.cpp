@@ -36,10 +36,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
       if (cli::ParseConnectionOption(argc, argv, i, client, debug, portGiven)) continue;
       const std::string a = argv[i];
-      const auto value = [&]() -> std::string {
-        if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
-        return argv[++i];
-      };
+      const auto value = [&] { return cli::ValueOf(argc, argv, i); };
       if (a == "-t") {
         message.Topic = value();
       } else if (a == "-m") {
