@@ -116,7 +116,7 @@ struct TQORMQTTBrokerAddress {
   bool UseSSL = true;
 };
 
-class TQORMQTTClient {
+class QORMQTT_EXPORT TQORMQTTClient {
  public:
   TQORMQTTClient();
   // Disconnects when connected, stops and joins every thread of the client.

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "uQORMQTTExport.h"
+
 namespace qor {
 
 using TBytes = std::vector<uint8_t>;
@@ -81,21 +83,21 @@ struct TQORMQTTProperties {
 };
 
 // Bytes of the properties themselves, without the block's length in front.
-size_t PropertiesSize(const TQORMQTTProperties& AProperties);
+QORMQTT_EXPORT size_t PropertiesSize(const TQORMQTTProperties& AProperties);
 // The whole block: its length as a variable byte integer, then the properties.
-void AppendProperties(TBytes& AOut, const TQORMQTTProperties& AProperties);
+QORMQTT_EXPORT void AppendProperties(TBytes& AOut, const TQORMQTTProperties& AProperties);
 // The properties alone, for a block that holds more than these.
-void AppendPropertyList(TBytes& AOut, const TQORMQTTProperties& AProperties);
+QORMQTT_EXPORT void AppendPropertyList(TBytes& AOut, const TQORMQTTProperties& AProperties);
 // The first text or binary field longer than an MQTT field can carry
 // (65535 bytes), by its property name; empty when all fit. The encoder
 // would cut such a field short.
-std::string OverlongProperty(const TQORMQTTProperties& AProperties);
+QORMQTT_EXPORT std::string OverlongProperty(const TQORMQTTProperties& AProperties);
 
 // Reads the property block that starts at APos of AData into AOut and
 // returns the position behind it. Raises EMalformedPacket ("Malformed
 // packet: <APacket> ...") for a block running past the data, an unknown
 // identifier, a property given twice that may appear once, or a value out
 // of its range.
-size_t DecodeProperties(std::string_view AData, size_t APos, const char* APacket, TQORMQTTProperties& AOut);
+QORMQTT_EXPORT size_t DecodeProperties(std::string_view AData, size_t APos, const char* APacket, TQORMQTTProperties& AOut);
 
 }  // namespace qor

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "uQORMQTTExport.h"
 #include "uQORMQTTProperties.h"
 
 namespace qor {
@@ -46,73 +47,73 @@ inline constexpr size_t MQTT_MAX_STRING = 65535;
 
 // 1 to 4 bytes, least significant group first. Values above
 // MQTT_MAX_VARINT are clamped to it.
-TBytes EncodeVarInt(uint32_t AValue);
+QORMQTT_EXPORT TBytes EncodeVarInt(uint32_t AValue);
 
 // Reads one variable byte integer at AOffset. True when a complete integer of
 // at most four bytes was read; AOffset then points behind it. False on
 // truncated or over-long input (AOffset has moved past what was read, AValue
 // is a partial sum) and, without touching anything, on a negative offset.
-bool DecodeVarInt(const TBytes& AData, int32_t& AOffset, uint32_t& AValue);
+QORMQTT_EXPORT bool DecodeVarInt(const TBytes& AData, int32_t& AOffset, uint32_t& AValue);
 
 // Two-byte big-endian byte count, then the UTF-8 bytes unchanged. Text over
 // MQTT_MAX_STRING bytes is cut at that length so the prefix stays truthful.
-TBytes EncodeMQTTString(std::string_view AStr);
+QORMQTT_EXPORT TBytes EncodeMQTTString(std::string_view AStr);
 
-TBytes EncodeWord(uint16_t AValue);
+QORMQTT_EXPORT TBytes EncodeWord(uint16_t AValue);
 
 // The same three, appended to AOut in place.
-void AppendVarInt(TBytes& AOut, uint32_t AValue);
-void AppendString(TBytes& AOut, std::string_view AStr);
-void AppendWord(TBytes& AOut, uint16_t AValue);
+QORMQTT_EXPORT void AppendVarInt(TBytes& AOut, uint32_t AValue);
+QORMQTT_EXPORT void AppendString(TBytes& AOut, std::string_view AStr);
+QORMQTT_EXPORT void AppendWord(TBytes& AOut, uint16_t AValue);
 
 // Type in the high nibble, flags in the low one (both masked to four bits),
 // the remaining length, then the content.
-TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AContent);
+QORMQTT_EXPORT TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AContent);
 
 // --- packet builders ------------------------------------------------------
 // Level 5 frames a packet for MQTT 5.0, every other level for 3.1.1.
 
 // At level 5, AReceiveMaximum and AMaximumPacketSize go in as properties
 // when not 0 (0: the client announces no limit).
-TBytes BuildConnectPacket(uint8_t AProtocolLevel, bool ACleanStart, uint16_t AKeepAliveSecs,
+QORMQTT_EXPORT TBytes BuildConnectPacket(uint8_t AProtocolLevel, bool ACleanStart, uint16_t AKeepAliveSecs,
                           std::string_view AClientID, std::string_view AUsername,
                           std::string_view APassword, uint32_t ASessionExpiryInterval,
                           uint16_t AReceiveMaximum = 0, uint32_t AMaximumPacketSize = 0);
 
-TBytes BuildPublishPacket(std::string_view ATopic, const TBytes& APayload, uint8_t AQoS,
+QORMQTT_EXPORT TBytes BuildPublishPacket(std::string_view ATopic, const TBytes& APayload, uint8_t AQoS,
                           uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup);
 // The same packet for a payload held as text; avoids copying it into a TBytes first.
-TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS,
+QORMQTT_EXPORT TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS,
                           uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup);
 
 // The same packet without its payload: every byte before it, the remaining
 // length counting APayloadSize payload bytes. Sent together with a payload
 // from the caller's own memory it is BuildPublishPacket's packet, without
 // copying a large payload once more.
-TBytes BuildPublishHeader(std::string_view ATopic, size_t APayloadSize, uint8_t AQoS, uint16_t APacketId,
+QORMQTT_EXPORT TBytes BuildPublishHeader(std::string_view ATopic, size_t APayloadSize, uint8_t AQoS, uint16_t APacketId,
                           uint8_t AProtocolLevel, bool ARetain, bool ADup);
 
-TBytes BuildPubAckPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
+QORMQTT_EXPORT TBytes BuildPubAckPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
 
 // The QoS 2 exchange, each in PUBACK's layout: the identifier and, at level
 // 5, the reason code and an empty property block. PUBREL carries flags 2.
-TBytes BuildPubRecPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
-TBytes BuildPubRelPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
-TBytes BuildPubCompPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
+QORMQTT_EXPORT TBytes BuildPubRecPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
+QORMQTT_EXPORT TBytes BuildPubRelPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
+QORMQTT_EXPORT TBytes BuildPubCompPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
 
-TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APacketId,
+QORMQTT_EXPORT TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APacketId,
                             uint8_t AProtocolLevel);
 
 // One SUBSCRIBE for several filters, each with its QoS; with one filter it
 // is the packet above.
-TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
+QORMQTT_EXPORT TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
                             uint8_t AProtocolLevel);
 
-TBytes BuildUnsubscribePacket(std::string_view ATopic, uint16_t APacketId, uint8_t AProtocolLevel);
+QORMQTT_EXPORT TBytes BuildUnsubscribePacket(std::string_view ATopic, uint16_t APacketId, uint8_t AProtocolLevel);
 
-TBytes BuildPingReqPacket();
+QORMQTT_EXPORT TBytes BuildPingReqPacket();
 
-TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel);
+QORMQTT_EXPORT TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel);
 
 // --- with MQTT 5.0 properties --------------------------------------------------
 // The packets above with a property block of the caller's (at level 5; at
@@ -138,14 +139,14 @@ struct TConnectFields {
   const TWillFields* Will = nullptr;
 };
 
-TBytes BuildConnectPacket(uint8_t AProtocolLevel, const TConnectFields& AFields);
+QORMQTT_EXPORT TBytes BuildConnectPacket(uint8_t AProtocolLevel, const TConnectFields& AFields);
 
 // AProperties may be null (none). ATopicAlias, when not 0, goes into the
 // block first (a topic the broker knows by its alias is sent as an empty topic).
-TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS, uint16_t APacketId,
+QORMQTT_EXPORT TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS, uint16_t APacketId,
                           uint8_t AProtocolLevel, bool ARetain, bool ADup, const TQORMQTTProperties* AProperties,
                           uint16_t ATopicAlias = 0);
-TBytes BuildPublishHeader(std::string_view ATopic, size_t APayloadSize, uint8_t AQoS, uint16_t APacketId,
+QORMQTT_EXPORT TBytes BuildPublishHeader(std::string_view ATopic, size_t APayloadSize, uint8_t AQoS, uint16_t APacketId,
                           uint8_t AProtocolLevel, bool ARetain, bool ADup, const TQORMQTTProperties* AProperties,
                           uint16_t ATopicAlias = 0);
 
@@ -158,15 +159,15 @@ inline constexpr uint8_t SubscriptionOptions(uint8_t AQoS, bool ANoLocal, bool A
 }
 
 // Each filter with its subscription options byte (at level 4 its QoS only).
-TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
+QORMQTT_EXPORT TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
                             uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties);
-TBytes BuildUnsubscribePacket(const std::vector<std::string>& AFilters, uint16_t APacketId, uint8_t AProtocolLevel,
+QORMQTT_EXPORT TBytes BuildUnsubscribePacket(const std::vector<std::string>& AFilters, uint16_t APacketId, uint8_t AProtocolLevel,
                               const TQORMQTTProperties& AProperties);
-TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties);
+QORMQTT_EXPORT TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties);
 // MQTT 5.0 only: the reason code, then the properties (the method, the data).
-TBytes BuildAuthPacket(uint8_t AReasonCode, const TQORMQTTProperties& AProperties);
+QORMQTT_EXPORT TBytes BuildAuthPacket(uint8_t AReasonCode, const TQORMQTTProperties& AProperties);
 
 // Number of bytes EncodeVarInt produces for AValue (after clamping).
-size_t VarIntSize(uint32_t AValue);
+QORMQTT_EXPORT size_t VarIntSize(uint32_t AValue);
 
 }  // namespace qor

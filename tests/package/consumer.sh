@@ -13,15 +13,36 @@ trap 'rm -rf "$work"' EXIT
 trap 'echo "--- broker fixture log (last 60 lines):"; tail -n 60 "$build/broker/mosquitto.log" 2>/dev/null' ERR
 
 # The library alone configures and builds without what the check runner and
-# the tests need (pugixml, inih, GoogleTest).
+# the tests need (pugixml, inih, GoogleTest); here as a shared library.
 cmake -S "$source" -B "$work/library-only" -DQOR_BUILD_CHECKS=OFF -DQOR_BUILD_TESTS=OFF \
-  -DQOR_BUILD_EXAMPLES=OFF >/dev/null
+  -DQOR_BUILD_EXAMPLES=OFF -DBUILD_SHARED_LIBS=ON >/dev/null
 if grep -qiE "^(pugixml|INIH|GTest)[^:]*:" "$work/library-only/CMakeCache.txt"; then
   echo "the library alone looked for a dependency of the checks:"
   grep -iE "^(pugixml|INIH|GTest)" "$work/library-only/CMakeCache.txt"
   exit 1
 fi
 cmake --build "$work/library-only" -j "$(nproc)" --target qormqtt >/dev/null
+cmake --install "$work/library-only" --prefix "$work/prefix-shared" >/dev/null
+so=$(find "$work/prefix-shared" -name 'libqormqtt.so.*.*.*')
+major=$(sed -n 's/^project(qormqtt VERSION \([0-9]*\)\..*/\1/p' "$source/CMakeLists.txt")
+if ! readelf -d "$so" | grep -q "SONAME.*\[libqormqtt.so.$major\]"; then
+  echo "no SONAME libqormqtt.so.$major:"; readelf -d "$so" | grep SONAME; exit 1
+fi
+# The public API is exported, the internals are not.
+exported=$(nm -D --defined-only -C "$so")
+for symbol in "qor::TQORMQTTClient::Publish" "qor::BuildPublishPacket" "qor::DecodeProperties"; do
+  grep -qF "$symbol" <<<"$exported" || { echo "$symbol is not exported"; exit 1; }
+done
+if grep -E "qor::(TQORMQTTSession|TQORMQTTConnection|TPacketFramer|TWriteQueue)::" <<<"$exported"; then
+  echo "internal symbols are exported"; exit 1
+fi
+cmake -S "$source/examples" -B "$work/consumer-shared" -DCMAKE_PREFIX_PATH="$work/prefix-shared" \
+  -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$work/consumer-shared" -j "$(nproc)" >/dev/null
+ldd "$work/consumer-shared/qor_publish" | grep -q "libqormqtt.so.$major"
+"$work/consumer-shared/qor_publish" "qortest/consumer/shared/$$" "through libqormqtt.so"
+"$work/consumer-shared/qor_publish" "qortest/consumer/shared/$$" "x" 127.0.0.1 1 2>"$work/refused" && exit 1
+grep -q "ESocketError" "$work/refused"  # an error of the library is caught by its class across the boundary
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 cmake -S "$source/examples" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" \
@@ -41,4 +62,4 @@ awk '/^### Quick start/ {on=1} on && /^```cpp/ {code=1; next} code && /^```/ {ex
 g++ "$work/quickstart.cpp" -o "$work/quickstart" \
   $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs --static qormqtt)
 "$work/quickstart" | grep -qx "plant/temp: 21.5"
-echo "consumer: built and published through find_package and pkg-config; the README's quick start runs"
+echo "consumer: built and published through find_package (static and shared) and pkg-config; the README's quick start runs"
