@@ -63,11 +63,11 @@ enum TQORMQTTConnectionStatus : uint8_t {
   mqDisconnected = 0,
   mqConnecting = 1,
   mqConnected = 2,
-  mqDisconnecting = 3,  // declared for completeness; never entered
+  mqDisconnecting = 3,  ///< declared for completeness; never entered
 };
 
-// The MQTT 5.0 reason-code bytes. A received code is kept as the raw byte,
-// so values other than these can occur.
+/// The MQTT 5.0 reason-code bytes. A received code is kept as the raw byte,
+/// so values other than these can occur.
 enum TQORMQTTReasonCode : uint8_t {
   mqrcSuccess = 0x00,
   mqrcNoMatchingSubscribers = 0x10,
@@ -81,186 +81,195 @@ enum TQORMQTTReasonCode : uint8_t {
   mqrcUnsupportedProtocolVersion = 0x84,
 };
 
-// Topic and payload arrive as the bytes the broker sent (UTF-8 for text).
+/// Topic and payload arrive as the bytes the broker sent (UTF-8 for text).
 using TQORMQTTMessageEvent =
     std::function<void(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS)>;
 using TQORMQTTDisconnectEvent =
     std::function<void(TQORMQTTReasonCode AReasonCode, const std::string& AReason)>;
 using TQORMQTTLogEvent = std::function<void(const std::string& ALine)>;
-// The broker accepted a connection (Connect's or a reconnect's);
-// ASessionPresent: it kept the session of an earlier one.
+/// The broker accepted a connection (Connect's or a reconnect's);
+/// ASessionPresent: it kept the session of an earlier one.
 using TQORMQTTConnectedEvent = std::function<void(bool ASessionPresent)>;
-// A QoS 1 or 2 publication has ended: the broker's code of its PUBACK, of
-// its PUBCOMP or of a refusing PUBREC, or mqrcUnspecifiedError when
-// Disconnect discarded it unacknowledged.
+/// A QoS 1 or 2 publication has ended: the broker's code of its PUBACK, of
+/// its PUBCOMP or of a refusing PUBREC, or mqrcUnspecifiedError when
+/// Disconnect discarded it unacknowledged.
 using TQORMQTTPublishCompleteEvent = std::function<void(uint16_t APacketId, TQORMQTTReasonCode AReason)>;
-// The broker's codes for a Subscribe or Unsubscribe, one per topic filter
-// (MQTT 3.1.1 gives an UNSUBSCRIBE none). For SUBSCRIBE a code below 0x80
-// is the QoS granted.
+/// The broker's codes for a Subscribe or Unsubscribe, one per topic filter
+/// (MQTT 3.1.1 gives an UNSUBSCRIBE none). For SUBSCRIBE a code below 0x80
+/// is the QoS granted.
 using TQORMQTTSubscribeCompleteEvent =
     std::function<void(uint16_t APacketId, const std::vector<TQORMQTTReasonCode>& AReasons)>;
-// A message with everything the broker sent: flags, identifier, properties.
+/// A message with everything the broker sent: flags, identifier, properties.
 using TQORMQTTMessageReceivedEvent = std::function<void(const TQORMQTTMessage& AMessage)>;
-// Every acknowledgement of the broker's with its reason string and user properties.
+/// Every acknowledgement of the broker's with its reason string and user properties.
 using TQORMQTTAcknowledgementEvent = std::function<void(const TQORMQTTAcknowledgement& AAcknowledgement)>;
-// Enhanced authentication: the broker's AUTH challenge (its method and
-// data); the answer is the data of the client's next AUTH.
+/// Enhanced authentication: the broker's AUTH challenge (its method and
+/// data); the answer is the data of the client's next AUTH.
 using TQORMQTTAuthEvent = std::function<TBytes(const std::string& AMethod, const TBytes& AData)>;
 
-// One broker of a list (a cluster, or brokers standing in for each other).
+/// One broker of a list (a cluster, or brokers standing in for each other).
 struct TQORMQTTBrokerAddress {
-  // A name, an IPv4 or an IPv6 address, or "unix:/path" for a Unix-domain
-  // socket (always plain: Port and UseSSL do not apply).
+  /// A name, an IPv4 or an IPv6 address, or "unix:/path" for a Unix-domain
+  /// socket (always plain: Port and UseSSL do not apply).
   std::string Host;
-  int32_t Port = 8883;
-  bool UseSSL = true;
+  int32_t Port = 8883;  ///< the low 16 bits are used
+  bool UseSSL = true;   ///< TLS, as TQORMQTTClient::UseSSL
 };
 
+/// A threaded MQTT 5.0 / 3.1.1 client for one broker (or a list of them);
+/// the thread rules at the top of this header apply to every member.
 class QORMQTT_EXPORT TQORMQTTClient {
  public:
+  /// A client with the defaults below; nothing connects until Connect.
   TQORMQTTClient();
-  // Disconnects when connected, stops and joins every thread of the client.
+  /// Disconnects when connected, stops and joins every thread of the client.
   virtual ~TQORMQTTClient();
   TQORMQTTClient(const TQORMQTTClient&) = delete;
   TQORMQTTClient& operator=(const TQORMQTTClient&) = delete;
 
   // --- configuration ------------------------------------------------------
-  std::string BrokerHostName;
-  int32_t BrokerPort = 8883;  // the low 16 bits are used
-  bool UseSSL = true;
-  // When not empty, replaces BrokerHostName, BrokerPort and UseSSL: every
-  // connection attempt (Connect's and each reconnect's) tries these in order
-  // and takes the first that accepts the connection.
+  std::string BrokerHostName;  ///< a name, an IPv4 or IPv6 address, or "unix:/path" (always plain)
+  int32_t BrokerPort = 8883;  ///< the low 16 bits are used
+  bool UseSSL = true;         ///< TLS over the TCP connection
+  /// When not empty, replaces BrokerHostName, BrokerPort and UseSSL: every
+  /// connection attempt (Connect's and each reconnect's) tries these in order
+  /// and takes the first that accepts the connection.
   std::vector<TQORMQTTBrokerAddress> Brokers;
-  std::string ClientID;
-  std::string Username;  // left out of CONNECT when empty
-  std::string Password;  // left out of CONNECT when empty
-  // Seconds. Half of it without sending brings a PINGREQ, all of it without
-  // receiving counts as a dead link; also the stream's I/O time-out. 0 turns
-  // keepalive off.
+  std::string ClientID;  ///< empty: the broker assigns one (MQTT 5.0), reused for the reconnects
+  std::string Username;  ///< left out of CONNECT when empty
+  std::string Password;  ///< left out of CONNECT when empty
+  /// Seconds. Half of it without sending brings a PINGREQ, all of it without
+  /// receiving counts as a dead link; also the stream's I/O time-out. 0 turns
+  /// keepalive off.
   int32_t KeepAliveSecs = 60;
-  bool CleanStart = true;
-  // The MQTT version offered first: 5 (MQTT 5.0, falling back to 3.1.1 when
-  // the broker refuses it) or 4 (MQTT 3.1.1 from the start).
+  bool CleanStart = true;  ///< start a new session rather than resume the broker's
+  /// The MQTT version offered first: 5 (MQTT 5.0, falling back to 3.1.1 when
+  /// the broker refuses it) or 4 (MQTT 3.1.1 from the start).
   uint8_t ProtocolVersion = MQTT_PROTOCOL_LEVEL_50;
-  uint32_t SessionExpiryInterval = 0;  // seconds; MQTT 5.0 only
-  // MQTT 5.0, told to the broker in CONNECT; 0 announces no limit.
-  // ReceiveMaximum: QoS 1 and 2 messages the broker may have unacknowledged
-  // towards this client. MaximumPacketSize: the largest packet (bytes, whole)
-  // the client accepts; a larger one ends the link with reason 0x95.
+  uint32_t SessionExpiryInterval = 0;  ///< seconds; MQTT 5.0 only
+  /// MQTT 5.0, told to the broker in CONNECT; 0 announces no limit.
+  /// ReceiveMaximum: QoS 1 and 2 messages the broker may have unacknowledged
+  /// towards this client. MaximumPacketSize: the largest packet (bytes, whole)
+  /// the client accepts; a larger one ends the link with reason 0x95.
   uint16_t ReceiveMaximum = 0;
-  uint32_t MaximumPacketSize = 0;
-  int32_t ConnectTimeoutSecs = 10;     // bounds the TCP connect, TLS handshake and CONNACK wait
-  // TLS: check the broker's certificate chain and host name (off by default).
+  uint32_t MaximumPacketSize = 0;  ///< see ReceiveMaximum
+  int32_t ConnectTimeoutSecs = 10;     ///< bounds the TCP connect, TLS handshake and CONNACK wait
+  /// TLS: check the broker's certificate chain and host name (off by default).
   bool VerifyPeer = false;
-  std::string CAFile;  // with VerifyPeer: trusted CAs in PEM; empty: the system store
-  // TLS client certificate: the chain and its private key (PEM; KeyFile
-  // empty: the key is in CertFile), sent when the broker asks for one.
-  // KeyPassword decrypts an encrypted key and is never logged.
+  std::string CAFile;  ///< with VerifyPeer: trusted CAs in PEM; empty: the system store
+  /// TLS client certificate: the chain and its private key (PEM; KeyFile
+  /// empty: the key is in CertFile), sent when the broker asks for one.
+  /// KeyPassword decrypts an encrypted key and is never logged.
   std::string CertFile;
-  std::string KeyFile;
-  std::string KeyPassword;
-  // TLS: protocols offered by ALPN (e.g. {"mqtt"} for a broker on port 443);
-  // the oldest version accepted ("1.2", "1.3"; empty: any OpenSSL offers);
-  // an OpenSSL cipher list for TLS 1.2 and below (empty: OpenSSL's).
+  std::string KeyFile;      ///< the private key of CertFile (PEM); empty: in CertFile
+  std::string KeyPassword;  ///< decrypts an encrypted KeyFile; never logged
+  /// TLS: protocols offered by ALPN (e.g. {"mqtt"} for a broker on port 443);
+  /// the oldest version accepted ("1.2", "1.3"; empty: any OpenSSL offers);
+  /// an OpenSSL cipher list for TLS 1.2 and below (empty: OpenSSL's).
   std::vector<std::string> ALPNProtocols;
-  std::string TLSMinVersion;
-  std::string Ciphers;
-  // A reconnect to the same broker resumes the last TLS session (a shorter
-  // handshake, "TLS session resumed" in the log).
+  std::string TLSMinVersion;  ///< "1.2" or "1.3"; empty: any version OpenSSL offers
+  std::string Ciphers;        ///< an OpenSSL cipher list for TLS 1.2 and below; empty: OpenSSL's
+  /// A reconnect to the same broker resumes the last TLS session (a shorter
+  /// handshake, "TLS session resumed" in the log).
   bool TLSSessionResumption = true;
 
-  // Publications accepted while the client is not connected (also before
-  // Connect, during the handshake and while it reconnects): kept and sent in
-  // order after the next connect, behind what is owed from before. 0 keeps
-  // none: Publish then raises when not connected.
+  /// Publications accepted while the client is not connected (also before
+  /// Connect, during the handshake and while it reconnects): kept and sent in
+  /// order after the next connect, behind what is owed from before. 0 keeps
+  /// none: Publish then raises when not connected.
   size_t OfflineQueueLimit = 0;
-  // After a reconnect to a broker that kept no session, subscribe again to
-  // every topic filter in force (in one SUBSCRIBE where the broker's packet
-  // size allows).
+  /// After a reconnect to a broker that kept no session, subscribe again to
+  /// every topic filter in force (in one SUBSCRIBE where the broker's packet
+  /// size allows).
   bool ResubscribeOnReconnect = true;
 
-  // MQTT 5.0 -----------------------------------------------------------------
-  // The last will: published by the broker when the link ends without a
-  // DISCONNECT (at 3.1.1 without its properties), after WillDelayInterval
-  // seconds unless the client is back by then. Payload at most 65535 bytes.
+  // --- MQTT 5.0 ---------------------------------------------------------------
+  /// The last will: published by the broker when the link ends without a
+  /// DISCONNECT (at 3.1.1 without its properties), after WillDelayInterval
+  /// seconds unless the client is back by then. Payload at most 65535 bytes.
   std::optional<TQORMQTTMessage> Will;
-  uint32_t WillDelayInterval = 0;
-  // Topic aliases the broker may use towards this client (announced in
-  // CONNECT; 0: none). The client resolves them before OnMessage.
+  uint32_t WillDelayInterval = 0;  ///< seconds the broker waits before it publishes the Will
+  /// Topic aliases the broker may use towards this client (announced in
+  /// CONNECT; 0: none). The client resolves them before OnMessage.
   uint16_t TopicAliasMaximum = 0;
-  // Send a topic published again as its alias (an empty topic), as far as
-  // the broker's Topic Alias Maximum allows. Aliases are per link.
+  /// Send a topic published again as its alias (an empty topic), as far as
+  /// the broker's Topic Alias Maximum allows. Aliases are per link.
   bool UseTopicAliases = false;
-  // User properties of CONNECT.
+  /// User properties of CONNECT.
   TQORMQTTUserProperties UserProperties;
-  // Enhanced authentication: the method and initial data go into CONNECT;
-  // OnAuth answers each AUTH challenge of the broker (on the reader thread).
+  /// Enhanced authentication: the method and initial data go into CONNECT;
+  /// OnAuth answers each AUTH challenge of the broker (on the reader thread).
   std::string AuthenticationMethod;
-  TBytes AuthenticationData;
+  TBytes AuthenticationData;  ///< the initial data of AuthenticationMethod, in CONNECT
 
-  TQORMQTTMessageEvent OnMessage;
-  // Beside OnMessage (called after it when both are set), on the reader thread.
+  TQORMQTTMessageEvent OnMessage;  ///< every message received: topic, payload, QoS
+  /// Beside OnMessage (called after it when both are set), on the reader thread.
   TQORMQTTMessageReceivedEvent OnMessageReceived;
-  // Beside the complete events (just before them), on the reader thread; also the CONNACK.
+  /// Beside the complete events (just before them), on the reader thread; also the CONNACK.
   TQORMQTTAcknowledgementEvent OnAcknowledgement;
-  TQORMQTTAuthEvent OnAuth;
-  TQORMQTTDisconnectEvent OnDisconnect;
-  TQORMQTTLogEvent OnLog;
-  TQORMQTTConnectedEvent OnConnected;
-  TQORMQTTPublishCompleteEvent OnPublishComplete;
-  TQORMQTTSubscribeCompleteEvent OnSubscribeComplete;
-  TQORMQTTSubscribeCompleteEvent OnUnsubscribeComplete;
+  TQORMQTTAuthEvent OnAuth;                ///< answers the broker's AUTH challenges
+  TQORMQTTDisconnectEvent OnDisconnect;    ///< a link lost, or ended by the broker
+  TQORMQTTLogEvent OnLog;                  ///< every log line of the client
+  TQORMQTTConnectedEvent OnConnected;      ///< a connect or reconnect succeeded
+  TQORMQTTPublishCompleteEvent OnPublishComplete;        ///< a QoS 1 or 2 publication has ended
+  TQORMQTTSubscribeCompleteEvent OnSubscribeComplete;    ///< the SUBACK of a Subscribe
+  TQORMQTTSubscribeCompleteEvent OnUnsubscribeComplete;  ///< the UNSUBACK of an Unsubscribe
 
   // --- operations ---------------------------------------------------------
-  // Returns once the broker has accepted the session, or at once when an
-  // attempt is already running (also a reconnect loop) or a session exists.
-  // Raises Exception (refusal, time-out, over-long text) or ESocketError.
+  /// Returns once the broker has accepted the session, or at once when an
+  /// attempt is already running (also a reconnect loop) or a session exists.
+  /// Raises Exception (refusal, time-out, over-long text) or ESocketError.
   void Connect();
-  // Sends DISCONNECT when connected, stops every thread, closes the stream.
-  // Returns within about a second, also during a reconnect delay. What is
-  // still queued or unacknowledged is discarded (logged, and reported by
-  // OnPublishComplete on the calling thread), and the subscriptions are forgotten.
+  /// Sends DISCONNECT when connected, stops every thread, closes the stream.
+  /// Returns within about a second, also during a reconnect delay. What is
+  /// still queued or unacknowledged is discarded (logged, and reported by
+  /// OnPublishComplete on the calling thread), and the subscriptions are forgotten.
   void Disconnect(TQORMQTTReasonCode AReasonCode = mqrcSuccess);
-  // The same with a reason string, user properties or a new Session Expiry
-  // Interval in the DISCONNECT (MQTT 5.0).
+  /// The same with a reason string, user properties or a new Session Expiry
+  /// Interval in the DISCONNECT (MQTT 5.0).
   void Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQTTDisconnectProperties& AProperties);
-  // The packet identifier used (0 at QoS 0). Raises Exception when not
-  // connected (unless OfflineQueueLimit lets it wait: "Offline queue full"
-  // when that many wait already), when the topic or packet is too long for
-  // MQTT or beyond the broker's limits, or when all 65535 identifiers are in
-  // use. A QoS 1 or 2 publication is kept until the broker acknowledges it:
-  // a link lost before that sends it again after the reconnect (with DUP
-  // when the broker kept the session, as a new message when it did not).
+  /// The packet identifier used (0 at QoS 0). Raises Exception when not
+  /// connected (unless OfflineQueueLimit lets it wait: "Offline queue full"
+  /// when that many wait already), when the topic or packet is too long for
+  /// MQTT or beyond the broker's limits, or when all 65535 identifiers are in
+  /// use. A QoS 1 or 2 publication is kept until the broker acknowledges it:
+  /// a link lost before that sends it again after the reconnect (with DUP
+  /// when the broker kept the session, as a new message when it did not).
   uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS);
-  // The same for a message with its retain flag and MQTT 5.0 properties.
-  // Also raises for a retained message when the broker has no retain, and
-  // for a property text or data over 65535 bytes.
+  /// The same for a message with its retain flag and MQTT 5.0 properties.
+  /// Also raises for a retained message when the broker has no retain, and
+  /// for a property text or data over 65535 bytes.
   uint16_t Publish(const TQORMQTTMessage& AMessage);
+  /// Subscribes to one topic filter at AQoS: the packet identifier. Raises
+  /// as Publish does (not connected, too long, beyond the broker's limits).
   uint16_t Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS);
-  // Several filters in one SUBSCRIBE, each with its options; ASubscriptionIdentifier
-  // (1 to 268435455, 0: none) comes back with each message they match.
-  // The subscriptions are remembered with their options for resubscribing.
+  /// Several filters in one SUBSCRIBE, each with its options; ASubscriptionIdentifier
+  /// (1 to 268435455, 0: none) comes back with each message they match.
+  /// The subscriptions are remembered with their options for resubscribing.
   uint16_t Subscribe(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier = 0);
+  /// Ends the subscription to one topic filter: the packet identifier.
   uint16_t Unsubscribe(const std::string& ATopic);
+  /// Several topic filters in one UNSUBSCRIBE.
   uint16_t Unsubscribe(const std::vector<std::string>& AFilters);
-  // Enhanced authentication again on the open link (AUTH, reason 0x19),
-  // with AuthenticationMethod and AData; OnAuth answers the challenges.
+  /// Enhanced authentication again on the open link (AUTH, reason 0x19),
+  /// with AuthenticationMethod and AData; OnAuth answers the challenges.
   void Reauthenticate(const TBytes& AData);
 
-  // The stream is open (already during the handshake).
+  /// The stream is open (already during the handshake).
   bool IsConnected();
+  /// Connecting, connected or disconnected (see TQORMQTTConnectionStatus).
   TQORMQTTConnectionStatus ConnectionStatus() const;
+  /// The reason code of the last CONNACK.
   TQORMQTTReasonCode LastConnectReasonCode() const;
-  // QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP), also
-  // those queued offline or waiting to be sent again.
+  /// QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP), also
+  /// those queued offline or waiting to be sent again.
   size_t PendingCount();
-  // The protocol level in use: 5, or 4 after the broker refused MQTT 5.0.
+  /// The protocol level in use: 5, or 4 after the broker refused MQTT 5.0.
   uint8_t ProtocolLevel() const;
 
  private:
-  // The connection driver: the stream, the protocol session, the write
-  // queue and the worker threads.
+  /// The connection driver: the stream, the protocol session, the write
+  /// queue and the worker threads.
   std::unique_ptr<TQORMQTTConnection> FConnection;
 };
 

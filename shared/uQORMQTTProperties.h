@@ -17,7 +17,7 @@
 namespace qor {
 
 using TBytes = std::vector<uint8_t>;
-// Name/value pairs in the order sent; a name may repeat.
+/// Name/value pairs in the order sent; a name may repeat.
 using TQORMQTTUserProperties = std::vector<std::pair<std::string, std::string>>;
 
 inline constexpr uint8_t PROP_PAYLOAD_FORMAT_INDICATOR = 0x01;
@@ -48,15 +48,20 @@ inline constexpr uint8_t PROP_WILDCARD_SUBSCRIPTION_AVAILABLE = 0x28;
 inline constexpr uint8_t PROP_SUBSCRIPTION_IDENTIFIER_AVAILABLE = 0x29;
 inline constexpr uint8_t PROP_SHARED_SUBSCRIPTION_AVAILABLE = 0x2A;
 
-// One field per property; a field left empty is not sent. Encoded in the
-// order of the identifiers, user properties in their own order.
+/// One field per property; a field left empty is not sent. Encoded in the
+/// order of the identifiers, user properties in their own order.
 struct TQORMQTTProperties {
+  /// @name Properties
+  /// The MQTT 5.0 property of the same name (its identifier: the PROP_
+  /// constant of that name); SubscriptionIdentifiers and UserProperties may
+  /// hold several.
+  ///@{
   std::optional<uint8_t> PayloadFormatIndicator;
   std::optional<uint32_t> MessageExpiryInterval;
   std::optional<std::string> ContentType;
   std::optional<std::string> ResponseTopic;
   std::optional<TBytes> CorrelationData;
-  std::vector<uint32_t> SubscriptionIdentifiers;  // variable byte integers; may repeat
+  std::vector<uint32_t> SubscriptionIdentifiers;  ///< variable byte integers; may repeat
   std::optional<uint32_t> SessionExpiryInterval;
   std::optional<std::string> AssignedClientIdentifier;
   std::optional<uint16_t> ServerKeepAlive;
@@ -78,26 +83,27 @@ struct TQORMQTTProperties {
   std::optional<uint8_t> WildcardSubscriptionAvailable;
   std::optional<uint8_t> SubscriptionIdentifierAvailable;
   std::optional<uint8_t> SharedSubscriptionAvailable;
+  ///@}
 
-  bool operator==(const TQORMQTTProperties&) const = default;
+  bool operator==(const TQORMQTTProperties&) const = default;  ///< field by field
 };
 
-// Bytes of the properties themselves, without the block's length in front.
+/// Bytes of the properties themselves, without the block's length in front.
 QORMQTT_EXPORT size_t PropertiesSize(const TQORMQTTProperties& AProperties);
-// The whole block: its length as a variable byte integer, then the properties.
+/// The whole block: its length as a variable byte integer, then the properties.
 QORMQTT_EXPORT void AppendProperties(TBytes& AOut, const TQORMQTTProperties& AProperties);
-// The properties alone, for a block that holds more than these.
+/// The properties alone, for a block that holds more than these.
 QORMQTT_EXPORT void AppendPropertyList(TBytes& AOut, const TQORMQTTProperties& AProperties);
-// The first text or binary field longer than an MQTT field can carry
-// (65535 bytes), by its property name; empty when all fit. The encoder
-// would cut such a field short.
+/// The first text or binary field longer than an MQTT field can carry
+/// (65535 bytes), by its property name; empty when all fit. The encoder
+/// would cut such a field short.
 QORMQTT_EXPORT std::string OverlongProperty(const TQORMQTTProperties& AProperties);
 
-// Reads the property block that starts at APos of AData into AOut and
-// returns the position behind it. Raises EMalformedPacket ("Malformed
-// packet: <APacket> ...") for a block running past the data, an unknown
-// identifier, a property given twice that may appear once, or a value out
-// of its range.
+/// Reads the property block that starts at APos of AData into AOut and
+/// returns the position behind it. Raises EMalformedPacket ("Malformed
+/// packet: <APacket> ...") for a block running past the data, an unknown
+/// identifier, a property given twice that may appear once, or a value out
+/// of its range.
 QORMQTT_EXPORT size_t DecodeProperties(std::string_view AData, size_t APos, const char* APacket, TQORMQTTProperties& AOut);
 
 }  // namespace qor

@@ -38,43 +38,43 @@ inline constexpr uint8_t MQTT_PINGRESP = 13;
 inline constexpr uint8_t MQTT_DISCONNECT = 14;
 inline constexpr uint8_t MQTT_AUTH = 15;
 
-// Largest value a variable byte integer can carry (four bytes).
+/// Largest value a variable byte integer can carry (four bytes).
 inline constexpr uint32_t MQTT_MAX_VARINT = 268435455;
-// Largest UTF-8 byte count an MQTT string can carry.
+/// Largest UTF-8 byte count an MQTT string can carry.
 inline constexpr size_t MQTT_MAX_STRING = 65535;
 
 // --- primitives -----------------------------------------------------------
 
-// 1 to 4 bytes, least significant group first. Values above
-// MQTT_MAX_VARINT are clamped to it.
+/// 1 to 4 bytes, least significant group first. Values above
+/// MQTT_MAX_VARINT are clamped to it.
 QORMQTT_EXPORT TBytes EncodeVarInt(uint32_t AValue);
 
-// Reads one variable byte integer at AOffset. True when a complete integer of
-// at most four bytes was read; AOffset then points behind it. False on
-// truncated or over-long input (AOffset has moved past what was read, AValue
-// is a partial sum) and, without touching anything, on a negative offset.
+/// Reads one variable byte integer at AOffset. True when a complete integer of
+/// at most four bytes was read; AOffset then points behind it. False on
+/// truncated or over-long input (AOffset has moved past what was read, AValue
+/// is a partial sum) and, without touching anything, on a negative offset.
 QORMQTT_EXPORT bool DecodeVarInt(const TBytes& AData, int32_t& AOffset, uint32_t& AValue);
 
-// Two-byte big-endian byte count, then the UTF-8 bytes unchanged. Text over
-// MQTT_MAX_STRING bytes is cut at that length so the prefix stays truthful.
+/// Two-byte big-endian byte count, then the UTF-8 bytes unchanged. Text over
+/// MQTT_MAX_STRING bytes is cut at that length so the prefix stays truthful.
 QORMQTT_EXPORT TBytes EncodeMQTTString(std::string_view AStr);
 
 QORMQTT_EXPORT TBytes EncodeWord(uint16_t AValue);
 
-// The same three, appended to AOut in place.
+/// The same three, appended to AOut in place.
 QORMQTT_EXPORT void AppendVarInt(TBytes& AOut, uint32_t AValue);
 QORMQTT_EXPORT void AppendString(TBytes& AOut, std::string_view AStr);
 QORMQTT_EXPORT void AppendWord(TBytes& AOut, uint16_t AValue);
 
-// Type in the high nibble, flags in the low one (both masked to four bits),
-// the remaining length, then the content.
+/// Type in the high nibble, flags in the low one (both masked to four bits),
+/// the remaining length, then the content.
 QORMQTT_EXPORT TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AContent);
 
 // --- packet builders ------------------------------------------------------
-// Level 5 frames a packet for MQTT 5.0, every other level for 3.1.1.
+/// Level 5 frames a packet for MQTT 5.0, every other level for 3.1.1.
 
-// At level 5, AReceiveMaximum and AMaximumPacketSize go in as properties
-// when not 0 (0: the client announces no limit).
+/// At level 5, AReceiveMaximum and AMaximumPacketSize go in as properties
+/// when not 0 (0: the client announces no limit).
 QORMQTT_EXPORT TBytes BuildConnectPacket(uint8_t AProtocolLevel, bool ACleanStart, uint16_t AKeepAliveSecs,
                           std::string_view AClientID, std::string_view AUsername,
                           std::string_view APassword, uint32_t ASessionExpiryInterval,
@@ -82,21 +82,21 @@ QORMQTT_EXPORT TBytes BuildConnectPacket(uint8_t AProtocolLevel, bool ACleanStar
 
 QORMQTT_EXPORT TBytes BuildPublishPacket(std::string_view ATopic, const TBytes& APayload, uint8_t AQoS,
                           uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup);
-// The same packet for a payload held as text; avoids copying it into a TBytes first.
+/// The same packet for a payload held as text; avoids copying it into a TBytes first.
 QORMQTT_EXPORT TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS,
                           uint16_t APacketId, uint8_t AProtocolLevel, bool ARetain, bool ADup);
 
-// The same packet without its payload: every byte before it, the remaining
-// length counting APayloadSize payload bytes. Sent together with a payload
-// from the caller's own memory it is BuildPublishPacket's packet, without
-// copying a large payload once more.
+/// The same packet without its payload: every byte before it, the remaining
+/// length counting APayloadSize payload bytes. Sent together with a payload
+/// from the caller's own memory it is BuildPublishPacket's packet, without
+/// copying a large payload once more.
 QORMQTT_EXPORT TBytes BuildPublishHeader(std::string_view ATopic, size_t APayloadSize, uint8_t AQoS, uint16_t APacketId,
                           uint8_t AProtocolLevel, bool ARetain, bool ADup);
 
 QORMQTT_EXPORT TBytes BuildPubAckPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
 
-// The QoS 2 exchange, each in PUBACK's layout: the identifier and, at level
-// 5, the reason code and an empty property block. PUBREL carries flags 2.
+/// The QoS 2 exchange, each in PUBACK's layout: the identifier and, at level
+/// 5, the reason code and an empty property block. PUBREL carries flags 2.
 QORMQTT_EXPORT TBytes BuildPubRecPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
 QORMQTT_EXPORT TBytes BuildPubRelPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
 QORMQTT_EXPORT TBytes BuildPubCompPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProtocolLevel);
@@ -104,8 +104,8 @@ QORMQTT_EXPORT TBytes BuildPubCompPacket(uint16_t APacketId, uint8_t AReasonCode
 QORMQTT_EXPORT TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APacketId,
                             uint8_t AProtocolLevel);
 
-// One SUBSCRIBE for several filters, each with its QoS; with one filter it
-// is the packet above.
+/// One SUBSCRIBE for several filters, each with its QoS; with one filter it
+/// is the packet above.
 QORMQTT_EXPORT TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
                             uint8_t AProtocolLevel);
 
@@ -116,33 +116,34 @@ QORMQTT_EXPORT TBytes BuildPingReqPacket();
 QORMQTT_EXPORT TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel);
 
 // --- with MQTT 5.0 properties --------------------------------------------------
-// The packets above with a property block of the caller's (at level 5; at
-// level 4 the properties are left out). Without properties each is the
-// packet of the builder above.
+/// The packets above with a property block of the caller's (at level 5; at
+/// level 4 the properties are left out). Without properties each is the
+/// packet of the builder above.
 
-// A will: the message the broker publishes when the link ends without DISCONNECT.
+/// A will: the message the broker publishes when the link ends without DISCONNECT.
 struct TWillFields {
-  std::string_view Topic;
-  std::string_view Payload;  // at most 65535 bytes
-  uint8_t QoS = 0;
-  bool Retain = false;
-  TQORMQTTProperties Properties;  // Will Delay Interval and the publication's properties
+  std::string_view Topic;    ///< the topic it is published to
+  std::string_view Payload;  ///< at most 65535 bytes
+  uint8_t QoS = 0;       ///< QoS 0, 1 or 2
+  bool Retain = false;   ///< published retained
+  TQORMQTTProperties Properties;  ///< Will Delay Interval and the publication's properties
 };
 
+/// What a CONNECT carries.
 struct TConnectFields {
-  bool CleanStart = true;
-  uint16_t KeepAliveSecs = 0;
-  std::string_view ClientID;
-  std::string_view Username;  // left out when empty
-  std::string_view Password;  // left out when empty
-  TQORMQTTProperties Properties;
-  const TWillFields* Will = nullptr;
+  bool CleanStart = true;      ///< a new session rather than the broker's last one
+  uint16_t KeepAliveSecs = 0;  ///< seconds; 0: none
+  std::string_view ClientID;   ///< empty: the broker assigns one (MQTT 5.0)
+  std::string_view Username;  ///< left out when empty
+  std::string_view Password;  ///< left out when empty
+  TQORMQTTProperties Properties;      ///< the CONNECT's own properties (level 5)
+  const TWillFields* Will = nullptr;  ///< the will; null: none
 };
 
 QORMQTT_EXPORT TBytes BuildConnectPacket(uint8_t AProtocolLevel, const TConnectFields& AFields);
 
-// AProperties may be null (none). ATopicAlias, when not 0, goes into the
-// block first (a topic the broker knows by its alias is sent as an empty topic).
+/// AProperties may be null (none). ATopicAlias, when not 0, goes into the
+/// block first (a topic the broker knows by its alias is sent as an empty topic).
 QORMQTT_EXPORT TBytes BuildPublishPacket(std::string_view ATopic, std::string_view APayload, uint8_t AQoS, uint16_t APacketId,
                           uint8_t AProtocolLevel, bool ARetain, bool ADup, const TQORMQTTProperties* AProperties,
                           uint16_t ATopicAlias = 0);
@@ -150,24 +151,24 @@ QORMQTT_EXPORT TBytes BuildPublishHeader(std::string_view ATopic, size_t APayloa
                           uint8_t AProtocolLevel, bool ARetain, bool ADup, const TQORMQTTProperties* AProperties,
                           uint16_t ATopicAlias = 0);
 
-// The subscription options byte: QoS in bits 0-1, No Local bit 2, Retain As
-// Published bit 3, Retain Handling bits 4-5.
+/// The subscription options byte: QoS in bits 0-1, No Local bit 2, Retain As
+/// Published bit 3, Retain Handling bits 4-5.
 inline constexpr uint8_t SubscriptionOptions(uint8_t AQoS, bool ANoLocal, bool ARetainAsPublished,
                                              uint8_t ARetainHandling) {
   return static_cast<uint8_t>((AQoS & 3) | (ANoLocal ? 0x04 : 0) | (ARetainAsPublished ? 0x08 : 0) |
                               ((ARetainHandling & 3) << 4));
 }
 
-// Each filter with its subscription options byte (at level 4 its QoS only).
+/// Each filter with its subscription options byte (at level 4 its QoS only).
 QORMQTT_EXPORT TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
                             uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties);
 QORMQTT_EXPORT TBytes BuildUnsubscribePacket(const std::vector<std::string>& AFilters, uint16_t APacketId, uint8_t AProtocolLevel,
                               const TQORMQTTProperties& AProperties);
 QORMQTT_EXPORT TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties);
-// MQTT 5.0 only: the reason code, then the properties (the method, the data).
+/// MQTT 5.0 only: the reason code, then the properties (the method, the data).
 QORMQTT_EXPORT TBytes BuildAuthPacket(uint8_t AReasonCode, const TQORMQTTProperties& AProperties);
 
-// Number of bytes EncodeVarInt produces for AValue (after clamping).
+/// Number of bytes EncodeVarInt produces for AValue (after clamping).
 QORMQTT_EXPORT size_t VarIntSize(uint32_t AValue);
 
 }  // namespace qor
