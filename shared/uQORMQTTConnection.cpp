@@ -43,6 +43,13 @@ void CheckTextLength(const std::string& AText, const char* AWhat) {
     throw Exception(Format("%s is %zu bytes long; MQTT allows at most 65535", AWhat, AText.size()));
 }
 
+// Raises when a property text or data of AProperties is too long for MQTT;
+// AOf names whose properties they are in the message ("Will ", say).
+void CheckPropertyLengths(const TQORMQTTProperties& AProperties, const std::string& AOf = "") {
+  const std::string overlong = OverlongProperty(AProperties);
+  if (!overlong.empty()) throw Exception(AOf + overlong + " is longer than MQTT allows (65535 bytes)");
+}
+
 // A broker as log lines and errors name it: host:port, or the socket's path.
 std::string Where(const TQORMQTTBrokerAddress& ABroker) {
   if (IsUnixSocket(ABroker.Host)) return ABroker.Host;
@@ -364,10 +371,7 @@ uint16_t TQORMQTTConnection::Publish(const TQORMQTTMessage& AMessage) {
   TPublishExtras extras;
   extras.Retain = AMessage.Retain;
   extras.Properties = PublicationProperties(AMessage);
-  if (extras.Properties) {
-    const std::string overlong = OverlongProperty(*extras.Properties);
-    if (!overlong.empty()) throw Exception(overlong + " is longer than MQTT allows (65535 bytes)");
-  }
+  if (extras.Properties) CheckPropertyLengths(*extras.Properties);
   if (AMessage.Retain && !FRetainAvailable && FState == TLinkState::Connected)
     throw Exception("The broker has no retained messages (Retain Available 0)");
   return Publish(AMessage.Topic, AMessage.Payload, AMessage.QoS, extras);
@@ -506,9 +510,7 @@ void TQORMQTTConnection::Connect() {
       CheckTextLength(FClient.Will->Topic, "Will topic");
       CheckTextLength(FClient.Will->Payload, "Will payload");
       if (FClient.Will->QoS > mqQoS2) throw Exception(Format("Will QoS %d is not 0, 1 or 2", FClient.Will->QoS));
-      const auto properties = PublicationProperties(*FClient.Will);
-      if (properties && !OverlongProperty(*properties).empty())
-        throw Exception("Will " + OverlongProperty(*properties) + " is longer than MQTT allows (65535 bytes)");
+      if (const auto properties = PublicationProperties(*FClient.Will)) CheckPropertyLengths(*properties, "Will ");
     }
     if (FClient.AuthenticationData.size() > MQTT_MAX_STRING)
       throw Exception("AuthenticationData is longer than MQTT allows (65535 bytes)");
@@ -769,8 +771,7 @@ void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQ
   properties.ReasonString = AProperties.ReasonString;
   properties.SessionExpiryInterval = AProperties.SessionExpiryInterval;
   properties.UserProperties = AProperties.UserProperties;
-  if (!OverlongProperty(properties).empty())
-    throw Exception(OverlongProperty(properties) + " is longer than MQTT allows (65535 bytes)");
+  CheckPropertyLengths(properties);
   // A session that was to end with the link cannot be kept by its DISCONNECT.
   if (FClient.SessionExpiryInterval == 0 && properties.SessionExpiryInterval.value_or(0) != 0)
     throw Exception("A DISCONNECT cannot set a Session Expiry Interval when CONNECT's was 0");
