@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -89,6 +90,32 @@ inline void Finish(qor::TQORMQTTClient& AClient, const char* ATool, bool ADebug,
   if (!APortGiven) AClient.BrokerPort = AClient.UseSSL ? 8883 : 1883;
   if (AClient.ClientID.empty()) AClient.ClientID = std::string("qor-") + ATool + "-" + std::to_string(getpid());
   if (ADebug) AClient.OnLog = [](const std::string& ALine) { std::cerr << ALine << std::endl; };
+}
+
+// Reads the whole command line into AClient (a plain link unless --tls):
+// connection options here, the tool's own through AOption (false for one it
+// does not know), then ACheck raises when something needed is missing.
+// kDone, or kUsage after printing why and the usage.
+inline int ParseCommandLine(int argc, char** argv, const char* ATool, const char* AUsage,
+                            qor::TQORMQTTClient& AClient,
+                            const std::function<bool(const std::string&, const std::function<std::string()>&)>& AOption,
+                            const std::function<void()>& ACheck) {
+  AClient.UseSSL = false;
+  bool debug = false, portGiven = false;
+  try {
+    for (int i = 1; i < argc; ++i) {
+      if (ParseConnectionOption(argc, argv, i, AClient, debug, portGiven)) continue;
+      const std::string option = argv[i];
+      if (!AOption(option, [&] { return ValueOf(argc, argv, i); }))
+        throw std::invalid_argument("unknown option " + option);
+    }
+    ACheck();
+  } catch (const std::invalid_argument& e) {
+    std::cerr << "qor_" << ATool << ": " << e.what() << "\n" << AUsage << kConnectionHelp;
+    return kUsage;
+  }
+  Finish(AClient, ATool, debug, portGiven);
+  return kDone;
 }
 
 // "name=value" as a user property.

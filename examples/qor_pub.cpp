@@ -28,53 +28,47 @@ const char* kUsage =
 
 int main(int argc, char** argv) {
   qor::TQORMQTTClient client;
-  client.UseSSL = false;
   qor::TQORMQTTMessage message;
-  bool haveMessage = false, debug = false, portGiven = false;
+  bool haveMessage = false;
   int count = 1, intervalMs = 0;
-  try {
-    for (int i = 1; i < argc; ++i) {
-      if (cli::ParseConnectionOption(argc, argv, i, client, debug, portGiven)) continue;
-      const std::string a = argv[i];
-      const auto value = [&] { return cli::ValueOf(argc, argv, i); };
-      if (a == "-t") {
-        message.Topic = value();
-      } else if (a == "-m") {
-        message.Payload = value();
-        haveMessage = true;
-      } else if (a == "-s") {
-        message.Payload.assign(std::istreambuf_iterator<char>(std::cin), {});
-        haveMessage = true;
-      } else if (a == "-q") {
-        message.QoS = static_cast<qor::TQORMQTTQoS>(std::atoi(value().c_str()));
-      } else if (a == "-r") {
-        message.Retain = true;
-      } else if (a == "-c") {
-        count = std::atoi(value().c_str());
-      } else if (a == "--interval-ms") {
-        intervalMs = std::atoi(value().c_str());
-      } else if (a == "-e") {
-        message.MessageExpiryInterval = static_cast<uint32_t>(std::atol(value().c_str()));
-      } else if (a == "--content-type") {
-        message.ContentType = value();
-      } else if (a == "--response-topic") {
-        message.ResponseTopic = value();
-      } else if (a == "--correlation-data") {
-        const std::string data = value();
-        message.CorrelationData = qor::TBytes(data.begin(), data.end());
-      } else if (a == "--user-property") {
-        message.UserProperties.push_back(cli::UserProperty(value()));
-      } else {
-        throw std::invalid_argument("unknown option " + a);
-      }
+  const auto option = [&](const std::string& a, const std::function<std::string()>& value) {
+    if (a == "-t") {
+      message.Topic = value();
+    } else if (a == "-m") {
+      message.Payload = value();
+      haveMessage = true;
+    } else if (a == "-s") {
+      message.Payload.assign(std::istreambuf_iterator<char>(std::cin), {});
+      haveMessage = true;
+    } else if (a == "-q") {
+      message.QoS = static_cast<qor::TQORMQTTQoS>(std::atoi(value().c_str()));
+    } else if (a == "-r") {
+      message.Retain = true;
+    } else if (a == "-c") {
+      count = std::atoi(value().c_str());
+    } else if (a == "--interval-ms") {
+      intervalMs = std::atoi(value().c_str());
+    } else if (a == "-e") {
+      message.MessageExpiryInterval = static_cast<uint32_t>(std::atol(value().c_str()));
+    } else if (a == "--content-type") {
+      message.ContentType = value();
+    } else if (a == "--response-topic") {
+      message.ResponseTopic = value();
+    } else if (a == "--correlation-data") {
+      const std::string data = value();
+      message.CorrelationData = qor::TBytes(data.begin(), data.end());
+    } else if (a == "--user-property") {
+      message.UserProperties.push_back(cli::UserProperty(value()));
+    } else {
+      return false;
     }
+    return true;
+  };
+  const auto check = [&] {
     if (message.Topic.empty() || !haveMessage || count < 1 || message.QoS > qor::mqQoS2)
       throw std::invalid_argument("a topic, a message, a count of at least 1 and QoS 0 to 2 are needed");
-  } catch (const std::invalid_argument& e) {
-    std::cerr << "qor_pub: " << e.what() << "\n" << kUsage << cli::kConnectionHelp;
-    return cli::kUsage;
-  }
-  cli::Finish(client, "pub", debug, portGiven);
+  };
+  if (cli::ParseCommandLine(argc, argv, "pub", kUsage, client, option, check) != cli::kDone) return cli::kUsage;
   try {
     client.Connect();
     for (int n = 0; n < count; ++n) {

@@ -32,46 +32,40 @@ const char* kUsage =
 
 int main(int argc, char** argv) {
   qor::TQORMQTTClient client;
-  client.UseSSL = false;
   std::vector<qor::TQORMQTTSubscription> filters;
   qor::TQORMQTTQoS qos = qor::mqQoS0;
-  bool verbose = false, noLocal = false, debug = false, portGiven = false;
+  bool verbose = false, noLocal = false;
   int retainHandling = 0, count = 0, seconds = 0;
-  try {
-    for (int i = 1; i < argc; ++i) {
-      if (cli::ParseConnectionOption(argc, argv, i, client, debug, portGiven)) continue;
-      const std::string a = argv[i];
-      const auto value = [&] { return cli::ValueOf(argc, argv, i); };
-      if (a == "-t") {
-        filters.push_back({value()});
-      } else if (a == "-q") {
-        qos = static_cast<qor::TQORMQTTQoS>(std::atoi(value().c_str()));
-      } else if (a == "-C") {
-        count = std::atoi(value().c_str());
-      } else if (a == "-W") {
-        seconds = std::atoi(value().c_str());
-      } else if (a == "-v") {
-        verbose = true;
-      } else if (a == "--no-local") {
-        noLocal = true;
-      } else if (a == "--retain-handling") {
-        retainHandling = std::atoi(value().c_str());
-      } else {
-        throw std::invalid_argument("unknown option " + a);
-      }
+  const auto option = [&](const std::string& a, const std::function<std::string()>& value) {
+    if (a == "-t") {
+      filters.push_back({value()});
+    } else if (a == "-q") {
+      qos = static_cast<qor::TQORMQTTQoS>(std::atoi(value().c_str()));
+    } else if (a == "-C") {
+      count = std::atoi(value().c_str());
+    } else if (a == "-W") {
+      seconds = std::atoi(value().c_str());
+    } else if (a == "-v") {
+      verbose = true;
+    } else if (a == "--no-local") {
+      noLocal = true;
+    } else if (a == "--retain-handling") {
+      retainHandling = std::atoi(value().c_str());
+    } else {
+      return false;
     }
+    return true;
+  };
+  const auto check = [&] {
     if (filters.empty() || qos > qor::mqQoS2 || retainHandling < 0 || retainHandling > 2)
       throw std::invalid_argument("a topic filter, QoS 0 to 2 and a retain handling of 0 to 2 are needed");
-  } catch (const std::invalid_argument& e) {
-    std::cerr << "qor_sub: " << e.what() << "\n" << kUsage << cli::kConnectionHelp;
-    return cli::kUsage;
-  }
+  };
+  if (cli::ParseCommandLine(argc, argv, "sub", kUsage, client, option, check) != cli::kDone) return cli::kUsage;
   for (auto& f : filters) {
     f.QoS = qos;
     f.NoLocal = noLocal;
     f.RetainHandling = static_cast<qor::TQORMQTTRetainHandling>(retainHandling);
   }
-  cli::Finish(client, "sub", debug, portGiven);
   std::signal(SIGINT, [](int) { gStop = true; });
   std::signal(SIGTERM, [](int) { gStop = true; });
 
