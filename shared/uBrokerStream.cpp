@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/ioctl.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <ctime>
 
 namespace qor {
 
@@ -24,6 +26,12 @@ bool IsUnixSocket(const std::string& AHost) { return AHost.rfind("unix:", 0) == 
 
 std::string HostForDisplay(const std::string& AHost) {
   return AHost.find(':') != std::string::npos && !IsUnixSocket(AHost) ? "[" + AHost + "]" : AHost;
+}
+
+int64_t CoarseNowNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 namespace {
@@ -402,7 +410,10 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount) {
       std::lock_guard<std::mutex> guard(FSSLLock);
       ERR_clear_error();
       const int n = SSL_read(FSSL, ABuffer, ACount);
-      if (n > 0) return n;
+      if (n > 0) {
+        FLastReceived = CoarseNowNs();
+        return n;
+      }
       const int err = SSL_get_error(FSSL, n);
       if (err == SSL_ERROR_WANT_WRITE) {
         waitFor = POLLOUT;
@@ -413,7 +424,10 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount) {
       }
     } else {
       const ssize_t n = recv(FFd, ABuffer, static_cast<size_t>(ACount), 0);
-      if (n > 0) return static_cast<int>(n);
+      if (n > 0) {
+        FLastReceived = CoarseNowNs();
+        return static_cast<int>(n);
+      }
       if (n == 0 || !IsRetry(errno)) {
         FEndReason = n == 0 ? "closed by the broker" : std::strerror(errno);
         return 0;
@@ -444,7 +458,7 @@ void TBrokerStream::Write(iovec* AParts, size_t ACount) {
       return;
     }
   }
-  const int64_t deadline = IODeadline();
+  int64_t deadline = IODeadline();
   size_t first = 0;  // the first part with bytes left
   while (first < ACount && AParts[first].iov_len == 0) ++first;
   while (first < ACount) {
@@ -479,6 +493,8 @@ void TBrokerStream::Write(iovec* AParts, size_t ACount) {
       }
     }
     if (sent > 0) {
+      // Progress: the link is slow, not dead.
+      deadline = IODeadline();
       while (first < ACount && sent >= AParts[first].iov_len) sent -= AParts[first++].iov_len;
       if (first < ACount) {
         AParts[first].iov_base = static_cast<uint8_t*>(AParts[first].iov_base) + sent;
@@ -503,7 +519,18 @@ size_t TBrokerStream::TryWrite(const iovec* AParts, size_t ACount) {
   throw ESocketError("Write to " + Endpoint(FOptions) + " failed: " + std::strerror(errno));
 }
 
-void TBrokerStream::Abort() { shutdown(FFd, SHUT_RDWR); }
+bool TBrokerStream::BytesWaiting() const {
+  int waiting = 0;
+  return !FReleased && ioctl(FFd, FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
+void TBrokerStream::Abort(const std::string& AReason) {
+  if (!FAbortClaimed.exchange(true)) {
+    FAbortReason = AReason;
+    FAborted = true;
+  }
+  shutdown(FFd, SHUT_RDWR);
+}
 
 void TBrokerStream::Release() {
   if (FReleased.exchange(true)) return;

@@ -31,6 +31,11 @@ std::string HostForDisplay(const std::string& AHost);
 // A host of the form "unix:/path" names a Unix-domain socket.
 bool IsUnixSocket(const std::string& AHost);
 
+// Nanoseconds of the coarse monotonic clock (a few milliseconds of
+// resolution, a fraction of the precise one's cost): the stamps of a link's
+// life, taken per receive and per packet, only feed whole-second rules.
+int64_t CoarseNowNs();
+
 // The TLS session of the last handshake with one broker, offered again by
 // the next one with the same broker so that it can be resumed (shorter:
 // no certificate exchange). Shared by a client's streams; thread-safe.
@@ -80,7 +85,7 @@ class TBrokerStream final : public IByteSource {
   TBrokerStream(const TBrokerStream&) = delete;
   TBrokerStream& operator=(const TBrokerStream&) = delete;
 
-  // Bounds every later read and write; 0: no bound.
+  // Bounds every later read, and a write's wait for progress; 0: no bound.
   void SetIOTimeout(int AMilliseconds) { FIOTimeoutMs = AMilliseconds; }
 
   // Served from an internal buffer that one receive of up to 16 KiB fills.
@@ -91,10 +96,18 @@ class TBrokerStream final : public IByteSource {
   // Why the stream ended under the reader (the broker closed it, a TLS
   // alert, a socket error); for the reading thread.
   const std::string& EndReason() const { return FEndReason; }
+  // When bytes last arrived (CoarseNowNs); 0 before the first. Any thread:
+  // bytes arriving, not whole packets, are what tells a live link.
+  int64_t LastReceived() const { return FLastReceived; }
+  // Bytes have arrived that nobody has read yet (the reader is busy in a
+  // handler, say); any thread.
+  bool BytesWaiting() const;
 
   // The parts in order, as one write: over TCP one system call per attempt,
   // so packets and payloads leave from their own memory. AParts is used up.
-  // Sends every byte or raises ESocketError; never raises SIGPIPE.
+  // Sends every byte or raises ESocketError; never raises SIGPIPE. It times
+  // out only when the link takes nothing for the I/O time-out: a large
+  // write over a slow link takes as long as it takes.
   void Write(iovec* AParts, size_t ACount);
 
   // As much of the parts as the socket takes at once, without waiting: the
@@ -109,8 +122,11 @@ class TBrokerStream final : public IByteSource {
   bool Resumed() const { return FResumed; }
 
   // Ends the connection under its reader's feet without marking it released:
-  // the reader sees a broken link (after a failed write, say).
-  void Abort();
+  // the reader sees a broken link (after a failed write, say), and AReason
+  // tells it why rather than a close by the broker.
+  void Abort(const std::string& AReason);
+  // Why Abort ended the stream; empty when it did not. For the reader.
+  std::string AbortReason() const { return FAborted ? FAbortReason : std::string(); }
 
   // Ends the connection (TLS close notify, then shutdown). Idempotent.
   void Release();
@@ -138,6 +154,10 @@ class TBrokerStream final : public IByteSource {
   std::atomic<bool> FReleased{false};
   std::atomic<int> FIOTimeoutMs{0};
   std::atomic<bool> FLastReadTimedOut{false};
+  std::atomic<int64_t> FLastReceived{0};
+  std::atomic<bool> FAbortClaimed{false};  // the first Abort writes the reason
+  std::string FAbortReason;                // written once, before FAborted is set
+  std::atomic<bool> FAborted{false};
   // Read side, used by the one reading thread only.
   std::unique_ptr<uint8_t[]> FBuffer;
   int FBufferPos = 0;

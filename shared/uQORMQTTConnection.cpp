@@ -7,10 +7,12 @@
 #include <cctype>
 #include <chrono>
 #include <climits>
+#include <random>
 #include <vector>
 
 #include "uBrokerStream.h"
 #include "uQORMQTTFramer.h"
+#include "uQORMQTTTopics.h"
 #include "uQORMQTTWorkers.h"
 
 namespace qor {
@@ -21,6 +23,11 @@ using TGuard = std::lock_guard<std::mutex>;
 using TLock = std::unique_lock<std::mutex>;
 
 constexpr int kMaxReconnectDelaySecs = 60;
+// A link that stayed up this long was a good one: the next reconnect starts
+// at the shortest delay again. One that a broker ends sooner (a request it
+// refuses, a session taken over) must not make the client reconnect ever faster.
+constexpr int64_t kStableLinkNs = 10'000'000'000;
+constexpr int64_t kSecondNs = 1'000'000'000;
 // From this payload size on, a PUBLISH is written as its head plus the
 // caller's payload rather than copied into one buffer; Publish then waits
 // until the writer is done with the caller's memory.
@@ -196,14 +203,7 @@ void TQORMQTTConnection::LogThreadError(const char* AThread, std::exception_ptr 
   }
 }
 
-// The stamps only feed the keepalive's whole-second rules, and one is taken
-// per packet: the coarse monotonic clock (a few milliseconds of resolution)
-// costs a fraction of the precise one.
-int64_t TQORMQTTConnection::Now() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
+int64_t TQORMQTTConnection::Now() { return CoarseNowNs(); }
 
 bool TQORMQTTConnection::OnOwnThread() const {
   TGuard guard(FMutex);
@@ -242,7 +242,10 @@ bool TQORMQTTConnection::LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, con
     if (AEpoch != FEpoch || FState != TLinkState::Connected) return false;
     ReleaseLinkLocked();
     SetState(FUserDisconnect || FStopping ? TLinkState::Idle : TLinkState::Reconnecting);
+    if (Now() - FConnectedAt >= kStableLinkNs) FReconnectDelaySecs = 1;
   }
+  // A Publish waiting for held publications to leave gives up.
+  FChanged.notify_all();
   Fire(FClient.OnDisconnect, ACode, AReason);
   // Asked for only now, so the loop's first line follows the event.
   {
@@ -279,9 +282,18 @@ void TQORMQTTConnection::OnConnack(uint64_t AEpoch, uint8_t AReasonCode, bool AS
 
 // --- requests ----------------------------------------------------------------------------
 
-void TQORMQTTConnection::CheckRequest(const std::string& ATopic, const char* AWhat) const {
+void TQORMQTTConnection::CheckRequest(const std::string& ATopic, bool AFilter) const {
   if (FState != TLinkState::Connected) throw Exception("MQTT client is not connected");
-  CheckTextLength(ATopic, AWhat);
+  CheckTopic(ATopic, AFilter);
+}
+
+void TQORMQTTConnection::CheckTopic(const std::string& ATopic, bool AFilter) {
+  CheckTextLength(ATopic, AFilter ? "Topic filter" : "Topic");
+  if (AFilter) {
+    CheckTopicFilter(ATopic);
+  } else {
+    CheckTopicName(ATopic);
+  }
 }
 
 void TQORMQTTConnection::CheckPacketSize(size_t AContent, const char* APacket) const {
@@ -315,6 +327,7 @@ bool TQORMQTTConnection::Send(TBytes APacket, std::string_view ATail, bool ABoun
         return false;
       }
       if (sent > 0) FLastSendTime = Now();
+      if (sent == APacket.size()) NoteWritten(APacket);
     }
     // What the socket did not take goes first in the queue.
     if (sent > 0) APacket.erase(APacket.begin(), APacket.begin() + static_cast<std::ptrdiff_t>(sent));
@@ -359,7 +372,7 @@ bool TQORMQTTConnection::WriteOut(TBrokerStream& AStream, iovec* AParts, size_t 
 void TQORMQTTConnection::WriteFailed(TBrokerStream& AStream, const std::string& AError) {
   if (AStream.Released()) return;  // closed on purpose: nothing to report
   Log("Write failed: %s", AError.c_str());
-  AStream.Abort();
+  AStream.Abort(AError);
 }
 
 uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) {
@@ -382,23 +395,19 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
   const TLinkState state = FState;
   const bool offline = state != TLinkState::Connected && state != TLinkState::Closing && FClient.OfflineQueueLimit > 0;
   if (offline) {
-    CheckTextLength(ATopic, "Topic");
+    CheckTopic(ATopic, false);
   } else {
-    CheckRequest(ATopic, "Topic");
+    CheckRequest(ATopic, false);
   }
-  size_t properties = 0;
-  if (FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50) {
-    // A topic alias (3 bytes) only ever replaces a longer topic.
-    properties = AExtras.Properties ? PropertiesSize(*AExtras.Properties) : 0;
-    properties += VarIntSize(static_cast<uint32_t>(std::min<size_t>(properties, MQTT_MAX_VARINT)));
-  }
-  const size_t content = 2 + ATopic.size() + (AQoS != mqQoS0 ? 2 : 0) + properties + APayload.size();
+  const size_t content = PublishContentSize(ATopic.size(), APayload.size(), AQoS, FSession.ProtocolLevel(),
+                                            AExtras.Properties.get());
   if (content > MQTT_MAX_VARINT)
     throw Exception(Format("PUBLISH of %zu bytes exceeds the MQTT maximum of 268435455", content));
   if (offline) return Queue(ATopic, APayload, AQoS, "while not connected", AExtras);
   CheckPacketSize(content, "PUBLISH");
   if (AQoS > FMaxQoS)
     throw Exception(Format("QoS %d exceeds the broker's Maximum QoS of %d", AQoS, FMaxQoS.load()));
+  WaitForHeldRoom();
   // A large payload goes out from the caller's string behind its head;
   // copying it into the packet would cost more than the write.
   const bool apart = APayload.size() >= kSeparatePayloadSize;
@@ -445,7 +454,7 @@ uint16_t TQORMQTTConnection::Subscribe(const std::vector<TQORMQTTSubscription>& 
                                        uint32_t ASubscriptionIdentifier) {
   if (AFilters.empty()) throw Exception("SUBSCRIBE needs at least one topic filter");
   for (const TQORMQTTSubscription& f : AFilters) {
-    CheckRequest(f.Filter, "Topic filter");
+    CheckRequest(f.Filter, true);
     if (f.QoS > mqQoS2 || f.RetainHandling > mqrhDoNotSend)
       throw Exception(Format("Subscription options of \"%s\" out of range: QoS %d, retain handling %d",
                              f.Filter.c_str(), f.QoS, f.RetainHandling));
@@ -474,7 +483,7 @@ uint16_t TQORMQTTConnection::Unsubscribe(const std::vector<std::string>& AFilter
   if (AFilters.empty()) throw Exception("UNSUBSCRIBE needs at least one topic filter");
   size_t content = 2 + (FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0);
   for (const std::string& filter : AFilters) {
-    CheckRequest(filter, "Topic filter");
+    CheckRequest(filter, true);
     content += 2 + filter.size();
   }
   CheckPacketSize(content, "UNSUBSCRIBE");
@@ -505,9 +514,14 @@ void TQORMQTTConnection::Connect() {
     CheckTextLength(FClient.ClientID, "Client identifier");
     CheckTextLength(FClient.Username, "User name");
     CheckTextLength(FClient.Password, "Password");
+    // CONNECT carries it in two bytes: a larger value would be cut to
+    // something the broker holds the client to.
+    if (FClient.KeepAliveSecs < 0 || FClient.KeepAliveSecs > 65535)
+      throw Exception(Format("KeepAliveSecs is %d; MQTT carries 0 to 65535 seconds", FClient.KeepAliveSecs));
     TLSVersion(FClient.TLSMinVersion);
     if (FClient.Will) {
       CheckTextLength(FClient.Will->Topic, "Will topic");
+      CheckTopicName(FClient.Will->Topic);
       CheckTextLength(FClient.Will->Payload, "Will payload");
       if (FClient.Will->QoS > mqQoS2) throw Exception(Format("Will QoS %d is not 0, 1 or 2", FClient.Will->QoS));
       if (const auto properties = PublicationProperties(*FClient.Will)) CheckPropertyLengths(*properties, "Will ");
@@ -525,7 +539,9 @@ void TQORMQTTConnection::Connect() {
     // A client told the broker speaks 3.1.1 only skips the 5.0 attempt; one
     // that has fallen back stays at 3.1.1.
     if (FClient.ProtocolVersion == MQTT_PROTOCOL_LEVEL_311) FSession.SetProtocolLevel(MQTT_PROTOCOL_LEVEL_311);
+    CheckCredentials(FSession.ProtocolLevel());
     SetState(TLinkState::Connecting);
+    FReconnectDelaySecs = 1;
     FUserDisconnect = false;
     FStopping = false;
   }
@@ -538,6 +554,11 @@ void TQORMQTTConnection::Connect() {
   }
 }
 
+void TQORMQTTConnection::CheckCredentials(uint8_t ALevel) const {
+  if (ALevel == MQTT_PROTOCOL_LEVEL_311 && FClient.Username.empty() && !FClient.Password.empty())
+    throw Exception("Password is set without a Username; MQTT 3.1.1 sends a password only with a user name");
+}
+
 void TQORMQTTConnection::ReferTo(const std::string& AServerReference) {
   TGuard guard(FMutex);
   FReferredBroker = ParseReference(AServerReference, FCurrentBroker);
@@ -546,6 +567,7 @@ void TQORMQTTConnection::ReferTo(const std::string& AServerReference) {
 void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   const TLinkState opening = AFromLoop ? TLinkState::Reconnecting : TLinkState::Connecting;
   const uint8_t level = FSession.ProtocolLevel();
+  CheckCredentials(level);
   {
     TGuard guard(FMutex);
     ReleaseLinkLocked();
@@ -606,6 +628,11 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
     TGuard guard(FMutex);
     clientID = FAssignedClientID;
   }
+  // CleanStart starts the session afresh on Connect; a reconnect resumes what
+  // the broker keeps for SessionExpiryInterval, or a blip would throw it away.
+  const bool cleanStart = FClient.CleanStart && !(AFromLoop && FClient.SessionExpiryInterval > 0 &&
+                                                  level == MQTT_PROTOCOL_LEVEL_50);
+  if (cleanStart != FClient.CleanStart) Log("Reconnecting without clean start, to resume the session");
   std::optional<TWillFields> will;
   if (FClient.Will) {
     const TQORMQTTMessage& w = *FClient.Will;
@@ -639,7 +666,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   try {
     // The CONNECT leaves before the threads start, so that the broker works
     // on its answer meanwhile; it is logged as sent after their lines.
-    if (!Send(FSession.Connect(ConnectFields(clientID, will))))
+    if (!Send(FSession.Connect(ConnectFields(clientID, will, cleanStart))))
       throw Exception("MQTT client is not connected");
     StartThreads();
   } catch (...) {
@@ -667,7 +694,25 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   }
   if (!answered && !ended.empty() && !FStopping) {
     abandon();
-    throw ESocketError("Connection to " + Where(broker) + " closed during the handshake: " + ended);
+    const std::string error = "Connection to " + Where(broker) + " closed during the handshake: " + ended;
+    // A 3.1.1-only broker (RabbitMQ) may close the link on an MQTT 5.0
+    // CONNECT without a word: Connect's first attempt tries 3.1.1 once.
+    if (level == MQTT_PROTOCOL_LEVEL_50 && !AFromLoop && !AReferred && stream->LastReceived() == 0 &&
+        FClient.ProtocolVersion == MQTT_PROTOCOL_LEVEL_50) {
+      Log("Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");
+      Log("Retrying with MQTT 3.1.1");
+      FSession.SetProtocolLevel(MQTT_PROTOCOL_LEVEL_311);
+      try {
+        DoConnect(AFromLoop, AReferred);
+        return;
+      } catch (const ESocketError&) {
+        // Closed again, or gone: nothing was learnt of the broker's level,
+        // and the first attempt's reason is the one to tell.
+        FSession.SetProtocolLevel(MQTT_PROTOCOL_LEVEL_50);
+        throw ESocketError(error);
+      }
+    }
+    throw ESocketError(error);
   }
   if (!answered || FStopping) {
     abandon();
@@ -698,6 +743,9 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   }
   FLastSendTime = Now();
   FLastRecvTime = FLastSendTime.load();
+  FPingQueuedAt = 0;
+  FPingSentAt = 0;
+  FConnectedAt = FLastSendTime.load();
   Log("MQTT session established");
   bool sessionPresent;
   {
@@ -707,9 +755,9 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   Fire(FClient.OnConnected, sessionPresent);
 }
 
-TConnectFields TQORMQTTConnection::ConnectFields(const std::string& AClientID,
-                                                 const std::optional<TWillFields>& AWill) const {
-  TConnectFields fields{FClient.CleanStart, static_cast<uint16_t>(FClient.KeepAliveSecs), AClientID,
+TConnectFields TQORMQTTConnection::ConnectFields(const std::string& AClientID, const std::optional<TWillFields>& AWill,
+                                                 bool ACleanStart) const {
+  TConnectFields fields{ACleanStart, static_cast<uint16_t>(FClient.KeepAliveSecs), AClientID,
                         FClient.Username, FClient.Password, {}, AWill ? &*AWill : nullptr};
   TQORMQTTProperties& p = fields.Properties;
   if (FClient.SessionExpiryInterval > 0) p.SessionExpiryInterval = FClient.SessionExpiryInterval;
@@ -838,15 +886,23 @@ void TQORMQTTConnection::StopThreads() {
 }
 
 void TQORMQTTConnection::ReconnectLoop() {
-  int32_t delaySecs = 1;
+  // Up to a quarter more than the delay, so that clients a broker dropped
+  // together do not all come back in the same instant.
+  static thread_local std::minstd_rand jitter(std::random_device{}());
   int32_t attempt = 0;
   while (!FUserDisconnect && !FStopping) {
     ++attempt;
+    const int32_t delaySecs = FReconnectDelaySecs;
     Log("Reconnect attempt %d in %ds...", attempt, delaySecs);
+    // The delay after this attempt, whatever it brings: a link that does not
+    // stay up for long does not bring the shortest delay back.
+    FReconnectDelaySecs = std::min(delaySecs * 2, kMaxReconnectDelaySecs);
+    const int64_t waitMs = int64_t{delaySecs} * 1000 +
+                           static_cast<int64_t>(jitter() % static_cast<uint32_t>(delaySecs * 250 + 1));
     {
       // Disconnect and destruction cut the delay short.
       TLock lock(FMutex);
-      FChanged.wait_for(lock, std::chrono::seconds(delaySecs), [&] { return FStopping || FUserDisconnect; });
+      FChanged.wait_for(lock, std::chrono::milliseconds(waitMs), [&] { return FStopping || FUserDisconnect; });
     }
     if (FUserDisconnect || FStopping) break;
     try {
@@ -855,7 +911,6 @@ void TQORMQTTConnection::ReconnectLoop() {
       break;
     } catch (...) {
       Log("Reconnect attempt %d failed: %s", attempt, DescribeError(std::current_exception()).Message.c_str());
-      delaySecs = std::min(delaySecs * 2, kMaxReconnectDelaySecs);
     }
   }
 }
@@ -891,13 +946,17 @@ bool TQORMQTTConnection::ReadLink(const TLink& ALink, const TQORMQTTReaderThread
         // learns why at once (a TLS alert refusing the client's certificate
         // comes only now); either way a new link is waited for.
         if (!stream.Released()) {
-          if (inSession()) throw ESocketError("Connection closed by broker");
+          if (inSession()) {
+            // A write that failed ended it: that is the reason, not the broker.
+            const std::string aborted = stream.AbortReason();
+            throw ESocketError(aborted.empty() ? "Connection closed by broker" : aborted);
+          }
           HandshakeEnded(ALink.Epoch, stream.EndReason());
         }
         return true;
       }
-      FLastRecvTime = Now();
       FSession.Receive(header, body, sink);
+      if (FHeldWaiters > 0) WakeHeldWaiters();
     }
   } catch (...) {
     if (AReader.Terminated() || FUserDisconnect) return false;
@@ -923,6 +982,7 @@ bool TQORMQTTConnection::ReadLink(const TLink& ALink, const TQORMQTTReaderThread
 
 void TQORMQTTConnection::Supervise(const TQORMQTTKeepaliveThread& AKeepalive) {
   uint64_t epoch;
+  std::shared_ptr<TBrokerStream> stream;
   {
     TLock lock(FMutex);
     FChanged.wait_for(lock, std::chrono::seconds(1),
@@ -935,25 +995,68 @@ void TQORMQTTConnection::Supervise(const TQORMQTTKeepaliveThread& AKeepalive) {
       return;
     }
     epoch = FEpoch;
+    stream = FStream;
   }
   // Keepalive 0 means no keepalive at all: nothing to ping, nothing to time out.
   const int32_t fullInterval = FKeepAliveSecs;
-  if (fullInterval <= 0 || FState != TLinkState::Connected) return;
-  const int32_t halfInterval = std::max<int32_t>(fullInterval / 2, 1);
+  if (fullInterval <= 0 || FState != TLinkState::Connected || !stream) return;
+  const int64_t half = std::max<int64_t>(fullInterval / 2, 1) * kSecondNs;
+  const int64_t full = int64_t{fullInterval} * kSecondNs;
   const int64_t now = Now();
-  const double elapsedSend = static_cast<double>(now - FLastSendTime) / 1e9;
-  const double elapsedRecv = static_cast<double>(now - FLastRecvTime) / 1e9;
-  if (elapsedSend >= halfInterval) {
+  // Bytes arriving, not whole packets, are life: a large packet arriving
+  // slowly, or a reply waiting while OnMessage runs long, keep the link.
+  int64_t received = std::max<int64_t>(FLastRecvTime, stream->LastReceived());
+  const int64_t pingQueued = FPingQueuedAt;
+  bool unanswered = pingQueued != 0 && received < pingQueued;
+  // A link is given up only when a PINGREQ that has left goes unanswered;
+  // one still queued behind a slow write has not been asked yet.
+  bool dead = false;
+  if (unanswered && FPingSentAt >= pingQueued && now - FPingSentAt >= half && now - received >= full) {
+    if (stream->BytesWaiting()) {
+      FLastRecvTime = received = now;
+      unanswered = false;
+    } else {
+      dead = true;
+    }
+  }
+  // A PINGREQ after half the interval without sending, or without receiving
+  // (a client that only publishes QoS 0 hears nothing otherwise).
+  if (now - FLastSendTime >= half || (!unanswered && now - received >= half)) {
+    if (!unanswered) FPingQueuedAt = now;
     if (Send(FSession.PingReq())) {
       Log("PINGREQ sent");
     } else {
       Log("Keepalive PINGREQ failed: MQTT client is not connected");
     }
   }
-  if (elapsedRecv >= fullInterval) {
+  if (dead) {
     Log("No data received for %ds \xE2\x80\x94 keepalive timeout, reconnecting", fullInterval);
     LinkLost(epoch, mqrcUnspecifiedError, Format("Disconnected (reason=$%2.2X)", mqrcUnspecifiedError));
   }
+}
+
+void TQORMQTTConnection::NoteWritten(const TBytes& APacket) {
+  if (APacket.size() == 2 && APacket[0] == (MQTT_PINGREQ << 4)) FPingSentAt = Now();
+}
+
+void TQORMQTTConnection::WaitForHeldRoom() {
+  if (FSession.HeldBytes() < kQueueBytes) return;
+  // The reader would wait for acknowledgements only it can read: a handler
+  // publishing goes beyond the bound rather than lock the client up.
+  if (OnOwnThread()) return;
+  TLock lock(FMutex);
+  ++FHeldWaiters;
+  FChanged.wait(lock, [&] {
+    return FSession.HeldBytes() < kQueueBytes || FState != TLinkState::Connected || FStopping || FUserDisconnect;
+  });
+  --FHeldWaiters;
+  if (FSession.HeldBytes() >= kQueueBytes) throw Exception("MQTT client is not connected");
+}
+
+void TQORMQTTConnection::WakeHeldWaiters() {
+  // Taken and released so that a waiter between its test and its wait cannot miss this.
+  { TGuard guard(FMutex); }
+  FChanged.notify_all();
 }
 
 void TQORMQTTConnection::WriteLoop() {
@@ -970,7 +1073,10 @@ void TQORMQTTConnection::WriteLoop() {
       parts.push_back({const_cast<uint8_t*>(e.Packet.data()), e.Packet.size()});
       if (!e.Tail.empty()) parts.push_back({const_cast<char*>(e.Tail.data()), e.Tail.size()});
     }
-    FQueue.Finished(batch, WriteOut(*stream, parts.data(), parts.size()));
+    const bool written = WriteOut(*stream, parts.data(), parts.size());
+    if (written)
+      for (const TWriteQueue::TEntry& e : batch) NoteWritten(e.Packet);
+    FQueue.Finished(batch, written);
   }
 }
 

@@ -132,8 +132,18 @@ class TQORMQTTConnection {
   // The stream of AEpoch ended before its CONNACK, for AReason.
   void HandshakeEnded(uint64_t AEpoch, const std::string& AReason);
   bool OnOwnThread() const;
-  // Raises unless a session exists; then checks the text's length.
-  void CheckRequest(const std::string& ATopic, const char* AWhat) const;
+  // Raises unless a session exists; then checks the topic name or filter.
+  void CheckRequest(const std::string& ATopic, bool AFilter) const;
+  // Raises for a topic name or filter MQTT does not allow.
+  static void CheckTopic(const std::string& ATopic, bool AFilter);
+  // Raises for credentials MQTT cannot carry at ALevel.
+  void CheckCredentials(uint8_t ALevel) const;
+  // Waits while the publications held back by the broker's Receive Maximum
+  // hold as many bytes as the write queue may; raises when the link goes.
+  void WaitForHeldRoom();
+  void WakeHeldWaiters();
+  // A packet has been written: a PINGREQ's answer is awaited from now on.
+  void NoteWritten(const TBytes& APacket);
   // Raises when a packet with AContent bytes after its fixed header would
   // exceed the broker's Maximum Packet Size.
   void CheckPacketSize(size_t AContent, const char* APacket) const;
@@ -143,7 +153,8 @@ class TQORMQTTConnection {
   uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS,
                    const TPublishExtras& AExtras);
   // The CONNECT's fields from the client's configuration.
-  TConnectFields ConnectFields(const std::string& AClientID, const std::optional<TWillFields>& AWill) const;
+  TConnectFields ConnectFields(const std::string& AClientID, const std::optional<TWillFields>& AWill,
+                               bool ACleanStart) const;
   // Queues a request's packet; raises when the link went meanwhile.
   void SendRequest(TBytes APacket, std::string_view ATail = {});
   // Sends a packet: written at once by the calling thread when the link is
@@ -190,8 +201,15 @@ class TQORMQTTConnection {
   std::string FAssignedClientID;  // FMutex; the broker's name for a client that gave none
   TQORMQTTBrokerAddress FCurrentBroker;                 // FMutex; the broker of the newest link
   std::optional<TQORMQTTBrokerAddress> FReferredBroker;  // FMutex; to be tried first, once
-  std::atomic<int64_t> FLastSendTime;  // steady-clock nanoseconds
-  std::atomic<int64_t> FLastRecvTime;
+  std::atomic<int64_t> FLastSendTime;  // CoarseNowNs
+  std::atomic<int64_t> FLastRecvTime;  // the session's start; the stream stamps what arrives
+  std::atomic<int64_t> FPingQueuedAt{0};  // the PINGREQ awaiting an answer; 0: none
+  std::atomic<int64_t> FPingSentAt{0};    // when a PINGREQ was last written
+  std::atomic<int64_t> FConnectedAt{0};   // when the newest session was established
+  // The next reconnect's delay: doubles with each attempt, back to 1 s only
+  // after a link that stayed up (or a new Connect).
+  std::atomic<int32_t> FReconnectDelaySecs{1};
+  std::atomic<int> FHeldWaiters{0};  // Publish calls waiting in WaitForHeldRoom
 };
 
 }  // namespace qor

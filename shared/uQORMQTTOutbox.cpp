@@ -2,7 +2,37 @@
 
 #include <algorithm>
 
+#include "uQORMQTTProperties.h"
+
 namespace qor {
+
+size_t PublishContentSize(size_t ATopic, size_t APayload, uint8_t AQoS, uint8_t ALevel,
+                          const TQORMQTTProperties* AProperties) {
+  size_t properties = 0;
+  if (ALevel == MQTT_PROTOCOL_LEVEL_50) {
+    properties = AProperties ? PropertiesSize(*AProperties) : 0;
+    properties += VarIntSize(static_cast<uint32_t>(std::min<size_t>(properties, MQTT_MAX_VARINT)));
+  }
+  return 2 + ATopic + (AQoS != 0 ? 2 : 0) + properties + APayload;
+}
+
+uint8_t TPublishLimits::Refusal(const TOutboundMessage& AMessage) const {
+  if (AMessage.QoS > MaximumQoS) return 0x9B;  // QoS not supported
+  if (AMessage.Retain && !RetainAvailable) return 0x9A;  // retain not supported
+  if (MaximumPacketSize != 0) {
+    const size_t content =
+        PublishContentSize(AMessage.Topic.size(), AMessage.Payload.size(), AMessage.QoS, Level, AMessage.Properties.get());
+    const size_t size = 1 + VarIntSize(static_cast<uint32_t>(std::min<size_t>(content, MQTT_MAX_VARINT))) + content;
+    if (size > MaximumPacketSize) return 0x95;  // packet too large
+  }
+  return 0;
+}
+
+void TQORMQTTOutbox::Counted(const TOutboundMessage& AMessage, bool AAdded) {
+  size_t& counter = AMessage.Offline ? FOffline : FHeldBytes;
+  const size_t amount = AMessage.Offline ? 1 : AMessage.Topic.size() + AMessage.Payload.size();
+  counter = AAdded ? counter + amount : counter - amount;
+}
 
 uint16_t TQORMQTTOutbox::TakeId() {
   for (uint32_t tried = 0; tried < 65535; ++tried) {
@@ -25,7 +55,7 @@ void TQORMQTTOutbox::AddInFlight(TOutboundMessage AMessage) {
 
 void TQORMQTTOutbox::AddWaiting(TOutboundMessage AMessage) {
   if (AMessage.QoS != 0) ++FPending;
-  if (AMessage.Offline) ++FOffline;
+  Counted(AMessage, true);
   FWaiting.push_back(std::move(AMessage));
 }
 
@@ -38,7 +68,7 @@ TBytes TQORMQTTOutbox::ReleaseNext(uint16_t AReceiveMaximum, uint8_t ALevel, TOu
                       ? BuildPubRelPacket(next.PacketId, 0, ALevel)
                       : BuildPublishPacket(next.Topic, std::string_view(next.Payload), next.QoS, next.PacketId, ALevel,
                                            next.Retain, next.Sent, next.Properties.get());
-  if (next.Offline) --FOffline;
+  Counted(next, false);
   // What the caller needs of it for its log line; topic and payload stay here.
   AReleased.PacketId = next.PacketId;
   AReleased.QoS = next.QoS;
@@ -69,6 +99,12 @@ bool TQORMQTTOutbox::Complete(uint16_t APacketId) {
   return true;
 }
 
+int TQORMQTTOutbox::InFlightQoS(uint16_t APacketId) const {
+  const auto it = std::find_if(FInFlight.begin(), FInFlight.end(),
+                               [&](const TOutboundMessage& m) { return m.PacketId == APacketId; });
+  return it == FInFlight.end() ? -1 : it->QoS;
+}
+
 void TQORMQTTOutbox::MarkReceived(uint16_t APacketId) {
   for (TOutboundMessage& m : FInFlight)
     if (m.PacketId == APacketId && m.QoS == 2) m.Received = true;
@@ -78,12 +114,14 @@ bool TQORMQTTOutbox::Refused(uint16_t APacketId) {
   const auto it = FindInFlight(APacketId);
   if (it == FInFlight.end()) return false;
   it->Sent = false;
+  Counted(*it, true);
   FWaiting.push_front(std::move(*it));
   FInFlight.erase(it);
   return true;
 }
 
 void TQORMQTTOutbox::Requeue() {
+  for (const TOutboundMessage& m : FInFlight) Counted(m, true);
   FWaiting.insert(FWaiting.begin(), std::make_move_iterator(FInFlight.begin()), std::make_move_iterator(FInFlight.end()));
   FInFlight.clear();
 }
@@ -103,6 +141,25 @@ std::vector<std::pair<uint16_t, uint16_t>> TQORMQTTOutbox::Renumber() {
   return renamed;
 }
 
+std::vector<std::pair<TOutboundMessage, uint8_t>> TQORMQTTOutbox::TakeForbidden(const TPublishLimits& ALimits) {
+  std::vector<std::pair<TOutboundMessage, uint8_t>> taken;
+  for (auto it = FWaiting.begin(); it != FWaiting.end();) {
+    const uint8_t reason = it->Received ? 0 : ALimits.Refusal(*it);
+    if (reason == 0) {
+      ++it;
+      continue;
+    }
+    Counted(*it, false);
+    if (it->QoS != 0) {
+      --FPending;
+      ReleaseId(it->PacketId);
+    }
+    taken.emplace_back(std::move(*it), reason);
+    it = FWaiting.erase(it);
+  }
+  return taken;
+}
+
 std::vector<uint16_t> TQORMQTTOutbox::Clear(size_t& ACount) {
   std::vector<uint16_t> ids;
   ACount = FInFlight.size() + FWaiting.size();
@@ -116,6 +173,7 @@ std::vector<uint16_t> TQORMQTTOutbox::Clear(size_t& ACount) {
   FWaiting.clear();
   FPending = 0;
   FOffline = 0;
+  FHeldBytes = 0;
   return ids;
 }
 

@@ -29,6 +29,21 @@ struct TOutboundMessage {
   std::shared_ptr<const TQORMQTTProperties> Properties{};  // null: none
 };
 
+// The bytes of a PUBLISH after its fixed header, at ALevel (a topic alias
+// only ever replaces a longer topic, so it is not counted).
+size_t PublishContentSize(size_t ATopic, size_t APayload, uint8_t AQoS, uint8_t ALevel,
+                          const TQORMQTTProperties* AProperties);
+
+// What a broker's CONNACK allows a publication: the reason MQTT gives for
+// refusing it, or 0.
+struct TPublishLimits {
+  uint8_t MaximumQoS = 2;
+  bool RetainAvailable = true;
+  uint32_t MaximumPacketSize = 0;  // 0: none
+  uint8_t Level = 5;
+  uint8_t Refusal(const TOutboundMessage& AMessage) const;
+};
+
 class TQORMQTTOutbox {
  public:
   // The next identifier not in use, after the last one handed out; 0 when
@@ -51,6 +66,8 @@ class TQORMQTTOutbox {
   // In flight and acknowledged: removed, its identifier freed. False when
   // no such publication is in flight.
   bool Complete(uint16_t APacketId);
+  // The QoS of an in-flight publication; -1 when none has APacketId.
+  int InFlightQoS(uint16_t APacketId) const;
   // The broker's PUBREC for an in-flight QoS 2 publication.
   void MarkReceived(uint16_t APacketId);
   // The broker refused an in-flight publication for want of room: it waits
@@ -64,6 +81,12 @@ class TQORMQTTOutbox {
   // owed). Returns the (old, new) identifier pairs; a publication for which
   // no identifier is free keeps its old one.
   std::vector<std::pair<uint16_t, uint16_t>> Renumber();
+  // Takes out every waiting publication ALimits forbid (none that only a
+  // PUBREL is owed for), oldest first, each with MQTT's reason for it.
+  std::vector<std::pair<TOutboundMessage, uint8_t>> TakeForbidden(const TPublishLimits& ALimits);
+  // Bytes of topic and payload waiting that were not accepted offline: what
+  // the broker's Receive Maximum holds back in memory.
+  size_t HeldBytes() const { return FHeldBytes; }
   // Everything is dropped; the identifiers of the QoS 1 and 2 publications.
   std::vector<uint16_t> Clear(size_t& ACount);
 
@@ -74,11 +97,14 @@ class TQORMQTTOutbox {
 
  private:
   std::deque<TOutboundMessage>::iterator FindInFlight(uint16_t APacketId);
+  // A waiting publication is added or taken out: the counters follow.
+  void Counted(const TOutboundMessage& AMessage, bool AAdded);
 
   std::deque<TOutboundMessage> FInFlight;  // oldest first
   std::deque<TOutboundMessage> FWaiting;   // oldest first; all younger than those in flight
   size_t FPending = 0;
   size_t FOffline = 0;
+  size_t FHeldBytes = 0;
   std::vector<bool> FIdsInUse = std::vector<bool>(65536);
   uint16_t FNextId = 1;
 };

@@ -107,6 +107,7 @@ uint16_t TQORMQTTSession::WindowLocked() const {
 void TQORMQTTSession::Counted() {
   FPendingCount = FOutbox.Pending();
   FWaitingCount = FOutbox.Waiting();
+  FHeldBytes = FOutbox.HeldBytes();
 }
 
 TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
@@ -400,7 +401,7 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
     Log(ASink, "Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");
     FLevel = MQTT_PROTOCOL_LEVEL_311;
   }
-  std::vector<TBytes> restore;
+  TRestore restore;
   {
     std::lock_guard<std::mutex> guard(FMutex);
     FLimits = limits;
@@ -409,10 +410,14 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
     ++FAliasEpoch;
     FAliasing = FAliasesWanted && FLevel == MQTT_PROTOCOL_LEVEL_50 && limits.TopicAliasMaximum > 0;
     FInAliases.assign(FInAliasMaximum, std::string());
-    if (reason == mqrcSuccess) restore = RestoreLocked(sessionPresent, ASink);
+    if (reason == mqrcSuccess) restore = RestoreLocked(sessionPresent);
   }
+  // The sink may call back into the session (a log listener that publishes): never under the lock.
+  if (ASink.Logging())
+    for (const std::string& line : restore.Lines) ASink.Log(line);
   Acknowledge(ASink, MQTT_CONNACK, 0, {reason}, properties);
-  for (TBytes& packet : restore) ASink.Send(std::move(packet));
+  for (const auto& [id, refusal] : restore.Refused) ASink.PublishComplete(id, refusal);
+  for (TBytes& packet : restore.Packets) ASink.Send(std::move(packet));
   if (reason == mqrcSuccess) SendWaiting(ASink);
   ASink.Connack(reason, sessionPresent);
   // A publication accepted offline while the link came up joined the queue
@@ -420,7 +425,8 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
   if (reason == mqrcSuccess) SendWaiting(ASink);
 }
 
-std::vector<TBytes> TQORMQTTSession::RestoreLocked(bool AResumed, ISessionSink& ASink) {
+TQORMQTTSession::TRestore TQORMQTTSession::RestoreLocked(bool AResumed) {
+  TRestore restore;
   // What was in flight on the last link is owed again, before all else.
   FOutbox.Requeue();
   // Requests the last link never saw answered go again as they were; a
@@ -435,14 +441,15 @@ std::vector<TBytes> TQORMQTTSession::RestoreLocked(bool AResumed, ISessionSink& 
       ++it;
     }
   }
-  std::vector<TBytes> packets;
+  std::vector<TBytes>& packets = restore.Packets;
   if (!AResumed) {
     // A new session knows nothing of an old one's QoS 2 messages, and no
     // identifier of ours: what it never acknowledged goes out as new.
     FAwaitingRelease.clear();
     FWindow = 0;
     for (const auto& [was, now] : FOutbox.Renumber())
-      Log(ASink, "Republishing packet_id=%d as packet_id=%d (the broker kept no session)", was, now);
+      restore.Lines.push_back(
+          Format("Republishing packet_id=%d as packet_id=%d (the broker kept no session)", was, now));
     if (!FResubscribe) FSubscriptions.clear();
     // Every filter in force, in as few SUBSCRIBEs as the broker's packet
     // size allows; one per subscription identifier, which is the packet's.
@@ -456,7 +463,7 @@ std::vector<TBytes> TQORMQTTSession::RestoreLocked(bool AResumed, ISessionSink& 
         const uint16_t id = again.Filters.empty() ? 0 : FOutbox.TakeId();
         if (id == 0) return;
         packets.push_back(BuildFilterRequest(id, again));
-        Log(ASink, "Resubscribing to %zu topic filter(s) packet_id=%d", again.Filters.size(), id);
+        restore.Lines.push_back(Format("Resubscribing to %zu topic filter(s) packet_id=%d", again.Filters.size(), id));
         FFilterRequests[id] = std::move(again);
         again = {{}, true, true, identifier};
         size = 0;
@@ -474,8 +481,19 @@ std::vector<TBytes> TQORMQTTSession::RestoreLocked(bool AResumed, ISessionSink& 
   }
   // After the resubscription, so that an unsubscribe still owed has the last word.
   for (TBytes& packet : unanswered) packets.push_back(std::move(packet));
+  // What this broker forbids would end the link on every reconnect: given up
+  // now, with the reason MQTT gives for it.
+  const TPublishLimits limits{FLimits.MaximumQoS, FLimits.RetainAvailable, FLimits.MaximumPacketSize, FLevel};
+  for (const auto& [message, reason] : FOutbox.TakeForbidden(limits)) {
+    const std::string why = reason == 0x9B   ? Format("Maximum QoS is %d", limits.MaximumQoS)
+                            : reason == 0x9A ? std::string("Retain Available is 0")
+                                             : Format("Maximum Packet Size is %u bytes", limits.MaximumPacketSize);
+    restore.Lines.push_back(Format("PUBLISH packet_id=%d topic=\"%s\" QoS=%d given up: the broker's %s (reason=$%2.2X)",
+                                   message.PacketId, message.Topic.c_str(), message.QoS, why.c_str(), reason));
+    if (message.QoS != 0) restore.Refused.emplace_back(message.PacketId, reason);
+  }
   Counted();
-  return packets;
+  return restore;
 }
 
 void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABody, ISessionSink& ASink) {
@@ -575,10 +593,16 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
   // pending until PUBCOMP.
   if (AType == MQTT_PUBACK || AType == MQTT_PUBCOMP || (AType == MQTT_PUBREC && reason >= 0x80)) {
     bool found;
+    bool downgraded = false;
     {
       std::lock_guard<std::mutex> guard(FMutex);
+      // A broker that speaks no QoS 2 (RabbitMQ) takes it at QoS 1 and says
+      // so with a PUBACK: the publication has arrived, and no PUBREC will
+      // come; keeping it would resend it after every reconnect.
+      downgraded = AType == MQTT_PUBACK && FOutbox.InFlightQoS(id) == 2;
       found = CompleteLocked(id);
     }
+    if (downgraded) Log(ASink, "PUBACK for QoS 2 packet_id=%d: the broker took it at QoS 1", id);
     // An acknowledgement of nothing in flight (a duplicate) ends nothing.
     if (found) ASink.PublishComplete(id, reason);
     SendWaiting(ASink);

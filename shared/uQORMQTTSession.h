@@ -165,6 +165,9 @@ class TQORMQTTSession {
   // QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP), also
   // those waiting to go out.
   size_t PendingCount() const { return FPendingCount; }
+  // Bytes of publications held back by the broker's Receive Maximum (topic
+  // and payload; not those accepted offline, which OfflineQueueLimit bounds).
+  size_t HeldBytes() const { return FHeldBytes; }
   // Topic filter -> granted QoS of the subscriptions in force, as the
   // broker's acknowledgements left them.
   std::map<std::string, uint8_t> Subscriptions() const;
@@ -208,9 +211,17 @@ class TQORMQTTSession {
   // The publication is acknowledged or given up: its slot comes free.
   bool CompleteLocked(uint16_t APacketId);
   void Counted();  // FMutex held: the counters follow the outbox
-  // A new link accepted the session (AResumed: the broker kept ours): the
-  // packets that restore what the caller asked for, in the order to send.
-  std::vector<TBytes> RestoreLocked(bool AResumed, ISessionSink& ASink);
+  // What a new link that accepted the session owes: the packets that
+  // restore what the caller asked for, in the order to send; the
+  // publications the broker's limits forbid, given up with MQTT's reason;
+  // the lines that say so, logged once the lock is released.
+  struct TRestore {
+    std::vector<TBytes> Packets;
+    std::vector<std::pair<uint16_t, uint8_t>> Refused;  // QoS 1 and 2: identifier, reason
+    std::vector<std::string> Lines;
+  };
+  // AResumed: the broker kept our session.
+  TRestore RestoreLocked(bool AResumed);
 
   using TFilters = std::vector<std::pair<std::string, uint8_t>>;  // filter, QoS asked for
   struct TFilterRequest {
@@ -237,6 +248,7 @@ class TQORMQTTSession {
   TQORMQTTOutbox FOutbox;                            // FMutex
   std::atomic<size_t> FPendingCount{0};              // FOutbox.Pending(), changed with it
   std::atomic<size_t> FWaitingCount{0};              // FOutbox.Waiting(), changed with it
+  std::atomic<size_t> FHeldBytes{0};                 // FOutbox.HeldBytes(), changed with it
   std::set<uint16_t> FAwaitingRelease;               // FMutex; inbound QoS 2 delivered, PUBREL not yet seen
   std::map<uint16_t, TFilterRequest> FFilterRequests;  // FMutex; SUBSCRIBE/UNSUBSCRIBE awaiting acknowledgement
   std::map<std::string, TSubscription> FSubscriptions;  // FMutex; in force

@@ -2,10 +2,16 @@
 // thread: what a broken or hostile peer can make it do, and what it cannot.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <future>
+
 #include "ClientTestKit.h"
+#include "uQORFormat.h"
 #include "uQORMQTTSession.h"
 
 using namespace qor;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -35,6 +41,8 @@ struct TFed : ISessionSink {
   }
   void Connack(uint8_t, bool) override {}
   void BrokerDisconnect(uint8_t, const TBrokerWords&) override {}
+  std::vector<std::pair<uint16_t, uint8_t>> Completed;
+  void PublishComplete(uint16_t AId, uint8_t ACode) override { Completed.emplace_back(AId, ACode); }
 };
 
 TFed Feed(const TBytes& ABytes, uint8_t ALevel = 5, int APiece = 1 << 30, TQORMQTTSession* ASession = nullptr) {
@@ -367,4 +375,98 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
   ASSERT_FALSE(fed.Sent.empty());
   const auto again = static_cast<uint16_t>(fed.Sent[0][2] << 8 | fed.Sent[0][3]);
   EXPECT_EQ(fed.Sent[0], BuildSubscribePacket({{"a", options}}, again, 5, identifier));
+}
+
+// A CONNACK's limits hold for what was queued or kept before it: what they
+// forbid is given up with MQTT's reason instead of ending every link.
+TEST(Session, APublicationTheNewBrokersLimitsForbidEndsWithItsReason) {
+  struct TCase {
+    const char* Name;
+    TBytes Properties;  // of the CONNACK
+    std::vector<std::pair<uint16_t, uint8_t>> Refused;
+    size_t Sent;  // PUBLISH packets of the five
+  };
+  const TCase cases[] = {
+      {"no limits", {}, {}, 5},
+      {"Maximum QoS 1", {0x24, 0x01}, {{1, 0x9B}}, 4},
+      {"Retain Available 0", {0x25, 0x00}, {{2, 0x9A}}, 4},
+      {"Maximum Packet Size 60", {0x27, 0, 0, 0, 60}, {{3, 0x95}}, 3},  // the QoS 0 one too, without an event
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TQORMQTTSession session;
+    session.Queue("t", "two", mqQoS2, 10);
+    session.Queue("t", "kept", mqQoS1, 10, TPublishExtras{true, nullptr});
+    session.Queue("t", std::string(100, 'b'), mqQoS1, 10);
+    session.Queue("t", std::string(100, 'z'), mqQoS0, 10);
+    session.Queue("t", "fine", mqQoS1, 10);
+    TBytes connack{0x20, static_cast<uint8_t>(3 + c.Properties.size()), 0, 0, static_cast<uint8_t>(c.Properties.size())};
+    connack.insert(connack.end(), c.Properties.begin(), c.Properties.end());
+    const TFed fed = Feed(connack, 5, 1 << 30, &session);
+    EXPECT_EQ(fed.Completed, c.Refused);
+    EXPECT_EQ(fed.Sent.size(), c.Sent);
+    EXPECT_EQ(session.PendingCount(), 4u - c.Refused.size());
+    for (const auto& [id, reason] : c.Refused)
+      EXPECT_NE(std::find_if(fed.Lines.begin(), fed.Lines.end(),
+                             [&](const std::string& l) { return l.rfind(Format("PUBLISH packet_id=%d ", id), 0) == 0 &&
+                                                                l.find(Format("(reason=$%2.2X)", reason)) != std::string::npos; }),
+                fed.Lines.end());
+  }
+}
+
+// The sink may call back into the session (an OnLog that publishes): no
+// sink call may be made while the session holds its lock, or the thread
+// deadlocks. Every call of this sink takes that lock once.
+TEST(Session, NoSinkCallIsMadeUnderTheSessionsLock) {
+  TQORMQTTSession session;
+  struct TReentering : TFed {
+    TQORMQTTSession* Session = nullptr;
+    void Touch() const { (void)Session->Limits(); }
+    void Log(const std::string& ALine) override { Touch(); TFed::Log(ALine); }
+    bool Send(TBytes APacket) override { Touch(); return TFed::Send(std::move(APacket)); }
+    void Deliver(TQORMQTTMessage& AMessage) override { Touch(); TFed::Deliver(AMessage); }
+    void Acknowledged(const TQORMQTTAcknowledgement& AAck) override { Touch(); TFed::Acknowledged(AAck); }
+    void Connack(uint8_t, bool) override { Touch(); }
+    void PublishComplete(uint16_t AId, uint8_t ACode) override { Touch(); TFed::PublishComplete(AId, ACode); }
+    void SubscribeComplete(uint16_t, const std::vector<TQORMQTTReasonCode>&, bool) override { Touch(); }
+  } sink;
+  sink.Session = &session;
+  // A session with what a restore repeats: a subscription, a QoS 1 and a QoS 2 publication in flight.
+  TBytes stream = {0x90, 0x04, 0, 1, 0x00, 0x01};  // SUBACK of the subscription
+  session.Subscribe("a/#", mqQoS1);
+  session.Publish("t", "one", mqQoS1, false);
+  session.Publish("t", "two", mqQoS2, false);
+  session.Queue("t", "too big", mqQoS1, 10);
+  // The link is lost; a new one has no session and a packet size limit; then the broker's traffic.
+  for (const TBytes& p : std::vector<TBytes>{
+           {0x20, 0x08, 0, 0, 0x05, 0x27, 0, 0, 0, 12},                      // CONNACK: resubscribe, republish, give up
+           {0x40, 0x02, 0, 5}, {0x50, 0x02, 0, 6}, {0x70, 0x02, 0, 6},        // PUBACK, PUBREC, PUBCOMP
+           {0x90, 0x04, 0, 7, 0x00, 0x01},                                    // SUBACK of the resubscription
+           BuildPublishPacket("in", std::string_view("x"), 2, 9, 5, false, false), {0x62, 0x02, 0, 9}})
+    stream.insert(stream.end(), p.begin(), p.end());
+  auto fed = std::async(std::launch::async, [&] {
+    TMemoryByteSource source(stream, 1 << 30);
+    return session.Feed(source, sink);
+  });
+  if (fed.wait_for(5s) != std::future_status::ready) {
+    ADD_FAILURE() << "a sink call was made under the session's lock: the feed deadlocked";
+    std::_Exit(1);  // the stuck thread cannot be joined
+  }
+  EXPECT_EQ(fed.get(), 8u);
+  EXPECT_EQ(sink.Completed.size(), 3u);  // the one given up, then the two republished
+  EXPECT_EQ(sink.Messages.size(), 1u);
+}
+
+// A broker without QoS 2 (RabbitMQ) answers a QoS 2 PUBLISH with PUBACK:
+// the publication has arrived at QoS 1 and ends there, said in the log.
+TEST(Session, APubackEndsAQoS2PublicationTheBrokerTookAtQoS1) {
+  TQORMQTTSession session;
+  session.SetProtocolLevel(4);
+  EXPECT_EQ(session.Publish("t", "two", mqQoS2, false).PacketId, 1);
+  const TFed fed = Feed({0x40, 0x02, 0, 1}, 4, 1 << 30, &session);
+  EXPECT_EQ(fed.Completed, (std::vector<std::pair<uint16_t, uint8_t>>{{1, 0}}));
+  EXPECT_EQ(session.PendingCount(), 0u);
+  EXPECT_TRUE(fed.Sent.empty());  // no PUBREL
+  EXPECT_NE(std::find(fed.Lines.begin(), fed.Lines.end(), "PUBACK for QoS 2 packet_id=1: the broker took it at QoS 1"),
+            fed.Lines.end());
 }

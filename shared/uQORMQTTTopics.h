@@ -1,0 +1,21 @@
+// Topic names and topic filters as MQTT allows them. A request with a name
+// or filter a broker must refuse would end the link, be kept and sent again
+// after every reconnect: the caller is told instead, before anything is
+// sent or an identifier taken.
+#pragma once
+
+#include <string_view>
+
+namespace qor {
+
+// Raises Exception naming the rule a topic name breaks: empty, a wildcard
+// ('+' or '#'), a NUL character, not UTF-8, longer than 65535 bytes.
+void CheckTopicName(std::string_view AName);
+
+// Raises Exception naming the rule a topic filter breaks: empty, '#' not
+// alone as the last level, '+' not alone in its level, a NUL character, not
+// UTF-8, longer than 65535 bytes, or a shared subscription without a share
+// name or filter ("$share/name/filter").
+void CheckTopicFilter(std::string_view AFilter);
+
+}  // namespace qor

@@ -1,0 +1,285 @@
+// The client under the conditions people run it in, against the scripted
+// fake broker: a link that only sends or only receives, a slow handler, a
+// packet arriving slowly, a bad topic, a broker that keeps ending the link.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "ClientTestKit.h"
+
+using namespace qor;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kKeepaliveTimeout = "No data received for 2s \xE2\x80\x94 keepalive timeout, reconnecting";
+
+// One keepalive case: how the link is used for 5 s, and whether the broker answers PINGREQ.
+struct TKeepaliveCase {
+  const char* Name;
+  bool BrokerAnswersPings;
+  bool ClientPublishes;   // QoS 0 every 300 ms, and nothing else
+  bool BrokerPublishes;   // QoS 0 every 300 ms
+  int HandlerMs;          // how long OnMessage takes
+  bool SlowPacket;        // one PUBLISH trickled over 4.5 s
+  bool LinkLost;          // the expected outcome
+};
+
+struct TKeepaliveRun {
+  size_t Pings = 0;
+  size_t Disconnects = 0;
+  size_t Messages = 0;
+  bool TimeoutLogged = false;
+};
+
+TKeepaliveRun RunKeepaliveCase(const TKeepaliveCase& ACase) {
+  TFakeBroker broker;
+  TQORMQTTClient client;
+  Aim(client, broker.Port(), ACase.Name);
+  client.KeepAliveSecs = 2;
+  TClientRecorder recorder(client, ACase.Name);
+  recorder.SetOnMessage([&](const TReceived&) { std::this_thread::sleep_for(std::chrono::milliseconds(ACase.HandlerMs)); });
+  auto conn = ConnectToFake(client, broker);
+  TKeepaliveRun run;
+  if (!conn) return run;
+  std::atomic<bool> done{false};
+  // The broker's side: reads what comes, answers pings, publishes.
+  std::thread brokerSide([&] {
+    if (ACase.HandlerMs > 0) conn->Send(BuildPublishPacket("slow", std::string_view("h"), 0, 0, 5, false, false));
+    if (ACase.SlowPacket) conn->SendInPieces(BuildPublishPacket("slow", std::string(3000, 's'), 0, 0, 5, false, false), 100, 150);
+    auto nextPublish = std::chrono::steady_clock::now();
+    while (!done) {
+      if (ACase.BrokerPublishes && std::chrono::steady_clock::now() >= nextPublish) {
+        conn->Send(BuildPublishPacket("down", std::string_view("x"), 0, 0, 5, false, false));
+        nextPublish += 300ms;
+      }
+      const TBytes packet = conn->ReadPacket(50);
+      if (packet.empty() || packet[0] != 0xC0) continue;
+      ++run.Pings;
+      if (ACase.BrokerAnswersPings) conn->Send({0xD0, 0x00});
+    }
+  });
+  const auto end = std::chrono::steady_clock::now() + 5s;
+  while (std::chrono::steady_clock::now() < end) {
+    if (ACase.ClientPublishes) {
+      try {
+        client.Publish("up", "x", mqQoS0);
+      } catch (const Exception&) {
+        // The link was declared lost: what the case counts.
+      }
+    }
+    std::this_thread::sleep_for(300ms);
+  }
+  done = true;
+  brokerSide.join();
+  run.Disconnects = recorder.Disconnects().size();
+  run.Messages = recorder.Messages().size();
+  run.TimeoutLogged = recorder.HasLine(kKeepaliveTimeout);
+  client.Disconnect();
+  return run;
+}
+
+}  // namespace
+
+// A link is lost only when a PINGREQ goes unanswered; bytes arriving, not
+// whole packets, count as life. Each case runs 5 s with keepalive 2 s, all at once.
+TEST(Field, KeepaliveLosesALinkOnlyWhenAPingGoesUnanswered) {
+  const TKeepaliveCase cases[] = {
+      {"only-sends", true, true, false, 0, false, false},
+      {"only-receives", true, false, true, 0, false, false},
+      {"slow-handler", true, false, false, 3000, false, false},
+      {"slow-packet", true, false, false, 0, true, false},
+      {"pings-unanswered", false, true, false, 0, false, true},
+  };
+  std::vector<std::future<TKeepaliveRun>> runs;
+  for (const TKeepaliveCase& c : cases) runs.push_back(std::async(std::launch::async, RunKeepaliveCase, c));
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const TKeepaliveCase& c = cases[i];
+    SCOPED_TRACE(c.Name);
+    const TKeepaliveRun run = runs[i].get();
+    EXPECT_GE(run.Pings, 1u);
+    EXPECT_EQ(run.TimeoutLogged, c.LinkLost);
+    if (c.LinkLost) {
+      EXPECT_GE(run.Disconnects, 1u);
+    } else {
+      EXPECT_EQ(run.Disconnects, 0u);
+    }
+    if (c.HandlerMs > 0 || c.SlowPacket) {
+      EXPECT_EQ(run.Messages, 1u);
+    }
+  }
+}
+
+// A name or filter MQTT does not allow is refused by the call, naming the
+// rule, before an identifier is taken or a byte sent: a broker would end
+// the link, and the request would go again after every reconnect.
+TEST_F(FakeBrokerTest, TopicNamesAndFiltersAreCheckedByTheCall) {
+  struct TCase {
+    std::string Text;
+    bool Filter;
+    const char* Refusal;  // null: accepted
+  };
+  const TCase cases[] = {
+      {"a/#", false, "Topic name \"a/#\" contains the wildcard '#'; wildcards belong in topic filters only"},
+      {"a/+/b", false, "Topic name \"a/+/b\" contains the wildcard '+'; wildcards belong in topic filters only"},
+      {"", false, "Topic name is empty; MQTT requires at least one character"},
+      {std::string("a\0b", 3), false, "Topic name contains a NUL character, which MQTT forbids"},
+      {"ok\xC3\x28", false, "Topic name is not valid UTF-8 (byte 2)"},
+      {"\xED\xA0\x80", true, "Topic filter is not valid UTF-8 (byte 0)"},
+      {"", true, "Topic filter is empty; MQTT requires at least one character"},
+      {"a/#/b", true, "Topic filter \"a/#/b\": '#' must stand alone as the last level"},
+      {"a#", true, "Topic filter \"a#\": '#' must stand alone as the last level"},
+      {"a+/b", true, "Topic filter \"a+/b\": '+' must stand alone in its level"},
+      {"$share/g", true, "Shared subscription \"$share/g\" needs a share name and a topic filter: $share/name/filter"},
+      {"$share//a", true, "Shared subscription \"$share//a\" needs a share name and a topic filter: $share/name/filter"},
+      {"$share/g+/a", true, "Shared subscription \"$share/g+/a\": the share name must not hold a wildcard"},
+      {"a//b", false, nullptr},
+      {"/", false, nullptr},
+      {"\xC3\xBC/\xE6\x97\xA5", false, nullptr},
+      {"sport/+/player1/#", true, nullptr},
+      {"+", true, nullptr},
+      {"#", true, nullptr},
+      {"$share/g/a/#", true, nullptr},
+  };
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  uint16_t expectedId = 1;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Text);
+    // Each call with the first byte of the packet it sends.
+    std::vector<std::pair<std::function<uint16_t()>, uint8_t>> calls;
+    if (c.Filter) {
+      calls = {{[&] { return Client.Subscribe(c.Text, mqQoS1); }, 0x82},
+               {[&] { return Client.Unsubscribe(c.Text); }, 0xA2}};
+    } else {
+      calls = {{[&] { return Client.Publish(c.Text, "x", mqQoS1); }, 0x32}};
+    }
+    for (const auto& [call, firstByte] : calls) {
+      if (c.Refusal) {
+        try {
+          call();
+          ADD_FAILURE() << "accepted";
+        } catch (const Exception& e) {
+          EXPECT_EQ(e.Message(), c.Refusal);
+        }
+        continue;
+      }
+      // Accepted: the next identifier, so no refused call took one.
+      EXPECT_EQ(call(), expectedId++);
+      const TBytes packet = conn->ReadPacket(2000);
+      ASSERT_FALSE(packet.empty());
+      EXPECT_EQ(packet[0], firstByte);
+    }
+  }
+  // Nothing of a refused one went out.
+  EXPECT_TRUE(conn->ReadPacket(300).empty());
+}
+
+// What CONNECT cannot carry is refused by Connect, naming the field, before
+// a connection is opened.
+TEST_F(FakeBrokerTest, ArgumentsMQTTCannotCarryAreRefusedByConnect) {
+  struct TCase {
+    std::function<void(TQORMQTTClient&)> Set;
+    const char* Refusal;
+  };
+  const TCase cases[] = {
+      {[](TQORMQTTClient& c) { c.KeepAliveSecs = 70000; }, "KeepAliveSecs is 70000; MQTT carries 0 to 65535 seconds"},
+      {[](TQORMQTTClient& c) { c.KeepAliveSecs = -1; }, "KeepAliveSecs is -1; MQTT carries 0 to 65535 seconds"},
+      {[](TQORMQTTClient& c) {
+         c.ProtocolVersion = 4;
+         c.Password = "secret";
+       },
+       "Password is set without a Username; MQTT 3.1.1 sends a password only with a user name"},
+      {[](TQORMQTTClient& c) {
+         c.Will.emplace();
+         c.Will->Topic = "last/#";
+       },
+       "Topic name \"last/#\" contains the wildcard '#'; wildcards belong in topic filters only"},
+  };
+  for (const TCase& c : cases) {
+    TQORMQTTClient client;
+    Aim(client, Broker.Port(), "arguments");
+    c.Set(client);
+    try {
+      client.Connect();
+      ADD_FAILURE() << "accepted: " << c.Refusal;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), c.Refusal);
+    }
+    EXPECT_EQ(client.ConnectionStatus(), mqDisconnected);
+  }
+  EXPECT_FALSE(Broker.Accept(200));
+}
+
+// A broker that ends every link at once (a refused request, a session
+// taken over) does not make the client reconnect ever faster: the delay
+// grows until a link stays up. A reconnect resumes the session CleanStart
+// began, rather than throw away what the broker keeps for SessionExpiryInterval.
+TEST_F(FakeBrokerTest, ReconnectsBackOffAcrossShortLinksAndResumeTheSession) {
+  Client.SessionExpiryInterval = 60;
+  auto connecting = std::async(std::launch::async, [&] { Client.Connect(); });
+  auto first = Broker.Accept();
+  ASSERT_TRUE(first);
+  const TBytes connect = first->ReadPacket();
+  ASSERT_GT(connect.size(), 9u);
+  EXPECT_EQ(connect[9] & 0x02, 0x02);  // clean start
+  first->Send(Connack(0));
+  connecting.get();
+  first->Send({0xE0, 0x02, 0x8E, 0x00});  // session taken over
+  auto second = Broker.Accept(4000);
+  ASSERT_TRUE(second);
+  const TBytes reconnect = second->ReadPacket();
+  ASSERT_GT(reconnect.size(), 9u);
+  EXPECT_EQ(reconnect[9] & 0x02, 0x00);  // the session is resumed
+  EXPECT_TRUE(Recorder.HasLine("Reconnecting without clean start, to resume the session"));
+  second->Send(Connack(0, 5, true));
+  ASSERT_TRUE(Recorder.WaitForLine("Reconnected successfully"));
+  second->Send({0xE0, 0x02, 0x8E, 0x00});
+  ASSERT_TRUE(Recorder.WaitForDisconnects(2));
+  EXPECT_TRUE(Recorder.WaitForLine("Reconnect attempt 1 in 2s..."));
+  EXPECT_EQ(Recorder.CountLines("Reconnect attempt 1 in 1s..."), 1u);
+  Client.Disconnect();
+}
+
+// A 3.1.1-only broker (RabbitMQ) closes the link on an MQTT 5.0 CONNECT
+// without a CONNACK: Connect tries 3.1.1 once; a second close raises with
+// the first attempt's reason and leaves nothing learnt.
+TEST(FakeBroker, ABrokerClosingOnAnMQTT5ConnectGetsOneMQTT311Attempt) {
+  for (const bool secondCloses : {false, true}) {
+    SCOPED_TRACE(secondCloses ? "closed twice" : "3.1.1 accepted");
+    TFakeBroker broker;
+    TQORMQTTClient client;
+    Aim(client, broker.Port(), "fake-client");
+    TClientRecorder recorder(client);
+    auto connecting = std::async(std::launch::async, [&] { client.Connect(); });
+    auto first = broker.Accept();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->ReadPacket(), BuildConnectPacket(5, true, 60, "fake-client", "", "", 0));
+    first->Close();
+    auto second = broker.Accept();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->ReadPacket(), BuildConnectPacket(4, true, 60, "fake-client", "", "", 0));
+    const std::string where = "127.0.0.1:" + std::to_string(broker.Port());
+    if (secondCloses) {
+      second->Close();
+      try {
+        connecting.get();
+        ADD_FAILURE() << "connected";
+      } catch (const ESocketError& e) {
+        EXPECT_EQ(e.Message(), "Connection to " + where + " closed during the handshake: closed by the broker");
+      }
+      EXPECT_EQ(client.ProtocolLevel(), 5);
+      continue;
+    }
+    second->Send(Connack(0, 4));
+    connecting.get();
+    EXPECT_EQ(client.ProtocolLevel(), 4);
+    const auto lines = recorder.Lines();
+    const auto retry = std::find(lines.begin(), lines.end(), "Retrying with MQTT 3.1.1");
+    ASSERT_NE(retry, lines.end());
+    EXPECT_EQ(*(retry - 1), "Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");
+    EXPECT_EQ(*(retry + 1), "Connecting to " + where + " (SSL=False, protocol=4)");
+  }
+}
