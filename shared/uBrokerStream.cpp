@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -522,6 +523,11 @@ size_t TBrokerStream::TryWrite(const iovec* AParts, size_t ACount) {
 bool TBrokerStream::BytesWaiting() const {
   int waiting = 0;
   return !FReleased && ioctl(FFd, FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
+int TBrokerStream::BytesInFlight() const {
+  int queued = 0;
+  return !FReleased && ioctl(FFd, SIOCOUTQ, &queued) == 0 ? queued : 0;
 }
 
 void TBrokerStream::Abort(const std::string& AReason) {

@@ -102,6 +102,9 @@ class TBrokerStream final : public IByteSource {
   // Bytes have arrived that nobody has read yet (the reader is busy in a
   // handler, say); any thread.
   bool BytesWaiting() const;
+  // Bytes written that the broker's side has not yet acknowledged: what a
+  // slow link still carries after a write has returned. Any thread.
+  int BytesInFlight() const;
 
   // The parts in order, as one write: over TCP one system call per attempt,
   // so packets and payloads leave from their own memory. AParts is used up.

@@ -1,8 +1,9 @@
 // TQORMQTTClient: a threaded MQTT 5.0 / 3.1.1 client for one broker, over
 // TCP or TLS. It offers MQTT 5.0 first and falls back to 3.1.1 when the
-// broker refuses 5.0 (reason 0x84, or 3.1.1's return code 1), publishes and
-// subscribes at QoS 0, 1 and 2, keeps the link alive and reconnects by
-// itself with a doubling delay (1 s to 60 s).
+// broker refuses 5.0 (reason 0x84, or 3.1.1's return code 1, or a close
+// without a CONNACK on Connect's first attempt), publishes and subscribes at
+// QoS 0, 1 and 2, keeps the link alive and reconnects by itself with a
+// doubling delay (1 s to 60 s, back to 1 s only after a link stayed up 10 s).
 //
 // Thread rules
 // - Configure the public fields and the callbacks before Connect, and leave
@@ -39,8 +40,11 @@
 // 16 KiB or more: once it has been written, since it is sent from the
 // caller's string). The queue holds up to 16 MiB: a Publish, Subscribe or
 // Unsubscribe that finds it full waits until the writer has made room, or
-// raises "MQTT client is not connected" when the link goes meanwhile. A
-// write that fails ends the link as a lost one. Disconnect sends what was
+// raises "MQTT client is not connected" when the link goes meanwhile.
+// Publications held back by the broker's Receive Maximum count against the
+// same 16 MiB, with the same rule (on the reader thread Publish does not
+// wait there). A write that fails, or takes nothing for KeepAliveSecs, ends
+// the link as a lost one. Disconnect sends what was
 // queued before its DISCONNECT, waiting up to a second for it.
 #pragma once
 
@@ -138,11 +142,14 @@ class QORMQTT_EXPORT TQORMQTTClient {
   std::string ClientID;  ///< empty: the broker assigns one (MQTT 5.0), reused for the reconnects
   std::string Username;  ///< left out of CONNECT when empty
   std::string Password;  ///< left out of CONNECT when empty
-  /// Seconds. Half of it without sending brings a PINGREQ, all of it without
-  /// receiving counts as a dead link; also the stream's I/O time-out. 0 turns
-  /// keepalive off.
+  /// Seconds, 0 to 65535. Half of it without sending or without receiving
+  /// brings a PINGREQ; a PINGREQ unanswered for half of it, with nothing
+  /// received for all of it, is a dead link. Also how long a read or a
+  /// write may make no progress. 0 turns keepalive off.
   int32_t KeepAliveSecs = 60;
-  bool CleanStart = true;  ///< start a new session rather than resume the broker's
+  /// Connect starts a new session rather than resume the broker's; the
+  /// automatic reconnects resume it when SessionExpiryInterval is above 0.
+  bool CleanStart = true;
   /// The MQTT version offered first: 5 (MQTT 5.0, falling back to 3.1.1 when
   /// the broker refuses it) or 4 (MQTT 3.1.1 from the start).
   uint8_t ProtocolVersion = MQTT_PROTOCOL_LEVEL_50;
@@ -218,7 +225,8 @@ class QORMQTT_EXPORT TQORMQTTClient {
   // --- operations ---------------------------------------------------------
   /// Returns once the broker has accepted the session, or at once when an
   /// attempt is already running (also a reconnect loop) or a session exists.
-  /// Raises Exception (refusal, time-out, over-long text) or ESocketError.
+  /// Raises Exception (refusal, time-out, over-long text, a field CONNECT
+  /// cannot carry) or ESocketError.
   void Connect();
   /// Sends DISCONNECT when connected, stops every thread, closes the stream.
   /// Returns within about a second, also during a reconnect delay. What is
@@ -230,7 +238,8 @@ class QORMQTT_EXPORT TQORMQTTClient {
   void Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQTTDisconnectProperties& AProperties);
   /// The packet identifier used (0 at QoS 0). Raises Exception when not
   /// connected (unless OfflineQueueLimit lets it wait: "Offline queue full"
-  /// when that many wait already), when the topic or packet is too long for
+  /// when that many wait already), when the topic is no valid MQTT topic name
+  /// (empty, a wildcard, a NUL, not UTF-8), when the topic or packet is too long for
   /// MQTT or beyond the broker's limits, or when all 65535 identifiers are in
   /// use. A QoS 1 or 2 publication is kept until the broker acknowledges it:
   /// a link lost before that sends it again after the reconnect (with DUP
@@ -241,7 +250,8 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// for a property text or data over 65535 bytes.
   uint16_t Publish(const TQORMQTTMessage& AMessage);
   /// Subscribes to one topic filter at AQoS: the packet identifier. Raises
-  /// as Publish does (not connected, too long, beyond the broker's limits).
+  /// as Publish does (not connected, no valid topic filter, too long, beyond
+  /// the broker's limits).
   uint16_t Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS);
   /// Several filters in one SUBSCRIBE, each with its options; ASubscriptionIdentifier
   /// (1 to 268435455, 0: none) comes back with each message they match.

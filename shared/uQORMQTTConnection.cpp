@@ -1006,12 +1006,19 @@ void TQORMQTTConnection::Supervise(const TQORMQTTKeepaliveThread& AKeepalive) {
   // Bytes arriving, not whole packets, are life: a large packet arriving
   // slowly, or a reply waiting while OnMessage runs long, keep the link.
   int64_t received = std::max<int64_t>(FLastRecvTime, stream->LastReceived());
+  // A PINGREQ is asked only once the bytes before it have reached the
+  // broker: while what was written still drains over a slow link, the link lives.
+  const int inFlight = stream->BytesInFlight();
+  if (epoch != FWatchedEpoch || inFlight < FLastInFlight) FDrainingAt = now;
+  FWatchedEpoch = epoch;
+  FLastInFlight = inFlight;
   const int64_t pingQueued = FPingQueuedAt;
   bool unanswered = pingQueued != 0 && received < pingQueued;
   // A link is given up only when a PINGREQ that has left goes unanswered;
   // one still queued behind a slow write has not been asked yet.
   bool dead = false;
-  if (unanswered && FPingSentAt >= pingQueued && now - FPingSentAt >= half && now - received >= full) {
+  const int64_t asked = std::max<int64_t>(FPingSentAt, FDrainingAt);
+  if (unanswered && FPingSentAt >= pingQueued && now - asked >= half && now - received >= full) {
     if (stream->BytesWaiting()) {
       FLastRecvTime = received = now;
       unanswered = false;
@@ -1020,9 +1027,9 @@ void TQORMQTTConnection::Supervise(const TQORMQTTKeepaliveThread& AKeepalive) {
     }
   }
   // A PINGREQ after half the interval without sending, or without receiving
-  // (a client that only publishes QoS 0 hears nothing otherwise).
-  if (now - FLastSendTime >= half || (!unanswered && now - received >= half)) {
-    if (!unanswered) FPingQueuedAt = now;
+  // (a client that only publishes QoS 0 hears nothing otherwise); one at a time.
+  if (!unanswered && (now - FLastSendTime >= half || now - received >= half)) {
+    FPingQueuedAt = now;
     if (Send(FSession.PingReq())) {
       Log("PINGREQ sent");
     } else {

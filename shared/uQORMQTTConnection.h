@@ -206,6 +206,11 @@ class TQORMQTTConnection {
   std::atomic<int64_t> FPingQueuedAt{0};  // the PINGREQ awaiting an answer; 0: none
   std::atomic<int64_t> FPingSentAt{0};    // when a PINGREQ was last written
   std::atomic<int64_t> FConnectedAt{0};   // when the newest session was established
+  // The keepalive thread's own: the link it watches, the bytes that link
+  // still carried towards the broker, and when they last went down.
+  uint64_t FWatchedEpoch = 0;
+  int FLastInFlight = 0;
+  int64_t FDrainingAt = 0;
   // The next reconnect's delay: doubles with each attempt, back to 1 s only
   // after a link that stayed up (or a new Connect).
   std::atomic<int32_t> FReconnectDelaySecs{1};

@@ -37,8 +37,10 @@ class TSlowLoopback {
  public:
   explicit TSlowLoopback(const std::string& ARate) {
     if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) return;
-    FReady = std::system(("ip link set lo up && tc qdisc add dev lo root tbf rate " + ARate +
-                          " burst 32kbit latency 400ms")
+    // The MTU of an Ethernet link: the token bucket passes no packet larger
+    // than its burst, and loopback's 64 KiB ones would all be dropped.
+    FReady = std::system(("ip link set lo mtu 1500 up && tc qdisc add dev lo root tbf rate " + ARate +
+                          " burst 64kb latency 400ms")
                              .c_str()) == 0;
   }
   ~TSlowLoopback() {
@@ -67,10 +69,14 @@ TEST(FieldLinks, ALargePublicationCrossesASlowLink) {
   client.OnPublishComplete = [&](uint16_t, TQORMQTTReasonCode AReason) { completed.set_value(AReason); };
   client.Connect();
   const auto start = std::chrono::steady_clock::now();
-  client.Publish("slow/" + std::to_string(getpid()), std::string(12 << 20, 'p'), mqQoS1);
+  try {
+    client.Publish("slow/" + std::to_string(getpid()), std::string(12 << 20, 'p'), mqQoS1);
+  } catch (const Exception& e) {
+    FAIL() << e.Message();
+  }
   auto result = completed.get_future();
   ASSERT_EQ(result.wait_for(60s), std::future_status::ready);
-  EXPECT_EQ(result.get(), 0);
+  EXPECT_LT(result.get(), 0x80);  // accepted (0x10: nobody subscribes)
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::printf("[ figures ] 12 MiB at QoS 1 over 8 Mbit/s with keepalive 3 s: acknowledged after %.1f s\n", seconds);
   EXPECT_GT(seconds, 3.0 * 2);  // the link was as slow as it was meant to be
@@ -91,7 +97,9 @@ TEST(FieldLinks, PublicationsHeldByAStalledBrokerStayBounded) {
   client.Connect();
   const std::string topic = "held/" + std::to_string(getpid());
   kill(broker.Pid(), SIGSTOP);
-  client.Publish(topic, "first", mqQoS1);  // in flight, never acknowledged: the rest is held
+  // The first in flight, never acknowledged; the second held, and every later one behind it.
+  client.Publish(topic, "first", mqQoS1);
+  client.Publish(topic, "second", mqQoS1);
   const size_t rssBefore = RssKiB();
   std::atomic<int> accepted{0};
   std::string raised;
