@@ -387,7 +387,9 @@ int TBrokerStream::WaitReady(short AEvents, int64_t ADeadline) const {
 
 int TBrokerStream::Read(uint8_t* ABuffer, int ACount) {
   FLastReadTimedOut = false;
-  if (ACount <= 0) return 0;
+  // What was buffered before the release is not delivered: a Disconnect must
+  // not wait while a slow handler is handed message after message.
+  if (ACount <= 0 || FReleased) return 0;
   if (FBufferPos == FBufferLen) {
     // A read as large as the buffer goes straight to the caller's memory.
     if (ACount >= kBufferSize) return Receive(ABuffer, ACount);

@@ -521,7 +521,7 @@ void TQORMQTTConnection::Connect() {
     TLSVersion(FClient.TLSMinVersion);
     if (FClient.Will) {
       CheckTextLength(FClient.Will->Topic, "Will topic");
-      CheckTopicName(FClient.Will->Topic);
+      CheckTopicName(FClient.Will->Topic, "Will topic");
       CheckTextLength(FClient.Will->Payload, "Will payload");
       if (FClient.Will->QoS > mqQoS2) throw Exception(Format("Will QoS %d is not 0, 1 or 2", FClient.Will->QoS));
       if (const auto properties = PublicationProperties(*FClient.Will)) CheckPropertyLengths(*properties, "Will ");

@@ -239,6 +239,7 @@ TDiscarded TQORMQTTSession::Discard() {
   for (const auto& [id, request] : FFilterRequests) FOutbox.ReleaseId(id);
   FFilterRequests.clear();
   FSubscriptions.clear();
+  FDeferred.clear();
   Counted();
   return discarded;
 }
@@ -250,6 +251,20 @@ TBytes TQORMQTTSession::BuildFilterRequest(uint16_t APacketId, const TFilterRequ
   std::vector<std::string> filters;
   for (const auto& [filter, options] : ARequest.Filters) filters.push_back(filter);
   return BuildUnsubscribePacket(filters, APacketId, FLevel, properties);
+}
+
+std::vector<TBytes> TQORMQTTSession::TakeDeferredLocked(std::vector<std::string>& ALines) {
+  std::vector<TBytes> packets;
+  while (!FDeferred.empty()) {
+    const uint16_t id = FOutbox.TakeId();
+    if (id == 0) break;
+    TFilterRequest& request = FDeferred.front();
+    packets.push_back(BuildFilterRequest(id, request));
+    ALines.push_back(Format("Resubscribing to %zu topic filter(s) packet_id=%d", request.Filters.size(), id));
+    FFilterRequests[id] = std::move(request);
+    FDeferred.erase(FDeferred.begin());
+  }
+  return packets;
 }
 
 TRequestPacket TQORMQTTSession::Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS) {
@@ -429,6 +444,8 @@ TQORMQTTSession::TRestore TQORMQTTSession::RestoreLocked(bool AResumed) {
   TRestore restore;
   // What was in flight on the last link is owed again, before all else.
   FOutbox.Requeue();
+  // A resubscription still waiting is made anew below, when it is needed.
+  FDeferred.clear();
   // Requests the last link never saw answered go again as they were; a
   // resubscription of the last link is made anew below when it is needed.
   std::vector<TBytes> unanswered;
@@ -460,11 +477,20 @@ TQORMQTTSession::TRestore TQORMQTTSession::RestoreLocked(bool AResumed) {
       TFilterRequest again{{}, true, true, identifier};
       size_t size = 0;
       const auto flush = [&] {
-        const uint16_t id = again.Filters.empty() ? 0 : FOutbox.TakeId();
-        if (id == 0) return;
-        packets.push_back(BuildFilterRequest(id, again));
-        restore.Lines.push_back(Format("Resubscribing to %zu topic filter(s) packet_id=%d", again.Filters.size(), id));
-        FFilterRequests[id] = std::move(again);
+        if (again.Filters.empty()) return;
+        const uint16_t id = FOutbox.TakeId();
+        if (id == 0) {
+          // Every identifier is taken by publications: the subscription must
+          // not be lost silently, it goes as soon as one comes free.
+          restore.Lines.push_back(Format("Resubscribing to %zu topic filter(s) waits for a free packet identifier",
+                                         again.Filters.size()));
+          FDeferred.push_back(std::move(again));
+        } else {
+          packets.push_back(BuildFilterRequest(id, again));
+          restore.Lines.push_back(
+              Format("Resubscribing to %zu topic filter(s) packet_id=%d", again.Filters.size(), id));
+          FFilterRequests[id] = std::move(again);
+        }
         again = {{}, true, true, identifier};
         size = 0;
       };
@@ -594,6 +620,8 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
   if (AType == MQTT_PUBACK || AType == MQTT_PUBCOMP || (AType == MQTT_PUBREC && reason >= 0x80)) {
     bool found;
     bool downgraded = false;
+    std::vector<TBytes> deferred;
+    std::vector<std::string> lines;
     {
       std::lock_guard<std::mutex> guard(FMutex);
       // A broker that speaks no QoS 2 (RabbitMQ) takes it at QoS 1 and says
@@ -601,8 +629,11 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
       // come; keeping it would resend it after every reconnect.
       downgraded = AType == MQTT_PUBACK && FOutbox.InFlightQoS(id) == 2;
       found = CompleteLocked(id);
+      if (found && !FDeferred.empty()) deferred = TakeDeferredLocked(lines);
     }
     if (downgraded) Log(ASink, "PUBACK for QoS 2 packet_id=%d: the broker took it at QoS 1", id);
+    for (const std::string& line : lines) Log(ASink, "%s", line.c_str());
+    for (TBytes& packet : deferred) ASink.Send(std::move(packet));
     // An acknowledgement of nothing in flight (a duplicate) ends nothing.
     if (found) ASink.PublishComplete(id, reason);
     SendWaiting(ASink);

@@ -231,6 +231,8 @@ class TQORMQTTSession {
     uint32_t SubscriptionId = 0;
   };
   TBytes BuildFilterRequest(uint16_t APacketId, const TFilterRequest& ARequest) const;
+  // Resubscriptions that found no identifier free go out as identifiers come free.
+  std::vector<TBytes> TakeDeferredLocked(std::vector<std::string>& ALines);
   TRequestPacket FilterRequest(TFilterRequest ARequest);
   struct TSubscription {
     uint8_t Asked;  // the options byte
@@ -252,6 +254,7 @@ class TQORMQTTSession {
   std::set<uint16_t> FAwaitingRelease;               // FMutex; inbound QoS 2 delivered, PUBREL not yet seen
   std::map<uint16_t, TFilterRequest> FFilterRequests;  // FMutex; SUBSCRIBE/UNSUBSCRIBE awaiting acknowledgement
   std::map<std::string, TSubscription> FSubscriptions;  // FMutex; in force
+  std::vector<TFilterRequest> FDeferred;                // FMutex; resubscriptions awaiting an identifier
   TBrokerLimits FLimits;                             // FMutex
   // Publications in flight at most, below the broker's Receive Maximum once
   // it refused one for want of room (quota exceeded); 0: no such limit. A

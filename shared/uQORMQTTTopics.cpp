@@ -71,11 +71,11 @@ void CheckLevels(std::string_view AFilter, const std::string& AShown) {
 
 }  // namespace
 
-void CheckTopicName(std::string_view AName) {
-  CheckText(AName, "Topic name");
+void CheckTopicName(std::string_view AName, const char* AWhat) {
+  CheckText(AName, AWhat);
   const size_t wildcard = AName.find_first_of("+#");
   if (wildcard != std::string_view::npos)
-    throw Exception(Format("Topic name \"%.*s\" contains the wildcard '%c'; wildcards belong in topic filters only",
+    throw Exception(Format("%s \"%.*s\" contains the wildcard '%c'; wildcards belong in topic filters only", AWhat,
                            static_cast<int>(AName.size()), AName.data(), AName[wildcard]));
 }
 

@@ -9,8 +9,9 @@
 namespace qor {
 
 // Raises Exception naming the rule a topic name breaks: empty, a wildcard
-// ('+' or '#'), a NUL character, not UTF-8, longer than 65535 bytes.
-void CheckTopicName(std::string_view AName);
+// ('+' or '#'), a NUL character, not UTF-8, longer than 65535 bytes. AWhat
+// names it in the message ("Will topic", say).
+void CheckTopicName(std::string_view AName, const char* AWhat = "Topic name");
 
 // Raises Exception naming the rule a topic filter breaks: empty, '#' not
 // alone as the last level, '+' not alone in its level, a NUL character, not

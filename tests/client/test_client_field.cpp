@@ -196,7 +196,7 @@ TEST_F(FakeBrokerTest, ArgumentsMQTTCannotCarryAreRefusedByConnect) {
          c.Will.emplace();
          c.Will->Topic = "last/#";
        },
-       "Topic name \"last/#\" contains the wildcard '#'; wildcards belong in topic filters only"},
+       "Will topic \"last/#\" contains the wildcard '#'; wildcards belong in topic filters only"},
   };
   for (const TCase& c : cases) {
     TQORMQTTClient client;
@@ -282,4 +282,21 @@ TEST(FakeBroker, ABrokerClosingOnAnMQTT5ConnectGetsOneMQTT311Attempt) {
     EXPECT_EQ(*(retry - 1), "Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");
     EXPECT_EQ(*(retry + 1), "Connecting to " + where + " (SSL=False, protocol=4)");
   }
+}
+
+// Disconnect stops the reader after the message its handler is working on:
+// what the stream had buffered is not handed to a slow handler one by one.
+TEST_F(FakeBrokerTest, DisconnectDeliversNothingMoreToASlowHandler) {
+  Recorder.SetOnMessage([](const TReceived&) { std::this_thread::sleep_for(500ms); });
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  TBytes burst;
+  for (int i = 0; i < 5; ++i) {
+    const TBytes p = BuildPublishPacket("t", std::to_string(i), 0, 0, 5, false, false);
+    burst.insert(burst.end(), p.begin(), p.end());
+  }
+  conn->Send(burst);
+  ASSERT_TRUE(Recorder.WaitForMessages(1));
+  Client.Disconnect();
+  EXPECT_EQ(Recorder.Messages().size(), 1u);
 }

@@ -470,3 +470,21 @@ TEST(Session, APubackEndsAQoS2PublicationTheBrokerTookAtQoS1) {
   EXPECT_NE(std::find(fed.Lines.begin(), fed.Lines.end(), "PUBACK for QoS 2 packet_id=1: the broker took it at QoS 1"),
             fed.Lines.end());
 }
+
+// With every identifier taken by publications when a new link needs a
+// resubscription, the subscription is not lost: it goes with the first
+// identifier an acknowledgement frees.
+TEST(Session, AResubscriptionWaitsForAFreeIdentifierRatherThanBeLost) {
+  TQORMQTTSession session;
+  EXPECT_EQ(session.Subscribe("a/#", mqQoS1).PacketId, 1);
+  Feed({0x90, 0x04, 0, 1, 0x00, 0x01}, 5, 1 << 30, &session);
+  for (int i = 0; i < 65535; ++i) session.Queue("t", "p", mqQoS1, 65535);
+  EXPECT_THROW(session.Queue("t", "p", mqQoS1, 65536), Exception);
+  const TFed connack = Feed({0x20, 0x03, 0, 0, 0}, 5, 1 << 30, &session);
+  EXPECT_EQ(connack.Sent.size(), 65535u);  // the publications; no SUBSCRIBE yet
+  EXPECT_NE(std::find(connack.Lines.begin(), connack.Lines.end(),
+                      "Resubscribing to 1 topic filter(s) waits for a free packet identifier"),
+            connack.Lines.end());
+  const TFed acked = Feed({0x40, 0x02, 0, 2}, 5, 1 << 30, &session);
+  EXPECT_EQ(acked.Sent, std::vector<TBytes>{BuildSubscribePacket("a/#", 1, 2, 5)});
+}
