@@ -1,12 +1,13 @@
 #include "uQORMQTTConnection.h"
 
 #include <sys/uio.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -697,7 +698,9 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
     const std::string error = "Connection to " + Where(broker) + " closed during the handshake: " + ended;
     // A 3.1.1-only broker (RabbitMQ) may close the link on an MQTT 5.0
     // CONNECT without a word: Connect's first attempt tries 3.1.1 once.
-    if (level == MQTT_PROTOCOL_LEVEL_50 && !AFromLoop && !AReferred && stream->LastReceived() == 0 &&
+    // Only a plain close or reset: a TLS alert (a refused certificate) says why already.
+    const bool closed = ended == "closed by the broker" || ended == std::strerror(ECONNRESET);
+    if (level == MQTT_PROTOCOL_LEVEL_50 && !AFromLoop && !AReferred && closed && stream->LastReceived() == 0 &&
         FClient.ProtocolVersion == MQTT_PROTOCOL_LEVEL_50) {
       Log("Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");
       Log("Retrying with MQTT 3.1.1");
