@@ -3,19 +3,20 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <linux/sockios.h>
+#include <linux/tcp.h>  // its tcp_info has the bytes acknowledged; glibc's lacks them
 #include <sys/ioctl.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -527,9 +528,18 @@ bool TBrokerStream::BytesWaiting() const {
   return !FReleased && ioctl(FFd, FIONREAD, &waiting) == 0 && waiting > 0;
 }
 
-int TBrokerStream::BytesInFlight() const {
+bool TBrokerStream::Delivery(uint64_t& AAcknowledged, uint64_t& AWritten) const {
+  if (FReleased || IsUnixSocket(FOptions.Host)) return false;
+  tcp_info info{};
+  socklen_t length = sizeof info;
   int queued = 0;
-  return !FReleased && ioctl(FFd, SIOCOUTQ, &queued) == 0 ? queued : 0;
+  if (getsockopt(FFd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+      length < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked ||
+      ioctl(FFd, SIOCOUTQ, &queued) != 0)
+    return false;
+  AAcknowledged = info.tcpi_bytes_acked;
+  AWritten = AAcknowledged + static_cast<uint64_t>(std::max(queued, 0));
+  return true;
 }
 
 void TBrokerStream::Abort(const std::string& AReason) {

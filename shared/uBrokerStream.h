@@ -102,9 +102,11 @@ class TBrokerStream final : public IByteSource {
   // Bytes have arrived that nobody has read yet (the reader is busy in a
   // handler, say); any thread.
   bool BytesWaiting() const;
-  // Bytes written that the broker's side has not yet acknowledged: what a
-  // slow link still carries after a write has returned. Any thread.
-  int BytesInFlight() const;
+  // How far the bytes written have got: AWritten handed to the kernel so
+  // far, AAcknowledged of them taken by the broker's host. A write returns
+  // while megabytes may still be on their way over a slow link. False where
+  // it cannot be told (a Unix socket). Any thread.
+  bool Delivery(uint64_t& AAcknowledged, uint64_t& AWritten) const;
 
   // The parts in order, as one write: over TCP one system call per attempt,
   // so packets and payloads leave from their own memory. AParts is used up.

@@ -328,7 +328,7 @@ bool TQORMQTTConnection::Send(TBytes APacket, std::string_view ATail, bool ABoun
         return false;
       }
       if (sent > 0) FLastSendTime = Now();
-      if (sent == APacket.size()) NoteWritten(APacket);
+      if (sent == APacket.size()) NoteWritten(APacket, *stream);
     }
     // What the socket did not take goes first in the queue.
     if (sent > 0) APacket.erase(APacket.begin(), APacket.begin() + static_cast<std::ptrdiff_t>(sent));
@@ -1009,24 +1009,37 @@ void TQORMQTTConnection::Supervise(const TQORMQTTKeepaliveThread& AKeepalive) {
   // Bytes arriving, not whole packets, are life: a large packet arriving
   // slowly, or a reply waiting while OnMessage runs long, keep the link.
   int64_t received = std::max<int64_t>(FLastRecvTime, stream->LastReceived());
-  // A PINGREQ is asked only once the bytes before it have reached the
-  // broker: while what was written still drains over a slow link, the link lives.
-  const int inFlight = stream->BytesInFlight();
-  if (epoch != FWatchedEpoch || inFlight < FLastInFlight) FDrainingAt = now;
-  FWatchedEpoch = epoch;
-  FLastInFlight = inFlight;
+  if (epoch != FWatchedEpoch) {
+    FWatchedEpoch = epoch;
+    FLastAcknowledged = 0;
+  }
   const int64_t pingQueued = FPingQueuedAt;
   bool unanswered = pingQueued != 0 && received < pingQueued;
-  // A link is given up only when a PINGREQ that has left goes unanswered;
-  // one still queued behind a slow write has not been asked yet.
+  // A link is given up only when a PINGREQ that has reached the broker's
+  // host goes unanswered. Before it has (it may sit behind megabytes still
+  // crossing a slow link), the link lives while those bytes move on.
   bool dead = false;
-  const int64_t asked = std::max<int64_t>(FPingSentAt, FDrainingAt);
-  if (unanswered && FPingSentAt >= pingQueued && now - asked >= half && now - received >= full) {
-    if (stream->BytesWaiting()) {
-      FLastRecvTime = received = now;
-      unanswered = false;
-    } else {
-      dead = true;
+  const int64_t sentAt = FPingSentAt;
+  if (unanswered && sentAt >= pingQueued) {
+    int64_t asked = sentAt;
+    uint64_t acknowledged = 0, written = 0;
+    if (stream->Delivery(acknowledged, written)) {
+      if (acknowledged >= FPingEnd) {
+        if (FPingArrivedAt < sentAt) FPingArrivedAt = now;
+        asked = FPingArrivedAt;
+      } else if (acknowledged > FLastAcknowledged) {
+        FDrainingAt = now;
+      }
+      FLastAcknowledged = acknowledged;
+      if (acknowledged < FPingEnd) asked = std::max(sentAt, FDrainingAt);
+    }
+    if (now - asked >= half && now - received >= full) {
+      if (stream->BytesWaiting()) {
+        FLastRecvTime = received = now;
+        unanswered = false;
+      } else {
+        dead = true;
+      }
     }
   }
   // A PINGREQ after half the interval without sending, or without receiving
@@ -1045,8 +1058,12 @@ void TQORMQTTConnection::Supervise(const TQORMQTTKeepaliveThread& AKeepalive) {
   }
 }
 
-void TQORMQTTConnection::NoteWritten(const TBytes& APacket) {
-  if (APacket.size() == 2 && APacket[0] == (MQTT_PINGREQ << 4)) FPingSentAt = Now();
+void TQORMQTTConnection::NoteWritten(const TBytes& APacket, const TBrokerStream& AStream) {
+  if (APacket.size() != 2 || APacket[0] != (MQTT_PINGREQ << 4)) return;
+  // The PINGREQ has reached the broker's host once every byte written so far has.
+  uint64_t acknowledged = 0, written = 0;
+  FPingEnd = AStream.Delivery(acknowledged, written) ? written : 0;
+  FPingSentAt = Now();
 }
 
 void TQORMQTTConnection::WaitForHeldRoom() {
@@ -1085,7 +1102,7 @@ void TQORMQTTConnection::WriteLoop() {
     }
     const bool written = WriteOut(*stream, parts.data(), parts.size());
     if (written)
-      for (const TWriteQueue::TEntry& e : batch) NoteWritten(e.Packet);
+      for (const TWriteQueue::TEntry& e : batch) NoteWritten(e.Packet, *stream);
     FQueue.Finished(batch, written);
   }
 }

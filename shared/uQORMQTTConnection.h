@@ -142,8 +142,8 @@ class TQORMQTTConnection {
   // hold as many bytes as the write queue may; raises when the link goes.
   void WaitForHeldRoom();
   void WakeHeldWaiters();
-  // A packet has been written: a PINGREQ's answer is awaited from now on.
-  void NoteWritten(const TBytes& APacket);
+  // A packet has been written to AStream: a PINGREQ's answer is awaited from now on.
+  void NoteWritten(const TBytes& APacket, const TBrokerStream& AStream);
   // Raises when a packet with AContent bytes after its fixed header would
   // exceed the broker's Maximum Packet Size.
   void CheckPacketSize(size_t AContent, const char* APacket) const;
@@ -205,12 +205,15 @@ class TQORMQTTConnection {
   std::atomic<int64_t> FLastRecvTime;  // the session's start; the stream stamps what arrives
   std::atomic<int64_t> FPingQueuedAt{0};  // the PINGREQ awaiting an answer; 0: none
   std::atomic<int64_t> FPingSentAt{0};    // when a PINGREQ was last written
+  std::atomic<uint64_t> FPingEnd{0};      // the bytes written up to its end (Delivery)
   std::atomic<int64_t> FConnectedAt{0};   // when the newest session was established
-  // The keepalive thread's own: the link it watches, the bytes that link
-  // still carried towards the broker, and when they last went down.
+  // The keepalive thread's own: the link it watches, the bytes the broker's
+  // host had acknowledged at its last look, when that last grew, and when the
+  // PINGREQ was first seen to have arrived.
   uint64_t FWatchedEpoch = 0;
-  int FLastInFlight = 0;
+  uint64_t FLastAcknowledged = 0;
   int64_t FDrainingAt = 0;
+  int64_t FPingArrivedAt = 0;
   // The next reconnect's delay: doubles with each attempt, back to 1 s only
   // after a link that stayed up (or a new Connect).
   std::atomic<int32_t> FReconnectDelaySecs{1};
