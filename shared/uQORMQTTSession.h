@@ -263,6 +263,11 @@ class TQORMQTTSession {
   uint64_t FAliasEpoch = 0;                          // FMutex; counts the links
   std::vector<std::string> FInAliases;               // FMutex; the broker's aliases (index alias - 1)
   uint16_t FInAliasMaximum = 0;                      // FMutex
+  uint16_t FInReceiveMaximum = 0;                    // FMutex; QoS 2 awaiting release at most; 0: not announced
+  // Where the link is: a session fed without a CONNECT (tests, tools)
+  // checks no order.
+  enum class TLinkPhase : uint8_t { Unknown, AwaitingConnack, Connacked };
+  std::atomic<TLinkPhase> FLinkPhase{TLinkPhase::Unknown};
   std::string FAuthMethod;                           // FMutex; empty: no enhanced authentication
 };
 

@@ -327,7 +327,8 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
   EXPECT_EQ(publish().Packet, BuildPublishPacket("", "x", 0, 0, 5, false, false, nullptr, 1));
   EXPECT_EQ(session.Publish("u", "x", mqQoS0, false).Packet, BuildPublishPacket("u", std::string_view("x"), 0, 0, 5,
                                                                                  false, false));  // no alias left
-  Feed(connack, 5, 1 << 30, &session);  // a new link knows no alias
+  session.Connect(fields);  // a new link knows no alias
+  Feed(connack, 5, 1 << 30, &session);
   EXPECT_EQ(publish().Packet, first.Packet);
 
   // The broker's words reach the log line and the acknowledgement.
@@ -362,6 +363,7 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
   kept.ContentType = "c";
   const uint16_t lost = session.Publish("r", "x", mqQoS1, false, {true, std::make_shared<TQORMQTTProperties>(kept)})
                             .PacketId;
+  session.Connect(fields);
   fed = Feed({0x20, 0x03, 0x01, 0x00, 0x00}, 5, 1 << 30, &session);
   EXPECT_EQ(fed.Sent, std::vector<TBytes>{BuildPublishPacket("r", "x", 1, lost, 5, true, true, &kept)});
 
@@ -369,6 +371,7 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
   const uint8_t options = SubscriptionOptions(1, true, false, 2);
   const uint16_t sub = session.Subscribe({{"a", options}}, 42).PacketId;
   Feed({0x90, 0x04, 0, static_cast<uint8_t>(sub), 0x00, 0x01}, 5, 1 << 30, &session);
+  session.Connect(fields);
   fed = Feed(connack, 5, 1 << 30, &session);
   TQORMQTTProperties identifier;
   identifier.SubscriptionIdentifiers = {42};
