@@ -46,6 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     session.SetTopicAliases(true);
   }
   TCheckingSink sink;
+  if (control & 0x80) {
+    // A session that sent CONNECT takes no PUBLISH before its CONNACK: one
+    // comes first, so that the input reaches the alias paths.
+    qor::TMemoryByteSource connack((control & 1) ? std::vector<uint8_t>{0x20, 0x03, 0x00, 0x00, 0x00}
+                                                 : std::vector<uint8_t>{0x20, 0x02, 0x00, 0x00},
+                                   64);
+    session.Feed(connack, sink);
+  }
   qor::TMemoryByteSource source(std::vector<uint8_t>(AData + 1, AData + ASize), 1 + ((control >> 1) & 0x3F));
   session.Feed(source, sink);
   if (sink.Delivered > ASize) std::abort();
