@@ -176,8 +176,10 @@ class TQORMQTTSession {
 
   // --- the broker's packets ----------------------------------------------------
   // One whole packet. Raises EMalformedPacket when the body is shorter than
-  // its fields (what it holds beyond them is ignored); ABody may be consumed.
-  // Errors raised by the sink pass through.
+  // its fields (what it holds beyond them is ignored), EProtocolError, with
+  // the reason code to end the link with, for a packet the broker must not
+  // send (then nothing of it is delivered or acknowledged); ABody may be
+  // consumed. Errors raised by the sink pass through.
   void Receive(uint8_t AHeader, std::string& ABody, ISessionSink& ASink);
   // The message for a stream that ended inside a packet, after APartial of
   // its body had arrived: which field was being read.
