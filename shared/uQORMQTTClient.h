@@ -80,12 +80,12 @@ enum TQORMQTTReasonCode : uint8_t {
   mqrcProtocolError = 0x82,
   mqrcNotAuthorized = 0x87,
   mqrcServerBusy = 0x89,
+  mqrcSessionTakenOver = 0x8E,
   mqrcTopicNameInvalid = 0x90,
   mqrcPacketIdInUse = 0x91,
   mqrcPacketIdNotFound = 0x92,
   mqrcReceiveMaximumExceeded = 0x93,
   mqrcTopicAliasInvalid = 0x94,
-  mqrcSessionTakenOver = 0x8E,
   mqrcQuotaExceeded = 0x97,
   mqrcUnsupportedProtocolVersion = 0x84,
 };

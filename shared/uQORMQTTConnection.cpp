@@ -590,7 +590,8 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   if (brokers.empty()) brokers.push_back({FClient.BrokerHostName, FClient.BrokerPort, FClient.UseSSL});
   // "[::1]", as the log lines write an IPv6 address, names the address inside.
   for (TQORMQTTBrokerAddress& b : brokers)
-    if (b.Host.size() > 2 && b.Host.front() == '[' && b.Host.back() == ']') b.Host = b.Host.substr(1, b.Host.size() - 2);
+    if (b.Host.size() > 2 && b.Host.front() == '[' && b.Host.back() == ']')
+      b.Host = b.Host.substr(1, b.Host.size() - 2);
   {
     // A server a broker referred the client to comes first, once.
     TGuard guard(FMutex);

@@ -648,7 +648,8 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
     }
     // At 5.0 the broker learns that the client holds no such message.
     const uint8_t code = !known && FLevel == MQTT_PROTOCOL_LEVEL_50 ? mqrcPacketIdNotFound : mqrcSuccess;
-    SendAck(ASink, BuildPubCompPacket(id, code, FLevel), "PUBCOMP sent for packet id %d", "Failed to send PUBCOMP: ", id);
+    SendAck(ASink, BuildPubCompPacket(id, code, FLevel), "PUBCOMP sent for packet id %d", "Failed to send PUBCOMP: ",
+            id);
   }
 }
 
