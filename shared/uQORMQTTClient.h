@@ -77,10 +77,15 @@ enum TQORMQTTReasonCode : uint8_t {
   mqrcNoMatchingSubscribers = 0x10,
   mqrcUnspecifiedError = 0x80,
   mqrcMalformedPacket = 0x81,
+  mqrcProtocolError = 0x82,
   mqrcNotAuthorized = 0x87,
   mqrcServerBusy = 0x89,
+  mqrcSessionTakenOver = 0x8E,
   mqrcTopicNameInvalid = 0x90,
   mqrcPacketIdInUse = 0x91,
+  mqrcPacketIdNotFound = 0x92,
+  mqrcReceiveMaximumExceeded = 0x93,
+  mqrcTopicAliasInvalid = 0x94,
   mqrcQuotaExceeded = 0x97,
   mqrcUnsupportedProtocolVersion = 0x84,
 };
@@ -116,7 +121,7 @@ struct TQORMQTTBrokerAddress {
   /// A name, an IPv4 or an IPv6 address, or "unix:/path" for a Unix-domain
   /// socket (always plain: Port and UseSSL do not apply).
   std::string Host;
-  int32_t Port = 8883;  ///< the low 16 bits are used
+  int32_t Port = 8883;  ///< 1 to 65535; Connect raises for another
   bool UseSSL = true;   ///< TLS, as TQORMQTTClient::UseSSL
 };
 
@@ -133,7 +138,7 @@ class QORMQTT_EXPORT TQORMQTTClient {
 
   // --- configuration ------------------------------------------------------
   std::string BrokerHostName;  ///< a name, an IPv4 or IPv6 address, or "unix:/path" (always plain)
-  int32_t BrokerPort = 8883;  ///< the low 16 bits are used
+  int32_t BrokerPort = 8883;  ///< 1 to 65535; Connect raises for another
   bool UseSSL = true;         ///< TLS over the TCP connection
   /// When not empty, replaces BrokerHostName, BrokerPort and UseSSL: every
   /// connection attempt (Connect's and each reconnect's) tries these in order

@@ -541,6 +541,15 @@ void TQORMQTTConnection::Connect() {
     // that has fallen back stays at 3.1.1.
     if (FClient.ProtocolVersion == MQTT_PROTOCOL_LEVEL_311) FSession.SetProtocolLevel(MQTT_PROTOCOL_LEVEL_311);
     CheckCredentials(FSession.ProtocolLevel());
+    // A port outside MQTT's range would be cut to its low 16 bits: another
+    // port than the one the log lines name.
+    const auto checkPort = [](const std::string& AHost, int32_t APort, const std::string& AField) {
+      if (!IsUnixSocket(AHost) && (APort < 1 || APort > 65535))
+        throw Exception(Format("%s is %d; it must be 1 to 65535", AField.c_str(), APort));
+    };
+    if (FClient.Brokers.empty()) checkPort(FClient.BrokerHostName, FClient.BrokerPort, "BrokerPort");
+    for (size_t i = 0; i < FClient.Brokers.size(); ++i)
+      checkPort(FClient.Brokers[i].Host, FClient.Brokers[i].Port, Format("Brokers[%zu].Port", i));
     SetState(TLinkState::Connecting);
     FReconnectDelaySecs = 1;
     FUserDisconnect = false;
@@ -549,6 +558,10 @@ void TQORMQTTConnection::Connect() {
   try {
     DoConnect(false);
   } catch (...) {
+    // The failed attempt's reader and keepalive thread would idle until the
+    // next Connect or Disconnect: they end with it (this is the caller's
+    // thread, never the reconnect loop's).
+    StopThreads();
     TGuard guard(FMutex);
     if (FState == TLinkState::Connecting) SetState(TLinkState::Idle);
     throw;
@@ -576,6 +589,10 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   // The brokers of the list in order (or the one broker), until one opens.
   std::vector<TQORMQTTBrokerAddress> brokers = FClient.Brokers;
   if (brokers.empty()) brokers.push_back({FClient.BrokerHostName, FClient.BrokerPort, FClient.UseSSL});
+  // "[::1]", as the log lines write an IPv6 address, names the address inside.
+  for (TQORMQTTBrokerAddress& b : brokers)
+    if (b.Host.size() > 2 && b.Host.front() == '[' && b.Host.back() == ']')
+      b.Host = b.Host.substr(1, b.Host.size() - 2);
   {
     // A server a broker referred the client to comes first, once.
     TGuard guard(FMutex);
@@ -685,6 +702,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   bool answered;
   uint8_t reason = 0;
   std::string ended;
+  bool failed = false;
   {
     TLock lock(FMutex);
     answered = FChanged.wait_for(lock, std::chrono::milliseconds(SecondsToMs(FClient.ConnectTimeoutSecs)),
@@ -692,6 +710,13 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
                FConnackEpoch == epoch;
     reason = FConnackReason;
     ended = FEndedEpoch == epoch ? FEndedReason : std::string();
+    failed = FEndedEpoch == epoch && FEndedFailed;
+  }
+  if (!answered && failed && !FStopping) {
+    // The reader could not take what the broker sent (a malformed CONNACK,
+    // a PUBLISH before it, an AUTH it cannot answer): waiting on is in vain.
+    abandon();
+    throw ESocketError(ended);
   }
   if (!answered && !ended.empty() && !FStopping) {
     abandon();
@@ -775,12 +800,13 @@ TConnectFields TQORMQTTConnection::ConnectFields(const std::string& AClientID, c
   return fields;
 }
 
-void TQORMQTTConnection::HandshakeEnded(uint64_t AEpoch, const std::string& AReason) {
+void TQORMQTTConnection::HandshakeEnded(uint64_t AEpoch, const std::string& AReason, bool AFailed) {
   {
     TGuard guard(FMutex);
     if (AEpoch != FEpoch) return;
     FEndedEpoch = AEpoch;
     FEndedReason = AReason.empty() ? "closed" : AReason;
+    FEndedFailed = AFailed;
   }
   FChanged.notify_all();
 }
@@ -969,16 +995,32 @@ bool TQORMQTTConnection::ReadLink(const TLink& ALink, const TQORMQTTReaderThread
     // Only the session knows which field the stream ended in.
     if (error.ClassName == "ETruncatedPacket") error = {"ESocketError", FSession.DescribeTruncated(header, body)};
     Log("Reader thread error: %s: %s", error.ClassName.c_str(), error.Message.c_str());
+    // A packet the broker must not send ends the link with MQTT's reason,
+    // which the broker is told (at 5.0) and the caller too, so that a faulty
+    // broker is not taken for a lost network.
+    uint8_t code = mqrcUnspecifiedError;
+    try {
+      throw;
+    } catch (const EProtocolError& e) {
+      code = e.ReasonCode();
+    } catch (const EPacketTooLarge&) {
+      code = 0x95;
+    } catch (const EMalformedPacket&) {
+      code = mqrcMalformedPacket;
+    } catch (...) {
+    }
+    const bool faulty = code != mqrcUnspecifiedError;
+    if (faulty && FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50) Send(FSession.Disconnect(code));
     if (!inSession()) {
       // No session yet, so no loss to report and no reconnect: the attempt
-      // waiting for its CONNACK fails by itself.
+      // waiting for its CONNACK fails at once, for this reason.
       stream.Release();
+      HandshakeEnded(ALink.Epoch, error.Message, true);
       return true;
     }
-    // Larger than the client announced: the broker is told why, as MQTT 5.0 asks.
-    const uint8_t code = error.ClassName == "EPacketTooLarge" ? 0x95 : mqrcUnspecifiedError;
-    if (code == 0x95) Send(FSession.Disconnect(code));
-    LinkLost(ALink.Epoch, static_cast<TQORMQTTReasonCode>(code), Format("Disconnected (reason=$%2.2X)", code));
+    LinkLost(ALink.Epoch, static_cast<TQORMQTTReasonCode>(code),
+             faulty ? Format("Disconnected (reason=$%2.2X): %s", code, error.Message.c_str())
+                    : Format("Disconnected (reason=$%2.2X)", code));
     return false;
   }
 }

@@ -129,8 +129,9 @@ class TQORMQTTConnection {
   // session's link (any more).
   bool LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, const std::string& AReason);
   void OnConnack(uint64_t AEpoch, uint8_t AReasonCode, bool ASessionPresent);
-  // The stream of AEpoch ended before its CONNACK, for AReason.
-  void HandshakeEnded(uint64_t AEpoch, const std::string& AReason);
+  // The stream of AEpoch ended before its CONNACK, for AReason; AFailed:
+  // the reader ended it, refusing what the broker sent.
+  void HandshakeEnded(uint64_t AEpoch, const std::string& AReason, bool AFailed = false);
   bool OnOwnThread() const;
   // Raises unless a session exists; then checks the topic name or filter.
   void CheckRequest(const std::string& ATopic, bool AFilter) const;
@@ -183,6 +184,7 @@ class TQORMQTTConnection {
   uint8_t FConnackReason = 0;                        // FMutex
   uint64_t FEndedEpoch = 0;                          // FMutex; the link that ended in its handshake
   std::string FEndedReason;                          // FMutex
+  bool FEndedFailed = false;                         // FMutex; the reader refused the broker's packet
   bool FConnackSessionPresent = false;               // FMutex
   bool FReconnectRequested = false;                  // FMutex
   std::unique_ptr<TQORMQTTReaderThread> FReader;     // FMutex

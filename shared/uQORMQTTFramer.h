@@ -18,6 +18,23 @@ QOR_DECLARE_EXCEPTION(EMalformedPacket, ESocketError);
 // A packet larger than the client said it accepts (its Maximum Packet Size).
 QOR_DECLARE_EXCEPTION(EPacketTooLarge, EMalformedPacket);
 
+// A packet whose layout is sound but which MQTT forbids the broker to send
+// (a PUBLISH before the CONNACK, a second CONNACK, a topic alias the client
+// never allowed, more QoS 2 messages than the client's Receive Maximum):
+// the link ends with MQTT's reason code, sent to the broker at level 5 and
+// reported to the caller, so that a faulty broker is told from a lost network.
+class EProtocolError : public EMalformedPacket {
+ public:
+  [[gnu::noinline]] EProtocolError(uint8_t AReasonCode, const std::string& AMessage,
+                                   std::source_location AWhere = std::source_location::current())
+      : EMalformedPacket("EProtocolError", AMessage, AWhere, __builtin_return_address(0)),
+        FReasonCode(AReasonCode) {}
+  uint8_t ReasonCode() const { return FReasonCode; }
+
+ private:
+  uint8_t FReasonCode;
+};
+
 class TPacketFramer {
  public:
   // AMaxPacketSize: the largest whole packet taken; 0: no limit but the

@@ -69,6 +69,10 @@ class TQORMQTTSession::TBody {
   void Malformed(const char* AWhy) const {
     throw EMalformedPacket(Format("Malformed packet: %s %s", PacketName(FType), AWhy));
   }
+  // A packet the broker must not send: the link ends with AReasonCode.
+  void Forbidden(uint8_t AReasonCode, const std::string& AWhy) const {
+    throw EProtocolError(AReasonCode, Format("Protocol error: %s %s", PacketName(FType), AWhy.c_str()));
+  }
 
  private:
   void Need(size_t ACount) const {
@@ -90,6 +94,9 @@ TBytes TQORMQTTSession::Connect(const TConnectFields& AFields) {
     // At 3.1.1 CONNECT carries no method: there is nothing to authenticate with.
     FAuthMethod = FLevel == MQTT_PROTOCOL_LEVEL_50 ? AFields.Properties.AuthenticationMethod.value_or("") : "";
     FInAliasMaximum = FLevel == MQTT_PROTOCOL_LEVEL_50 ? AFields.Properties.TopicAliasMaximum.value_or(0) : 0;
+    FInReceiveMaximum = FLevel == MQTT_PROTOCOL_LEVEL_50 ? AFields.Properties.ReceiveMaximum.value_or(0) : 0;
+    // A new link: its CONNACK is still to come.
+    FLinkPhase = TLinkPhase::AwaitingConnack;
   }
   return BuildConnectPacket(FLevel, AFields);
 }
@@ -404,6 +411,13 @@ TBrokerLimits TQORMQTTSession::ReadConnackProperties(TBody& AIn, TQORMQTTPropert
 }
 
 void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
+  {
+    // Taking a second one as a new session would republish what is in
+    // flight under new identifiers, duplicating it at the receivers.
+    std::lock_guard<std::mutex> guard(FMutex);
+    if (FLinkPhase == TLinkPhase::Connacked) AIn.Forbidden(mqrcProtocolError, "received a second time on one link");
+    FLinkPhase = TLinkPhase::Connacked;
+  }
   const bool sessionPresent = (AIn.Byte() & 1) != 0;
   const uint8_t reason = AIn.Byte();
   // At level 5 the properties follow (a 3.1.1 broker refusing 5.0 sends none).
@@ -525,12 +539,18 @@ TQORMQTTSession::TRestore TQORMQTTSession::RestoreLocked(bool AResumed) {
 void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABody, ISessionSink& ASink) {
   const uint8_t qos = (AFlags >> 1) & 3;
   if (qos == 3) throw EMalformedPacket("Malformed packet: PUBLISH with QoS 3");
+  if (FLinkPhase == TLinkPhase::AwaitingConnack) AIn.Forbidden(mqrcProtocolError, "before the CONNACK");
   TQORMQTTMessage m;
   m.QoS = static_cast<TQORMQTTQoS>(qos);
   m.Retain = (AFlags & 1) != 0;
   m.Dup = (AFlags & 8) != 0;
   m.Topic = AIn.Text(AIn.Word());
+  // A subscriber matching on it would take the wildcard for a literal level.
+  if (m.Topic.find_first_of("+#") != std::string::npos)
+    AIn.Forbidden(mqrcProtocolError, "with a wildcard in its topic name");
   const uint16_t packetId = m.PacketId = qos > 0 ? AIn.Word() : 0;
+  // Its acknowledgement would carry identifier 0, which no exchange has.
+  if (qos > 0 && packetId == 0) AIn.Forbidden(mqrcProtocolError, Format("at QoS %d with packet identifier 0", qos));
   // Most publications carry no property: the property set is not even made then.
   if (FLevel == MQTT_PROTOCOL_LEVEL_50 && !AIn.NoProperties()) {
     TQORMQTTProperties p;
@@ -544,6 +564,18 @@ void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABo
     m.UserProperties = std::move(p.UserProperties);
     m.SubscriptionIdentifiers = std::move(p.SubscriptionIdentifiers);
   }
+  if (m.Topic.empty()) AIn.Forbidden(mqrcProtocolError, "with an empty topic name and no topic alias");
+  bool firstDelivery = true;
+  if (qos == 2) {
+    std::lock_guard<std::mutex> guard(FMutex);
+    firstDelivery = !FAwaitingRelease.contains(packetId);
+    // Beyond the room the client announced: dropping it would lose it, as
+    // the broker counts it delivered once PUBREC is sent.
+    if (firstDelivery && FInReceiveMaximum != 0 && FAwaitingRelease.size() >= FInReceiveMaximum)
+      AIn.Forbidden(mqrcReceiveMaximumExceeded,
+                    Format("at QoS 2 beyond the client's Receive Maximum of %d", FInReceiveMaximum));
+    FAwaitingRelease.insert(packetId);
+  }
   // The payload is the rest of the body, taken over in place rather than copied.
   ABody.erase(0, AIn.Position());
   m.Payload = std::move(ABody);
@@ -555,11 +587,6 @@ void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABo
   } else if (qos == 2) {
     SendAck(ASink, BuildPubRecPacket(packetId, 0, FLevel), "PUBREC sent for packet id %d", "Failed to send PUBREC: ",
             packetId);
-    bool firstDelivery;
-    {
-      std::lock_guard<std::mutex> guard(FMutex);
-      firstDelivery = FAwaitingRelease.insert(packetId).second;
-    }
     // A redelivery before PUBREL is acknowledged again, delivered once only.
     if (!firstDelivery) return;
   }
@@ -574,14 +601,15 @@ bool TQORMQTTSession::Authenticating() const {
 
 void TQORMQTTSession::ResolveAlias(TBody& AIn, uint16_t AAlias, std::string& ATopic) {
   std::lock_guard<std::mutex> guard(FMutex);
-  // A client that announced no aliases takes the topic as it comes.
-  if (FInAliasMaximum == 0) return;
-  if (AAlias > FInAliases.size()) AIn.Malformed("with a topic alias above the client's Topic Alias Maximum");
+  // A client that announced no aliases (Topic Alias Maximum 0) accepts none.
+  if (FInAliasMaximum == 0) AIn.Forbidden(mqrcTopicAliasInvalid, "with a topic alias the client does not accept");
+  if (AAlias > FInAliases.size())
+    AIn.Forbidden(mqrcTopicAliasInvalid, "with a topic alias above the client's Topic Alias Maximum");
   std::string& known = FInAliases[AAlias - 1];
   if (!ATopic.empty()) {
     known = ATopic;
   } else if (known.empty()) {
-    AIn.Malformed("with a topic alias the broker never named");
+    AIn.Forbidden(mqrcProtocolError, "with a topic alias the broker never named");
   } else {
     ATopic = known;
   }
@@ -644,11 +672,15 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
     }
     SendAck(ASink, BuildPubRelPacket(id, 0, FLevel), "PUBREL sent for packet id %d", "Failed to send PUBREL: ", id);
   } else if (AType == MQTT_PUBREL) {
+    bool known;
     {
       std::lock_guard<std::mutex> guard(FMutex);
-      FAwaitingRelease.erase(id);
+      known = FAwaitingRelease.erase(id) != 0;
     }
-    SendAck(ASink, BuildPubCompPacket(id, 0, FLevel), "PUBCOMP sent for packet id %d", "Failed to send PUBCOMP: ", id);
+    // At 5.0 the broker learns that the client holds no such message.
+    const uint8_t code = !known && FLevel == MQTT_PROTOCOL_LEVEL_50 ? mqrcPacketIdNotFound : mqrcSuccess;
+    SendAck(ASink, BuildPubCompPacket(id, code, FLevel), "PUBCOMP sent for packet id %d", "Failed to send PUBCOMP: ",
+            id);
   }
 }
 
@@ -661,10 +693,19 @@ void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& 
       AUnsubscribe ? "UNSUBACK packet_id=%d reason=$%2.2X%s" : "SUBACK packet_id=%d reason=$%2.2X%s";
   // One reason code per filter: the rest of the body (a 3.1.1 UNSUBACK has none).
   std::vector<TQORMQTTReasonCode> codes;
-  while (AIn.Left() > 0) {
-    codes.push_back(static_cast<TQORMQTTReasonCode>(AIn.Byte()));
-    Log(ASink, format, id, codes.back(), words.c_str());
+  while (AIn.Left() > 0) codes.push_back(static_cast<TQORMQTTReasonCode>(AIn.Byte()));
+  {
+    // Codes that match no filter of the request would be reported as its
+    // results (or grant filters that were never asked for).
+    std::lock_guard<std::mutex> guard(FMutex);
+    const auto request = FFilterRequests.find(id);
+    const bool counted = !AUnsubscribe || FLevel == MQTT_PROTOCOL_LEVEL_50;
+    if (counted && request != FFilterRequests.end() && request->second.Subscribe != AUnsubscribe &&
+        request->second.Filters.size() != codes.size())
+      AIn.Forbidden(mqrcProtocolError, Format("with %zu reason codes for %zu topic filters", codes.size(),
+                                              request->second.Filters.size()));
   }
+  for (const TQORMQTTReasonCode code : codes) Log(ASink, format, id, code, words.c_str());
   Acknowledge(ASink, AUnsubscribe ? MQTT_UNSUBACK : MQTT_SUBACK, id, {codes.begin(), codes.end()}, properties);
   bool own = true;
   {
@@ -697,6 +738,7 @@ void TQORMQTTSession::HandleDisconnect(TBody& AIn, ISessionSink& ASink) {
   if (FLevel == MQTT_PROTOCOL_LEVEL_50 && AIn.Left() > 0) AIn.ReadProperties(properties);
   const TBrokerWords words = WordsOf(properties);
   Log(ASink, "DISCONNECT received from broker reason=$%2.2X%s", reason, words.Describe().c_str());
+  if (reason == mqrcSessionTakenOver) Log(ASink, "Session taken over by another client with this client identifier");
   ASink.BrokerDisconnect(reason, words);
 }
 
@@ -714,7 +756,7 @@ void TQORMQTTSession::HandleAuth(TBody& AIn, ISessionSink& ASink) {
     method = FAuthMethod;
   }
   if (properties.AuthenticationMethod != method)
-    AIn.Malformed("without the client's authentication method");
+    AIn.Forbidden(mqrcProtocolError, "without the client's authentication method");
   if (reason == mqrcSuccess) return;
   if (reason != 0x18) AIn.Malformed("with a reason code other than 0x00 and 0x18");
   std::optional<TBytes> answer = ASink.Authenticate(method, properties.AuthenticationData.value_or(TBytes{}));

@@ -176,8 +176,10 @@ class TQORMQTTSession {
 
   // --- the broker's packets ----------------------------------------------------
   // One whole packet. Raises EMalformedPacket when the body is shorter than
-  // its fields (what it holds beyond them is ignored); ABody may be consumed.
-  // Errors raised by the sink pass through.
+  // its fields (what it holds beyond them is ignored), EProtocolError, with
+  // the reason code to end the link with, for a packet the broker must not
+  // send (then nothing of it is delivered or acknowledged); ABody may be
+  // consumed. Errors raised by the sink pass through.
   void Receive(uint8_t AHeader, std::string& ABody, ISessionSink& ASink);
   // The message for a stream that ended inside a packet, after APartial of
   // its body had arrived: which field was being read.
@@ -266,6 +268,11 @@ class TQORMQTTSession {
   uint64_t FAliasEpoch = 0;                          // FMutex; counts the links
   std::vector<std::string> FInAliases;               // FMutex; the broker's aliases (index alias - 1)
   uint16_t FInAliasMaximum = 0;                      // FMutex
+  uint16_t FInReceiveMaximum = 0;                    // FMutex; QoS 2 awaiting release at most; 0: not announced
+  // Where the link is: a session fed without a CONNECT (tests, tools)
+  // checks no order.
+  enum class TLinkPhase : uint8_t { Unknown, AwaitingConnack, Connacked };
+  std::atomic<TLinkPhase> FLinkPhase{TLinkPhase::Unknown};
   std::string FAuthMethod;                           // FMutex; empty: no enhanced authentication
 };
 

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <filesystem>
 #include <future>
 #include <thread>
 #include <tuple>
 
 #include "ClientTestKit.h"
+#include "uQORFormat.h"
 #include "uQORResolver.h"
 
 using namespace qor;
@@ -226,7 +228,8 @@ TEST_F(FakeBrokerTest, ConnackWithFiveByteLengthSignalsNothing) {
     connecting.get();
     FAIL() << "Connect did not raise";
   } catch (const Exception& e) {
-    EXPECT_EQ(e.Message(), "Timeout waiting for CONNACK");
+    // At once, with what was wrong, rather than after ConnectTimeoutSecs.
+    EXPECT_EQ(e.Message(), "Malformed packet: remaining length longer than four bytes");
   }
   for (const auto& line : Recorder.Lines()) EXPECT_EQ(line.find("CONNACK received"), std::string::npos);
 }
@@ -266,26 +269,20 @@ TEST_F(FakeBrokerTest, PublishEdgeCases) {
   // Retain set, empty payload.
   conn->Send({0x31, 0x04, 0x00, 0x01, 0x72, 0x00});
   conn->Send({0x30, 0x04, 0x00, 0x01, 0x75, 0x00});
-  // Level 5 with an empty topic and properties (a topic alias).
-  conn->Send({0x30, 0x08, 0x00, 0x00, 0x03, 0x23, 0x00, 0x01, 0x68, 0x69});
-  ASSERT_TRUE(Recorder.WaitForMessages(3));
+  ASSERT_TRUE(Recorder.WaitForMessages(2));
   const auto m = Recorder.Messages();
   EXPECT_EQ(m[0].Topic, "r");
   EXPECT_EQ(m[0].Payload, "");
   EXPECT_EQ(m[1].Topic, "u");
-  EXPECT_EQ(m[2].Topic, "");
-  EXPECT_EQ(m[2].Payload, "hi");
   EXPECT_TRUE(Recorder.HasLine("PUBLISH received topic=\"r\" QoS=0 retain=True payload_len=0"));
   EXPECT_TRUE(conn->ReadPacket(300).empty());  // nothing acknowledged
-
-  // A remaining length too short for the fields (at level 5 the property
-  // length is one of them) is a malformed packet: the link ends with a log
-  // line, and nothing of the packet after it is read as this one's.
-  conn->Send({0x30, 0x03, 0x00, 0x01, 0x73, 0x30, 0x05, 0x00, 0x01, 0x76, 0x00, 0x42});
+  // Level 5 with an empty topic and a topic alias, which this client (Topic
+  // Alias Maximum 0) never allowed: not delivered, the link ends with 0x94.
+  conn->Send({0x30, 0x08, 0x00, 0x00, 0x03, 0x23, 0x00, 0x01, 0x68, 0x69});
+  EXPECT_EQ(conn->ReadPacket(), TBytes({0xE0, 0x02, 0x94, 0x00}));
   ASSERT_TRUE(Recorder.WaitForDisconnects(1));
-  EXPECT_TRUE(Recorder.HasLine("Reader thread error: EMalformedPacket: Malformed packet: PUBLISH with remaining "
-                               "length 3 is shorter than its fields"));
-  EXPECT_EQ(Recorder.Messages().size(), 3u);
+  EXPECT_EQ(Recorder.Disconnects()[0].Code, 0x94);
+  EXPECT_EQ(Recorder.Messages().size(), 2u);
 }
 
 // While another thread's Disconnect waits for the reader, the link is gone
@@ -915,4 +912,150 @@ TEST_F(FakeBrokerTest, EnhancedAuthenticationAnswersEveryChallenge) {
   words.ReasonString = "bye";
   words.UserProperties = {{"k", "v"}};
   EXPECT_EQ(conn->ReadPacket(), BuildDisconnectPacket(0x04, 5, words));
+}
+
+namespace {
+
+// The threads of this process: a failed Connect must leave none of its own.
+size_t ThreadCount() {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+// The client's packets until its DISCONNECT (kept, last) or until it sends
+// nothing more.
+std::vector<TBytes> PacketsUntilDisconnect(TFakeConnection& AConn) {
+  std::vector<TBytes> packets;
+  for (TBytes p = AConn.ReadPacket(2000); !p.empty(); p = AConn.ReadPacket(2000)) {
+    packets.push_back(p);
+    if (p[0] == 0xE0) break;
+  }
+  return packets;
+}
+
+}  // namespace
+
+// What a faulty or hostile broker may send and MQTT forbids: nothing is
+// delivered from it, the link ends with MQTT's reason code, sent to the
+// broker at 5.0 and reported to OnDisconnect with what was wrong; in the
+// handshake, Connect fails at once with it instead of waiting out its time.
+TEST(HostileBroker, ForbiddenPacketsEndTheLinkWithTheirReason) {
+  TQORMQTTProperties otherMethod;
+  otherMethod.AuthenticationMethod = "x";
+  TQORMQTTProperties ownMethod;
+  ownMethod.AuthenticationMethod = "m";
+  const auto aliased = [](const std::string& ATopic, uint16_t AAlias) {
+    return BuildPublishPacket(ATopic, std::string_view("y"), 0, 0, 5, false, false, nullptr, AAlias);
+  };
+  const auto join = [](std::vector<TBytes> AParts) {
+    TBytes all;
+    for (const TBytes& p : AParts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+  };
+  const TBytes receivedQoS2 = join({Publish("q", "1", 2, 1), Publish("q", "2", 2, 2), Publish("q", "3", 2, 3)});
+  struct TRow {
+    const char* Name;
+    int Level;
+    std::function<void(TQORMQTTClient&)> Setup;  // before Connect
+    bool Handshake;  // Bytes come instead of the CONNACK: Connect must fail
+    bool Subscribe;  // one filter subscribed to before Bytes
+    TBytes Bytes;
+    std::vector<TBytes> Answers;  // the client's packets before its DISCONNECT
+    uint8_t Code;                 // the DISCONNECT's (and OnDisconnect's); 0: no DISCONNECT sent
+    std::string Text;             // Connect's error, or what OnDisconnect's reason ends with
+    size_t Delivered;
+  };
+  const auto none = [](TQORMQTTClient&) {};
+  const auto aliases = [](TQORMQTTClient& AClient) { AClient.TopicAliasMaximum = 2; };
+  const auto authenticating = [](TQORMQTTClient& AClient) { AClient.AuthenticationMethod = "m"; };
+  const TRow rows[] = {
+      {"empty topic, no alias", 5, none, false, false, Publish("", "x", 0, 0), {}, 0x82,
+       "Protocol error: PUBLISH with an empty topic name and no topic alias", 0},
+      {"wildcard +", 5, none, false, false, Publish("a/+", "x", 1, 1), {}, 0x82,
+       "Protocol error: PUBLISH with a wildcard in its topic name", 0},
+      {"wildcard # at 3.1.1: closed without DISCONNECT", 4, none, false, false, Publish("a/#", "x", 0, 0, 4), {},
+       0x82, "Protocol error: PUBLISH with a wildcard in its topic name", 0},
+      {"QoS 1 with identifier 0", 5, none, false, false, Publish("q", "x", 1, 0), {}, 0x82,
+       "Protocol error: PUBLISH at QoS 1 with packet identifier 0", 0},
+      {"alias never named", 5, aliases, false, false, aliased("", 1), {}, 0x82,
+       "Protocol error: PUBLISH with a topic alias the broker never named", 0},
+      {"alias above the client's maximum", 5, aliases, false, false, aliased("t", 3), {}, 0x94,
+       "Protocol error: PUBLISH with a topic alias above the client's Topic Alias Maximum", 0},
+      {"a second CONNACK", 5, none, false, false, Connack(0, 5, true), {}, 0x82,
+       "Protocol error: CONNACK received a second time on one link", 0},
+      {"five SUBACK codes for one filter", 5, none, false, true, {0x90, 0x08, 0x00, 0x01, 0x00, 1, 1, 1, 1, 1}, {},
+       0x82, "Protocol error: SUBACK with 5 reason codes for 1 topic filters", 0},
+      {"QoS 2 beyond Receive Maximum 2", 5, [](TQORMQTTClient& AClient) { AClient.ReceiveMaximum = 2; }, false,
+       false, receivedQoS2, {{0x50, 0x04, 0x00, 0x01, 0x00, 0x00}, {0x50, 0x04, 0x00, 0x02, 0x00, 0x00}}, 0x93,
+       "Protocol error: PUBLISH at QoS 2 beyond the client's Receive Maximum of 2", 2},
+      // Nothing of the packet after it is read as this one's.
+      {"fields past the remaining length", 5, none, false, false,
+       {0x30, 0x03, 0x00, 0x01, 0x73, 0x30, 0x05, 0x00, 0x01, 0x76, 0x00, 0x42}, {}, 0x81,
+       "Malformed packet: PUBLISH with remaining length 3 is shorter than its fields", 0},
+      {"PUBLISH before the CONNACK", 5, none, true, false, Publish("t", "x", 0, 0), {}, 0x82,
+       "Protocol error: PUBLISH before the CONNACK", 0},
+      {"CONNACK with Receive Maximum 0", 5, none, true, false, {0x20, 0x06, 0x00, 0x00, 0x03, 0x21, 0x00, 0x00}, {},
+       0x81, "Malformed packet: CONNACK with an invalid property value", 0},
+      {"CONNACK with Maximum Packet Size 0", 5, none, true, false,
+       {0x20, 0x08, 0x00, 0x00, 0x05, 0x27, 0x00, 0x00, 0x00, 0x00}, {}, 0x81,
+       "Malformed packet: CONNACK with an invalid property value", 0},
+      {"AUTH of another method", 5, authenticating, true, false, BuildAuthPacket(0x18, otherMethod), {}, 0x82,
+       "Protocol error: AUTH without the client's authentication method", 0},
+      {"AUTH challenge without OnAuth", 5, authenticating, true, false, BuildAuthPacket(0x18, ownMethod), {}, 0,
+       "AUTH challenge for method \"m\" not answered: no OnAuth handler", 0},
+  };
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    TFakeBroker broker;
+    TQORMQTTClient client;
+    Aim(client, broker.Port(), "hostile");
+    client.ProtocolVersion = static_cast<uint8_t>(row.Level);
+    client.ConnectTimeoutSecs = 10;
+    std::atomic<int> subscribeResults{0};
+    client.OnSubscribeComplete = [&](uint16_t, const std::vector<TQORMQTTReasonCode>&) { ++subscribeResults; };
+    row.Setup(client);
+    TClientRecorder recorder(client);
+    std::unique_ptr<TFakeConnection> conn;
+    if (row.Handshake) {
+      const size_t threads = ThreadCount();
+      const auto started = std::chrono::steady_clock::now();
+      auto connecting = std::async(std::launch::async, [&] { client.Connect(); });
+      conn = broker.Accept();
+      ASSERT_TRUE(conn);
+      conn->ReadPacket();
+      conn->Send(row.Bytes);
+      try {
+        connecting.get();
+        ADD_FAILURE() << "Connect did not raise";
+      } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), row.Text);
+      }
+      EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+      // The failed attempt's reader and keepalive thread have ended with it.
+      EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }, 3000)) << threads << " " << ThreadCount();
+    } else {
+      conn = ConnectToFake(client, broker, row.Level);
+      ASSERT_TRUE(conn);
+      if (row.Subscribe) {
+        client.Subscribe("s", mqQoS1);
+        conn->ReadPacket();
+      }
+      conn->Send(row.Bytes);
+      ASSERT_TRUE(recorder.WaitForDisconnects(1));
+      const TDisconnectSeen seen = recorder.Disconnects()[0];
+      EXPECT_EQ(seen.Code, row.Code);
+      EXPECT_EQ(seen.Reason, Format("Disconnected (reason=$%2.2X): ", row.Code) + row.Text);
+    }
+    std::vector<TBytes> expected = row.Answers;
+    if (row.Code != 0 && row.Level == 5) expected.push_back({0xE0, 0x02, row.Code, 0x00});
+    EXPECT_EQ(PacketsUntilDisconnect(*conn), expected);
+    EXPECT_TRUE(conn->WaitClosed());
+    EXPECT_EQ(recorder.Messages().size(), row.Delivered);
+    EXPECT_EQ(subscribeResults, 0);
+    client.Disconnect();
+  }
 }

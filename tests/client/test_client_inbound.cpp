@@ -327,7 +327,8 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
   EXPECT_EQ(publish().Packet, BuildPublishPacket("", "x", 0, 0, 5, false, false, nullptr, 1));
   EXPECT_EQ(session.Publish("u", "x", mqQoS0, false).Packet, BuildPublishPacket("u", std::string_view("x"), 0, 0, 5,
                                                                                  false, false));  // no alias left
-  Feed(connack, 5, 1 << 30, &session);  // a new link knows no alias
+  session.Connect(fields);  // a new link knows no alias
+  Feed(connack, 5, 1 << 30, &session);
   EXPECT_EQ(publish().Packet, first.Packet);
 
   // The broker's words reach the log line and the acknowledgement.
@@ -362,6 +363,7 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
   kept.ContentType = "c";
   const uint16_t lost = session.Publish("r", "x", mqQoS1, false, {true, std::make_shared<TQORMQTTProperties>(kept)})
                             .PacketId;
+  session.Connect(fields);
   fed = Feed({0x20, 0x03, 0x01, 0x00, 0x00}, 5, 1 << 30, &session);
   EXPECT_EQ(fed.Sent, std::vector<TBytes>{BuildPublishPacket("r", "x", 1, lost, 5, true, true, &kept)});
 
@@ -369,6 +371,7 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
   const uint8_t options = SubscriptionOptions(1, true, false, 2);
   const uint16_t sub = session.Subscribe({{"a", options}}, 42).PacketId;
   Feed({0x90, 0x04, 0, static_cast<uint8_t>(sub), 0x00, 0x01}, 5, 1 << 30, &session);
+  session.Connect(fields);
   fed = Feed(connack, 5, 1 << 30, &session);
   TQORMQTTProperties identifier;
   identifier.SubscriptionIdentifiers = {42};
@@ -487,4 +490,67 @@ TEST(Session, AResubscriptionWaitsForAFreeIdentifierRatherThanBeLost) {
             connack.Lines.end());
   const TFed acked = Feed({0x40, 0x02, 0, 2}, 5, 1 << 30, &session);
   EXPECT_EQ(acked.Sent, std::vector<TBytes>{BuildSubscribePacket("a/#", 1, 2, 5)});
+}
+
+// A PUBREL for a message the client does not hold is answered, at 5.0 with
+// 0x92 (at 3.1.1 PUBCOMP has no code); a broker ending the session because
+// another client took it over is named plainly in the log.
+TEST(Session, UnknownReleaseAndSessionTakeOver) {
+  const struct {
+    uint8_t Level;
+    TBytes In;
+    TBytes Answer;
+  } rows[] = {
+      {5, {0x62, 0x02, 0x00, 0x09}, {0x70, 0x04, 0x00, 0x09, 0x92, 0x00}},
+      {4, {0x62, 0x02, 0x00, 0x09}, {0x70, 0x02, 0x00, 0x09}},
+      // Held since its PUBLISH: released with success.
+      {5, BuildPublishPacket("t", std::string_view("x"), 2, 9, 5, false, false),
+       {0x70, 0x04, 0x00, 0x09, 0x00, 0x00}},
+  };
+  for (const auto& row : rows) {
+    TBytes in = row.In;
+    if (in[0] != 0x62) in.insert(in.end(), {0x62, 0x02, 0x00, 0x09});
+    const TFed fed = Feed(in, row.Level);
+    ASSERT_FALSE(fed.Sent.empty());
+    EXPECT_EQ(fed.Sent.back(), row.Answer) << int(row.Level);
+  }
+  const TFed fed = Feed({0xE0, 0x02, 0x8E, 0x00});
+  EXPECT_NE(std::find(fed.Lines.begin(), fed.Lines.end(),
+                      "Session taken over by another client with this client identifier"),
+            fed.Lines.end());
+}
+
+// The checks that need no link: a port MQTT cannot reach is refused by
+// Connect, naming its field, and an IPv6 address may be written "[::1]".
+TEST(Session, ConnectRefusesAPortOutOfRangeAndTakesABracketedAddress) {
+  const struct {
+    int32_t Port;
+    bool List;
+    const char* Error;
+  } rows[] = {
+      {70000, false, "BrokerPort is 70000; it must be 1 to 65535"},
+      {0, false, "BrokerPort is 0; it must be 1 to 65535"},
+      {-1, true, "Brokers[0].Port is -1; it must be 1 to 65535"},
+  };
+  for (const auto& row : rows) {
+    TQORMQTTClient client;
+    Aim(client, 1883, "ports");
+    if (row.List) client.Brokers = {{"127.0.0.1", row.Port, false}};
+    client.BrokerPort = row.Port;
+    try {
+      client.Connect();
+      ADD_FAILURE() << row.Port;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), row.Error);
+    }
+  }
+  TFakeBroker broker;
+  TQORMQTTClient client;
+  Aim(client, broker.Port(), "bracketed");
+  client.BrokerHostName = "[::1]";
+  TClientRecorder recorder(client);
+  // Nothing listens there on this port: the connection is refused, not the name.
+  EXPECT_THROW(client.Connect(), ESocketError);
+  EXPECT_TRUE(recorder.HasLine(Format("Connecting to [::1]:%d (SSL=False, protocol=5)", broker.Port())));
+  for (const std::string& line : recorder.Lines()) EXPECT_EQ(line.find("resolve"), std::string::npos) << line;
 }
