@@ -220,7 +220,9 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// Beside the complete events (just before them), on the reader thread; also the CONNACK.
   TQORMQTTAcknowledgementEvent OnAcknowledgement;
   TQORMQTTAuthEvent OnAuth;                ///< answers the broker's AUTH challenges
-  TQORMQTTDisconnectEvent OnDisconnect;    ///< a link lost, or ended by the broker
+  /// A link lost (0x80), ended by the broker (its code), or ended by the
+  /// client for a packet MQTT forbids the broker to send (MQTT's code for it).
+  TQORMQTTDisconnectEvent OnDisconnect;
   TQORMQTTLogEvent OnLog;                  ///< every log line of the client
   TQORMQTTConnectedEvent OnConnected;      ///< a connect or reconnect succeeded
   TQORMQTTPublishCompleteEvent OnPublishComplete;        ///< a QoS 1 or 2 publication has ended
