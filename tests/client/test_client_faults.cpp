@@ -203,8 +203,11 @@ TEST(Faults, TwoClientsWithOneIdentifierKeepRunningWithoutAStorm) {
   const size_t connects = ra.CountLines("MQTT session established") + rb.CountLines("MQTT session established");
   std::printf("[ figures ] one identifier, two clients: %zu sessions in %d s (%.1f per second)\n",
               connects, seconds, static_cast<double>(connects) / seconds);
-  EXPECT_GE(connects, 3u);                                 // both keep trying
-  EXPECT_LE(connects, static_cast<size_t>(3 * seconds));   // the reconnect delay keeps it slow
+  EXPECT_GE(connects, 3u);  // both keep trying
+  // Each link is ended by the other at once, so the delays keep growing
+  // (1, 2, 4 s each): not one take-over a second for as long as they run.
+  EXPECT_LE(connects, 8u);
+  EXPECT_TRUE(ra.HasLine("Reconnect attempt 1 in 2s...") || rb.HasLine("Reconnect attempt 1 in 2s..."));
   a.Disconnect();
   b.Disconnect();
 }
