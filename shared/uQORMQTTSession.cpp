@@ -5,6 +5,7 @@
 
 #include "uQORFormat.h"
 #include "uQORMQTTFramer.h"
+#include "uQORMQTTTopics.h"
 
 namespace qor {
 
@@ -546,7 +547,7 @@ void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABo
   m.Dup = (AFlags & 8) != 0;
   m.Topic = AIn.Text(AIn.Word());
   // A subscriber matching on it would take the wildcard for a literal level.
-  if (m.Topic.find_first_of("+#") != std::string::npos)
+  if (HasWildcard(m.Topic))
     AIn.Forbidden(mqrcProtocolError, "with a wildcard in its topic name");
   const uint16_t packetId = m.PacketId = qos > 0 ? AIn.Word() : 0;
   // Its acknowledgement would carry identifier 0, which no exchange has.

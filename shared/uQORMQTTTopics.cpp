@@ -73,10 +73,10 @@ void CheckLevels(std::string_view AFilter, const std::string& AShown) {
 
 void CheckTopicName(std::string_view AName, const char* AWhat) {
   CheckText(AName, AWhat);
+  if (!HasWildcard(AName)) return;
   const size_t wildcard = AName.find_first_of("+#");
-  if (wildcard != std::string_view::npos)
-    throw Exception(Format("%s \"%.*s\" contains the wildcard '%c'; wildcards belong in topic filters only", AWhat,
-                           static_cast<int>(AName.size()), AName.data(), AName[wildcard]));
+  throw Exception(Format("%s \"%.*s\" contains the wildcard '%c'; wildcards belong in topic filters only", AWhat,
+                         static_cast<int>(AName.size()), AName.data(), AName[wildcard]));
 }
 
 void CheckTopicFilter(std::string_view AFilter) {
