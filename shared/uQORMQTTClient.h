@@ -236,7 +236,8 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// cannot carry) or ESocketError.
   void Connect();
   /// Sends DISCONNECT when connected, stops every thread, closes the stream.
-  /// Returns within about a second, also during a reconnect delay. What is
+  /// Returns within about a second, also during a reconnect delay (or once
+  /// a handler that is running returns: nothing more is delivered). What is
   /// still queued or unacknowledged is discarded (logged, and reported by
   /// OnPublishComplete on the calling thread), and the subscriptions are forgotten.
   void Disconnect(TQORMQTTReasonCode AReasonCode = mqrcSuccess);
