@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <thread>
@@ -293,4 +294,17 @@ std::unique_ptr<TFakeConnection> ConnectToFake(TQORMQTTClient& AClient, TFakeBro
   conn->Send(Connack(0, ALevel));
   connecting.get();
   return conn;
+}
+
+size_t Threads() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
+size_t RssKiB() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
+  return 0;
 }

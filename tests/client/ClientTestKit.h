@@ -23,6 +23,11 @@ bool WaitUntil(const std::function<bool()>& ACondition, int AMilliseconds = 5000
 // meanwhile): what a spinning thread would give away.
 double CoreShareOver(std::chrono::milliseconds AWindow);
 
+// The threads of this process, and its resident memory in KiB: what a test
+// checks is left behind or bounded.
+size_t Threads();
+size_t RssKiB();
+
 struct TReceived {
   std::string Topic;
   std::string Payload;

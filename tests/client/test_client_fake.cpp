@@ -916,16 +916,6 @@ TEST_F(FakeBrokerTest, EnhancedAuthenticationAnswersEveryChallenge) {
 
 namespace {
 
-// The threads of this process: a failed Connect must leave none of its own.
-size_t ThreadCount() {
-  size_t count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
-    (void)entry;
-    ++count;
-  }
-  return count;
-}
-
 // The client's packets until its DISCONNECT (kept, last) or until it sends
 // nothing more.
 std::vector<TBytes> PacketsUntilDisconnect(TFakeConnection& AConn) {
@@ -1021,7 +1011,7 @@ TEST(HostileBroker, ForbiddenPacketsEndTheLinkWithTheirReason) {
     TClientRecorder recorder(client);
     std::unique_ptr<TFakeConnection> conn;
     if (row.Handshake) {
-      const size_t threads = ThreadCount();
+      const size_t threads = Threads();
       const auto started = std::chrono::steady_clock::now();
       auto connecting = std::async(std::launch::async, [&] { client.Connect(); });
       conn = broker.Accept();
@@ -1036,7 +1026,7 @@ TEST(HostileBroker, ForbiddenPacketsEndTheLinkWithTheirReason) {
       }
       EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
       // The failed attempt's reader and keepalive thread have ended with it.
-      EXPECT_TRUE(WaitUntil([&] { return ThreadCount() <= threads; }, 3000)) << threads << " " << ThreadCount();
+      EXPECT_TRUE(WaitUntil([&] { return Threads() <= threads; }, 3000)) << threads << " " << Threads();
     } else {
       conn = ConnectToFake(client, broker, row.Level);
       ASSERT_TRUE(conn);

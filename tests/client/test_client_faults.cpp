@@ -33,8 +33,6 @@ size_t CountEntries(const char* ADir) {
   return n;
 }
 
-size_t Threads() { return CountEntries("/proc/self/task"); }
-
 // The count to compare against: taken after one thread has come and gone,
 // since a sanitizer's runtime may start a helper thread with the first one.
 size_t ThreadBaseline() {
@@ -43,12 +41,6 @@ size_t ThreadBaseline() {
 }
 size_t OpenFiles() { return CountEntries("/proc/self/fd"); }
 
-size_t RssKiB() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
-  return 0;
-}
 
 
 

@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <future>
 #include <thread>
 
@@ -21,13 +20,6 @@ using namespace std::chrono_literals;
 namespace {
 
 std::string Id(const std::string& AName) { return AName + "-" + std::to_string(getpid()); }
-
-size_t RssKiB() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
-  return 0;
-}
 
 // This process moves to a network namespace of its own whose loopback the
 // kernel limits to ARate (tc's token bucket): every link of the test is as
