@@ -115,7 +115,7 @@ struct TCountingSink final : ISessionSink {
   size_t Received = 0;
   bool Logging() const override { return Logged; }
   void Log(const std::string& ALine) override { Received += ALine.size(); }
-  bool Send(TBytes) override { return true; }
+  bool Send(TBytes, const TSendMode&) override { return true; }
   void Deliver(TQORMQTTMessage& AMessage) override { Received += AMessage.Payload.size(); }
   void Connack(uint8_t, bool) override {}
   void BrokerDisconnect(uint8_t, const TBrokerWords&) override {}

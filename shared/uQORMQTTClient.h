@@ -70,26 +70,6 @@ enum TQORMQTTConnectionStatus : uint8_t {
   mqDisconnecting = 3,  ///< declared for completeness; never entered
 };
 
-/// The MQTT 5.0 reason-code bytes. A received code is kept as the raw byte,
-/// so values other than these can occur.
-enum TQORMQTTReasonCode : uint8_t {
-  mqrcSuccess = 0x00,
-  mqrcNoMatchingSubscribers = 0x10,
-  mqrcUnspecifiedError = 0x80,
-  mqrcMalformedPacket = 0x81,
-  mqrcProtocolError = 0x82,
-  mqrcNotAuthorized = 0x87,
-  mqrcServerBusy = 0x89,
-  mqrcSessionTakenOver = 0x8E,
-  mqrcTopicNameInvalid = 0x90,
-  mqrcPacketIdInUse = 0x91,
-  mqrcPacketIdNotFound = 0x92,
-  mqrcReceiveMaximumExceeded = 0x93,
-  mqrcTopicAliasInvalid = 0x94,
-  mqrcQuotaExceeded = 0x97,
-  mqrcUnsupportedProtocolVersion = 0x84,
-};
-
 /// Topic and payload arrive as the bytes the broker sent (UTF-8 for text).
 using TQORMQTTMessageEvent =
     std::function<void(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS)>;

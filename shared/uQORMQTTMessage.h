@@ -15,6 +15,26 @@ namespace qor {
 
 enum TQORMQTTQoS : uint8_t { mqQoS0 = 0, mqQoS1 = 1, mqQoS2 = 2 };
 
+/// The MQTT 5.0 reason-code bytes. A received code is kept as the raw byte,
+/// so values other than these can occur.
+enum TQORMQTTReasonCode : uint8_t {
+  mqrcSuccess = 0x00,
+  mqrcNoMatchingSubscribers = 0x10,
+  mqrcUnspecifiedError = 0x80,
+  mqrcMalformedPacket = 0x81,
+  mqrcProtocolError = 0x82,
+  mqrcNotAuthorized = 0x87,
+  mqrcServerBusy = 0x89,
+  mqrcSessionTakenOver = 0x8E,
+  mqrcTopicNameInvalid = 0x90,
+  mqrcPacketIdInUse = 0x91,
+  mqrcPacketIdNotFound = 0x92,
+  mqrcReceiveMaximumExceeded = 0x93,
+  mqrcTopicAliasInvalid = 0x94,
+  mqrcQuotaExceeded = 0x97,
+  mqrcUnsupportedProtocolVersion = 0x84,
+};
+
 /// A publication with its flags and MQTT 5.0 properties, to send or as received.
 struct TQORMQTTMessage {
   std::string Topic;    ///< the topic name (received: aliases resolved)

@@ -1,15 +1,18 @@
-// The client's worker threads, each started when constructed and joined by
-// the connection driver:
-// - the reader reads each link the driver hands it and feeds the session;
-//   it ends after reporting a lost link, and a new one serves the reconnect;
+// The client's worker threads, each with its own loop, started when
+// constructed and joined by the connection driver:
+// - the reader reads each link the driver hands it, frames the broker's
+//   packets and feeds them to the session; it ends after reporting a lost
+//   link, and a new one serves the reconnect;
 // - the writer drains the write queue (started with the first packet that
 //   has to wait there);
-// - the keepalive thread pings a quiet link, declares a silent one dead and
-//   runs the reconnect loop.
+// - the keepalive thread ticks the session's keepalive at its deadlines,
+//   declares a silent link dead and runs the reconnect loop.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
+#include "uQORMQTTLink.h"
 #include "uQORThread.h"
 
 namespace qor {
@@ -27,6 +30,13 @@ class TQORMQTTReaderThread final : public TThread {
   void Uncaught(std::exception_ptr AError) noexcept override;
 
  private:
+  // Reads ALink until it ends. False when the reader has reported its loss
+  // and ends (a new reader serves the reconnect).
+  bool Read(const TLink& ALink);
+  // The link ended by AError: reported as a loss, or to the attempt waiting
+  // for its CONNACK. False as for Read.
+  bool Failed(const TLink& ALink, uint8_t AHeader, const std::string& ABody);
+
   TQORMQTTConnection& FConnection;
   std::atomic<bool> FRetired{false};
 };
@@ -40,12 +50,18 @@ class TQORMQTTKeepaliveThread final : public TThread {
   void Uncaught(std::exception_ptr AError) noexcept override;
 
  private:
+  // Ticks the session's keepalive on the link of now; how long until the next tick.
+  int64_t Supervise();
+
   TQORMQTTConnection& FConnection;
 };
 
 class TQORMQTTWriterThread final : public TThread {
  public:
-  explicit TQORMQTTWriterThread(TQORMQTTConnection& AConnection) : FConnection(AConnection) { Start(); }
+  TQORMQTTWriterThread(TQORMQTTConnection& AConnection, std::atomic<bool>& ARunning)
+      : FConnection(AConnection), FRunning(ARunning) {
+    Start();
+  }
 
  protected:
   void Execute() override;
@@ -53,6 +69,7 @@ class TQORMQTTWriterThread final : public TThread {
 
  private:
   TQORMQTTConnection& FConnection;
+  std::atomic<bool>& FRunning;  // cleared when the loop ends
 };
 
 }  // namespace qor

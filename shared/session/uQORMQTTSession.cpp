@@ -89,17 +89,22 @@ class TQORMQTTSession::TBody {
 
 // --- requests -------------------------------------------------------------------
 
-TBytes TQORMQTTSession::Connect(const TConnectFields& AFields) {
+bool TQORMQTTSession::Connect(const TConnectFields& AFields, ISessionSink& ASink) {
   {
     std::lock_guard<std::mutex> guard(FMutex);
     // At 3.1.1 CONNECT carries no method: there is nothing to authenticate with.
     FAuthMethod = FLevel == MQTT_PROTOCOL_LEVEL_50 ? AFields.Properties.AuthenticationMethod.value_or("") : "";
     FInAliasMaximum = FLevel == MQTT_PROTOCOL_LEVEL_50 ? AFields.Properties.TopicAliasMaximum.value_or(0) : 0;
     FInReceiveMaximum = FLevel == MQTT_PROTOCOL_LEVEL_50 ? AFields.Properties.ReceiveMaximum.value_or(0) : 0;
-    // A new link: its CONNACK is still to come.
+    // A new link: its CONNACK is still to come, and until the broker says
+    // otherwise the link has the client's own limits.
     FLinkPhase = TLinkPhase::AwaitingConnack;
+    FMaxPacketSize = 0;
+    FMaxQoS = 2;
+    FRetainAvailable = true;
+    FServerKeepAlive = -1;
   }
-  return BuildConnectPacket(FLevel, AFields);
+  return ASink.Send(BuildConnectPacket(FLevel, AFields));
 }
 
 uint16_t TQORMQTTSession::NextPacketIdLocked() {
@@ -119,10 +124,11 @@ void TQORMQTTSession::Counted() {
 }
 
 TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
-                                        bool AHeadOnly, const TPublishExtras& AExtras) {
+                                        ISessionSink& ASink, const TPublishExtras& AExtras) {
   TRequestPacket r;
   uint16_t alias = 0;
   bool aliasOnly = false;
+  uint64_t aliasEpoch = 0;
   // QoS 0 keeps nothing, and takes no lock unless something waits before it
   // or the link has topic aliases.
   if (AQoS != mqQoS0 || FWaitingCount != 0 || FAliasing) {
@@ -152,14 +158,26 @@ TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_vie
       FOutbox.AddInFlight(std::move(kept));
       Counted();
     }
-    if (FAliasing) alias = AliasLocked(ATopic, r, aliasOnly);
+    if (FAliasing) {
+      alias = AliasLocked(ATopic, r, aliasOnly);
+      aliasEpoch = FAliasEpoch;
+    }
   }
   const std::string_view topic = aliasOnly ? std::string_view() : ATopic;
   const TQORMQTTProperties* properties = AExtras.Properties.get();
-  r.Packet = AHeadOnly ? BuildPublishHeader(topic, APayload.size(), AQoS, r.PacketId, FLevel, AExtras.Retain, false,
-                                            properties, alias)
-                       : BuildPublishPacket(topic, APayload, AQoS, r.PacketId, FLevel, AExtras.Retain, false,
-                                            properties, alias);
+  const bool apart = APayload.size() >= kSeparatePayloadSize;
+  TBytes packet = apart ? BuildPublishHeader(topic, APayload.size(), AQoS, r.PacketId, FLevel, AExtras.Retain, false,
+                                             properties, alias)
+                        : BuildPublishPacket(topic, APayload, AQoS, r.PacketId, FLevel, AExtras.Retain, false,
+                                             properties, alias);
+  r.Sent = ASink.Send(std::move(packet), {apart ? APayload : std::string_view(), true});
+  if (r.Sent && r.NewAlias != 0) {
+    // Until then another thread's packet could have overtaken it: the topic
+    // went along with the alias.
+    std::lock_guard<std::mutex> guard(FMutex);
+    const auto it = FAliases.find(ATopic);
+    if (aliasEpoch == FAliasEpoch && it != FAliases.end()) it->second.Known = true;
+  }
   return r;
 }
 
@@ -175,15 +193,7 @@ uint16_t TQORMQTTSession::AliasLocked(std::string_view ATopic, TRequestPacket& A
   const uint16_t alias = static_cast<uint16_t>(FAliases.size() + 1);
   FAliases.emplace(std::string(ATopic), TAlias{alias, false});
   ARequest.NewAlias = alias;
-  ARequest.AliasEpoch = FAliasEpoch;
   return alias;
-}
-
-void TQORMQTTSession::AliasSent(std::string_view ATopic, const TRequestPacket& ARequest) {
-  if (ARequest.NewAlias == 0) return;
-  std::lock_guard<std::mutex> guard(FMutex);
-  const auto it = FAliases.find(ATopic);
-  if (ARequest.AliasEpoch == FAliasEpoch && it != FAliases.end()) it->second.Known = true;
 }
 
 uint16_t TQORMQTTSession::Queue(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
@@ -275,42 +285,41 @@ std::vector<TBytes> TQORMQTTSession::TakeDeferredLocked(std::vector<std::string>
   return packets;
 }
 
-TRequestPacket TQORMQTTSession::Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS) {
-  return Subscribe({{std::string(ATopic), AQoS}}, 0);
+TRequestPacket TQORMQTTSession::Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS, ISessionSink& ASink) {
+  return Subscribe({{std::string(ATopic), AQoS}}, 0, ASink);
 }
 
-TRequestPacket TQORMQTTSession::Subscribe(const TFilters& AFilters, uint32_t ASubscriptionId) {
-  return FilterRequest({AFilters, true, false, ASubscriptionId});
+TRequestPacket TQORMQTTSession::Subscribe(const TFilters& AFilters, uint32_t ASubscriptionId, ISessionSink& ASink) {
+  return FilterRequest({AFilters, true, false, ASubscriptionId}, ASink);
 }
 
-TRequestPacket TQORMQTTSession::Unsubscribe(std::string_view ATopic) {
-  return Unsubscribe(std::vector<std::string>{std::string(ATopic)});
+TRequestPacket TQORMQTTSession::Unsubscribe(std::string_view ATopic, ISessionSink& ASink) {
+  return Unsubscribe(std::vector<std::string>{std::string(ATopic)}, ASink);
 }
 
-TRequestPacket TQORMQTTSession::Unsubscribe(const std::vector<std::string>& AFilters) {
+TRequestPacket TQORMQTTSession::Unsubscribe(const std::vector<std::string>& AFilters, ISessionSink& ASink) {
   TFilterRequest request{{}, false, false};
   for (const std::string& filter : AFilters) request.Filters.emplace_back(filter, 0);
-  return FilterRequest(std::move(request));
+  return FilterRequest(std::move(request), ASink);
 }
 
-TRequestPacket TQORMQTTSession::FilterRequest(TFilterRequest ARequest) {
+TRequestPacket TQORMQTTSession::FilterRequest(TFilterRequest ARequest, ISessionSink& ASink) {
   TRequestPacket r;
   {
     std::lock_guard<std::mutex> guard(FMutex);
     r.PacketId = NextPacketIdLocked();
     FFilterRequests[r.PacketId] = ARequest;
   }
-  r.Packet = BuildFilterRequest(r.PacketId, ARequest);
+  r.Sent = ASink.Send(BuildFilterRequest(r.PacketId, ARequest), {{}, true});
   return r;
 }
 
-TBytes TQORMQTTSession::PingReq() const { return BuildPingReqPacket(); }
-
-TBytes TQORMQTTSession::Disconnect(uint8_t AReasonCode, const TQORMQTTProperties& AProperties) const {
-  return BuildDisconnectPacket(AReasonCode, FLevel, AProperties);
+bool TQORMQTTSession::Disconnect(uint8_t AReasonCode, const TQORMQTTProperties& AProperties, ISessionSink& ASink,
+                                 int AFlushMs) const {
+  return ASink.Send(BuildDisconnectPacket(AReasonCode, FLevel, AProperties), {{}, false, AFlushMs >= 0, AFlushMs});
 }
 
-TBytes TQORMQTTSession::Reauthenticate(const TBytes& AData) const {
+bool TQORMQTTSession::Reauthenticate(const TBytes& AData, ISessionSink& ASink) const {
   TQORMQTTProperties properties;
   {
     std::lock_guard<std::mutex> guard(FMutex);
@@ -318,7 +327,7 @@ TBytes TQORMQTTSession::Reauthenticate(const TBytes& AData) const {
     properties.AuthenticationMethod = FAuthMethod;
   }
   properties.AuthenticationData = AData;
-  return BuildAuthPacket(0x19, properties);
+  return ASink.Send(BuildAuthPacket(0x19, properties), {{}, true});
 }
 
 std::map<std::string, uint8_t> TQORMQTTSession::Subscriptions() const {
@@ -435,6 +444,12 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
   {
     std::lock_guard<std::mutex> guard(FMutex);
     FLimits = limits;
+    FMaxPacketSize = limits.MaximumPacketSize;
+    FMaxQoS = limits.MaximumQoS;
+    FRetainAvailable = limits.RetainAvailable;
+    FServerKeepAlive = limits.ServerKeepAlive ? int32_t{*limits.ServerKeepAlive} : -1;
+    if (reason == mqrcSuccess && !limits.AssignedClientIdentifier.empty())
+      FAssignedClientID = limits.AssignedClientIdentifier;
     // Aliases, both ways, live as long as one link.
     FAliases.clear();
     ++FAliasEpoch;

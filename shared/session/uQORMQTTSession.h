@@ -1,10 +1,13 @@
 // The MQTT protocol as this client speaks it, with no socket, no thread and
-// no clock of its own. The session owns the protocol level, the packet
-// identifiers, the publications awaiting acknowledgement, the inbound QoS 2
-// messages awaiting release and the subscriptions the broker granted. It
-// builds the packets of the caller's requests, and takes the broker's
-// packets whole (first byte and exact body), answering through a sink:
-// bytes to send, a message to deliver, a CONNACK, a DISCONNECT, log lines.
+// no clock of its own. The session owns the protocol level and the decision
+// to fall back to 3.1.1, the broker's limits and the rules a request must
+// keep, the packet identifiers, the publications awaiting acknowledgement,
+// the inbound QoS 2 messages awaiting release, the subscriptions the broker
+// granted, and the link's rules in time (keepalive, reconnect back-off: the
+// time is passed in). Every byte it wants sent leaves through a sink: the
+// caller's requests, acknowledgements, PINGREQ, DISCONNECT; the broker's
+// packets come in whole (first byte and exact body), and what they bring
+// goes out through the sink as well: a message, a CONNACK, a DISCONNECT, log lines.
 //
 // Requests may come from any thread while one thread feeds inbound packets;
 // the session's own lock is short and never held while the sink is called.
@@ -23,7 +26,9 @@
 #include <vector>
 
 #include "uQORByteSource.h"
-#include "uQORMQTTClient.h"
+#include "uQORMQTTLinkClock.h"
+#include "uQORException.h"
+#include "uQORMQTTMessage.h"
 #include "uQORMQTTOutbox.h"
 #include "uQORMQTTProtocol.h"
 
@@ -38,14 +43,27 @@ struct TBrokerWords {
   std::string Describe() const;
 };
 
+// How a packet is to be sent.
+struct TSendMode {
+  // Sent right after the packet, from the caller's memory (a large payload):
+  // Send returns once it has been written.
+  std::string_view Tail;
+  // A caller's request: it waits while the write queue is full.
+  bool Request = false;
+  // Send returns once the packet has been written, or after FlushMs.
+  bool Flush = false;
+  int FlushMs = -1;
+};
+
 // What the session asks of whoever drives it.
 class ISessionSink {
  public:
   // Whether log lines are wanted: they are formatted only then.
   virtual bool Logging() const = 0;
   virtual void Log(const std::string& ALine) = 0;
-  // An acknowledgement to send; false when there is no link to send it on.
-  virtual bool Send(TBytes APacket) = 0;
+  // A packet to send; false when there is no link to send it on (or, with
+  // AMode.Tail or Flush, when it was not written).
+  virtual bool Send(TBytes APacket, const TSendMode& AMode = {}) = 0;
   // A message, topic aliases resolved; the sink may take its fields.
   virtual void Deliver(TQORMQTTMessage& AMessage) = 0;
   virtual void Connack(uint8_t AReasonCode, bool ASessionPresent) = 0;
@@ -85,17 +103,17 @@ struct TBrokerLimits {
   TBrokerWords Words;
 };
 
-// A request's packet and the identifier it carries (0 when none).
+// What became of a request: the identifier it carries (0 when none).
 struct TRequestPacket {
   uint16_t PacketId = 0;
-  TBytes Packet;
+  // The sink took the packet (with a tail or a flush: wrote it).
+  bool Sent = false;
   // Kept by the session, behind publications waiting before it or held back
   // by the broker's Receive Maximum: it goes out with SendWaiting.
   bool Held = false;
-  // The packet tells the broker a new topic alias: once it has been sent,
-  // AliasSent lets later publications use the alias alone.
+  // The packet told the broker a new topic alias (later publications of
+  // the topic on this link carry the alias alone).
   uint16_t NewAlias = 0;
-  uint64_t AliasEpoch = 0;
 };
 
 // What a publication carries besides topic, payload and QoS.
@@ -117,27 +135,58 @@ inline bool RefusesLevel5(uint8_t AReasonCode) {
   return AReasonCode == mqrcUnsupportedProtocolVersion || AReasonCode == 0x01;
 }
 
+// From this payload size on, a PUBLISH is sent as its head plus the caller's
+// payload rather than copied into one buffer (the sink then returns only
+// once the payload is written): copying it would cost more than the write.
+inline constexpr size_t kSeparatePayloadSize = 16 * 1024;
+
 class TQORMQTTSession {
  public:
   uint8_t ProtocolLevel() const { return FLevel; }
   // The level the next CONNECT is built at and inbound packets are parsed at.
   void SetProtocolLevel(uint8_t ALevel) { FLevel = ALevel; }
+  // Connect with AVersion offered first: 4 skips the 5.0 attempt; a session
+  // that has fallen back stays at 3.1.1.
+  void Offer(uint8_t AVersion) {
+    if (AVersion == MQTT_PROTOCOL_LEVEL_311) FLevel = MQTT_PROTOCOL_LEVEL_311;
+  }
+  // A 3.1.1-only broker (RabbitMQ) may close the link on an MQTT 5.0
+  // CONNECT without a word: the first attempt of a Connect that offered 5.0
+  // tries 3.1.1 once, when the link was closed or reset (a TLS alert says
+  // why already) before a byte arrived. True, at level 4 now, when it does.
+  bool FallBackAfterClose(bool AFirstAttempt, bool APlainClose, bool ANothingReceived, uint8_t AVersion,
+                          ISessionSink& ASink);
+  // The 3.1.1 attempt went no better: nothing was learnt of the broker's level.
+  void FallBackFailed() { FLevel = MQTT_PROTOCOL_LEVEL_50; }
+  // A CONNACK refused 5.0 (the session is at level 4 since): try again.
+  bool RefusedLevel5(uint8_t AReasonCode, uint8_t AOffered) const {
+    return RefusesLevel5(AReasonCode) && AOffered == MQTT_PROTOCOL_LEVEL_50;
+  }
+  // The client identifier to connect with: AConfigured, or when empty the
+  // one a broker assigned before, so that its session can be resumed.
+  std::string ClientIdentifier(const std::string& AConfigured) const;
 
   // --- requests --------------------------------------------------------------
+  // Each request is checked against MQTT's rules and the broker's limits
+  // before anything is built: a bad one raises Exception saying what was wrong.
+  // AOnline: a link is up (else the publication waits offline, and only the
+  // rules that do not depend on the broker apply).
+  void CheckPublish(std::string_view ATopic, size_t APayloadSize, TQORMQTTQoS AQoS, const TPublishExtras& AExtras,
+                    bool AOnline) const;
+  void CheckSubscribe(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier) const;
+  void CheckUnsubscribe(const std::vector<std::string>& AFilters) const;
   // The CONNECT at the current level. Remembers what the broker's packets
   // are checked against: the authentication method and the client's Topic
-  // Alias Maximum.
-  TBytes Connect(const TConnectFields& AFields);
+  // Alias Maximum. False when the sink had no link for it.
+  bool Connect(const TConnectFields& AFields, ISessionSink& ASink);
   // Publications go out with topic aliases when the broker allows them.
   void SetTopicAliases(bool AUse) { FAliasesWanted = AUse; }
   // At QoS 1 and 2 the publication is kept (payload too) from here on, until
-  // its acknowledgement, Unsent or Discard. With AHeadOnly the packet stops
-  // before the payload, which the caller sends from its own memory (unless
-  // the publication is held). Raises when no packet identifier is free.
-  TRequestPacket Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS, bool AHeadOnly,
+  // its acknowledgement, Unsent or Discard. Sent as a request (see
+  // TSendMode); a payload of kSeparatePayloadSize or more from the caller's
+  // memory, unless the publication is held. Raises when no packet identifier is free.
+  TRequestPacket Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS, ISessionSink& ASink,
                          const TPublishExtras& AExtras = {});
-  // The packet that announced ARequest.NewAlias has been sent.
-  void AliasSent(std::string_view ATopic, const TRequestPacket& ARequest);
   // Accepted while there is no link: kept, to go out after the next CONNACK
   // behind what is owed already. The identifier (0 at QoS 0). Raises
   // "Offline queue full" when ALimit publications accepted so wait already.
@@ -152,15 +201,40 @@ class TQORMQTTSession {
   TDiscarded Discard();
   // After a CONNACK without a session, subscribe again to every filter in force.
   void SetResubscribe(bool AResubscribe) { FResubscribe = AResubscribe; }
-  TRequestPacket Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS);
+  TRequestPacket Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS, ISessionSink& ASink);
   // Each filter with its subscription options byte; ASubscriptionId 0: none.
-  TRequestPacket Subscribe(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint32_t ASubscriptionId);
-  TRequestPacket Unsubscribe(std::string_view ATopic);
-  TRequestPacket Unsubscribe(const std::vector<std::string>& AFilters);
-  TBytes PingReq() const;
-  TBytes Disconnect(uint8_t AReasonCode, const TQORMQTTProperties& AProperties = {}) const;
+  TRequestPacket Subscribe(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint32_t ASubscriptionId,
+                           ISessionSink& ASink);
+  TRequestPacket Unsubscribe(std::string_view ATopic, ISessionSink& ASink);
+  TRequestPacket Unsubscribe(const std::vector<std::string>& AFilters, ISessionSink& ASink);
+  // Sent when a link can take it, waiting up to AFlushMs for what was
+  // queued before it (negative: not at all).
+  bool Disconnect(uint8_t AReasonCode, const TQORMQTTProperties& AProperties, ISessionSink& ASink,
+                  int AFlushMs = -1) const;
   // AUTH 0x19 with the method of the last CONNECT; raises when it had none.
-  TBytes Reauthenticate(const TBytes& AData) const;
+  bool Reauthenticate(const TBytes& AData, ISessionSink& ASink) const;
+
+  // --- time -------------------------------------------------------------------
+  // The broker accepted the session at ANow: keepalive counts from here.
+  void Established(int64_t ANow, int32_t AClientKeepAliveSecs);
+  // The link of an established session is gone at ANow.
+  void Lost(int64_t ANow) { FBackoff.LinkLost(ANow); }
+  // The keepalive interval of this link: the broker's Server Keep Alive
+  // replaces the client's.
+  int32_t KeepAliveSecs(int32_t AClientKeepAliveSecs) const;
+  // Bytes were written at ANow.
+  void Written(int64_t ANow) { FKeepalive.Sent(ANow); }
+  // A PINGREQ has been written at ANow; AEnd: the bytes written up to its
+  // end, where the link tells how far its bytes have got.
+  void PingWritten(int64_t ANow, std::optional<uint64_t> AEnd) { FKeepalive.PingWritten(ANow, AEnd); }
+  // Keepalive at ANow: a PINGREQ goes out through ASink when one is owed;
+  // Dead when the link is silent past the rules.
+  TKeepalive::TAction Tick(int64_t ANow, const TLinkProgress& AProgress, ISessionSink& ASink);
+  int64_t NextDeadline(int64_t ANow) const { return FKeepalive.NextDeadline(ANow); }
+  // Reconnecting: the wait before the next attempt; a new Connect starts
+  // the back-off over.
+  TBackoff::TAttempt NextReconnect(uint32_t ARandom) { return FBackoff.Next(ARandom); }
+  void ResetBackoff() { FBackoff.Reset(); }
 
   // QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP), also
   // those waiting to go out.
@@ -173,6 +247,9 @@ class TQORMQTTSession {
   std::map<std::string, uint8_t> Subscriptions() const;
   // What the last CONNACK announced (all defaults at level 4), also a refusal's.
   TBrokerLimits Limits() const;
+  uint32_t MaximumPacketSize() const { return FMaxPacketSize; }  // 0: no limit
+  uint8_t MaximumQoS() const { return FMaxQoS; }
+  bool RetainAvailable() const { return FRetainAvailable; }
 
   // --- the broker's packets ----------------------------------------------------
   // One whole packet. Raises EMalformedPacket when the body is shorter than
@@ -233,9 +310,12 @@ class TQORMQTTSession {
     uint32_t SubscriptionId = 0;
   };
   TBytes BuildFilterRequest(uint16_t APacketId, const TFilterRequest& ARequest) const;
+  // Raises for a packet of AContent bytes after its fixed header beyond the
+  // broker's Maximum Packet Size.
+  void CheckPacketSize(size_t AContent, const char* APacket) const;
   // Resubscriptions that found no identifier free go out as identifiers come free.
   std::vector<TBytes> TakeDeferredLocked(std::vector<std::string>& ALines);
-  TRequestPacket FilterRequest(TFilterRequest ARequest);
+  TRequestPacket FilterRequest(TFilterRequest ARequest, ISessionSink& ASink);
   struct TSubscription {
     uint8_t Asked;  // the options byte
     uint8_t Granted;
@@ -247,6 +327,15 @@ class TQORMQTTSession {
   };
 
   std::atomic<uint8_t> FLevel{MQTT_PROTOCOL_LEVEL_50};
+  // The broker's limits a request is checked against (FLimits's, readable
+  // without the lock: every Publish asks).
+  std::atomic<uint32_t> FMaxPacketSize{0};
+  std::atomic<uint8_t> FMaxQoS{2};
+  std::atomic<bool> FRetainAvailable{true};
+  std::atomic<int32_t> FServerKeepAlive{-1};  // -1: the broker said nothing
+  std::string FAssignedClientID;  // FMutex; the broker's name for a client that gave none
+  TKeepalive FKeepalive;
+  TBackoff FBackoff;
   std::atomic<bool> FResubscribe{true};
   mutable std::mutex FMutex;
   TQORMQTTOutbox FOutbox;                            // FMutex

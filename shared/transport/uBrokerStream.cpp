@@ -26,6 +26,11 @@ namespace qor {
 
 bool IsUnixSocket(const std::string& AHost) { return AHost.rfind("unix:", 0) == 0; }
 
+std::string Endpoint(const std::string& AHost, int32_t APort) {
+  if (IsUnixSocket(AHost)) return AHost;
+  return HostForDisplay(AHost) + ":" + std::to_string(APort);
+}
+
 std::string HostForDisplay(const std::string& AHost) {
   return AHost.find(':') != std::string::npos && !IsUnixSocket(AHost) ? "[" + AHost + "]" : AHost;
 }
@@ -46,10 +51,7 @@ int64_t NowMs() {
 
 constexpr int64_t kNoDeadline = -1;
 
-std::string Endpoint(const TBrokerStreamOptions& AOptions) {
-  if (IsUnixSocket(AOptions.Host)) return AOptions.Host;
-  return HostForDisplay(AOptions.Host) + ":" + std::to_string(AOptions.Port);
-}
+std::string Endpoint(const TBrokerStreamOptions& AOptions) { return qor::Endpoint(AOptions.Host, AOptions.Port); }
 
 std::string OpenSSLError() {
   const unsigned long code = ERR_get_error();

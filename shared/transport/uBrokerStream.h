@@ -30,6 +30,8 @@ std::string HostForDisplay(const std::string& AHost);
 
 // A host of the form "unix:/path" names a Unix-domain socket.
 bool IsUnixSocket(const std::string& AHost);
+// A broker as log lines and errors name it: host:port, or the socket's path.
+std::string Endpoint(const std::string& AHost, int32_t APort);
 
 // Nanoseconds of the coarse monotonic clock (a few milliseconds of
 // resolution, a fraction of the precise one's cost): the stamps of a link's

@@ -23,7 +23,9 @@ struct TFed : ISessionSink {
   std::vector<TBytes> Sent;
   bool Logging() const override { return true; }
   void Log(const std::string& ALine) override { Lines.push_back(ALine); }
-  bool Send(TBytes APacket) override {
+  bool Send(TBytes APacket, const TSendMode& AMode) override {
+    // A payload sent from the caller's memory is part of the packet.
+    APacket.insert(APacket.end(), AMode.Tail.begin(), AMode.Tail.end());
     Sent.push_back(std::move(APacket));
     return true;
   }
@@ -44,6 +46,13 @@ struct TFed : ISessionSink {
   std::vector<std::pair<uint16_t, uint8_t>> Completed;
   void PublishComplete(uint16_t AId, uint8_t ACode) override { Completed.emplace_back(AId, ACode); }
 };
+
+// Where the requests of a test go: each call starts it afresh.
+TFed& Out() {
+  static TFed out;
+  out = TFed{};
+  return out;
+}
 
 TFed Feed(const TBytes& ABytes, uint8_t ALevel = 5, int APiece = 1 << 30, TQORMQTTSession* ASession = nullptr) {
   TQORMQTTSession own;
@@ -139,11 +148,11 @@ TEST(Session, AnswersAndStateFollowTheBrokersPackets) {
     return TBytes{static_cast<uint8_t>(AType << 4 | (AType == MQTT_PUBREL ? 2 : 0)), 0x03,
                   static_cast<uint8_t>(AId >> 8), static_cast<uint8_t>(AId), ACode};
   };
-  const uint16_t q1 = session.Publish("t", "x", mqQoS1, false).PacketId;
-  const uint16_t q2 = session.Publish("t", "y", mqQoS2, false).PacketId;
-  const uint16_t refused = session.Publish("t", "z", mqQoS2, false).PacketId;
-  const uint16_t sub = session.Subscribe("granted/#", mqQoS1).PacketId;
-  const uint16_t denied = session.Subscribe("denied", mqQoS1).PacketId;
+  const uint16_t q1 = session.Publish("t", "x", mqQoS1, Out()).PacketId;
+  const uint16_t q2 = session.Publish("t", "y", mqQoS2, Out()).PacketId;
+  const uint16_t refused = session.Publish("t", "z", mqQoS2, Out()).PacketId;
+  const uint16_t sub = session.Subscribe("granted/#", mqQoS1, Out()).PacketId;
+  const uint16_t denied = session.Subscribe("denied", mqQoS1, Out()).PacketId;
   EXPECT_EQ(session.PendingCount(), 3u);
 
   TFed fed = Feed(ack(MQTT_PUBACK, q1), 5, 1 << 30, &session);
@@ -162,7 +171,7 @@ TEST(Session, AnswersAndStateFollowTheBrokersPackets) {
   Feed(suback(sub, 0x01), 5, 1 << 30, &session);
   Feed(suback(denied, 0x80), 5, 1 << 30, &session);
   EXPECT_EQ(session.Subscriptions(), (std::map<std::string, uint8_t>{{"granted/#", 1}}));
-  const uint16_t unsub = session.Unsubscribe("granted/#").PacketId;
+  const uint16_t unsub = session.Unsubscribe("granted/#", Out()).PacketId;
   Feed({0xB0, 0x04, static_cast<uint8_t>(unsub >> 8), static_cast<uint8_t>(unsub), 0x00, 0x00}, 5, 1 << 30, &session);
   EXPECT_TRUE(session.Subscriptions().empty());
 
@@ -220,12 +229,12 @@ TEST(Session, ANewLinkRestoresWhatTheLastOneOwed) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.SessionPresent ? "session kept" : "no session");
     TQORMQTTSession session;
-    const uint16_t sub = session.Subscribe("a/#", mqQoS2).PacketId;  // granted 1: asked for 2 again
-    const uint16_t sub2 = session.Subscribe("b", mqQoS1).PacketId;
+    const uint16_t sub = session.Subscribe("a/#", mqQoS2, Out()).PacketId;  // granted 1: asked for 2 again
+    const uint16_t sub2 = session.Subscribe("b", mqQoS1, Out()).PacketId;
     Feed({0x90, 0x04, 0, static_cast<uint8_t>(sub), 0x00, 0x01}, 5, 1 << 30, &session);
     Feed({0x90, 0x04, 0, static_cast<uint8_t>(sub2), 0x00, 0x01}, 5, 1 << 30, &session);
-    EXPECT_EQ(session.Publish("t", "one", mqQoS1, false).PacketId, 3);
-    EXPECT_EQ(session.Publish("t", "two", mqQoS2, false).PacketId, 4);
+    EXPECT_EQ(session.Publish("t", "one", mqQoS1, Out()).PacketId, 3);
+    EXPECT_EQ(session.Publish("t", "two", mqQoS2, Out()).PacketId, 4);
     Feed({0x50, 0x03, 0, 4, 0x00}, 5, 1 << 30, &session);  // PUBREC
     // The link is lost; the caller goes on publishing.
     EXPECT_EQ(session.Queue("t", "off1", mqQoS1, 2), 5);
@@ -249,11 +258,11 @@ TEST(Session, PacketIdentifiersInUseAreNeverHandedOutAgain) {
   for (uint32_t id = 2; id <= 65535; ++id) box.ReleaseId(box.TakeId());
   EXPECT_EQ(box.TakeId(), 2);
   TQORMQTTSession session;
-  for (int i = 0; i < 65535; ++i) session.Publish("t", "", mqQoS1, false);
-  EXPECT_THROW(session.Publish("t", "", mqQoS1, false), Exception);
-  EXPECT_THROW(session.Subscribe("t", mqQoS1), Exception);
+  for (int i = 0; i < 65535; ++i) session.Publish("t", "", mqQoS1, Out());
+  EXPECT_THROW(session.Publish("t", "", mqQoS1, Out()), Exception);
+  EXPECT_THROW(session.Subscribe("t", mqQoS1, Out()), Exception);
   Feed({0x40, 0x02, 0x01, 0x00}, 5, 1 << 30, &session);  // PUBACK for 256
-  EXPECT_EQ(session.Subscribe("t", mqQoS1).PacketId, 256);
+  EXPECT_EQ(session.Subscribe("t", mqQoS1, Out()).PacketId, 256);
 }
 
 // A broker that refuses a publication for want of room (0x97) gets it again
@@ -261,12 +270,12 @@ TEST(Session, PacketIdentifiersInUseAreNeverHandedOutAgain) {
 // on; with a single one in flight the refusal ends it.
 TEST(Session, AQuotaRefusalKeepsThePublicationAndNarrowsTheWindow) {
   TQORMQTTSession session;
-  for (const char* payload : {"a", "b", "c"}) session.Publish("t", payload, mqQoS1, false);
+  for (const char* payload : {"a", "b", "c"}) session.Publish("t", payload, mqQoS1, Out());
   TFed fed = Feed({0x40, 0x03, 0x00, 0x03, 0x97}, 5, 1 << 30, &session);
   EXPECT_EQ(session.PendingCount(), 3u);
   EXPECT_TRUE(fed.Sent.empty());
-  EXPECT_TRUE(session.Publish("t", "d", mqQoS1, false).Held);
-  EXPECT_TRUE(session.Publish("t", "z", mqQoS0, false).Held);  // QoS 0 keeps its place too
+  EXPECT_TRUE(session.Publish("t", "d", mqQoS1, Out()).Held);
+  EXPECT_TRUE(session.Publish("t", "z", mqQoS0, Out()).Held);  // QoS 0 keeps its place too
   // An acknowledgement of nothing in flight frees no room.
   EXPECT_TRUE(Feed({0x40, 0x03, 0x00, 0x63, 0x00}, 5, 1 << 30, &session).Sent.empty());
   fed = Feed({0x40, 0x03, 0x00, 0x01, 0x00}, 5, 1 << 30, &session);
@@ -292,7 +301,7 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
   TConnectFields fields{true, 60, "c", "", "", {}, nullptr};
   fields.Properties.TopicAliasMaximum = 2;
   fields.Properties.AuthenticationMethod = "m";
-  session.Connect(fields);
+  session.Connect(fields, Out());
   session.SetTopicAliases(true);
   const TBytes connack{0x20, 0x06, 0x00, 0x00, 0x03, 0x22, 0x00, 0x01};  // Topic Alias Maximum 1
   Feed(connack, 5, 1 << 30, &session);
@@ -318,21 +327,23 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
   EXPECT_EQ(Feed(BuildPublishPacket("t", "y", 0, 0, 5, false, false, nullptr, 3), 5, 1 << 30, &session).Dispatched,
             0u);
 
-  // Outbound: the alias goes with the topic until its first packet has been sent.
-  const auto publish = [&] { return session.Publish("t", "x", mqQoS0, false); };
-  TRequestPacket first = publish();
-  EXPECT_EQ(first.Packet, BuildPublishPacket("t", "x", 0, 0, 5, false, false, nullptr, 1));
-  EXPECT_EQ(publish().Packet, first.Packet);
-  session.AliasSent("t", first);
-  EXPECT_EQ(publish().Packet, BuildPublishPacket("", "x", 0, 0, 5, false, false, nullptr, 1));
-  EXPECT_EQ(session.Publish("u", "x", mqQoS0, false).Packet, BuildPublishPacket("u", std::string_view("x"), 0, 0, 5,
-                                                                                 false, false));  // no alias left
-  session.Connect(fields);  // a new link knows no alias
+  // Outbound: the first packet names the alias with the topic; once it has
+  // been sent, the alias alone stands for the topic.
+  const auto publish = [&](const char* ATopic = "t") {
+    TFed& out = Out();
+    session.Publish(ATopic, "x", mqQoS0, out);
+    return out.Sent.at(0);
+  };
+  const TBytes first = publish();
+  EXPECT_EQ(first, BuildPublishPacket("t", "x", 0, 0, 5, false, false, nullptr, 1));
+  EXPECT_EQ(publish(), BuildPublishPacket("", "x", 0, 0, 5, false, false, nullptr, 1));
+  EXPECT_EQ(publish("u"), BuildPublishPacket("u", std::string_view("x"), 0, 0, 5, false, false));  // no alias left
+  session.Connect(fields, Out());  // a new link knows no alias
   Feed(connack, 5, 1 << 30, &session);
-  EXPECT_EQ(publish().Packet, first.Packet);
+  EXPECT_EQ(publish(), first);
 
   // The broker's words reach the log line and the acknowledgement.
-  const uint16_t id = session.Publish("t", "x", mqQoS1, false).PacketId;
+  const uint16_t id = session.Publish("t", "x", mqQoS1, Out()).PacketId;
   fed = Feed({0x40, 0x10, 0, static_cast<uint8_t>(id), 0x10, 0x0C, 0x1F, 0x00, 0x02, 0x6E, 0x6F, 0x26, 0x00, 0x01,
               0x6B, 0x00, 0x01, 0x76},
              5, 1 << 30, &session);
@@ -351,27 +362,29 @@ TEST(Session, MQTT5PropertiesAliasesWordsAndAuthentication) {
   EXPECT_EQ(fed.Sent, std::vector<TBytes>{BuildAuthPacket(0x18, auth)});
   auth.AuthenticationMethod = "other";
   EXPECT_EQ(Feed(BuildAuthPacket(0x18, auth), 5, 1 << 30, &session).Dispatched, 0u);
-  EXPECT_EQ(session.Reauthenticate({9}), BuildAuthPacket(0x19, [] {
+  TFed& out = Out();
+  EXPECT_TRUE(session.Reauthenticate({9}, out));
+  EXPECT_EQ(out.Sent, std::vector<TBytes>{BuildAuthPacket(0x19, [] {
               TQORMQTTProperties r;
               r.AuthenticationMethod = "m";
               r.AuthenticationData = TBytes{9};
               return r;
-            }()));
+            }())});
 
   // A retained publication with properties, lost with the link, goes again whole.
   TQORMQTTProperties kept;
   kept.ContentType = "c";
-  const uint16_t lost = session.Publish("r", "x", mqQoS1, false, {true, std::make_shared<TQORMQTTProperties>(kept)})
+  const uint16_t lost = session.Publish("r", "x", mqQoS1, Out(), {true, std::make_shared<TQORMQTTProperties>(kept)})
                             .PacketId;
-  session.Connect(fields);
+  session.Connect(fields, Out());
   fed = Feed({0x20, 0x03, 0x01, 0x00, 0x00}, 5, 1 << 30, &session);
   EXPECT_EQ(fed.Sent, std::vector<TBytes>{BuildPublishPacket("r", "x", 1, lost, 5, true, true, &kept)});
 
   // Resubscribing keeps each filter's options and its subscription's identifier.
   const uint8_t options = SubscriptionOptions(1, true, false, 2);
-  const uint16_t sub = session.Subscribe({{"a", options}}, 42).PacketId;
+  const uint16_t sub = session.Subscribe({{"a", options}}, 42, Out()).PacketId;
   Feed({0x90, 0x04, 0, static_cast<uint8_t>(sub), 0x00, 0x01}, 5, 1 << 30, &session);
-  session.Connect(fields);
+  session.Connect(fields, Out());
   fed = Feed(connack, 5, 1 << 30, &session);
   TQORMQTTProperties identifier;
   identifier.SubscriptionIdentifiers = {42};
@@ -426,7 +439,7 @@ TEST(Session, NoSinkCallIsMadeUnderTheSessionsLock) {
     TQORMQTTSession* Session = nullptr;
     void Touch() const { (void)Session->Limits(); }
     void Log(const std::string& ALine) override { Touch(); TFed::Log(ALine); }
-    bool Send(TBytes APacket) override { Touch(); return TFed::Send(std::move(APacket)); }
+    bool Send(TBytes APacket, const TSendMode& AMode) override { Touch(); return TFed::Send(std::move(APacket), AMode); }
     void Deliver(TQORMQTTMessage& AMessage) override { Touch(); TFed::Deliver(AMessage); }
     void Acknowledged(const TQORMQTTAcknowledgement& AAck) override { Touch(); TFed::Acknowledged(AAck); }
     void Connack(uint8_t, bool) override { Touch(); }
@@ -436,9 +449,9 @@ TEST(Session, NoSinkCallIsMadeUnderTheSessionsLock) {
   sink.Session = &session;
   // A session with what a restore repeats: a subscription, a QoS 1 and a QoS 2 publication in flight.
   TBytes stream = {0x90, 0x04, 0, 1, 0x00, 0x01};  // SUBACK of the subscription
-  session.Subscribe("a/#", mqQoS1);
-  session.Publish("t", "one", mqQoS1, false);
-  session.Publish("t", "two", mqQoS2, false);
+  session.Subscribe("a/#", mqQoS1, Out());
+  session.Publish("t", "one", mqQoS1, Out());
+  session.Publish("t", "two", mqQoS2, Out());
   session.Queue("t", "too big", mqQoS1, 10);
   // The link is lost; a new one has no session and a packet size limit; then the broker's traffic.
   for (const TBytes& p : std::vector<TBytes>{
@@ -465,7 +478,7 @@ TEST(Session, NoSinkCallIsMadeUnderTheSessionsLock) {
 TEST(Session, APubackEndsAQoS2PublicationTheBrokerTookAtQoS1) {
   TQORMQTTSession session;
   session.SetProtocolLevel(4);
-  EXPECT_EQ(session.Publish("t", "two", mqQoS2, false).PacketId, 1);
+  EXPECT_EQ(session.Publish("t", "two", mqQoS2, Out()).PacketId, 1);
   const TFed fed = Feed({0x40, 0x02, 0, 1}, 4, 1 << 30, &session);
   EXPECT_EQ(fed.Completed, (std::vector<std::pair<uint16_t, uint8_t>>{{1, 0}}));
   EXPECT_EQ(session.PendingCount(), 0u);
@@ -479,7 +492,7 @@ TEST(Session, APubackEndsAQoS2PublicationTheBrokerTookAtQoS1) {
 // identifier an acknowledgement frees.
 TEST(Session, AResubscriptionWaitsForAFreeIdentifierRatherThanBeLost) {
   TQORMQTTSession session;
-  EXPECT_EQ(session.Subscribe("a/#", mqQoS1).PacketId, 1);
+  EXPECT_EQ(session.Subscribe("a/#", mqQoS1, Out()).PacketId, 1);
   Feed({0x90, 0x04, 0, 1, 0x00, 0x01}, 5, 1 << 30, &session);
   for (int i = 0; i < 65535; ++i) session.Queue("t", "p", mqQoS1, 65535);
   EXPECT_THROW(session.Queue("t", "p", mqQoS1, 65536), Exception);

@@ -1,0 +1,173 @@
+#include "uQORMQTTSettings.h"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+
+#include "uQORFormat.h"
+#include "uQORMQTTRequestRules.h"
+#include "uQORMQTTTopics.h"
+
+namespace qor {
+
+namespace {
+
+// TLSMinVersion as OpenSSL's constant; 0 for none. Raises for a version it does not know.
+int TLSVersion(const std::string& AVersion) {
+  if (AVersion.empty()) return 0;
+  if (AVersion == "1.2") return TLS1_2_VERSION;
+  if (AVersion == "1.3") return TLS1_3_VERSION;
+  throw Exception("TLSMinVersion is \"" + AVersion + "\"; it must be empty, \"1.2\" or \"1.3\"");
+}
+
+// Seconds from a configuration field as milliseconds for a wait: computed
+// in 64 bits (a large value must not wrap) and kept within what an int holds.
+int SecondsToMs(int32_t ASeconds) {
+  return static_cast<int>(std::clamp<int64_t>(static_cast<int64_t>(ASeconds) * 1000, 0, INT_MAX));
+}
+
+// A port outside MQTT's range would be cut to its low 16 bits: another
+// port than the one the log lines name.
+void CheckPort(const std::string& AHost, int32_t APort, const std::string& AField) {
+  if (!IsUnixSocket(AHost) && (APort < 1 || APort > 65535))
+    throw Exception(Format("%s is %d; it must be 1 to 65535", AField.c_str(), APort));
+}
+
+}  // namespace
+
+TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
+  CheckTextLength(C.ClientID, "Client identifier");
+  CheckTextLength(C.Username, "User name");
+  CheckTextLength(C.Password, "Password");
+  // CONNECT carries it in two bytes: a larger value would be cut to
+  // something the broker holds the client to.
+  if (C.KeepAliveSecs < 0 || C.KeepAliveSecs > 65535)
+    throw Exception(Format("KeepAliveSecs is %d; MQTT carries 0 to 65535 seconds", C.KeepAliveSecs));
+  TClientSettings s;
+  s.TLSMinVersion = TLSVersion(C.TLSMinVersion);
+  if (C.Will) {
+    CheckTextLength(C.Will->Topic, "Will topic");
+    CheckTopicName(C.Will->Topic, "Will topic");
+    CheckTextLength(C.Will->Payload, "Will payload");
+    if (C.Will->QoS > mqQoS2) throw Exception(Format("Will QoS %d is not 0, 1 or 2", C.Will->QoS));
+    if (const auto properties = PublicationProperties(*C.Will)) CheckPropertyLengths(*properties, "Will ");
+  }
+  if (C.AuthenticationData.size() > MQTT_MAX_STRING)
+    throw Exception("AuthenticationData is longer than MQTT allows (65535 bytes)");
+  CheckTextLength(C.AuthenticationMethod, "AuthenticationMethod");
+  for (const auto& [name, value] : C.UserProperties) {
+    CheckTextLength(name, "User property name");
+    CheckTextLength(value, "User property value");
+  }
+  if (C.ProtocolVersion != MQTT_PROTOCOL_LEVEL_50 && C.ProtocolVersion != MQTT_PROTOCOL_LEVEL_311)
+    throw Exception(Format("ProtocolVersion is %d; it must be 5 (MQTT 5.0) or 4 (MQTT 3.1.1)", C.ProtocolVersion));
+  if (C.Brokers.empty()) CheckPort(C.BrokerHostName, C.BrokerPort, "BrokerPort");
+  for (size_t i = 0; i < C.Brokers.size(); ++i) CheckPort(C.Brokers[i].Host, C.Brokers[i].Port, Format("Brokers[%zu].Port", i));
+
+  s.Brokers = C.Brokers;
+  if (s.Brokers.empty()) s.Brokers.push_back({C.BrokerHostName, C.BrokerPort, C.UseSSL});
+  // "[::1]", as the log lines write an IPv6 address, names the address inside.
+  for (TQORMQTTBrokerAddress& b : s.Brokers)
+    if (b.Host.size() > 2 && b.Host.front() == '[' && b.Host.back() == ']') b.Host = b.Host.substr(1, b.Host.size() - 2);
+  s.ClientID = C.ClientID;
+  s.Username = C.Username;
+  s.Password = C.Password;
+  s.KeepAliveSecs = C.KeepAliveSecs;
+  s.CleanStart = C.CleanStart;
+  s.ProtocolVersion = C.ProtocolVersion;
+  s.SessionExpiryInterval = C.SessionExpiryInterval;
+  s.ReceiveMaximum = C.ReceiveMaximum;
+  s.MaximumPacketSize = C.MaximumPacketSize;
+  s.ConnectTimeoutSecs = C.ConnectTimeoutSecs;
+  s.VerifyPeer = C.VerifyPeer;
+  s.CAFile = C.CAFile;
+  s.CertFile = C.CertFile;
+  s.KeyFile = C.KeyFile;
+  s.KeyPassword = C.KeyPassword;
+  s.ALPNProtocols = C.ALPNProtocols;
+  s.Ciphers = C.Ciphers;
+  s.TLSSessionResumption = C.TLSSessionResumption;
+  s.ResubscribeOnReconnect = C.ResubscribeOnReconnect;
+  s.Will = C.Will;
+  s.WillDelayInterval = C.WillDelayInterval;
+  s.TopicAliasMaximum = C.TopicAliasMaximum;
+  s.UseTopicAliases = C.UseTopicAliases;
+  s.UserProperties = C.UserProperties;
+  s.AuthenticationMethod = C.AuthenticationMethod;
+  s.AuthenticationData = C.AuthenticationData;
+  return s;
+}
+
+void TClientSettings::CheckCredentials(uint8_t ALevel) const {
+  if (ALevel == MQTT_PROTOCOL_LEVEL_311 && Username.empty() && !Password.empty())
+    throw Exception("Password is set without a Username; MQTT 3.1.1 sends a password only with a user name");
+}
+
+int TClientSettings::ConnectTimeoutMs() const { return SecondsToMs(ConnectTimeoutSecs); }
+
+int TClientSettings::KeepAliveMs(int32_t ASeconds) const { return SecondsToMs(ASeconds); }
+
+TBrokerStreamOptions TClientSettings::StreamOptions(const TQORMQTTBrokerAddress& ABroker) const {
+  TBrokerStreamOptions options;
+  options.Host = ABroker.Host;
+  options.Port = static_cast<uint16_t>(ABroker.Port);
+  options.ConnectTimeoutMs = ConnectTimeoutMs();
+  options.UseSSL = ABroker.UseSSL;
+  options.VerifyPeer = VerifyPeer;
+  options.CAFile = CAFile;
+  options.CertFile = CertFile;
+  options.KeyFile = KeyFile;
+  options.KeyPassword = KeyPassword;
+  options.ALPN = ALPNProtocols;
+  options.MinTLSVersion = TLSMinVersion;
+  options.Ciphers = Ciphers;
+  return options;
+}
+
+std::optional<TWillFields> TClientSettings::WillFields() const {
+  if (!Will) return std::nullopt;
+  TWillFields will{Will->Topic, Will->Payload, Will->QoS, Will->Retain, {}};
+  if (const auto properties = PublicationProperties(*Will)) will.Properties = *properties;
+  if (WillDelayInterval != 0) will.Properties.WillDelayInterval = WillDelayInterval;
+  return will;
+}
+
+TConnectFields TClientSettings::ConnectFields(std::string_view AClientID, const TWillFields* AWill,
+                                              bool ACleanStart) const {
+  TConnectFields fields{ACleanStart, static_cast<uint16_t>(KeepAliveSecs), AClientID, Username, Password, {}, AWill};
+  TQORMQTTProperties& p = fields.Properties;
+  if (SessionExpiryInterval > 0) p.SessionExpiryInterval = SessionExpiryInterval;
+  if (ReceiveMaximum > 0) p.ReceiveMaximum = ReceiveMaximum;
+  if (MaximumPacketSize > 0) p.MaximumPacketSize = MaximumPacketSize;
+  if (TopicAliasMaximum > 0) p.TopicAliasMaximum = TopicAliasMaximum;
+  p.UserProperties = UserProperties;
+  if (!AuthenticationMethod.empty()) {
+    p.AuthenticationMethod = AuthenticationMethod;
+    if (!AuthenticationData.empty()) p.AuthenticationData = AuthenticationData;
+  }
+  return fields;
+}
+
+TQORMQTTBrokerAddress ParseReference(const std::string& AReference, const TQORMQTTBrokerAddress& ABase) {
+  const std::string first = AReference.substr(0, AReference.find(' '));
+  TQORMQTTBrokerAddress address = ABase;
+  size_t portAt = std::string::npos;
+  if (!first.empty() && first[0] == '[') {
+    const size_t close = first.find(']');
+    address.Host = first.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+    if (close != std::string::npos && close + 1 < first.size() && first[close + 1] == ':') portAt = close + 2;
+  } else if (std::count(first.begin(), first.end(), ':') == 1) {
+    portAt = first.find(':') + 1;
+    address.Host = first.substr(0, portAt - 1);
+  } else {
+    address.Host = first;
+  }
+  if (portAt != std::string::npos) {
+    const std::string port = first.substr(portAt);
+    if (!port.empty() && port.size() <= 5 && std::all_of(port.begin(), port.end(), ::isdigit))
+      address.Port = std::stoi(port);
+  }
+  return address;
+}
+
+}  // namespace qor

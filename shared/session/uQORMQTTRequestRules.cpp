@@ -1,0 +1,93 @@
+#include "uQORMQTTRequestRules.h"
+
+#include "uQORFormat.h"
+#include "uQORMQTTSession.h"
+#include "uQORMQTTTopics.h"
+
+namespace qor {
+
+void CheckTextLength(std::string_view AText, const char* AWhat) {
+  if (AText.size() > MQTT_MAX_STRING)
+    throw Exception(Format("%s is %zu bytes long; MQTT allows at most 65535", AWhat, AText.size()));
+}
+
+void CheckPropertyLengths(const TQORMQTTProperties& AProperties, const std::string& AOf) {
+  const std::string overlong = OverlongProperty(AProperties);
+  if (!overlong.empty()) throw Exception(AOf + overlong + " is longer than MQTT allows (65535 bytes)");
+}
+
+void CheckTopic(std::string_view ATopic, bool AFilter) {
+  CheckTextLength(ATopic, AFilter ? "Topic filter" : "Topic");
+  const std::string topic(ATopic);
+  if (AFilter) {
+    CheckTopicFilter(topic);
+  } else {
+    CheckTopicName(topic);
+  }
+}
+
+std::shared_ptr<const TQORMQTTProperties> PublicationProperties(const TQORMQTTMessage& AMessage) {
+  if (!AMessage.PayloadFormatIndicator && !AMessage.MessageExpiryInterval && !AMessage.ContentType &&
+      !AMessage.ResponseTopic && !AMessage.CorrelationData && AMessage.UserProperties.empty())
+    return nullptr;
+  auto properties = std::make_shared<TQORMQTTProperties>();
+  properties->PayloadFormatIndicator = AMessage.PayloadFormatIndicator;
+  properties->MessageExpiryInterval = AMessage.MessageExpiryInterval;
+  properties->ContentType = AMessage.ContentType;
+  properties->ResponseTopic = AMessage.ResponseTopic;
+  properties->CorrelationData = AMessage.CorrelationData;
+  properties->UserProperties = AMessage.UserProperties;
+  return properties;
+}
+
+// --- against the broker's limits ---------------------------------------------------
+
+void TQORMQTTSession::CheckPacketSize(size_t AContent, const char* APacket) const {
+  const uint32_t limit = FMaxPacketSize;
+  const size_t size = 1 + VarIntSize(static_cast<uint32_t>(std::min<size_t>(AContent, MQTT_MAX_VARINT))) + AContent;
+  if (limit != 0 && size > limit)
+    throw Exception(Format("%s of %zu bytes exceeds the broker's Maximum Packet Size of %u", APacket, size, limit));
+}
+
+void TQORMQTTSession::CheckPublish(std::string_view ATopic, size_t APayloadSize, TQORMQTTQoS AQoS,
+                                   const TPublishExtras& AExtras, bool AOnline) const {
+  CheckTopic(ATopic, false);
+  const size_t content = PublishContentSize(ATopic.size(), APayloadSize, AQoS, FLevel, AExtras.Properties.get());
+  if (content > MQTT_MAX_VARINT)
+    throw Exception(Format("PUBLISH of %zu bytes exceeds the MQTT maximum of 268435455", content));
+  // Offline, the broker that will take it is not known yet: its limits are
+  // applied when the link comes up.
+  if (!AOnline) return;
+  CheckPacketSize(content, "PUBLISH");
+  if (AQoS > FMaxQoS) throw Exception(Format("QoS %d exceeds the broker's Maximum QoS of %d", AQoS, FMaxQoS.load()));
+}
+
+void TQORMQTTSession::CheckSubscribe(const std::vector<TQORMQTTSubscription>& AFilters,
+                                     uint32_t ASubscriptionIdentifier) const {
+  for (const TQORMQTTSubscription& f : AFilters) {
+    CheckTopic(f.Filter, true);
+    if (f.QoS > mqQoS2 || f.RetainHandling > mqrhDoNotSend)
+      throw Exception(Format("Subscription options of \"%s\" out of range: QoS %d, retain handling %d",
+                             f.Filter.c_str(), f.QoS, f.RetainHandling));
+  }
+  if (ASubscriptionIdentifier > MQTT_MAX_VARINT)
+    throw Exception(Format("Subscription identifier %u exceeds 268435455", ASubscriptionIdentifier));
+  const bool level5 = FLevel == MQTT_PROTOCOL_LEVEL_50;
+  if (ASubscriptionIdentifier != 0 && level5 && !Limits().SubscriptionIdentifiersAvailable)
+    throw Exception("The broker has no subscription identifiers (Subscription Identifier Available 0)");
+  size_t content = 2 + (level5 ? 1 : 0);
+  if (level5 && ASubscriptionIdentifier != 0) content += 1 + VarIntSize(ASubscriptionIdentifier);
+  for (const TQORMQTTSubscription& f : AFilters) content += 2 + f.Filter.size() + 1;
+  CheckPacketSize(content, "SUBSCRIBE");
+}
+
+void TQORMQTTSession::CheckUnsubscribe(const std::vector<std::string>& AFilters) const {
+  size_t content = 2 + (FLevel == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0);
+  for (const std::string& filter : AFilters) {
+    CheckTopic(filter, true);
+    content += 2 + filter.size();
+  }
+  CheckPacketSize(content, "UNSUBSCRIBE");
+}
+
+}  // namespace qor

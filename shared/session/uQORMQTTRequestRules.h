@@ -1,0 +1,25 @@
+// What MQTT allows a request to carry, checked before anything is built: a
+// request that breaks a rule raises Exception saying what was wrong, and
+// nothing of it is sent.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "uQORException.h"
+#include "uQORMQTTMessage.h"
+
+namespace qor {
+
+// Raises when AText is longer than an MQTT text field carries; AWhat names it.
+void CheckTextLength(std::string_view AText, const char* AWhat);
+// Raises when a property text or data of AProperties is too long for MQTT;
+// AOf names whose properties they are in the message ("Will ", say).
+void CheckPropertyLengths(const TQORMQTTProperties& AProperties, const std::string& AOf = "");
+// Raises for a topic name (AFilter: a topic filter) MQTT does not allow.
+void CheckTopic(std::string_view ATopic, bool AFilter);
+// The MQTT 5.0 properties of a message; null when it has none.
+std::shared_ptr<const TQORMQTTProperties> PublicationProperties(const TQORMQTTMessage& AMessage);
+
+}  // namespace qor
