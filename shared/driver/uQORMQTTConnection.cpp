@@ -414,6 +414,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
     stream->SetIOTimeout(FSettings.KeepAliveMs(keepAlive));
   }
   FSession.Established(CoarseNowNs(), FSettings.KeepAliveSecs);
+  FLink.Retick();
   FEvents.Log("MQTT session established");
   FEvents.Fire(FClient.OnConnected, handshake.SessionPresent);
 }

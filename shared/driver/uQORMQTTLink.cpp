@@ -210,10 +210,19 @@ bool TBrokerLink::AskReconnect() {
 bool TBrokerLink::WaitForWork(int64_t AWaitNs, const TThread& AKeepalive) {
   TLock lock(FMutex);
   FChanged.wait_for(lock, std::chrono::nanoseconds(AWaitNs),
-                    [&] { return AKeepalive.Terminated() || FReconnectRequested; });
+                    [&] { return AKeepalive.Terminated() || FReconnectRequested || FRetick; });
+  FRetick = false;
   if (AKeepalive.Terminated() || !FReconnectRequested) return false;
   FReconnectRequested = false;
   return true;
+}
+
+void TBrokerLink::Retick() {
+  {
+    TGuard guard(FMutex);
+    FRetick = true;
+  }
+  FChanged.notify_all();
 }
 
 bool TBrokerLink::WaitDelay(int64_t AWaitMs) {

@@ -107,9 +107,12 @@ class TBrokerLink {
   bool Lose(uint64_t AEpoch);
   // Asks the keepalive thread for the reconnect loop, when reconnecting.
   bool AskReconnect();
-  // The keepalive thread: waits up to AWaitNs; true (and taken) when the
-  // reconnect loop is asked for.
+  // The keepalive thread: waits up to AWaitNs, or until Retick; true (and
+  // taken) when the reconnect loop is asked for.
   bool WaitForWork(int64_t AWaitNs, const TThread& AKeepalive);
+  // A new session's keepalive counts from now: the keepalive thread looks
+  // at its deadlines again.
+  void Retick();
   // A reconnect delay of AWaitMs; false when Disconnect or destruction cut it short.
   bool WaitDelay(int64_t AWaitMs);
   // Waits until AReady holds (tested under the lock) or the link or client goes.
@@ -143,6 +146,7 @@ class TBrokerLink {
   std::string FEndedReason;
   bool FEndedFailed = false;
   bool FReconnectRequested = false;
+  bool FRetick = false;
   TQORMQTTBrokerAddress FCurrentBroker;                  // the broker of the newest link
   std::optional<TQORMQTTBrokerAddress> FReferredBroker;  // to be tried first, once
 };
