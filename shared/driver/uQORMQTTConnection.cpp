@@ -132,7 +132,7 @@ void TQORMQTTConnection::EnsureWriter() {
 
 bool TQORMQTTConnection::WriteOut(TBrokerStream& AStream, iovec* AParts, size_t ACount) {
   try {
-    AStream.Write(AParts, ACount);
+    AStream.Write(AParts, ACount, [this](int64_t ALastProgress) { return FSession.WriteDeadline(ALastProgress); });
     FSession.Written(CoarseNowNs());
     return true;
   } catch (...) {

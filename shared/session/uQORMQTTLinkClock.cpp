@@ -76,9 +76,15 @@ int64_t TKeepalive::NextDeadline(int64_t ANow) const {
   const int32_t interval = FIntervalSecs;
   if (interval <= 0) return kNever;
   const int64_t half = std::max<int64_t>(interval / 2, 1) * kNsPerSecond;
+  int64_t next = std::min(FLastSent.load(), FLastReceived.load()) + half;
   const int64_t pingQueued = FPingQueuedAt;
-  if (pingQueued != 0 && FLastReceived < pingQueued) return ANow + kNsPerSecond;
-  return std::min(FLastSent.load(), FLastReceived.load()) + half;
+  if (pingQueued != 0 && FLastReceived < pingQueued) next = ANow + kNsPerSecond;
+  return next;
+}
+
+int64_t TKeepalive::WriteDeadline(int64_t ALastProgress) const {
+  const int32_t interval = FIntervalSecs;
+  return interval > 0 ? ALastProgress + int64_t{interval} * kNsPerSecond : kNever;
 }
 
 void TBackoff::LinkLost(int64_t ANow) {

@@ -30,7 +30,9 @@ struct TLinkProgress {
 // one at a time. A link is given up only when a PINGREQ that has reached
 // the broker's host goes unanswered for half the interval, with nothing
 // received for all of it; before it has (it may sit behind megabytes still
-// crossing a slow link), the link lives while those bytes move on.
+// crossing a slow link), the link lives while those bytes move on. A write
+// the link takes nothing of for the whole interval has stalled: a large
+// write over a slow link takes as long as it takes, as long as it moves.
 class TKeepalive {
  public:
   enum class TAction : uint8_t { None, Ping, Dead };
@@ -40,6 +42,9 @@ class TKeepalive {
   int32_t IntervalSecs() const { return FIntervalSecs; }
   // Bytes were handed to the link. Any thread.
   void Sent(int64_t ANow) { FLastSent.store(ANow, std::memory_order_relaxed); }
+  // Until when a write may wait for the link to take more, after it last
+  // did at ALastProgress: the interval; kNever without keepalive.
+  int64_t WriteDeadline(int64_t ALastProgress) const;
   // A PINGREQ has been written; AEnd: the bytes written up to its end, when
   // the link can tell how many of them the broker's host has acknowledged.
   void PingWritten(int64_t ANow, std::optional<uint64_t> AEnd);

@@ -224,6 +224,11 @@ class TQORMQTTSession {
   int32_t KeepAliveSecs(int32_t AClientKeepAliveSecs) const;
   // Bytes were written at ANow.
   void Written(int64_t ANow) { FKeepalive.Sent(ANow); }
+  // Until when a write may wait for the link to take more, after it last
+  // did at ALastProgress: a large write over a slow link takes as long as it
+  // takes while it moves; one the link takes nothing of for the keepalive
+  // interval has failed.
+  int64_t WriteDeadline(int64_t ALastProgress) const { return FKeepalive.WriteDeadline(ALastProgress); }
   // A PINGREQ has been written at ANow; AEnd: the bytes written up to its
   // end, where the link tells how far its bytes have got.
   void PingWritten(int64_t ANow, std::optional<uint64_t> AEnd) { FKeepalive.PingWritten(ANow, AEnd); }

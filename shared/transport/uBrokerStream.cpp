@@ -377,6 +377,11 @@ std::string TBrokerStream::ALPNSelected() const {
   return name ? std::string(reinterpret_cast<const char*>(name), length) : std::string();
 }
 
+int64_t TBrokerStream::SteadyDeadline(int64_t ADeadline) {
+  if (ADeadline == INT64_MAX) return kNoDeadline;
+  return NowMs() + std::max<int64_t>(ADeadline - CoarseNowNs(), 0) / 1'000'000;
+}
+
 int64_t TBrokerStream::IODeadline() const {
   const int timeout = FIOTimeoutMs;
   return timeout > 0 ? NowMs() + timeout : kNoDeadline;
@@ -448,7 +453,7 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount) {
   }
 }
 
-void TBrokerStream::Write(iovec* AParts, size_t ACount) {
+void TBrokerStream::Write(iovec* AParts, size_t ACount, const std::function<int64_t(int64_t)>& AStallDeadline) {
   // TLS: several small packets go out as one record, not one record each.
   if (FSSL && ACount > 1) {
     size_t total = 0;
@@ -460,11 +465,14 @@ void TBrokerStream::Write(iovec* AParts, size_t ACount) {
         FCoalesced.insert(FCoalesced.end(), p, p + AParts[i].iov_len);
       }
       iovec whole{FCoalesced.data(), FCoalesced.size()};
-      Write(&whole, 1);
+      Write(&whole, 1, AStallDeadline);
       return;
     }
   }
-  int64_t deadline = IODeadline();
+  const auto stallDeadline = [&] {
+    return AStallDeadline ? SteadyDeadline(AStallDeadline(CoarseNowNs())) : kNoDeadline;
+  };
+  int64_t deadline = stallDeadline();
   size_t first = 0;  // the first part with bytes left
   while (first < ACount && AParts[first].iov_len == 0) ++first;
   while (first < ACount) {
@@ -500,7 +508,7 @@ void TBrokerStream::Write(iovec* AParts, size_t ACount) {
     }
     if (sent > 0) {
       // Progress: the link is slow, not dead.
-      deadline = IODeadline();
+      deadline = stallDeadline();
       while (first < ACount && sent >= AParts[first].iov_len) sent -= AParts[first++].iov_len;
       if (first < ACount) {
         AParts[first].iov_base = static_cast<uint8_t*>(AParts[first].iov_base) + sent;

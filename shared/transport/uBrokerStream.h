@@ -13,6 +13,7 @@
 #include <sys/uio.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -87,7 +88,7 @@ class TBrokerStream final : public IByteSource {
   TBrokerStream(const TBrokerStream&) = delete;
   TBrokerStream& operator=(const TBrokerStream&) = delete;
 
-  // Bounds every later read, and a write's wait for progress; 0: no bound.
+  // Bounds every later read's wait (the reader then looks again); 0: no bound.
   void SetIOTimeout(int AMilliseconds) { FIOTimeoutMs = AMilliseconds; }
 
   // Served from an internal buffer that one receive of up to 16 KiB fills.
@@ -113,9 +114,9 @@ class TBrokerStream final : public IByteSource {
   // The parts in order, as one write: over TCP one system call per attempt,
   // so packets and payloads leave from their own memory. AParts is used up.
   // Sends every byte or raises ESocketError; never raises SIGPIPE. It times
-  // out only when the link takes nothing for the I/O time-out: a large
-  // write over a slow link takes as long as it takes.
-  void Write(iovec* AParts, size_t ACount);
+  // out ("Write to <broker> timed out") when the link takes nothing until
+  // AStallDeadline(the last progress) (CoarseNowNs; without it, never).
+  void Write(iovec* AParts, size_t ACount, const std::function<int64_t(int64_t)>& AStallDeadline = {});
 
   // As much of the parts as the socket takes at once, without waiting: the
   // bytes sent. Plain TCP only (a TLS write must be retried whole); raises
@@ -149,6 +150,8 @@ class TBrokerStream final : public IByteSource {
   // Waits for AEvents on the socket; 1 ready, 0 time-out, -1 error or released.
   int WaitReady(short AEvents, int64_t ADeadline) const;
   int64_t IODeadline() const;
+  // A deadline of CoarseNowNs as one of the steady clock's milliseconds.
+  static int64_t SteadyDeadline(int64_t ADeadline);
 
   static constexpr int kBufferSize = 16384;
   static constexpr size_t kCoalesceBytes = 64 * 1024;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "ClientTestKit.h"
+#include "uQORFormat.h"
 
 using namespace qor;
 using namespace std::chrono_literals;
@@ -299,4 +300,18 @@ TEST_F(FakeBrokerTest, DisconnectDeliversNothingMoreToASlowHandler) {
   ASSERT_TRUE(Recorder.WaitForMessages(1));
   Client.Disconnect();
   EXPECT_EQ(Recorder.Messages().size(), 1u);
+}
+
+// A broker that takes nothing more (its host still up, its reader stuck): a
+// large write waits while the link moves; once it has taken nothing for the
+// keepalive interval, the write ends as a broken link with its own reason.
+TEST_F(FakeBrokerTest, AWriteTheLinkTakesNothingOfEndsTheLink) {
+  Client.KeepAliveSecs = 1;
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  // Far beyond what the socket buffers on both ends hold; the broker never reads.
+  EXPECT_THROW(Client.Publish("big", std::string(64 << 20, 'x'), mqQoS0), Exception);
+  ASSERT_TRUE(Recorder.WaitForDisconnects(1));
+  EXPECT_TRUE(Recorder.HasLine(Format("Write failed: Write to 127.0.0.1:%d timed out", Broker.Port())));
+  EXPECT_EQ(Recorder.Disconnects()[0].Code, mqrcUnspecifiedError);
 }
