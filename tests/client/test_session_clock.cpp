@@ -30,7 +30,8 @@ constexpr int64_t Ns(int64_t AMs) { return AMs * kNsPerMs; }
 
 enum class TKind { Sent, Received, Acked, Waiting, Written, Start };
 
-// Something the link does at a time; repeated every EveryMs up to UntilMs.
+// Something the link does at a time; repeated every EveryMs up to UntilMs
+// (acknowledgements then grow by a byte a millisecond, as a steady stream's do).
 struct TEvent {
   int64_t AtMs;
   TKind Kind;
@@ -72,7 +73,7 @@ TRun Drive(const TRow& ARow, int64_t ALimitMs) {
   std::multimap<int64_t, TEvent> pending;  // equal times keep the script's order
   for (const TEvent& e : ARow.Script)
     for (int64_t t = e.AtMs;; t += e.EveryMs) {
-      pending.emplace(t, e);
+      pending.emplace(t, TEvent{t, e.Kind, e.Kind == TKind::Acked ? e.Value + t - e.AtMs : e.Value});
       if (e.EveryMs == 0 || t + e.EveryMs > e.UntilMs) break;
     }
   TKeepalive keepalive;
@@ -165,6 +166,9 @@ TEST(SessionClock, KeepaliveOnAVirtualClock) {
        {{2000, Ping}, {4000, Ping}, {6000, Ping}, {8000, Ping}, {10000, Ping}}},
       {"a PINGREQ that reached the host goes unanswered: half the interval from then", 4, 0, -1, 100,
        {{2200, Acked, 100}}, 9000, {{2000, Ping}, {5000, Dead}}},
+      // Acknowledgements past the PINGREQ's end are the client's own bytes leaving.
+      {"a steady publisher's own bytes are no life for a silent broker", 4, 0, -1, 2000,
+       {{300, Sent, 0, 300, 9000}, {300, Acked, 300, 300, 9000}}, 9000, {{2000, Ping}, {5000, Dead}}},
       {"a PINGREQ behind bytes draining lives while they move, and half the interval after", 4, 0, -1, 1000,
        {{2500, Acked, 200}, {3500, Acked, 400}, {4500, Acked, 600}, {5500, Acked, 800}}, 12000,
        {{2000, Ping}, {8000, Dead}}},
