@@ -1,6 +1,6 @@
 // The client under the conditions people run it in, against the scripted
-// fake broker: a link that only sends or only receives, a slow handler, a
-// packet arriving slowly, a bad topic, a broker that keeps ending the link.
+// fake broker: a slow handler, a packet arriving slowly, a bad topic, a
+// broker that keeps ending the link.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -17,15 +17,12 @@ namespace {
 
 constexpr const char* kKeepaliveTimeout = "No data received for 2s \xE2\x80\x94 keepalive timeout, reconnecting";
 
-// One keepalive case: how the link is used for 5 s, and whether the broker answers PINGREQ.
+// What holds the broker's answers back past the keepalive of 2 s; it answers
+// every PINGREQ, and neither side sends anything else.
 struct TKeepaliveCase {
   const char* Name;
-  bool BrokerAnswersPings;
-  bool ClientPublishes;   // QoS 0 every 300 ms, and nothing else
-  bool BrokerPublishes;   // QoS 0 every 300 ms
-  int HandlerMs;          // how long OnMessage takes
-  bool SlowPacket;        // one PUBLISH trickled over 4.5 s
-  bool LinkLost;          // the expected outcome
+  int HandlerMs;    // how long OnMessage takes
+  bool SlowPacket;  // one PUBLISH trickled over 4.5 s
 };
 
 struct TKeepaliveRun {
@@ -46,33 +43,18 @@ TKeepaliveRun RunKeepaliveCase(const TKeepaliveCase& ACase) {
   TKeepaliveRun run;
   if (!conn) return run;
   std::atomic<bool> done{false};
-  // The broker's side: reads what comes, answers pings, publishes.
+  // The broker's side: holds its answers back as the case says, then answers pings.
   std::thread brokerSide([&] {
     if (ACase.HandlerMs > 0) conn->Send(BuildPublishPacket("slow", std::string_view("h"), 0, 0, 5, false, false));
     if (ACase.SlowPacket) conn->SendInPieces(BuildPublishPacket("slow", std::string(3000, 's'), 0, 0, 5, false, false), 100, 150);
-    auto nextPublish = std::chrono::steady_clock::now();
     while (!done) {
-      if (ACase.BrokerPublishes && std::chrono::steady_clock::now() >= nextPublish) {
-        conn->Send(BuildPublishPacket("down", std::string_view("x"), 0, 0, 5, false, false));
-        nextPublish += 300ms;
-      }
       const TBytes packet = conn->ReadPacket(50);
       if (packet.empty() || packet[0] != 0xC0) continue;
       ++run.Pings;
-      if (ACase.BrokerAnswersPings) conn->Send({0xD0, 0x00});
+      conn->Send({0xD0, 0x00});
     }
   });
-  const auto end = std::chrono::steady_clock::now() + 5s;
-  while (std::chrono::steady_clock::now() < end) {
-    if (ACase.ClientPublishes) {
-      try {
-        client.Publish("up", "x", mqQoS0);
-      } catch (const Exception&) {
-        // The link was declared lost: what the case counts.
-      }
-    }
-    std::this_thread::sleep_for(300ms);
-  }
+  std::this_thread::sleep_for(5s);
   done = true;
   brokerSide.join();
   run.Disconnects = recorder.Disconnects().size();
@@ -84,32 +66,25 @@ TKeepaliveRun RunKeepaliveCase(const TKeepaliveCase& ACase) {
 
 }  // namespace
 
-// A link is lost only when a PINGREQ goes unanswered; bytes arriving, not
-// whole packets, count as life. Each case runs 5 s with keepalive 2 s, all at once.
-TEST(Field, KeepaliveLosesALinkOnlyWhenAPingGoesUnanswered) {
+// Bytes arriving, not whole packets, are life, and so are bytes waiting
+// unread: the rules are shown on the virtual clock (test_session_clock.cpp);
+// these show that the client hands them what the socket tells. Either hold-back
+// outlasts the 3 s within which a link whose answers went unseen would be
+// given up (keepalive 2 s, looked at each second). Each case runs 5 s, both at once.
+TEST(Field, KeepaliveHoldsALinkWhoseAnswersArriveSlowlyOrWaitUnread) {
   const TKeepaliveCase cases[] = {
-      {"only-sends", true, true, false, 0, false, false},
-      {"only-receives", true, false, true, 0, false, false},
-      {"slow-handler", true, false, false, 3000, false, false},
-      {"slow-packet", true, false, false, 0, true, false},
-      {"pings-unanswered", false, true, false, 0, false, true},
+      {"slow-handler", 4000, false},
+      {"slow-packet", 0, true},
   };
   std::vector<std::future<TKeepaliveRun>> runs;
   for (const TKeepaliveCase& c : cases) runs.push_back(std::async(std::launch::async, RunKeepaliveCase, c));
   for (size_t i = 0; i < runs.size(); ++i) {
-    const TKeepaliveCase& c = cases[i];
-    SCOPED_TRACE(c.Name);
+    SCOPED_TRACE(cases[i].Name);
     const TKeepaliveRun run = runs[i].get();
     EXPECT_GE(run.Pings, 1u);
-    EXPECT_EQ(run.TimeoutLogged, c.LinkLost);
-    if (c.LinkLost) {
-      EXPECT_GE(run.Disconnects, 1u);
-    } else {
-      EXPECT_EQ(run.Disconnects, 0u);
-    }
-    if (c.HandlerMs > 0 || c.SlowPacket) {
-      EXPECT_EQ(run.Messages, 1u);
-    }
+    EXPECT_FALSE(run.TimeoutLogged);
+    EXPECT_EQ(run.Disconnects, 0u);
+    EXPECT_EQ(run.Messages, 1u);
   }
 }
 
