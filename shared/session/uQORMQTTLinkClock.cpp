@@ -59,10 +59,12 @@ TKeepalive::TAction TKeepalive::Tick(int64_t ANow, const TLinkProgress& AProgres
       FLastAcknowledged = acknowledged;
     }
     if (ANow - asked >= half && ANow - received >= full) {
-      // An answer may wait unread behind a long OnMessage: that is life too.
+      // An answer may wait unread behind a long OnMessage: that is life too,
+      // and the PINGREQ is answered. The next one is owed from the next tick
+      // on, so that it cannot count as answered by this very moment.
       if (!AProgress.BytesWaiting) return TAction::Dead;
       FLastReceived = ANow;
-      unanswered = false;
+      return TAction::None;
     }
   }
   if (!unanswered && (ANow - FLastSent >= half || ANow - FLastReceived >= half)) {
@@ -78,8 +80,19 @@ int64_t TKeepalive::NextDeadline(int64_t ANow) const {
   const int64_t half = std::max<int64_t>(interval / 2, 1) * kNsPerSecond;
   int64_t next = std::min(FLastSent.load(), FLastReceived.load()) + half;
   const int64_t pingQueued = FPingQueuedAt;
-  if (pingQueued != 0 && FLastReceived < pingQueued) next = ANow + kNsPerSecond;
-  return next;
+  if (pingQueued != 0 && FLastReceived < pingQueued) {
+    // Awaiting an answer: dead once it is half an interval overdue with
+    // nothing received for the whole; until then the link's acknowledgements
+    // move on without telling, so within the second as well.
+    next = ANow + kNsPerSecond;
+    const int64_t sentAt = FPingSentAt;
+    if (sentAt >= pingQueued) {
+      const int64_t asked = FPingArrivedAt >= sentAt ? FPingArrivedAt : std::max(sentAt, FDrainingAt);
+      next = std::min(next, std::max(asked + half, FLastReceived + int64_t{interval} * kNsPerSecond));
+    }
+  }
+  // Never a time already past: the ticking thread would spin.
+  return std::max(next, ANow + kNsPerMs);
 }
 
 int64_t TKeepalive::WriteDeadline(int64_t ALastProgress) const {
