@@ -361,6 +361,15 @@ TEST(Properties, AMalformedBlockIsRefusedWithItsReason) {
       EXPECT_EQ(e.Message(), "Malformed packet: X " + reason);
     }
   }
+  // A start beyond the data is refused, not read from whatever lies behind it.
+  const std::string behind(3, '\0');
+  TQORMQTTProperties p;
+  try {
+    DecodeProperties(std::string_view(behind).substr(0, 1), 2, "X", p);
+    ADD_FAILURE() << "a block read from beyond its data";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Malformed packet: X with remaining length 1 is shorter than its fields");
+  }
 }
 
 // The packets with properties: where each block goes, and that without

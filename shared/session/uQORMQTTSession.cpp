@@ -20,13 +20,6 @@ void Log(ISessionSink& ASink, const char* ALine) {
   if (ASink.Logging()) ASink.Log(ALine);
 }
 
-const char* PacketName(uint8_t AType) {
-  static const char* const kNames[16] = {"reserved", "CONNECT", "CONNACK", "PUBLISH", "PUBACK", "PUBREC",
-                                         "PUBREL", "PUBCOMP", "SUBSCRIBE", "SUBACK", "UNSUBSCRIBE",
-                                         "UNSUBACK", "PINGREQ", "PINGRESP", "DISCONNECT", "AUTH"};
-  return kNames[AType & 0x0F];
-}
-
 }  // namespace
 
 // The fields of one packet's body; a field that runs past its end makes the

@@ -3,20 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "uQORMQTTFields.h"
+
 namespace qor {
 
 namespace {
-
-size_t StringFieldSize(std::string_view AStr) {
-  return 2 + std::min(AStr.size(), MQTT_MAX_STRING);
-}
-
-// Through uint8_t pointers: inserting a char range into a byte vector would
-// convert element by element instead of one memmove.
-void AppendRaw(TBytes& AOut, std::string_view AData) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(AData.data());
-  AOut.insert(AOut.end(), bytes, bytes + AData.size());
-}
 
 // Every builder first adds up the size of its content, then fills exactly one
 // buffer: the packet is allocated once and never moved.
@@ -114,73 +105,6 @@ TBytes BuildAck(uint8_t AFirstByte, uint16_t APacketId, uint8_t AReasonCode, uin
 }
 
 }  // namespace
-
-void AppendWord(TBytes& AOut, uint16_t AValue) {
-  AOut.push_back(static_cast<uint8_t>(AValue >> 8));
-  AOut.push_back(static_cast<uint8_t>(AValue & 0xFF));
-}
-
-void AppendVarInt(TBytes& AOut, uint32_t AValue) {
-  AValue = std::min(AValue, MQTT_MAX_VARINT);
-  do {
-    uint8_t b = AValue & 0x7F;
-    AValue >>= 7;
-    if (AValue != 0) b |= 0x80;
-    AOut.push_back(b);
-  } while (AValue != 0);
-}
-
-void AppendString(TBytes& AOut, std::string_view AStr) {
-  const size_t n = std::min(AStr.size(), MQTT_MAX_STRING);
-  AppendWord(AOut, static_cast<uint16_t>(n));
-  AppendRaw(AOut, AStr.substr(0, n));
-}
-
-size_t VarIntSize(uint32_t AValue) {
-  if (AValue < 128) return 1;
-  if (AValue < 16384) return 2;
-  if (AValue < 2097152) return 3;
-  return 4;
-}
-
-TBytes EncodeVarInt(uint32_t AValue) {
-  TBytes result;
-  result.reserve(VarIntSize(AValue));
-  AppendVarInt(result, AValue);
-  return result;
-}
-
-bool DecodeVarInt(const TBytes& AData, int32_t& AOffset, uint32_t& AValue) {
-  AValue = 0;
-  if (AOffset < 0) return false;
-  uint32_t multiplier = 1;
-  int count = 0;
-  for (;;) {
-    if (static_cast<size_t>(AOffset) >= AData.size()) return false;
-    const uint8_t b = AData[static_cast<size_t>(AOffset)];
-    ++AOffset;
-    ++count;
-    AValue += (b & 0x7Fu) * multiplier;
-    multiplier *= 128;
-    // The length test comes before the end test: five bytes are rejected
-    // even when the fifth one would end the integer.
-    if (count > 4) return false;
-    if ((b & 0x80) == 0) return true;
-  }
-}
-
-TBytes EncodeMQTTString(std::string_view AStr) {
-  TBytes result;
-  result.reserve(StringFieldSize(AStr));
-  AppendString(result, AStr);
-  return result;
-}
-
-TBytes EncodeWord(uint16_t AValue) {
-  TBytes result;
-  AppendWord(result, AValue);
-  return result;
-}
 
 TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AContent) {
   TPacketWriter w(FirstByte(APacketType, AFlags), AContent.size());
