@@ -98,6 +98,8 @@ class TFieldReader {
 
   size_t Left() const { return FEnd - FPos; }
   size_t Position() const { return FPos; }
+  // The whole packet, of which Position() is an offset.
+  std::string_view Data() const { return FData; }
   const char* Packet() const { return FPacket; }
 
   uint8_t Byte() {
