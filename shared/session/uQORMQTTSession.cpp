@@ -447,7 +447,10 @@ TQORMQTTSession::TRestore TQORMQTTSession::RestoreLocked(bool AResumed) {
       byIdentifier[subscription.SubscriptionId].emplace_back(filter, subscription.Asked);
     for (const auto& [identifier, filters] : byIdentifier) {
       TFilterRequest again{{}, true, true, identifier};
-      size_t size = 0;
+      TQORMQTTProperties properties;
+      if (identifier != 0) properties.SubscriptionIdentifiers = {identifier};
+      const size_t empty = SubscribeContentSize({}, FLevel, properties);
+      size_t size = empty;
       const auto flush = [&] {
         if (again.Filters.empty()) return;
         const uint16_t id = FOutbox.TakeId();
@@ -464,13 +467,11 @@ TQORMQTTSession::TRestore TQORMQTTSession::RestoreLocked(bool AResumed) {
           FFilterRequests[id] = std::move(again);
         }
         again = {{}, true, true, identifier};
-        size = 0;
+        size = empty;
       };
       for (const auto& [filter, options] : filters) {
-        const size_t more = 2 + filter.size() + 1;
-        // Fixed header (at most 5 bytes), identifier, properties.
-        const size_t head = 8 + (identifier != 0 ? 1 + VarIntSize(identifier) : 0);
-        if (FLimits.MaximumPacketSize != 0 && head + size + more > FLimits.MaximumPacketSize) flush();
+        const size_t more = SubscribeFilterSize(filter);
+        if (FLimits.MaximumPacketSize != 0 && PacketSize(size + more) > FLimits.MaximumPacketSize) flush();
         again.Filters.emplace_back(filter, options);
         size += more;
       }

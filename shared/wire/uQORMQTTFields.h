@@ -47,7 +47,8 @@ QOR_DECLARE_EXCEPTION(ETruncatedPacket, ESocketError);
 
 // Bytes of a string field: its two-byte length and the text, cut where
 // AppendString cuts it.
-inline size_t StringFieldSize(std::string_view AStr) { return 2 + std::min(AStr.size(), MQTT_MAX_STRING); }
+inline size_t StringFieldSize(size_t ALength) { return 2 + std::min(ALength, MQTT_MAX_STRING); }
+inline size_t StringFieldSize(std::string_view AStr) { return StringFieldSize(AStr.size()); }
 
 // Through uint8_t pointers: inserting a char range into a byte vector would
 // convert element by element instead of one memmove.

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "uQORMQTTWire.h"
+#include "uQORMQTTProtocol.h"
 
 namespace qor {
 
@@ -32,7 +32,7 @@ bool TPacketFramer::Next(uint8_t& AHeader, std::string& ABody) {
   if (step == TVarIntDecoder::TooLong) throw EMalformedPacket("Malformed packet: remaining length longer than four bytes");
   const uint32_t length = remaining.Value();
   if (FMaxPacketSize != 0) {
-    const uint64_t size = 1 + VarIntSize(length) + static_cast<uint64_t>(length);
+    const size_t size = PacketSize(length);
     if (size > FMaxPacketSize)
       throw EPacketTooLarge("Packet of " + std::to_string(size) + " bytes exceeds the MaximumPacketSize of " +
                             std::to_string(FMaxPacketSize));

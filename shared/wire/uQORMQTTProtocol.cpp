@@ -15,10 +15,9 @@ class TPacketWriter {
  public:
   // AReserve: how much of the content this buffer will hold, when not all of it.
   TPacketWriter(uint8_t AFirstByte, size_t AContentSize, size_t AReserve = SIZE_MAX) {
-    const uint32_t len = static_cast<uint32_t>(std::min<size_t>(AContentSize, MQTT_MAX_VARINT));
-    FData.reserve(1 + VarIntSize(len) + std::min(AContentSize, AReserve));
+    FData.reserve(PacketSize(AContentSize) - AContentSize + std::min(AContentSize, AReserve));
     FData.push_back(AFirstByte);
-    VarInt(len);
+    VarInt(static_cast<uint32_t>(std::min<size_t>(AContentSize, MQTT_MAX_VARINT)));
   }
 
   void Byte(uint8_t AValue) { FData.push_back(AValue); }
@@ -51,9 +50,23 @@ uint8_t FirstByte(uint8_t APacketType, uint8_t AFlags) {
 bool IsLevel5(uint8_t AProtocolLevel) { return AProtocolLevel == MQTT_PROTOCOL_LEVEL_50; }
 
 // The size of a property block with its length in front.
-size_t BlockSize(size_t AProperties) { return VarIntSize(static_cast<uint32_t>(AProperties)) + AProperties; }
+size_t BlockSize(size_t AProperties) {
+  return VarIntSize(static_cast<uint32_t>(std::min<size_t>(AProperties, MQTT_MAX_VARINT))) + AProperties;
+}
 
 const TQORMQTTProperties kNoProperties;
+
+// A PUBLISH's properties: the topic alias, then the caller's. Most
+// publications carry none: the size is not added up field by field then.
+size_t PublishPropertiesSize(const TQORMQTTProperties* AProperties, uint16_t ATopicAlias) {
+  return (AProperties ? PropertiesSize(*AProperties) : 0) + (ATopicAlias != 0 ? 3 : 0);
+}
+
+// What SUBSCRIBE and UNSUBSCRIBE carry before their filters: the packet
+// identifier and, at level 5, the property block.
+size_t FilterRequestHeadSize(uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties) {
+  return 2 + (IsLevel5(AProtocolLevel) ? BlockSize(PropertiesSize(AProperties)) : 0);
+}
 
 // A PUBLISH up to its payload, in a buffer with room for AReserve payload
 // bytes more; the remaining length counts all APayloadSize of them.
@@ -63,16 +76,13 @@ TPacketWriter PublishHead(std::string_view ATopic, size_t APayloadSize, size_t A
   uint8_t flags = static_cast<uint8_t>((AQoS & 3) << 1);
   if (ADup) flags |= 0x08;
   if (ARetain) flags |= 0x01;
-  const bool hasId = AQoS != 0;
-  const bool level5 = IsLevel5(AProtocolLevel);
-  // Most publications carry no property: the size is not added up field by field then.
-  const size_t properties = level5 ? (AProperties ? PropertiesSize(*AProperties) : 0) + (ATopicAlias != 0 ? 3 : 0) : 0;
-  const size_t head = StringFieldSize(ATopic) + (hasId ? 2 : 0) + (level5 ? BlockSize(properties) : 0);
-  TPacketWriter w(FirstByte(MQTT_PUBLISH, flags), head + APayloadSize, head + AReserve);
+  const size_t content =
+      PublishContentSize(ATopic.size(), APayloadSize, AQoS, AProtocolLevel, AProperties, ATopicAlias);
+  TPacketWriter w(FirstByte(MQTT_PUBLISH, flags), content, content - APayloadSize + AReserve);
   w.String(ATopic);
-  if (hasId) w.Word(APacketId);
-  if (level5) {
-    w.VarInt(static_cast<uint32_t>(properties));
+  if (AQoS != 0) w.Word(APacketId);
+  if (IsLevel5(AProtocolLevel)) {
+    w.VarInt(static_cast<uint32_t>(PublishPropertiesSize(AProperties, ATopicAlias)));
     if (ATopicAlias != 0) {
       w.Byte(PROP_TOPIC_ALIAS);
       w.Word(ATopicAlias);
@@ -105,6 +115,33 @@ TBytes BuildAck(uint8_t AFirstByte, uint16_t APacketId, uint8_t AReasonCode, uin
 }
 
 }  // namespace
+
+size_t PacketSize(size_t AContentSize) {
+  return 1 + VarIntSize(static_cast<uint32_t>(std::min<size_t>(AContentSize, MQTT_MAX_VARINT))) + AContentSize;
+}
+
+size_t PublishContentSize(size_t ATopicSize, size_t APayloadSize, uint8_t AQoS, uint8_t AProtocolLevel,
+                          const TQORMQTTProperties* AProperties, uint16_t ATopicAlias) {
+  size_t size = StringFieldSize(ATopicSize) + (AQoS != 0 ? 2 : 0) + APayloadSize;
+  if (IsLevel5(AProtocolLevel)) size += BlockSize(PublishPropertiesSize(AProperties, ATopicAlias));
+  return size;
+}
+
+size_t SubscribeFilterSize(std::string_view AFilter) { return StringFieldSize(AFilter) + 1; }
+
+size_t SubscribeContentSize(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint8_t AProtocolLevel,
+                            const TQORMQTTProperties& AProperties) {
+  size_t size = FilterRequestHeadSize(AProtocolLevel, AProperties);
+  for (const auto& [filter, options] : AFilters) size += SubscribeFilterSize(filter);
+  return size;
+}
+
+size_t UnsubscribeContentSize(const std::vector<std::string>& AFilters, uint8_t AProtocolLevel,
+                              const TQORMQTTProperties& AProperties) {
+  size_t size = FilterRequestHeadSize(AProtocolLevel, AProperties);
+  for (const std::string& filter : AFilters) size += StringFieldSize(filter);
+  return size;
+}
 
 TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AContent) {
   TPacketWriter w(FirstByte(APacketType, AFlags), AContent.size());
@@ -206,10 +243,10 @@ TBytes BuildPubCompPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProt
 
 TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APacketId,
                             uint8_t AProtocolLevel) {
-  const bool level5 = IsLevel5(AProtocolLevel);
-  TPacketWriter w(FirstByte(MQTT_SUBSCRIBE, 2), 2 + (level5 ? 1 : 0) + StringFieldSize(ATopic) + 1);
+  TPacketWriter w(FirstByte(MQTT_SUBSCRIBE, 2),
+                  FilterRequestHeadSize(AProtocolLevel, kNoProperties) + SubscribeFilterSize(ATopic));
   w.Word(APacketId);
-  if (level5) w.Byte(0);
+  if (IsLevel5(AProtocolLevel)) w.Byte(0);
   w.String(ATopic);
   w.Byte(AQoS & 3);
   return w.Done();
@@ -225,9 +262,7 @@ TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& 
 TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
                             uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties) {
   const bool level5 = IsLevel5(AProtocolLevel);
-  size_t content = 2 + (level5 ? BlockSize(PropertiesSize(AProperties)) : 0);
-  for (const auto& [filter, options] : AFilters) content += StringFieldSize(filter) + 1;
-  TPacketWriter w(FirstByte(MQTT_SUBSCRIBE, 2), content);
+  TPacketWriter w(FirstByte(MQTT_SUBSCRIBE, 2), SubscribeContentSize(AFilters, AProtocolLevel, AProperties));
   w.Word(APacketId);
   if (level5) w.Properties(AProperties);
   // 3.1.1 reserves every bit of the byte but the QoS.
@@ -239,22 +274,19 @@ TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& 
 }
 
 TBytes BuildUnsubscribePacket(std::string_view ATopic, uint16_t APacketId, uint8_t AProtocolLevel) {
-  const bool level5 = IsLevel5(AProtocolLevel);
-  TPacketWriter w(FirstByte(MQTT_UNSUBSCRIBE, 2), 2 + (level5 ? 1 : 0) + StringFieldSize(ATopic));
+  TPacketWriter w(FirstByte(MQTT_UNSUBSCRIBE, 2),
+                  FilterRequestHeadSize(AProtocolLevel, kNoProperties) + StringFieldSize(ATopic));
   w.Word(APacketId);
-  if (level5) w.Byte(0);
+  if (IsLevel5(AProtocolLevel)) w.Byte(0);
   w.String(ATopic);
   return w.Done();
 }
 
 TBytes BuildUnsubscribePacket(const std::vector<std::string>& AFilters, uint16_t APacketId, uint8_t AProtocolLevel,
                               const TQORMQTTProperties& AProperties) {
-  const bool level5 = IsLevel5(AProtocolLevel);
-  size_t content = 2 + (level5 ? BlockSize(PropertiesSize(AProperties)) : 0);
-  for (const std::string& filter : AFilters) content += StringFieldSize(filter);
-  TPacketWriter w(FirstByte(MQTT_UNSUBSCRIBE, 2), content);
+  TPacketWriter w(FirstByte(MQTT_UNSUBSCRIBE, 2), UnsubscribeContentSize(AFilters, AProtocolLevel, AProperties));
   w.Word(APacketId);
-  if (level5) w.Properties(AProperties);
+  if (IsLevel5(AProtocolLevel)) w.Properties(AProperties);
   for (const std::string& filter : AFilters) w.String(filter);
   return w.Done();
 }

@@ -48,6 +48,31 @@ inline constexpr uint8_t MQTT_AUTH = 15;
 /// the remaining length, then the content.
 QORMQTT_EXPORT TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AContent);
 
+// --- sizes ----------------------------------------------------------------
+// What the builders below allocate by, for a caller that holds a packet
+// against a limit before it builds it. A packet's content is all of it after
+// the remaining length.
+
+/// Bytes of a whole packet with AContentSize bytes of content: the first
+/// byte, the remaining length and the content.
+QORMQTT_EXPORT size_t PacketSize(size_t AContentSize);
+
+/// Content bytes of the PUBLISH BuildPublishPacket makes of a topic of
+/// ATopicSize bytes and a payload of APayloadSize bytes; AProperties (may be
+/// null) and ATopicAlias (when not 0) count at level 5 only.
+QORMQTT_EXPORT size_t PublishContentSize(size_t ATopicSize, size_t APayloadSize, uint8_t AQoS, uint8_t AProtocolLevel,
+                                         const TQORMQTTProperties* AProperties = nullptr, uint16_t ATopicAlias = 0);
+
+/// Content bytes of the SUBSCRIBE BuildSubscribePacket makes of AFilters.
+QORMQTT_EXPORT size_t SubscribeContentSize(const std::vector<std::pair<std::string, uint8_t>>& AFilters,
+                                           uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties);
+/// Bytes one filter adds to a SUBSCRIBE's content: the filter and its options.
+QORMQTT_EXPORT size_t SubscribeFilterSize(std::string_view AFilter);
+
+/// Content bytes of the UNSUBSCRIBE BuildUnsubscribePacket makes of AFilters.
+QORMQTT_EXPORT size_t UnsubscribeContentSize(const std::vector<std::string>& AFilters, uint8_t AProtocolLevel,
+                                             const TQORMQTTProperties& AProperties);
+
 // --- packet builders ------------------------------------------------------
 /// Level 5 frames a packet for MQTT 5.0, every other level for 3.1.1.
 
