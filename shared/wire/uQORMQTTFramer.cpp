@@ -29,7 +29,8 @@ bool TPacketFramer::Next(uint8_t& AHeader, std::string& ABody) {
   TVarIntDecoder::TStep step;
   while ((step = remaining.Add(ReadByte())) == TVarIntDecoder::More) {
   }
-  if (step == TVarIntDecoder::TooLong) throw EMalformedPacket("Malformed packet: remaining length longer than four bytes");
+  if (step == TVarIntDecoder::TooLong)
+    throw EMalformedPacket("Malformed packet: remaining length longer than four bytes");
   const uint32_t length = remaining.Value();
   if (FMaxPacketSize != 0) {
     const size_t size = PacketSize(length);

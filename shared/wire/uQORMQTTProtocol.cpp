@@ -62,6 +62,13 @@ size_t PublishPropertiesSize(const TQORMQTTProperties* AProperties, uint16_t ATo
   return (AProperties ? PropertiesSize(*AProperties) : 0) + (ATopicAlias != 0 ? 3 : 0);
 }
 
+// A PUBLISH's content around a property list of AProperties bytes (at
+// level 5): the one place its layout is added up, for PublishContentSize and
+// for the builder, which has the list's size at hand already.
+size_t PublishContent(size_t ATopicSize, size_t APayloadSize, uint8_t AQoS, bool ALevel5, size_t AProperties) {
+  return StringFieldSize(ATopicSize) + (AQoS != 0 ? 2 : 0) + (ALevel5 ? BlockSize(AProperties) : 0) + APayloadSize;
+}
+
 // What SUBSCRIBE and UNSUBSCRIBE carry before their filters: the packet
 // identifier and, at level 5, the property block.
 size_t FilterRequestHeadSize(uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties) {
@@ -76,13 +83,14 @@ TPacketWriter PublishHead(std::string_view ATopic, size_t APayloadSize, size_t A
   uint8_t flags = static_cast<uint8_t>((AQoS & 3) << 1);
   if (ADup) flags |= 0x08;
   if (ARetain) flags |= 0x01;
-  const size_t content =
-      PublishContentSize(ATopic.size(), APayloadSize, AQoS, AProtocolLevel, AProperties, ATopicAlias);
+  const bool level5 = IsLevel5(AProtocolLevel);
+  const size_t properties = level5 ? PublishPropertiesSize(AProperties, ATopicAlias) : 0;
+  const size_t content = PublishContent(ATopic.size(), APayloadSize, AQoS, level5, properties);
   TPacketWriter w(FirstByte(MQTT_PUBLISH, flags), content, content - APayloadSize + AReserve);
   w.String(ATopic);
   if (AQoS != 0) w.Word(APacketId);
-  if (IsLevel5(AProtocolLevel)) {
-    w.VarInt(static_cast<uint32_t>(PublishPropertiesSize(AProperties, ATopicAlias)));
+  if (level5) {
+    w.VarInt(static_cast<uint32_t>(properties));
     if (ATopicAlias != 0) {
       w.Byte(PROP_TOPIC_ALIAS);
       w.Word(ATopicAlias);
@@ -122,9 +130,9 @@ size_t PacketSize(size_t AContentSize) {
 
 size_t PublishContentSize(size_t ATopicSize, size_t APayloadSize, uint8_t AQoS, uint8_t AProtocolLevel,
                           const TQORMQTTProperties* AProperties, uint16_t ATopicAlias) {
-  size_t size = StringFieldSize(ATopicSize) + (AQoS != 0 ? 2 : 0) + APayloadSize;
-  if (IsLevel5(AProtocolLevel)) size += BlockSize(PublishPropertiesSize(AProperties, ATopicAlias));
-  return size;
+  const bool level5 = IsLevel5(AProtocolLevel);
+  const size_t properties = level5 ? PublishPropertiesSize(AProperties, ATopicAlias) : 0;
+  return PublishContent(ATopicSize, APayloadSize, AQoS, level5, properties);
 }
 
 size_t SubscribeFilterSize(std::string_view AFilter) { return StringFieldSize(AFilter) + 1; }
