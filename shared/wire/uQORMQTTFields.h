@@ -57,13 +57,12 @@ inline void AppendRaw(TBytes& AOut, std::string_view AData) {
   AOut.insert(AOut.end(), bytes, bytes + AData.size());
 }
 
-// The name of a packet type (the high nibble of its first byte, or the
-// type itself) as errors and log lines give it.
+// The name of a packet type (the high nibble of its first byte) as errors
+// and log lines give it.
 inline const char* PacketName(uint8_t AType) {
-  static constexpr const char* kNames[16] = {"reserved", "CONNECT",  "CONNACK",     "PUBLISH",  "PUBACK",
-                                             "PUBREC",   "PUBREL",   "PUBCOMP",     "SUBSCRIBE", "SUBACK",
-                                             "UNSUBSCRIBE", "UNSUBACK", "PINGREQ", "PINGRESP", "DISCONNECT",
-                                             "AUTH"};
+  static constexpr const char* kNames[16] = {"reserved", "CONNECT", "CONNACK", "PUBLISH", "PUBACK", "PUBREC",
+                                             "PUBREL", "PUBCOMP", "SUBSCRIBE", "SUBACK", "UNSUBSCRIBE",
+                                             "UNSUBACK", "PINGREQ", "PINGRESP", "DISCONNECT", "AUTH"};
   return kNames[AType & 0x0F];
 }
 
@@ -124,9 +123,11 @@ class TFieldReader {
   std::string Text(size_t ALength) { return std::string(Take(ALength)); }
   // A two-byte length, then that many bytes.
   std::string Text() { return Text(Word()); }
+  // The same as bytes.
   TBytes Binary() {
     const std::string_view data = Take(Word());
-    return TBytes(data.begin(), data.end());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    return TBytes(bytes, bytes + data.size());
   }
   void Skip(size_t ACount) { Take(ACount); }
 
@@ -139,6 +140,7 @@ class TFieldReader {
     return block;
   }
 
+  // Raises EMalformedPacket: "Malformed packet: <packet> <AWhy>".
   [[noreturn]] void Malformed(const char* AWhy) const;
 
  private:
