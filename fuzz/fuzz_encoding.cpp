@@ -105,6 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     TQORMQTTProperties again;
     Check(DecodeProperties(std::string(block.begin(), block.end()), 0, "X", again) == block.size() &&
           again == properties);
+    // The size a caller holds against a limit is the size of what is built.
+    Check(PacketSize(PublishContentSize(topic.size(), payload.size(), qos, level, &properties, id)) ==
+          BuildPublishPacket(topic, payload, qos, id, level, false, false, &properties, id).size());
   }
 
   // The other builders take any text without complaint.

@@ -361,6 +361,15 @@ TEST(Properties, AMalformedBlockIsRefusedWithItsReason) {
       EXPECT_EQ(e.Message(), "Malformed packet: X " + reason);
     }
   }
+  // A start beyond the data is refused, not read from whatever lies behind it.
+  const std::string behind(3, '\0');
+  TQORMQTTProperties p;
+  try {
+    DecodeProperties(std::string_view(behind).substr(0, 1), 2, "X", p);
+    ADD_FAILURE() << "a block read from beyond its data";
+  } catch (const Exception& e) {
+    EXPECT_EQ(e.Message(), "Malformed packet: X with remaining length 1 is shorter than its fields");
+  }
 }
 
 // The packets with properties: where each block goes, and that without
@@ -390,6 +399,7 @@ TEST(Properties, EachPacketCarriesItsBlockWhereMQTT5PutsIt) {
   EXPECT_EQ(BuildPublishPacket("", "x", 1, 2, 5, true, false, &user, 3),
             B({0x33, 0x10, 0x00, 0x00, 0x00, 0x02, 0x0A, 0x23, 0x00, 0x03, 0x26, 0x00, 0x01, 0x6B, 0x00, 0x01, 0x76,
                0x78}));
+  EXPECT_EQ(PacketSize(PublishContentSize(0, 1, 1, 5, &user, 3)), 18u);  // what a caller checks before building
   EXPECT_EQ(BuildPublishPacket("t", "x", 0, 0, 4, false, false, &user, 3),
             BuildPublishPacket("t", std::string_view("x"), 0, 0, 4, false, false));
   TBytes joined = BuildPublishHeader("t", 1, 1, 2, 5, false, true, &user, 0);
@@ -404,12 +414,14 @@ TEST(Properties, EachPacketCarriesItsBlockWhereMQTT5PutsIt) {
   EXPECT_EQ(options, 0x2E);
   EXPECT_EQ(BuildSubscribePacket({{"a", options}, {"b", 0}}, 7, 5, id),
             B({0x82, 0x0E, 0x00, 0x07, 0x03, 0x0B, 0xC8, 0x01, 0x00, 0x01, 0x61, 0x2E, 0x00, 0x01, 0x62, 0x00}));
+  EXPECT_EQ(PacketSize(SubscribeContentSize({{"a", options}, {"b", 0}}, 5, id)), 16u);
   EXPECT_EQ(BuildSubscribePacket({{"a", options}}, 7, 4, id), BuildSubscribePacket("a", 2, 7, 4));
   EXPECT_EQ(BuildSubscribePacket({{"a/b", 1}}, 7, 5, {}), BuildSubscribePacket("a/b", 1, 7, 5));
 
   EXPECT_EQ(BuildUnsubscribePacket({"a", "b"}, 7, 5, user),
             B({0xA2, 0x10, 0x00, 0x07, 0x07, 0x26, 0x00, 0x01, 0x6B, 0x00, 0x01, 0x76, 0x00, 0x01, 0x61, 0x00, 0x01,
                0x62}));
+  EXPECT_EQ(PacketSize(UnsubscribeContentSize({"a", "b"}, 5, user)), 18u);
   EXPECT_EQ(BuildUnsubscribePacket({"a/b"}, 7, 4, user), BuildUnsubscribePacket("a/b", 7, 4));
 
   TQORMQTTProperties leaving;

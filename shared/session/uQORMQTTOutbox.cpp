@@ -2,29 +2,15 @@
 
 #include <algorithm>
 
-#include "uQORMQTTProperties.h"
-
 namespace qor {
-
-size_t PublishContentSize(size_t ATopic, size_t APayload, uint8_t AQoS, uint8_t ALevel,
-                          const TQORMQTTProperties* AProperties) {
-  size_t properties = 0;
-  if (ALevel == MQTT_PROTOCOL_LEVEL_50) {
-    properties = AProperties ? PropertiesSize(*AProperties) : 0;
-    properties += VarIntSize(static_cast<uint32_t>(std::min<size_t>(properties, MQTT_MAX_VARINT)));
-  }
-  return 2 + ATopic + (AQoS != 0 ? 2 : 0) + properties + APayload;
-}
 
 uint8_t TPublishLimits::Refusal(const TOutboundMessage& AMessage) const {
   if (AMessage.QoS > MaximumQoS) return 0x9B;  // QoS not supported
   if (AMessage.Retain && !RetainAvailable) return 0x9A;  // retain not supported
-  if (MaximumPacketSize != 0) {
-    const size_t content =
-        PublishContentSize(AMessage.Topic.size(), AMessage.Payload.size(), AMessage.QoS, Level, AMessage.Properties.get());
-    const size_t size = 1 + VarIntSize(static_cast<uint32_t>(std::min<size_t>(content, MQTT_MAX_VARINT))) + content;
-    if (size > MaximumPacketSize) return 0x95;  // packet too large
-  }
+  if (MaximumPacketSize != 0 &&
+      PacketSize(PublishContentSize(AMessage.Topic.size(), AMessage.Payload.size(), AMessage.QoS, Level,
+                                    AMessage.Properties.get())) > MaximumPacketSize)
+    return 0x95;  // packet too large
   return 0;
 }
 

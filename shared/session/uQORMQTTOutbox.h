@@ -29,11 +29,6 @@ struct TOutboundMessage {
   std::shared_ptr<const TQORMQTTProperties> Properties{};  // null: none
 };
 
-// The bytes of a PUBLISH after its fixed header, at ALevel (a topic alias
-// only ever replaces a longer topic, so it is not counted).
-size_t PublishContentSize(size_t ATopic, size_t APayload, uint8_t AQoS, uint8_t ALevel,
-                          const TQORMQTTProperties* AProperties);
-
 // What a broker's CONNACK allows a publication: the reason MQTT gives for
 // refusing it, or 0.
 struct TPublishLimits {

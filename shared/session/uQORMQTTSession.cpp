@@ -20,71 +20,28 @@ void Log(ISessionSink& ASink, const char* ALine) {
   if (ASink.Logging()) ASink.Log(ALine);
 }
 
-const char* PacketName(uint8_t AType) {
-  static const char* const kNames[16] = {"reserved", "CONNECT", "CONNACK", "PUBLISH", "PUBACK", "PUBREC",
-                                         "PUBREL", "PUBCOMP", "SUBSCRIBE", "SUBACK", "UNSUBSCRIBE",
-                                         "UNSUBACK", "PINGREQ", "PINGRESP", "DISCONNECT", "AUTH"};
-  return kNames[AType & 0x0F];
-}
-
 }  // namespace
 
-// The fields of one packet's body; a field that runs past its end makes the
-// packet malformed, so no handler can read into the packet after it.
-class TQORMQTTSession::TBody {
+// The fields of one packet's body, with what the session's handlers add to
+// reading them: the property block and the packets the broker must not send.
+class TQORMQTTSession::TBody : public TFieldReader {
  public:
-  TBody(const std::string& ABody, uint8_t AType) : FData(ABody), FType(AType) {}
+  TBody(const std::string& ABody, uint8_t AType) : TFieldReader(ABody, PacketName(AType)) {}
 
-  size_t Left() const { return FData.size() - FPos; }
-  size_t Position() const { return FPos; }
-  uint8_t Byte() {
-    Need(1);
-    return static_cast<uint8_t>(FData[FPos++]);
-  }
-  uint16_t Word() {
-    Need(2);
-    const uint16_t w = static_cast<uint16_t>((static_cast<uint8_t>(FData[FPos]) << 8) |
-                                             static_cast<uint8_t>(FData[FPos + 1]));
-    FPos += 2;
-    return w;
-  }
-  std::string Text(size_t ALength) {
-    Need(ALength);
-    FPos += ALength;
-    return FData.substr(FPos - ALength, ALength);
-  }
-  uint32_t DWord() {
-    const uint32_t high = Word();
-    return high << 16 | Word();
-  }
   // A property block (at level 5) into AOut.
   void ReadProperties(TQORMQTTProperties& AOut) {
-    if (!NoProperties()) FPos = DecodeProperties(FData, FPos, PacketName(FType), AOut);
+    if (!NoProperties()) Skip(DecodeProperties(Data(), Position(), Packet(), AOut) - Position());
   }
   // True, and past it, when the property block is empty.
   bool NoProperties() {
-    if (Left() == 0 || FData[FPos] != 0) return false;
-    ++FPos;
+    if (Left() == 0 || Data()[Position()] != 0) return false;
+    Skip(1);
     return true;
   }
-  void Malformed(const char* AWhy) const {
-    throw EMalformedPacket(Format("Malformed packet: %s %s", PacketName(FType), AWhy));
-  }
   // A packet the broker must not send: the link ends with AReasonCode.
-  void Forbidden(uint8_t AReasonCode, const std::string& AWhy) const {
-    throw EProtocolError(AReasonCode, Format("Protocol error: %s %s", PacketName(FType), AWhy.c_str()));
+  [[noreturn]] void Forbidden(uint8_t AReasonCode, const std::string& AWhy) const {
+    throw EProtocolError(AReasonCode, Format("Protocol error: %s %s", Packet(), AWhy.c_str()));
   }
-
- private:
-  void Need(size_t ACount) const {
-    if (ACount > Left())
-      throw EMalformedPacket(Format("Malformed packet: %s with remaining length %zu is shorter than its fields",
-                                    PacketName(FType), FData.size()));
-  }
-
-  const std::string& FData;
-  uint8_t FType;
-  size_t FPos = 0;
 };
 
 // --- requests -------------------------------------------------------------------
@@ -505,7 +462,10 @@ TQORMQTTSession::TRestore TQORMQTTSession::RestoreLocked(bool AResumed) {
       byIdentifier[subscription.SubscriptionId].emplace_back(filter, subscription.Asked);
     for (const auto& [identifier, filters] : byIdentifier) {
       TFilterRequest again{{}, true, true, identifier};
-      size_t size = 0;
+      TQORMQTTProperties properties;
+      if (identifier != 0) properties.SubscriptionIdentifiers = {identifier};
+      const size_t empty = SubscribeContentSize({}, FLevel, properties);
+      size_t size = empty;
       const auto flush = [&] {
         if (again.Filters.empty()) return;
         const uint16_t id = FOutbox.TakeId();
@@ -522,13 +482,11 @@ TQORMQTTSession::TRestore TQORMQTTSession::RestoreLocked(bool AResumed) {
           FFilterRequests[id] = std::move(again);
         }
         again = {{}, true, true, identifier};
-        size = 0;
+        size = empty;
       };
       for (const auto& [filter, options] : filters) {
-        const size_t more = 2 + filter.size() + 1;
-        // Fixed header (at most 5 bytes), identifier, properties.
-        const size_t head = 8 + (identifier != 0 ? 1 + VarIntSize(identifier) : 0);
-        if (FLimits.MaximumPacketSize != 0 && head + size + more > FLimits.MaximumPacketSize) flush();
+        const size_t more = SubscribeFilterSize(filter);
+        if (FLimits.MaximumPacketSize != 0 && PacketSize(size + more) > FLimits.MaximumPacketSize) flush();
         again.Filters.emplace_back(filter, options);
         size += more;
       }
@@ -799,20 +757,18 @@ std::string TQORMQTTSession::DescribeTruncated(uint8_t AHeader, const std::strin
   constexpr const char* kClosed = "Connection closed or read timeout";
   if ((AHeader >> 4) != MQTT_PUBLISH || APartial.size() < 2) return kClosed;
   // PUBLISH names the field the stream ended in: its topic or its payload.
-  const size_t topicEnd = 2 + ((static_cast<uint8_t>(APartial[0]) << 8) | static_cast<uint8_t>(APartial[1]));
-  if (APartial.size() < topicEnd) return "Short read on topic";
-  size_t pos = topicEnd + (((AHeader >> 1) & 3) != 0 ? 2 : 0);
-  if (FLevel == MQTT_PROTOCOL_LEVEL_50) {
-    uint32_t length = 0;
-    for (int i = 0;; ++i, ++pos) {
-      if (pos >= APartial.size() || i == 4) return kClosed;
-      const uint8_t b = static_cast<uint8_t>(APartial[pos]);
-      length |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
-      if ((b & 0x80) == 0) break;
-    }
-    pos += 1 + length;
+  TFieldReader in(APartial, PacketName(MQTT_PUBLISH));
+  const uint16_t topic = in.Word();
+  if (in.Left() < topic) return "Short read on topic";
+  try {
+    in.Skip(topic);
+    if (((AHeader >> 1) & 3) != 0) in.Word();
+    if (FLevel == MQTT_PROTOCOL_LEVEL_50) in.Skip(in.VarInt("property length"));
+  } catch (const EMalformedPacket&) {
+    // It ended before its payload began.
+    return kClosed;
   }
-  return APartial.size() < pos ? kClosed : "Short read on payload";
+  return "Short read on payload";
 }
 
 size_t TQORMQTTSession::Feed(IByteSource& ASource, ISessionSink& ASink) {

@@ -25,15 +25,15 @@ uint8_t TPacketFramer::ReadByte() {
 bool TPacketFramer::Next(uint8_t& AHeader, std::string& ABody) {
   if (FSource.Read(&AHeader, 1) <= 0) return false;
   ABody.clear();
-  uint32_t length = 0;
-  for (int i = 0;; ++i) {
-    if (i == 4) throw EMalformedPacket("Malformed packet: remaining length longer than four bytes");
-    const uint8_t b = ReadByte();
-    length |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
-    if ((b & 0x80) == 0) break;
+  TVarIntDecoder remaining;
+  TVarIntDecoder::TStep step;
+  while ((step = remaining.Add(ReadByte())) == TVarIntDecoder::More) {
   }
+  if (step == TVarIntDecoder::TooLong)
+    throw EMalformedPacket("Malformed packet: remaining length longer than four bytes");
+  const uint32_t length = remaining.Value();
   if (FMaxPacketSize != 0) {
-    const uint64_t size = 1 + VarIntSize(length) + static_cast<uint64_t>(length);
+    const size_t size = PacketSize(length);
     if (size > FMaxPacketSize)
       throw EPacketTooLarge("Packet of " + std::to_string(size) + " bytes exceeds the MaximumPacketSize of " +
                             std::to_string(FMaxPacketSize));

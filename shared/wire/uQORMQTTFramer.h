@@ -7,33 +7,9 @@
 #include <string>
 
 #include "uQORByteSource.h"
-#include "uQORExceptionClass.h"
+#include "uQORMQTTFields.h"
 
 namespace qor {
-
-// A packet that breaks the rules of its layout: its fields run past its
-// remaining length, or the remaining length itself is longer than four bytes.
-QOR_DECLARE_EXCEPTION(EMalformedPacket, ESocketError);
-
-// A packet larger than the client said it accepts (its Maximum Packet Size).
-QOR_DECLARE_EXCEPTION(EPacketTooLarge, EMalformedPacket);
-
-// A packet whose layout is sound but which MQTT forbids the broker to send
-// (a PUBLISH before the CONNACK, a second CONNACK, a topic alias the client
-// never allowed, more QoS 2 messages than the client's Receive Maximum):
-// the link ends with MQTT's reason code, sent to the broker at level 5 and
-// reported to the caller, so that a faulty broker is told from a lost network.
-class EProtocolError : public EMalformedPacket {
- public:
-  [[gnu::noinline]] EProtocolError(uint8_t AReasonCode, const std::string& AMessage,
-                                   std::source_location AWhere = std::source_location::current())
-      : EMalformedPacket("EProtocolError", AMessage, AWhere, __builtin_return_address(0)),
-        FReasonCode(AReasonCode) {}
-  uint8_t ReasonCode() const { return FReasonCode; }
-
- private:
-  uint8_t FReasonCode;
-};
 
 class TPacketFramer {
  public:
@@ -54,9 +30,5 @@ class TPacketFramer {
   IByteSource& FSource;
   uint32_t FMaxPacketSize;
 };
-
-// The stream ended inside a packet; the message is set by whoever knows the
-// packet's layout (see TQORMQTTSession::DescribeTruncated).
-QOR_DECLARE_EXCEPTION(ETruncatedPacket, ESocketError);
 
 }  // namespace qor

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 
-#include "uQORFormat.h"
-#include "uQORMQTTFramer.h"
-#include "uQORMQTTProtocol.h"
+#include "uQORMQTTFields.h"
 
 namespace qor {
 
@@ -47,13 +45,12 @@ void Fields(TProps& P, TVisit&& AVisit) {
 
 // --- encoding: the size of one property, then its bytes ---------------------------
 
-size_t Field(std::string_view AText) { return 2 + std::min(AText.size(), MQTT_MAX_STRING); }
 size_t Size(const std::optional<uint8_t>& V) { return V ? 2 : 0; }
 size_t Size(const std::optional<uint16_t>& V) { return V ? 3 : 0; }
 size_t Size(const std::optional<uint32_t>& V) { return V ? 5 : 0; }
-size_t Size(const std::optional<std::string>& V) { return V ? 1 + Field(*V) : 0; }
+size_t Size(const std::optional<std::string>& V) { return V ? 1 + StringFieldSize(*V) : 0; }
 size_t Size(const std::optional<TBytes>& V) {
-  return V ? 1 + Field({reinterpret_cast<const char*>(V->data()), V->size()}) : 0;
+  return V ? 1 + StringFieldSize({reinterpret_cast<const char*>(V->data()), V->size()}) : 0;
 }
 size_t Size(const std::vector<uint32_t>& V) {
   size_t n = 0;
@@ -62,7 +59,7 @@ size_t Size(const std::vector<uint32_t>& V) {
 }
 size_t Size(const TQORMQTTUserProperties& V) {
   size_t n = 0;
-  for (const auto& [name, value] : V) n += 1 + Field(name) + Field(value);
+  for (const auto& [name, value] : V) n += 1 + StringFieldSize(name) + StringFieldSize(value);
   return n;
 }
 
@@ -118,92 +115,36 @@ bool Overlong(const T&) {
 
 // --- decoding ----------------------------------------------------------------------
 
-class TReader {
- public:
-  TReader(std::string_view AData, size_t APos, size_t AEnd, const char* APacket)
-      : FData(AData), FPos(APos), FEnd(AEnd), FPacket(APacket) {}
-
-  size_t Position() const { return FPos; }
-  bool AtEnd() const { return FPos >= FEnd; }
-  [[noreturn]] void Malformed(const char* AWhy) const {
-    throw EMalformedPacket(Format("Malformed packet: %s %s", FPacket, AWhy));
-  }
-  uint8_t Byte() {
-    Need(1);
-    return static_cast<uint8_t>(FData[FPos++]);
-  }
-  uint16_t Word() {
-    const uint16_t high = Byte();
-    return static_cast<uint16_t>(high << 8 | Byte());
-  }
-  uint32_t DWord() {
-    const uint32_t high = Word();
-    return high << 16 | Word();
-  }
-  uint32_t VarInt(const char* AWhat) {
-    uint32_t value = 0;
-    for (int i = 0;; ++i) {
-      if (i == 4) throw EMalformedPacket(Format("Malformed packet: %s %s longer than four bytes", FPacket, AWhat));
-      const uint8_t b = Byte();
-      value |= static_cast<uint32_t>(b & 0x7F) << (7 * i);
-      if ((b & 0x80) == 0) return value;
-    }
-  }
-  std::string Text() {
-    const size_t n = Word();
-    Need(n);
-    FPos += n;
-    return std::string(FData.substr(FPos - n, n));
-  }
-
- private:
-  // The block's own end bounds every field: a property running past it is
-  // as malformed as one running past the packet.
-  void Need(size_t ACount) const {
-    if (ACount > FEnd - FPos) {
-      if (FEnd < FData.size()) Malformed("with a property running past its block");
-      throw EMalformedPacket(Format("Malformed packet: %s with remaining length %zu is shorter than its fields",
-                                    FPacket, FData.size()));
-    }
-  }
-
-  std::string_view FData;
-  size_t FPos;
-  size_t FEnd;
-  const char* FPacket;
-};
-
 template <typename T>
-void Once(TReader& R, const std::optional<T>& V) {
+void Once(TFieldReader& R, const std::optional<T>& V) {
   if (V) R.Malformed("with a property given twice");
 }
 
-void Read(TReader& R, std::optional<uint8_t>& V) {
+void Read(TFieldReader& R, std::optional<uint8_t>& V) {
   Once(R, V);
   V = R.Byte();
 }
-void Read(TReader& R, std::optional<uint16_t>& V) {
+void Read(TFieldReader& R, std::optional<uint16_t>& V) {
   Once(R, V);
   V = R.Word();
 }
-void Read(TReader& R, std::optional<uint32_t>& V) {
+void Read(TFieldReader& R, std::optional<uint32_t>& V) {
   Once(R, V);
   V = R.DWord();
 }
-void Read(TReader& R, std::optional<std::string>& V) {
+void Read(TFieldReader& R, std::optional<std::string>& V) {
   Once(R, V);
   V = R.Text();
 }
-void Read(TReader& R, std::optional<TBytes>& V) {
+void Read(TFieldReader& R, std::optional<TBytes>& V) {
   Once(R, V);
-  const std::string data = R.Text();
-  V = TBytes(data.begin(), data.end());
+  V = R.Binary();
 }
-void Read(TReader& R, std::vector<uint32_t>& V) {
+void Read(TFieldReader& R, std::vector<uint32_t>& V) {
   V.push_back(R.VarInt("subscription identifier"));
   if (V.back() == 0) R.Malformed("with an invalid property value");
 }
-void Read(TReader& R, TQORMQTTUserProperties& V) {
+void Read(TFieldReader& R, TQORMQTTUserProperties& V) {
   std::string name = R.Text();
   V.emplace_back(std::move(name), R.Text());
 }
@@ -234,14 +175,10 @@ std::string OverlongProperty(const TQORMQTTProperties& AProperties) {
 }
 
 size_t DecodeProperties(std::string_view AData, size_t APos, const char* APacket, TQORMQTTProperties& AOut) {
-  TReader head(AData, APos, AData.size(), APacket);
-  const uint32_t length = head.VarInt("property length");
-  const size_t start = head.Position();
-  if (length > AData.size() - start)
-    throw EMalformedPacket(Format("Malformed packet: %s with remaining length %zu is shorter than its fields",
-                                  APacket, AData.size()));
-  TReader in(AData, start, start + length, APacket);
-  while (!in.AtEnd()) {
+  TFieldReader packet(AData, APacket);
+  packet.Skip(APos);
+  TFieldReader in = packet.Block(packet.VarInt("property length"));
+  while (in.Left() > 0) {
     const uint8_t id = in.Byte();
     bool known = false;
     Fields(AOut, [&](uint8_t AId, auto& AField, const char*) {
@@ -255,7 +192,7 @@ size_t DecodeProperties(std::string_view AData, size_t APos, const char* APacket
   if (AOut.ReceiveMaximum == 0 || AOut.TopicAlias == 0 || AOut.MaximumPacketSize == 0 ||
       (AOut.MaximumQoS && *AOut.MaximumQoS > 2) || (AOut.PayloadFormatIndicator && *AOut.PayloadFormatIndicator > 1))
     in.Malformed("with an invalid property value");
-  return in.Position();
+  return packet.Position();
 }
 
 }  // namespace qor

@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "uQORMQTTExport.h"
+#include "uQORMQTTWire.h"
 
 namespace qor {
 
-using TBytes = std::vector<uint8_t>;
 /// Name/value pairs in the order sent; a name may repeat.
 using TQORMQTTUserProperties = std::vector<std::pair<std::string, std::string>>;
 

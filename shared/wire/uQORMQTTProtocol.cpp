@@ -3,20 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "uQORMQTTFields.h"
+
 namespace qor {
 
 namespace {
-
-size_t StringFieldSize(std::string_view AStr) {
-  return 2 + std::min(AStr.size(), MQTT_MAX_STRING);
-}
-
-// Through uint8_t pointers: inserting a char range into a byte vector would
-// convert element by element instead of one memmove.
-void AppendRaw(TBytes& AOut, std::string_view AData) {
-  const auto* bytes = reinterpret_cast<const uint8_t*>(AData.data());
-  AOut.insert(AOut.end(), bytes, bytes + AData.size());
-}
 
 // Every builder first adds up the size of its content, then fills exactly one
 // buffer: the packet is allocated once and never moved.
@@ -24,10 +15,9 @@ class TPacketWriter {
  public:
   // AReserve: how much of the content this buffer will hold, when not all of it.
   TPacketWriter(uint8_t AFirstByte, size_t AContentSize, size_t AReserve = SIZE_MAX) {
-    const uint32_t len = static_cast<uint32_t>(std::min<size_t>(AContentSize, MQTT_MAX_VARINT));
-    FData.reserve(1 + VarIntSize(len) + std::min(AContentSize, AReserve));
+    FData.reserve(PacketSize(AContentSize) - AContentSize + std::min(AContentSize, AReserve));
     FData.push_back(AFirstByte);
-    VarInt(len);
+    VarInt(static_cast<uint32_t>(std::min<size_t>(AContentSize, MQTT_MAX_VARINT)));
   }
 
   void Byte(uint8_t AValue) { FData.push_back(AValue); }
@@ -60,9 +50,30 @@ uint8_t FirstByte(uint8_t APacketType, uint8_t AFlags) {
 bool IsLevel5(uint8_t AProtocolLevel) { return AProtocolLevel == MQTT_PROTOCOL_LEVEL_50; }
 
 // The size of a property block with its length in front.
-size_t BlockSize(size_t AProperties) { return VarIntSize(static_cast<uint32_t>(AProperties)) + AProperties; }
+size_t BlockSize(size_t AProperties) {
+  return VarIntSize(static_cast<uint32_t>(std::min<size_t>(AProperties, MQTT_MAX_VARINT))) + AProperties;
+}
 
 const TQORMQTTProperties kNoProperties;
+
+// A PUBLISH's properties: the topic alias, then the caller's. Most
+// publications carry none: the size is not added up field by field then.
+size_t PublishPropertiesSize(const TQORMQTTProperties* AProperties, uint16_t ATopicAlias) {
+  return (AProperties ? PropertiesSize(*AProperties) : 0) + (ATopicAlias != 0 ? 3 : 0);
+}
+
+// A PUBLISH's content around a property list of AProperties bytes (at
+// level 5): the one place its layout is added up, for PublishContentSize and
+// for the builder, which has the list's size at hand already.
+size_t PublishContent(size_t ATopicSize, size_t APayloadSize, uint8_t AQoS, bool ALevel5, size_t AProperties) {
+  return StringFieldSize(ATopicSize) + (AQoS != 0 ? 2 : 0) + (ALevel5 ? BlockSize(AProperties) : 0) + APayloadSize;
+}
+
+// What SUBSCRIBE and UNSUBSCRIBE carry before their filters: the packet
+// identifier and, at level 5, the property block.
+size_t FilterRequestHeadSize(uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties) {
+  return 2 + (IsLevel5(AProtocolLevel) ? BlockSize(PropertiesSize(AProperties)) : 0);
+}
 
 // A PUBLISH up to its payload, in a buffer with room for AReserve payload
 // bytes more; the remaining length counts all APayloadSize of them.
@@ -72,14 +83,12 @@ TPacketWriter PublishHead(std::string_view ATopic, size_t APayloadSize, size_t A
   uint8_t flags = static_cast<uint8_t>((AQoS & 3) << 1);
   if (ADup) flags |= 0x08;
   if (ARetain) flags |= 0x01;
-  const bool hasId = AQoS != 0;
   const bool level5 = IsLevel5(AProtocolLevel);
-  // Most publications carry no property: the size is not added up field by field then.
-  const size_t properties = level5 ? (AProperties ? PropertiesSize(*AProperties) : 0) + (ATopicAlias != 0 ? 3 : 0) : 0;
-  const size_t head = StringFieldSize(ATopic) + (hasId ? 2 : 0) + (level5 ? BlockSize(properties) : 0);
-  TPacketWriter w(FirstByte(MQTT_PUBLISH, flags), head + APayloadSize, head + AReserve);
+  const size_t properties = level5 ? PublishPropertiesSize(AProperties, ATopicAlias) : 0;
+  const size_t content = PublishContent(ATopic.size(), APayloadSize, AQoS, level5, properties);
+  TPacketWriter w(FirstByte(MQTT_PUBLISH, flags), content, content - APayloadSize + AReserve);
   w.String(ATopic);
-  if (hasId) w.Word(APacketId);
+  if (AQoS != 0) w.Word(APacketId);
   if (level5) {
     w.VarInt(static_cast<uint32_t>(properties));
     if (ATopicAlias != 0) {
@@ -115,71 +124,31 @@ TBytes BuildAck(uint8_t AFirstByte, uint16_t APacketId, uint8_t AReasonCode, uin
 
 }  // namespace
 
-void AppendWord(TBytes& AOut, uint16_t AValue) {
-  AOut.push_back(static_cast<uint8_t>(AValue >> 8));
-  AOut.push_back(static_cast<uint8_t>(AValue & 0xFF));
+size_t PacketSize(size_t AContentSize) {
+  return 1 + VarIntSize(static_cast<uint32_t>(std::min<size_t>(AContentSize, MQTT_MAX_VARINT))) + AContentSize;
 }
 
-void AppendVarInt(TBytes& AOut, uint32_t AValue) {
-  AValue = std::min(AValue, MQTT_MAX_VARINT);
-  do {
-    uint8_t b = AValue & 0x7F;
-    AValue >>= 7;
-    if (AValue != 0) b |= 0x80;
-    AOut.push_back(b);
-  } while (AValue != 0);
+size_t PublishContentSize(size_t ATopicSize, size_t APayloadSize, uint8_t AQoS, uint8_t AProtocolLevel,
+                          const TQORMQTTProperties* AProperties, uint16_t ATopicAlias) {
+  const bool level5 = IsLevel5(AProtocolLevel);
+  const size_t properties = level5 ? PublishPropertiesSize(AProperties, ATopicAlias) : 0;
+  return PublishContent(ATopicSize, APayloadSize, AQoS, level5, properties);
 }
 
-void AppendString(TBytes& AOut, std::string_view AStr) {
-  const size_t n = std::min(AStr.size(), MQTT_MAX_STRING);
-  AppendWord(AOut, static_cast<uint16_t>(n));
-  AppendRaw(AOut, AStr.substr(0, n));
+size_t SubscribeFilterSize(std::string_view AFilter) { return StringFieldSize(AFilter) + 1; }
+
+size_t SubscribeContentSize(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint8_t AProtocolLevel,
+                            const TQORMQTTProperties& AProperties) {
+  size_t size = FilterRequestHeadSize(AProtocolLevel, AProperties);
+  for (const auto& [filter, options] : AFilters) size += SubscribeFilterSize(filter);
+  return size;
 }
 
-size_t VarIntSize(uint32_t AValue) {
-  if (AValue < 128) return 1;
-  if (AValue < 16384) return 2;
-  if (AValue < 2097152) return 3;
-  return 4;
-}
-
-TBytes EncodeVarInt(uint32_t AValue) {
-  TBytes result;
-  result.reserve(VarIntSize(AValue));
-  AppendVarInt(result, AValue);
-  return result;
-}
-
-bool DecodeVarInt(const TBytes& AData, int32_t& AOffset, uint32_t& AValue) {
-  AValue = 0;
-  if (AOffset < 0) return false;
-  uint32_t multiplier = 1;
-  int count = 0;
-  for (;;) {
-    if (static_cast<size_t>(AOffset) >= AData.size()) return false;
-    const uint8_t b = AData[static_cast<size_t>(AOffset)];
-    ++AOffset;
-    ++count;
-    AValue += (b & 0x7Fu) * multiplier;
-    multiplier *= 128;
-    // The length test comes before the end test: five bytes are rejected
-    // even when the fifth one would end the integer.
-    if (count > 4) return false;
-    if ((b & 0x80) == 0) return true;
-  }
-}
-
-TBytes EncodeMQTTString(std::string_view AStr) {
-  TBytes result;
-  result.reserve(StringFieldSize(AStr));
-  AppendString(result, AStr);
-  return result;
-}
-
-TBytes EncodeWord(uint16_t AValue) {
-  TBytes result;
-  AppendWord(result, AValue);
-  return result;
+size_t UnsubscribeContentSize(const std::vector<std::string>& AFilters, uint8_t AProtocolLevel,
+                              const TQORMQTTProperties& AProperties) {
+  size_t size = FilterRequestHeadSize(AProtocolLevel, AProperties);
+  for (const std::string& filter : AFilters) size += StringFieldSize(filter);
+  return size;
 }
 
 TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AContent) {
@@ -282,10 +251,10 @@ TBytes BuildPubCompPacket(uint16_t APacketId, uint8_t AReasonCode, uint8_t AProt
 
 TBytes BuildSubscribePacket(std::string_view ATopic, uint8_t AQoS, uint16_t APacketId,
                             uint8_t AProtocolLevel) {
-  const bool level5 = IsLevel5(AProtocolLevel);
-  TPacketWriter w(FirstByte(MQTT_SUBSCRIBE, 2), 2 + (level5 ? 1 : 0) + StringFieldSize(ATopic) + 1);
+  TPacketWriter w(FirstByte(MQTT_SUBSCRIBE, 2),
+                  FilterRequestHeadSize(AProtocolLevel, kNoProperties) + SubscribeFilterSize(ATopic));
   w.Word(APacketId);
-  if (level5) w.Byte(0);
+  if (IsLevel5(AProtocolLevel)) w.Byte(0);
   w.String(ATopic);
   w.Byte(AQoS & 3);
   return w.Done();
@@ -301,9 +270,7 @@ TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& 
 TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint16_t APacketId,
                             uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties) {
   const bool level5 = IsLevel5(AProtocolLevel);
-  size_t content = 2 + (level5 ? BlockSize(PropertiesSize(AProperties)) : 0);
-  for (const auto& [filter, options] : AFilters) content += StringFieldSize(filter) + 1;
-  TPacketWriter w(FirstByte(MQTT_SUBSCRIBE, 2), content);
+  TPacketWriter w(FirstByte(MQTT_SUBSCRIBE, 2), SubscribeContentSize(AFilters, AProtocolLevel, AProperties));
   w.Word(APacketId);
   if (level5) w.Properties(AProperties);
   // 3.1.1 reserves every bit of the byte but the QoS.
@@ -315,22 +282,19 @@ TBytes BuildSubscribePacket(const std::vector<std::pair<std::string, uint8_t>>& 
 }
 
 TBytes BuildUnsubscribePacket(std::string_view ATopic, uint16_t APacketId, uint8_t AProtocolLevel) {
-  const bool level5 = IsLevel5(AProtocolLevel);
-  TPacketWriter w(FirstByte(MQTT_UNSUBSCRIBE, 2), 2 + (level5 ? 1 : 0) + StringFieldSize(ATopic));
+  TPacketWriter w(FirstByte(MQTT_UNSUBSCRIBE, 2),
+                  FilterRequestHeadSize(AProtocolLevel, kNoProperties) + StringFieldSize(ATopic));
   w.Word(APacketId);
-  if (level5) w.Byte(0);
+  if (IsLevel5(AProtocolLevel)) w.Byte(0);
   w.String(ATopic);
   return w.Done();
 }
 
 TBytes BuildUnsubscribePacket(const std::vector<std::string>& AFilters, uint16_t APacketId, uint8_t AProtocolLevel,
                               const TQORMQTTProperties& AProperties) {
-  const bool level5 = IsLevel5(AProtocolLevel);
-  size_t content = 2 + (level5 ? BlockSize(PropertiesSize(AProperties)) : 0);
-  for (const std::string& filter : AFilters) content += StringFieldSize(filter);
-  TPacketWriter w(FirstByte(MQTT_UNSUBSCRIBE, 2), content);
+  TPacketWriter w(FirstByte(MQTT_UNSUBSCRIBE, 2), UnsubscribeContentSize(AFilters, AProtocolLevel, AProperties));
   w.Word(APacketId);
-  if (level5) w.Properties(AProperties);
+  if (IsLevel5(AProtocolLevel)) w.Properties(AProperties);
   for (const std::string& filter : AFilters) w.String(filter);
   return w.Done();
 }

@@ -1,6 +1,7 @@
 // Byte-level encoding of the MQTT control packets a client sends, for
 // MQTT 5.0 and 3.1.1. Pure functions over bytes: no state, no sockets, no
-// exceptions. Inbound packets are parsed by the client itself.
+// exceptions. Inbound packets are parsed by the client itself. The basic
+// forms they are made of are in uQORMQTTWire.h, included from here.
 //
 // Callers keep within the wire limits: a text's UTF-8 form at most 65535
 // bytes, a packet's content at most 268435455 bytes. The encoders clamp
@@ -16,6 +17,7 @@
 
 #include "uQORMQTTExport.h"
 #include "uQORMQTTProperties.h"
+#include "uQORMQTTWire.h"
 
 namespace qor {
 
@@ -38,37 +40,38 @@ inline constexpr uint8_t MQTT_PINGRESP = 13;
 inline constexpr uint8_t MQTT_DISCONNECT = 14;
 inline constexpr uint8_t MQTT_AUTH = 15;
 
-/// Largest value a variable byte integer can carry (four bytes).
-inline constexpr uint32_t MQTT_MAX_VARINT = 268435455;
-/// Largest UTF-8 byte count an MQTT string can carry.
-inline constexpr size_t MQTT_MAX_STRING = 65535;
-
 // --- primitives -----------------------------------------------------------
-
-/// 1 to 4 bytes, least significant group first. Values above
-/// MQTT_MAX_VARINT are clamped to it.
-QORMQTT_EXPORT TBytes EncodeVarInt(uint32_t AValue);
-
-/// Reads one variable byte integer at AOffset. True when a complete integer of
-/// at most four bytes was read; AOffset then points behind it. False on
-/// truncated or over-long input (AOffset has moved past what was read, AValue
-/// is a partial sum) and, without touching anything, on a negative offset.
-QORMQTT_EXPORT bool DecodeVarInt(const TBytes& AData, int32_t& AOffset, uint32_t& AValue);
-
-/// Two-byte big-endian byte count, then the UTF-8 bytes unchanged. Text over
-/// MQTT_MAX_STRING bytes is cut at that length so the prefix stays truthful.
-QORMQTT_EXPORT TBytes EncodeMQTTString(std::string_view AStr);
-
-QORMQTT_EXPORT TBytes EncodeWord(uint16_t AValue);
-
-/// The same three, appended to AOut in place.
-QORMQTT_EXPORT void AppendVarInt(TBytes& AOut, uint32_t AValue);
-QORMQTT_EXPORT void AppendString(TBytes& AOut, std::string_view AStr);
-QORMQTT_EXPORT void AppendWord(TBytes& AOut, uint16_t AValue);
+// The basic encoders (EncodeVarInt, AppendString, VarIntSize...) are those
+// of uQORMQTTWire.h.
 
 /// Type in the high nibble, flags in the low one (both masked to four bits),
 /// the remaining length, then the content.
 QORMQTT_EXPORT TBytes WrapWithFixedHeader(uint8_t APacketType, uint8_t AFlags, const TBytes& AContent);
+
+// --- sizes ----------------------------------------------------------------
+// What the builders below allocate by, for a caller that holds a packet
+// against a limit before it builds it. A packet's content is all of it after
+// the remaining length.
+
+/// Bytes of a whole packet with AContentSize bytes of content: the first
+/// byte, the remaining length and the content.
+QORMQTT_EXPORT size_t PacketSize(size_t AContentSize);
+
+/// Content bytes of the PUBLISH BuildPublishPacket makes of a topic of
+/// ATopicSize bytes and a payload of APayloadSize bytes; AProperties (may be
+/// null) and ATopicAlias (when not 0) count at level 5 only.
+QORMQTT_EXPORT size_t PublishContentSize(size_t ATopicSize, size_t APayloadSize, uint8_t AQoS, uint8_t AProtocolLevel,
+                                         const TQORMQTTProperties* AProperties = nullptr, uint16_t ATopicAlias = 0);
+
+/// Content bytes of the SUBSCRIBE BuildSubscribePacket makes of AFilters.
+QORMQTT_EXPORT size_t SubscribeContentSize(const std::vector<std::pair<std::string, uint8_t>>& AFilters,
+                                           uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties);
+/// Bytes one filter adds to a SUBSCRIBE's content: the filter and its options.
+QORMQTT_EXPORT size_t SubscribeFilterSize(std::string_view AFilter);
+
+/// Content bytes of the UNSUBSCRIBE BuildUnsubscribePacket makes of AFilters.
+QORMQTT_EXPORT size_t UnsubscribeContentSize(const std::vector<std::string>& AFilters, uint8_t AProtocolLevel,
+                                             const TQORMQTTProperties& AProperties);
 
 // --- packet builders ------------------------------------------------------
 /// Level 5 frames a packet for MQTT 5.0, every other level for 3.1.1.
@@ -167,8 +170,5 @@ QORMQTT_EXPORT TBytes BuildUnsubscribePacket(const std::vector<std::string>& AFi
 QORMQTT_EXPORT TBytes BuildDisconnectPacket(uint8_t AReasonCode, uint8_t AProtocolLevel, const TQORMQTTProperties& AProperties);
 /// MQTT 5.0 only: the reason code, then the properties (the method, the data).
 QORMQTT_EXPORT TBytes BuildAuthPacket(uint8_t AReasonCode, const TQORMQTTProperties& AProperties);
-
-/// Number of bytes EncodeVarInt produces for AValue (after clamping).
-QORMQTT_EXPORT size_t VarIntSize(uint32_t AValue);
 
 }  // namespace qor

@@ -201,6 +201,8 @@ TEST(Session, ATruncatedPacketIsNamedByItsField) {
                          TCase{0x32, std::string("\0\1a\0", 4), "Connection closed or read timeout"},
                          TCase{0x30, std::string("\0\1a", 3), "Connection closed or read timeout"},
                          TCase{0x30, std::string("\0\1a\0p", 5), "Short read on payload"},
+                         TCase{0x30, std::string("\0\1a\2x", 5), "Connection closed or read timeout"},
+                         TCase{0x30, std::string("\0\1a\1x", 5), "Short read on payload"},
                          TCase{0x90, std::string("\0\1", 2), "Connection closed or read timeout"}})
     EXPECT_EQ(session.DescribeTruncated(c.Header, c.Partial), c.Message) << c.Partial.size();
 }
