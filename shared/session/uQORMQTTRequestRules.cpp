@@ -44,7 +44,7 @@ std::shared_ptr<const TQORMQTTProperties> PublicationProperties(const TQORMQTTMe
 
 void TQORMQTTSession::CheckPacketSize(size_t AContent, const char* APacket) const {
   const uint32_t limit = FMaxPacketSize;
-  const size_t size = 1 + VarIntSize(static_cast<uint32_t>(std::min<size_t>(AContent, MQTT_MAX_VARINT))) + AContent;
+  const size_t size = PacketSize(AContent);
   if (limit != 0 && size > limit)
     throw Exception(Format("%s of %zu bytes exceeds the broker's Maximum Packet Size of %u", APacket, size, limit));
 }
@@ -75,19 +75,16 @@ void TQORMQTTSession::CheckSubscribe(const std::vector<TQORMQTTSubscription>& AF
   const bool level5 = FLevel == MQTT_PROTOCOL_LEVEL_50;
   if (ASubscriptionIdentifier != 0 && level5 && !Limits().SubscriptionIdentifiersAvailable)
     throw Exception("The broker has no subscription identifiers (Subscription Identifier Available 0)");
-  size_t content = 2 + (level5 ? 1 : 0);
-  if (level5 && ASubscriptionIdentifier != 0) content += 1 + VarIntSize(ASubscriptionIdentifier);
-  for (const TQORMQTTSubscription& f : AFilters) content += 2 + f.Filter.size() + 1;
+  TQORMQTTProperties properties;
+  if (ASubscriptionIdentifier != 0) properties.SubscriptionIdentifiers = {ASubscriptionIdentifier};
+  size_t content = SubscribeContentSize({}, FLevel, properties);
+  for (const TQORMQTTSubscription& f : AFilters) content += SubscribeFilterSize(f.Filter);
   CheckPacketSize(content, "SUBSCRIBE");
 }
 
 void TQORMQTTSession::CheckUnsubscribe(const std::vector<std::string>& AFilters) const {
-  size_t content = 2 + (FLevel == MQTT_PROTOCOL_LEVEL_50 ? 1 : 0);
-  for (const std::string& filter : AFilters) {
-    CheckTopic(filter, true);
-    content += 2 + filter.size();
-  }
-  CheckPacketSize(content, "UNSUBSCRIBE");
+  for (const std::string& filter : AFilters) CheckTopic(filter, true);
+  CheckPacketSize(UnsubscribeContentSize(AFilters, FLevel, {}), "UNSUBSCRIBE");
 }
 
 }  // namespace qor

@@ -118,6 +118,17 @@ TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_vie
     if (FAliasing) {
       alias = AliasLocked(ATopic, r, aliasOnly);
       aliasEpoch = FAliasEpoch;
+      // The alias adds bytes to a short topic, and to the packet that names
+      // it: one the broker's Maximum Packet Size has no room for goes without.
+      const uint32_t limit = FMaxPacketSize;
+      if (alias != 0 && limit != 0 &&
+          PacketSize(PublishContentSize(aliasOnly ? 0 : ATopic.size(), APayload.size(), AQoS, FLevel,
+                                        AExtras.Properties.get(), alias)) > limit) {
+        if (r.NewAlias != 0) FAliases.erase(FAliases.find(ATopic));  // free for a packet it fits in
+        alias = 0;
+        aliasOnly = false;
+        r.NewAlias = 0;
+      }
     }
   }
   const std::string_view topic = aliasOnly ? std::string_view() : ATopic;

@@ -569,3 +569,19 @@ TEST(Session, ConnectRefusesAPortOutOfRangeAndTakesABracketedAddress) {
   EXPECT_TRUE(recorder.HasLine(Format("Connecting to [::1]:%d (SSL=False, protocol=5)", broker.Port())));
   for (const std::string& line : recorder.Lines()) EXPECT_EQ(line.find("resolve"), std::string::npos) << line;
 }
+
+// A topic alias adds three bytes to the packet that names it: where the
+// broker's Maximum Packet Size leaves no room for them, the publication goes
+// without (and the alias stays free), rather than over the limit.
+TEST(Session, ATopicAliasNeverTakesAPacketOverTheBrokersLimit) {
+  TQORMQTTSession session;
+  session.SetTopicAliases(true);
+  const TBytes plain = BuildPublishPacket("a/b", std::string_view("xy"), 0, 0, 5, false, false);
+  // CONNACK: Topic Alias Maximum 1, Maximum Packet Size of the plain packet exactly.
+  Feed({0x20, 0x0B, 0, 0, 0x08, 0x22, 0x00, 0x01, 0x27, 0, 0, 0, static_cast<uint8_t>(plain.size())}, 5, 1 << 30,
+       &session);
+  TFed& out = Out();
+  session.Publish("a/b", "xy", mqQoS0, out);
+  session.Publish("c", "", mqQoS0, out);  // short enough to take the alias
+  EXPECT_EQ(out.Sent, (std::vector<TBytes>{plain, BuildPublishPacket("c", "", 0, 0, 5, false, false, nullptr, 1)}));
+}
