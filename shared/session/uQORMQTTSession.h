@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "uQORByteSource.h"
+#include "uQORFormat.h"
 #include "uQORMQTTLinkClock.h"
 #include "uQORException.h"
 #include "uQORMQTTMessage.h"
@@ -86,6 +87,15 @@ class ISessionSink {
  protected:
   ~ISessionSink() = default;
 };
+
+// A line to ASink's log, formatted only when it listens.
+template <typename TFirst, typename... TRest>
+void LogTo(ISessionSink& ASink, const char* AFormat, TFirst AFirst, TRest... ARest) {
+  if (ASink.Logging()) ASink.Log(Format(AFormat, AFirst, ARest...));
+}
+inline void LogTo(ISessionSink& ASink, const char* ALine) {
+  if (ASink.Logging()) ASink.Log(ALine);
+}
 
 // What an MQTT 5.0 broker announced in its CONNACK; a field it did not send
 // keeps the value the standard gives for its absence.

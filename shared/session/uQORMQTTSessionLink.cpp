@@ -15,10 +15,8 @@ bool TQORMQTTSession::FallBackAfterClose(bool AFirstAttempt, bool APlainClose, b
   if (FLevel != MQTT_PROTOCOL_LEVEL_50 || AVersion != MQTT_PROTOCOL_LEVEL_50 || !AFirstAttempt || !APlainClose ||
       !ANothingReceived)
     return false;
-  if (ASink.Logging()) {
-    ASink.Log("Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");
-    ASink.Log("Retrying with MQTT 3.1.1");
-  }
+  LogTo(ASink, "Broker rejected MQTT 5.0 \xE2\x80\x94 will retry with MQTT 3.1.1");
+  LogTo(ASink, "Retrying with MQTT 3.1.1");
   FLevel = MQTT_PROTOCOL_LEVEL_311;
   return true;
 }
@@ -37,7 +35,7 @@ TKeepalive::TAction TQORMQTTSession::Tick(int64_t ANow, const TLinkProgress& APr
   const TKeepalive::TAction action = FKeepalive.Tick(ANow, AProgress);
   if (action == TKeepalive::TAction::Ping) {
     const bool sent = ASink.Send(BuildPingReqPacket());
-    if (ASink.Logging()) ASink.Log(sent ? "PINGREQ sent" : "Keepalive PINGREQ failed: MQTT client is not connected");
+    LogTo(ASink, sent ? "PINGREQ sent" : "Keepalive PINGREQ failed: MQTT client is not connected");
   }
   return action;
 }
