@@ -19,8 +19,6 @@ constexpr size_t kQueueBytes = 16 * 1024 * 1024;
 // How long Disconnect lets the queue drain before it closes the link anyway.
 constexpr int kDisconnectFlushMs = 1000;
 
-const char* Bool(bool AValue) { return AValue ? "True" : "False"; }
-
 std::string Where(const TQORMQTTBrokerAddress& ABroker) { return Endpoint(ABroker.Host, ABroker.Port); }
 
 }  // namespace
@@ -47,7 +45,7 @@ void TQORMQTTConnection::TOutput::BrokerDisconnect(uint8_t AReasonCode, const TB
 }
 
 TQORMQTTConnection::TQORMQTTConnection(TQORMQTTClient& AClient)
-    : FClient(AClient), FEvents(AClient), FQueue(kQueueBytes), FLink(FQueue) {}
+    : FClient(AClient), FEvents(AClient), FQueue(kQueueBytes), FLink(FQueue), FOutput(FQueue, FSession, FEvents, FLink) {}
 
 TQORMQTTConnection::~TQORMQTTConnection() = default;
 
@@ -59,7 +57,7 @@ void TQORMQTTConnection::Shutdown() {
 bool TQORMQTTConnection::OnOwnThread() const {
   TGuard guard(FThreadsMutex);
   return (FReader && FReader->OnThisThread()) || (FKeepalive && FKeepalive->OnThisThread()) ||
-         (FWriter && FWriter->OnThisThread());
+         FOutput.OnWriterThread();
 }
 
 void TQORMQTTConnection::OnConnack(uint64_t AEpoch, uint8_t AReasonCode, bool ASessionPresent) {
@@ -74,87 +72,6 @@ bool TQORMQTTConnection::LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, con
   // Asked for only now, so the loop's first line follows the event.
   FLink.AskReconnect();
   return true;
-}
-
-// --- sending ---------------------------------------------------------------------------
-
-bool TQORMQTTConnection::Send(TBytes APacket, const TSendMode& AMode) {
-  if (AMode.Flush) {
-    EnsureWriter();
-    return FQueue.Push(std::move(APacket), {}, false, true, AMode.FlushMs);
-  }
-  std::shared_ptr<TBrokerStream> stream;
-  // A lone packet on an idle plain-TCP link: handing it to the writer thread
-  // would cost a wake-up on the way out. A TLS write must be retried whole,
-  // and a payload in the caller's memory must be written to its end: both
-  // go through the writer.
-  if (AMode.Tail.empty() && FQueue.BeginDirect(stream)) {
-    size_t sent = 0;
-    if (!stream->IsTLS()) {
-      try {
-        const iovec part{APacket.data(), APacket.size()};
-        sent = stream->TryWrite(&part, 1);
-      } catch (...) {
-        FQueue.EndDirect({}, stream.get());
-        WriteFailed(*stream, DescribeError(std::current_exception()).Message);
-        return false;
-      }
-      if (sent > 0) FSession.Written(CoarseNowNs());
-      if (sent == APacket.size()) NoteWritten(APacket, *stream);
-    }
-    // What the socket did not take goes first in the queue.
-    if (sent > 0) APacket.erase(APacket.begin(), APacket.begin() + static_cast<std::ptrdiff_t>(sent));
-    const bool rest = !APacket.empty();
-    FQueue.EndDirect(std::move(APacket), stream.get());
-    if (rest) EnsureWriter();
-    return true;
-  }
-  EnsureWriter();
-  return FQueue.Push(std::move(APacket), AMode.Tail, AMode.Request);
-}
-
-// Started with the first packet that has to wait: a client whose packets
-// all leave at once (a quiet one, say) never pays for the thread.
-void TQORMQTTConnection::EnsureWriter() {
-  if (FWriterRunning) return;
-  std::unique_ptr<TQORMQTTWriterThread> ended;
-  {
-    TGuard guard(FThreadsMutex);
-    if (FLink.Stopping() || FWriterRunning) return;
-    ended = std::move(FWriter);
-    FQueue.Restart();
-    // Before the thread starts: a loop that ends at once clears it after.
-    FWriterRunning = true;
-    FWriter = std::make_unique<TQORMQTTWriterThread>(*this, FWriterRunning);
-  }
-  if (ended) ended->WaitFor();
-}
-
-bool TQORMQTTConnection::WriteOut(TBrokerStream& AStream, iovec* AParts, size_t ACount) {
-  try {
-    AStream.Write(AParts, ACount, [this](int64_t ALastProgress) { return FSession.WriteDeadline(ALastProgress); });
-    FSession.Written(CoarseNowNs());
-    return true;
-  } catch (...) {
-    WriteFailed(AStream, DescribeError(std::current_exception()).Message);
-    return false;
-  }
-}
-
-void TQORMQTTConnection::NoteWritten(const TBytes& APacket, const TBrokerStream& AStream) {
-  if (APacket.size() != 2 || APacket[0] != (MQTT_PINGREQ << 4)) return;
-  // The PINGREQ has reached the broker's host once every byte written so far has.
-  uint64_t acknowledged = 0, written = 0;
-  FSession.PingWritten(CoarseNowNs(), AStream.Delivery(acknowledged, written) ? std::optional(written)
-                                                                               : std::nullopt);
-}
-
-// A link that cannot be written to is broken: its reader is told so by the
-// stream, and reports the loss as for any broken link.
-void TQORMQTTConnection::WriteFailed(TBrokerStream& AStream, const std::string& AError) {
-  if (AStream.Released()) return;  // closed on purpose: nothing to report
-  FEvents.Log("Write failed: %s", AError.c_str());
-  AStream.Abort(AError);
 }
 
 // --- requests ----------------------------------------------------------------------------
@@ -302,32 +219,11 @@ void TQORMQTTConnection::Connect() {
   }
 }
 
-std::shared_ptr<TBrokerStream> TQORMQTTConnection::OpenStream(uint8_t ALevel, TQORMQTTBrokerAddress& ABroker) {
-  FLink.Release();
-  const std::vector<TQORMQTTBrokerAddress> brokers = FLink.Candidates(FSettings.Brokers);
-  for (size_t i = 0;; ++i) {
-    ABroker = brokers[i];
-    // A Unix socket is always plain.
-    FEvents.Log("Connecting to %s (SSL=%s, protocol=%d)", Where(ABroker).c_str(),
-                Bool(ABroker.UseSSL && !IsUnixSocket(ABroker.Host)), ALevel);
-    TBrokerStreamOptions options = FSettings.StreamOptions(ABroker);
-    options.Sessions = FSettings.TLSSessionResumption ? &FTLSSessions : nullptr;
-    options.Cancel = FLink.CancelFlag();
-    options.Resolver = &FResolver;
-    try {
-      return TBrokerStream::Open(options);
-    } catch (const ESocketError& e) {
-      if (i + 1 == brokers.size() || FLink.Stopping()) throw;
-      FEvents.Log("Broker %s unreachable: %s", Where(ABroker).c_str(), e.Message().c_str());
-    }
-  }
-}
-
 void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   const uint8_t level = FSession.ProtocolLevel();
   FSettings.CheckCredentials(level);
   TQORMQTTBrokerAddress broker;
-  const std::shared_ptr<TBrokerStream> stream = OpenStream(level, broker);
+  const std::shared_ptr<TBrokerStream> stream = FLink.Open(FSettings, FEvents, level, broker);
   if (const std::string alpn = stream->ALPNSelected(); !alpn.empty())
     FEvents.Log("TLS ALPN protocol \"%s\"", alpn.c_str());
   if (stream->Resumed()) FEvents.Log("TLS session resumed");
@@ -484,8 +380,8 @@ void TQORMQTTConnection::StopThreads() {
     TGuard guard(FThreadsMutex);
     if (FReader) FReader->Terminate();
     if (FKeepalive) FKeepalive->Terminate();
-    if (FWriter) FWriter->Terminate();
   }
+  FOutput.Terminate();
   FLink.Wake();
   FQueue.Stop();
 
@@ -498,15 +394,12 @@ void TQORMQTTConnection::StopThreads() {
   }
   if (keepalive) keepalive->WaitFor();
   std::unique_ptr<TQORMQTTReaderThread> reader;
-  std::unique_ptr<TQORMQTTWriterThread> writer;
   {
     TGuard guard(FThreadsMutex);
     reader = std::move(FReader);
-    writer = std::move(FWriter);
   }
   if (reader) reader->WaitFor();
-  if (writer) writer->WaitFor();
-  FWriterRunning = false;
+  FOutput.Join();
   // An attempt that was under way may have opened a stream meanwhile.
   FLink.Release();
 }

@@ -1,16 +1,14 @@
 // The connection driver behind TQORMQTTClient: the coordinator of the
 // rooms that do the work. The settings (checked once, at Connect), the
 // protocol session (state, rules and time), the link (state, stream,
-// epochs, handshake results, referrals), the write queue, the events, and
-// the worker threads (uQORMQTTWorkers) that run their own loops. Here:
-// what the caller asks (connect, requests, disconnect), the handshake of
-// each attempt, a lost link and the reconnect loop, starting and stopping
-// the threads, and the one way bytes leave: Send.
+// epochs, handshake results, referrals), the output (the one way bytes
+// leave), the events, and the worker threads (uQORMQTTWorkers) that run
+// their own loops. Here: what the caller asks (connect, requests,
+// disconnect), the handshake of each attempt, a lost link and the
+// reconnect loop, starting and stopping the threads.
 //
 // No lock here is held across a blocking call, a wait, a join or a callback.
 #pragma once
-
-#include <sys/uio.h>
 
 #include <atomic>
 #include <cstdint>
@@ -23,16 +21,15 @@
 #include "uQORMQTTClient.h"
 #include "uQORMQTTEvents.h"
 #include "uQORMQTTLink.h"
+#include "uQORMQTTOutput.h"
 #include "uQORMQTTSession.h"
 #include "uQORMQTTSettings.h"
-#include "uQORResolver.h"
 #include "uQORWriteQueue.h"
 
 namespace qor {
 
 class TQORMQTTReaderThread;
 class TQORMQTTKeepaliveThread;
-class TQORMQTTWriterThread;
 
 class TQORMQTTConnection {
  public:
@@ -64,7 +61,6 @@ class TQORMQTTConnection {
   class TOutput;
   TBrokerLink& Link() { return FLink; }
   TQORMQTTSession& Session() { return FSession; }
-  TWriteQueue& Queue() { return FQueue; }
   const TClientEvents& Events() const { return FEvents; }
   const TClientSettings& Settings() const { return FSettings; }
   // The link of AEpoch is lost: state, stream and queue first, then the
@@ -73,14 +69,6 @@ class TQORMQTTConnection {
   bool LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, const std::string& AReason);
   // On the keepalive thread, until a link is back or the client stops.
   void ReconnectLoop();
-  // Sends a packet: written at once by the calling thread when the link is
-  // idle and takes it without waiting, else queued for the writer. False
-  // when there was no link to send it on, or writing it broke the link.
-  bool Send(TBytes APacket, const TSendMode& AMode);
-  // Writes AParts to AStream; a failure ends the link (logged, reader told).
-  bool WriteOut(TBrokerStream& AStream, iovec* AParts, size_t ACount);
-  // A packet has been written to AStream: a PINGREQ's answer is awaited from now on.
-  void NoteWritten(const TBytes& APacket, const TBrokerStream& AStream);
   // The reader has taken a packet: a Publish waiting for held room may go on.
   void PacketRead() {
     if (FHeldWaiters > 0) FLink.Wake();
@@ -89,12 +77,8 @@ class TQORMQTTConnection {
  private:
   // One attempt; AReferred: it follows a broker's Server Reference already.
   void DoConnect(bool AFromLoop, bool AReferred = false);
-  // A stream to the first broker of the list that takes one.
-  std::shared_ptr<TBrokerStream> OpenStream(uint8_t ALevel, TQORMQTTBrokerAddress& ABroker);
   void StartThreads();
   void StopThreads();
-  void EnsureWriter();
-  void WriteFailed(TBrokerStream& AStream, const std::string& AError);
   bool OnOwnThread() const;
   // Raises unless the session is up.
   void RequireConnected() const;
@@ -114,14 +98,11 @@ class TQORMQTTConnection {
   TQORMQTTSession FSession;
   TWriteQueue FQueue;
   TBrokerLink FLink;
-  TResolver FResolver;
-  TTLSSessionCache FTLSSessions;
+  TLinkOutput FOutput;
 
   mutable std::mutex FThreadsMutex;  // the thread objects
   std::unique_ptr<TQORMQTTReaderThread> FReader;
   std::unique_ptr<TQORMQTTKeepaliveThread> FKeepalive;
-  std::unique_ptr<TQORMQTTWriterThread> FWriter;
-  std::atomic<bool> FWriterRunning{false};  // FWriter's loop runs; set under FThreadsMutex
   std::atomic<uint8_t> FLastConnectReasonCode{0};
   std::atomic<int> FHeldWaiters{0};  // Publish calls waiting in WaitForHeldRoom
 };
@@ -133,7 +114,7 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
   TOutput(TQORMQTTConnection& AConnection, uint64_t AEpoch) : FC(AConnection), FEpoch(AEpoch) {}
   bool Logging() const override { return FC.FEvents.Logging(); }
   void Log(const std::string& ALine) override { FC.FEvents.Line(ALine); }
-  bool Send(TBytes APacket, const TSendMode& AMode) override { return FC.Send(std::move(APacket), AMode); }
+  bool Send(TBytes APacket, const TSendMode& AMode) override { return FC.FOutput.Send(std::move(APacket), AMode); }
   void Deliver(TQORMQTTMessage& AMessage) override;
   bool WantsAcknowledgements() const override { return static_cast<bool>(FC.FClient.OnAcknowledgement); }
   void Acknowledged(const TQORMQTTAcknowledgement& AAcknowledgement) override {

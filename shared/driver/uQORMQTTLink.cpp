@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include "uQORMQTTSettings.h"
 
 namespace qor {
 
@@ -79,12 +78,32 @@ void TBrokerLink::Wake() {
   FChanged.notify_all();
 }
 
-std::vector<TQORMQTTBrokerAddress> TBrokerLink::Candidates(const std::vector<TQORMQTTBrokerAddress>& ABrokers) {
-  std::vector<TQORMQTTBrokerAddress> brokers = ABrokers;
-  TGuard guard(FMutex);
-  if (FReferredBroker) brokers.insert(brokers.begin(), *FReferredBroker);
-  FReferredBroker.reset();
-  return brokers;
+std::shared_ptr<TBrokerStream> TBrokerLink::Open(const TClientSettings& ASettings, const TClientEvents& AEvents,
+                                                 uint8_t ALevel, TQORMQTTBrokerAddress& ABroker) {
+  std::vector<TQORMQTTBrokerAddress> brokers = ASettings.Brokers;
+  {
+    TGuard guard(FMutex);
+    ReleaseLocked();
+    if (FReferredBroker) brokers.insert(brokers.begin(), *FReferredBroker);
+    FReferredBroker.reset();
+  }
+  for (size_t i = 0;; ++i) {
+    ABroker = brokers[i];
+    // A Unix socket is always plain.
+    AEvents.Log("Connecting to %s (SSL=%s, protocol=%d)", Endpoint(ABroker.Host, ABroker.Port).c_str(),
+                ABroker.UseSSL && !IsUnixSocket(ABroker.Host) ? "True" : "False", ALevel);
+    TBrokerStreamOptions options = ASettings.StreamOptions(ABroker);
+    options.Sessions = ASettings.TLSSessionResumption ? &FTLSSessions : nullptr;
+    // A lookup, connect or handshake under way gives up once the client stops.
+    options.Cancel = &FStopping;
+    options.Resolver = &FResolver;
+    try {
+      return TBrokerStream::Open(options);
+    } catch (const ESocketError& e) {
+      if (i + 1 == brokers.size() || FStopping) throw;
+      AEvents.Log("Broker %s unreachable: %s", Endpoint(ABroker.Host, ABroker.Port).c_str(), e.Message().c_str());
+    }
+  }
 }
 
 void TBrokerLink::ReferTo(const std::string& AServerReference) {

@@ -18,6 +18,9 @@
 
 #include "uBrokerStream.h"
 #include "uQORMQTTClient.h"
+#include "uQORMQTTEvents.h"
+#include "uQORMQTTSettings.h"
+#include "uQORResolver.h"
 #include "uQORThread.h"
 #include "uQORWriteQueue.h"
 
@@ -60,8 +63,6 @@ class TBrokerLink {
   bool Stopping() const { return FStopping; }
   bool UserDisconnect() const { return FUserDisconnect; }
   bool Ending() const { return FStopping || FUserDisconnect; }
-  // For a lookup, connect or handshake under way: it gives up once the client stops.
-  const std::atomic<bool>* CancelFlag() const { return &FStopping; }
   // Connect's start: Connecting, stop flags cleared; false unless Idle
   // (an attempt under way, also a reconnect loop's, or a session).
   bool BeginConnect();
@@ -74,9 +75,11 @@ class TBrokerLink {
   void Stop();
 
   // --- an attempt ------------------------------------------------------------
-  // The brokers of the list in order, a server a broker referred the client
-  // to first (once).
-  std::vector<TQORMQTTBrokerAddress> Candidates(const std::vector<TQORMQTTBrokerAddress>& ABrokers);
+  // A stream to the first broker that takes one, of the settings' list in
+  // order (a server a broker referred the client to first, once): ABroker.
+  // Releases the last link first. Raises the last broker's ESocketError.
+  std::shared_ptr<TBrokerStream> Open(const TClientSettings& ASettings, const TClientEvents& AEvents, uint8_t ALevel,
+                                      TQORMQTTBrokerAddress& ABroker);
   // The newest link is AStream to ABroker, in its handshake: its epoch.
   // Raises when the client is stopping meanwhile.
   uint64_t Attach(std::shared_ptr<TBrokerStream> AStream, const TQORMQTTBrokerAddress& ABroker, bool AFromLoop);
@@ -115,9 +118,10 @@ class TBrokerLink {
   void Retick();
   // A reconnect delay of AWaitMs; false when Disconnect or destruction cut it short.
   bool WaitDelay(int64_t AWaitMs);
-  // Waits until AReady holds (tested under the lock) or the link or client goes.
-  template <typename TReady>
-  void WaitWhile(TReady ABusy) {
+  // Waits while ABusy holds (tested under the lock), until the session's
+  // link goes or the client stops.
+  template <typename TBusy>
+  void WaitWhile(TBusy ABusy) {
     std::unique_lock<std::mutex> lock(FMutex);
     FChanged.wait(lock, [&] { return !ABusy() || FState != TLinkState::Connected || Ending(); });
   }
@@ -131,6 +135,8 @@ class TBrokerLink {
   void ReleaseLocked();
 
   TWriteQueue& FQueue;
+  TResolver FResolver;
+  TTLSSessionCache FTLSSessions;  // a reconnect to the same broker resumes the last TLS session
   mutable std::mutex FMutex;
   std::condition_variable FChanged;  // state, links, CONNACKs, stop requests
   std::atomic<TLinkState> FState{TLinkState::Idle};  // written under FMutex

@@ -6,6 +6,7 @@
 
 #include "uQORMQTTConnection.h"
 #include "uQORMQTTFramer.h"
+#include "uQORMQTTOutput.h"
 
 namespace qor {
 
@@ -159,7 +160,7 @@ void TQORMQTTWriterThread::Execute() {
     std::atomic<bool>& Running;
     ~TEnded() { Running = false; }
   } ended{FRunning};
-  TWriteQueue& queue = FConnection.Queue();
+  TWriteQueue& queue = FOutput.Queue();
   std::vector<TWriteQueue::TEntry> batch;
   std::vector<iovec> parts;
   while (const std::shared_ptr<TBrokerStream> stream = queue.Take(batch)) {
@@ -168,15 +169,15 @@ void TQORMQTTWriterThread::Execute() {
       parts.push_back({const_cast<uint8_t*>(e.Packet.data()), e.Packet.size()});
       if (!e.Tail.empty()) parts.push_back({const_cast<char*>(e.Tail.data()), e.Tail.size()});
     }
-    const bool written = FConnection.WriteOut(*stream, parts.data(), parts.size());
+    const bool written = FOutput.WriteOut(*stream, parts.data(), parts.size());
     if (written)
-      for (const TWriteQueue::TEntry& e : batch) FConnection.NoteWritten(e.Packet, *stream);
+      for (const TWriteQueue::TEntry& e : batch) FOutput.Written(e.Packet, *stream);
     queue.Finished(batch, written);
   }
 }
 
 void TQORMQTTWriterThread::Uncaught(std::exception_ptr AError) noexcept {
-  FConnection.Events().ThreadFailed("Writer", AError);
+  FEvents.ThreadFailed("Writer", AError);
 }
 
 }  // namespace qor

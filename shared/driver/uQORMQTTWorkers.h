@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "uQORMQTTLink.h"
 #include "uQORThread.h"
@@ -18,6 +19,8 @@
 namespace qor {
 
 class TQORMQTTConnection;
+class TLinkOutput;
+class TClientEvents;
 
 class TQORMQTTReaderThread final : public TThread {
  public:
@@ -33,8 +36,9 @@ class TQORMQTTReaderThread final : public TThread {
   // Reads ALink until it ends. False when the reader has reported its loss
   // and ends (a new reader serves the reconnect).
   bool Read(const TLink& ALink);
-  // The link ended by AError: reported as a loss, or to the attempt waiting
-  // for its CONNACK. False as for Read.
+  // Called while handling what ended the link (AHeader and ABody: the packet
+  // being read): reported as a loss, or to the attempt waiting for its
+  // CONNACK. False as for Read.
   bool Failed(const TLink& ALink, uint8_t AHeader, const std::string& ABody);
 
   TQORMQTTConnection& FConnection;
@@ -58,8 +62,8 @@ class TQORMQTTKeepaliveThread final : public TThread {
 
 class TQORMQTTWriterThread final : public TThread {
  public:
-  TQORMQTTWriterThread(TQORMQTTConnection& AConnection, std::atomic<bool>& ARunning)
-      : FConnection(AConnection), FRunning(ARunning) {
+  TQORMQTTWriterThread(TLinkOutput& AOutput, const TClientEvents& AEvents, std::atomic<bool>& ARunning)
+      : FOutput(AOutput), FEvents(AEvents), FRunning(ARunning) {
     Start();
   }
 
@@ -68,7 +72,8 @@ class TQORMQTTWriterThread final : public TThread {
   void Uncaught(std::exception_ptr AError) noexcept override;
 
  private:
-  TQORMQTTConnection& FConnection;
+  TLinkOutput& FOutput;
+  const TClientEvents& FEvents;
   std::atomic<bool>& FRunning;  // cleared when the loop ends
 };
 
