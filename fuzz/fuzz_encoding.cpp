@@ -21,7 +21,7 @@ struct TOneMessage final : qor::ISessionSink {
   qor::TQORMQTTQoS QoS = qor::mqQoS0;
   bool Logging() const override { return false; }
   void Log(const std::string&) override {}
-  bool Send(qor::TBytes) override { return true; }
+  bool Send(qor::TBytes, const qor::TSendMode&) override { return true; }
   void Deliver(qor::TQORMQTTMessage& AMessage) override {
     ++Count;
     Topic = AMessage.Topic;

@@ -15,7 +15,7 @@ class TCheckingSink final : public qor::ISessionSink {
   size_t Delivered = 0;
   bool Logging() const override { return true; }  // log lines are formatted, as with a listener
   void Log(const std::string&) override {}
-  bool Send(qor::TBytes) override { return true; }
+  bool Send(qor::TBytes, const qor::TSendMode&) override { return true; }
   void Deliver(qor::TQORMQTTMessage& AMessage) override {
     Delivered += AMessage.Topic.size() + AMessage.Payload.size();
     // Only what MQTT lets a broker send is delivered: a topic name (aliases
@@ -42,14 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   const uint8_t control = AData[0];
   qor::TQORMQTTSession session;
   session.SetProtocolLevel((control & 1) ? qor::MQTT_PROTOCOL_LEVEL_50 : qor::MQTT_PROTOCOL_LEVEL_311);
+  TCheckingSink sink;
   if (control & 0x80) {
     qor::TConnectFields fields;
     fields.Properties.AuthenticationMethod = "m";
     fields.Properties.TopicAliasMaximum = 4;
-    session.Connect(fields);
+    session.Connect(fields, sink);
     session.SetTopicAliases(true);
   }
-  TCheckingSink sink;
   if (control & 0x80) {
     // A session that sent CONNECT takes no PUBLISH before its CONNACK: one
     // comes first, so that the input reaches the alias paths.
