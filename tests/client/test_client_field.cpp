@@ -282,10 +282,14 @@ TEST_F(FakeBrokerTest, DisconnectDeliversNothingMoreToASlowHandler) {
 // keepalive interval, the write ends as a broken link with its own reason.
 TEST_F(FakeBrokerTest, AWriteTheLinkTakesNothingOfEndsTheLink) {
   Client.KeepAliveSecs = 1;
+  // Far beyond what the socket buffers on both ends hold; the broker never
+  // reads. Made first, so that the write begins as the session does (under a
+  // sanitizer, filling 64 MiB takes long enough for a PINGREQ to go first
+  // and the keepalive to find the link dead before the write does).
+  const std::string payload(64 << 20, 'x');
   auto conn = ConnectToFake(Client, Broker);
   ASSERT_TRUE(conn);
-  // Far beyond what the socket buffers on both ends hold; the broker never reads.
-  EXPECT_THROW(Client.Publish("big", std::string(64 << 20, 'x'), mqQoS0), Exception);
+  EXPECT_THROW(Client.Publish("big", payload, mqQoS0), Exception);
   ASSERT_TRUE(Recorder.WaitForDisconnects(1));
   EXPECT_TRUE(Recorder.HasLine(Format("Write failed: Write to 127.0.0.1:%d timed out", Broker.Port())));
   EXPECT_EQ(Recorder.Disconnects()[0].Code, mqrcUnspecifiedError);
