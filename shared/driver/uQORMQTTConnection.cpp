@@ -86,9 +86,11 @@ void TQORMQTTConnection::WaitForHeldRoom() {
   // publishing goes beyond the bound rather than lock the client up.
   if (OnOwnThread()) return;
   ++FHeldWaiters;
-  FLink.WaitWhile([&] { return FSession.HeldBytes() >= kQueueBytes; });
+  // Another publisher may fill the room again the moment it is made: the
+  // bound is kept loosely, and only a link that went ends the wait in error.
+  const bool linked = FLink.WaitWhile([&] { return FSession.HeldBytes() >= kQueueBytes; });
   --FHeldWaiters;
-  if (FSession.HeldBytes() >= kQueueBytes) throw Exception("MQTT client is not connected");
+  if (!linked) throw Exception("MQTT client is not connected");
 }
 
 uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) {

@@ -119,11 +119,13 @@ class TBrokerLink {
   // A reconnect delay of AWaitMs; false when Disconnect or destruction cut it short.
   bool WaitDelay(int64_t AWaitMs);
   // Waits while ABusy holds (tested under the lock), until the session's
-  // link goes or the client stops.
+  // link goes or the client stops: false then. What ABusy tests may change
+  // again as soon as the lock is let go: only the link's end is an answer.
   template <typename TBusy>
-  void WaitWhile(TBusy ABusy) {
+  bool WaitWhile(TBusy ABusy) {
     std::unique_lock<std::mutex> lock(FMutex);
     FChanged.wait(lock, [&] { return !ABusy() || FState != TLinkState::Connected || Ending(); });
+    return FState == TLinkState::Connected && !Ending();
   }
   // Wakes every waiter (taken and released first, so that a waiter between
   // its test and its wait cannot miss it).

@@ -294,3 +294,47 @@ TEST_F(FakeBrokerTest, AWriteTheLinkTakesNothingOfEndsTheLink) {
   EXPECT_TRUE(Recorder.HasLine(Format("Write failed: Write to 127.0.0.1:%d timed out", Broker.Port())));
   EXPECT_EQ(Recorder.Disconnects()[0].Code, mqrcUnspecifiedError);
 }
+
+// Two publishers at the bound of what the broker's Receive Maximum holds
+// back: each acknowledgement makes room that either may take; the other
+// waits again rather than be told the link is gone while it is not.
+TEST(Field, PublishersRacingForHeldRoomWaitAndNeverFailWhileConnected) {
+  TFakeBroker broker;
+  TQORMQTTClient client;
+  Aim(client, broker.Port(), "held-race");
+  TClientRecorder recorder(client);
+  auto connecting = std::async(std::launch::async, [&] { client.Connect(); });
+  auto conn = broker.Accept();
+  ASSERT_TRUE(conn);
+  conn->ReadPacket();
+  conn->Send({0x20, 0x06, 0x00, 0x00, 0x03, 0x21, 0x00, 0x01});  // Receive Maximum 1
+  connecting.get();
+  // 2 × 12 000 × 1500 bytes, past the 16 MiB held: small ones, so that the
+  // room one acknowledgement makes is soon taken again.
+  constexpr int kEach = 12000;
+  const std::string payload(1500, 'h');
+  std::atomic<int> raised{0};
+  const auto publish = [&] {
+    for (int i = 0; i < kEach; ++i) try {
+        client.Publish("held", payload, mqQoS1);
+      } catch (const Exception&) {
+        ++raised;
+      }
+  };
+  auto first = std::async(std::launch::async, publish);
+  auto second = std::async(std::launch::async, publish);
+  for (int acked = 0; acked < 2 * kEach;) {
+    const TBytes packet = conn->ReadPacket();
+    if (packet.empty()) break;  // the client stopped sending: shown by the count below
+    size_t at = 1;  // past the remaining length, the topic "held": the identifier
+    while (packet[at] & 0x80) ++at;
+    at += 1 + 2 + 4;
+    conn->Send({0x40, 0x02, packet[at], packet[at + 1]});
+    ++acked;
+  }
+  first.get();
+  second.get();
+  EXPECT_EQ(raised.load(), 0);
+  EXPECT_TRUE(WaitUntil([&] { return client.PendingCount() == 0; }));
+  EXPECT_TRUE(recorder.Disconnects().empty());
+}
