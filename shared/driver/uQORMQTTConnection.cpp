@@ -102,7 +102,7 @@ uint16_t TQORMQTTConnection::Publish(const TQORMQTTMessage& AMessage) {
   TPublishExtras extras;
   extras.Retain = AMessage.Retain;
   extras.Properties = PublicationProperties(AMessage);
-  if (extras.Properties) CheckPropertyLengths(*extras.Properties);
+  if (extras.Properties) CheckProperties(*extras.Properties);
   return Publish(AMessage.Topic, AMessage.Payload, AMessage.QoS, extras);
 }
 
@@ -354,7 +354,7 @@ void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQ
   properties.ReasonString = AProperties.ReasonString;
   properties.SessionExpiryInterval = AProperties.SessionExpiryInterval;
   properties.UserProperties = AProperties.UserProperties;
-  CheckPropertyLengths(properties);
+  CheckProperties(properties);
   // A session that was to end with the link cannot be kept by its DISCONNECT.
   if (FClient.SessionExpiryInterval == 0 && properties.SessionExpiryInterval.value_or(0) != 0)
     throw Exception("A DISCONNECT cannot set a Session Expiry Interval when CONNECT's was 0");

@@ -50,14 +50,14 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
     CheckTopicName(C.Will->Topic, "Will topic");
     CheckTextLength(C.Will->Payload, "Will payload");
     if (C.Will->QoS > mqQoS2) throw Exception(Format("Will QoS %d is not 0, 1 or 2", C.Will->QoS));
-    if (const auto properties = PublicationProperties(*C.Will)) CheckPropertyLengths(*properties, "Will ");
+    if (const auto properties = PublicationProperties(*C.Will)) CheckProperties(*properties, "Will ");
   }
   if (C.AuthenticationData.size() > MQTT_MAX_STRING)
     throw Exception("AuthenticationData is longer than MQTT allows (65535 bytes)");
-  CheckTextLength(C.AuthenticationMethod, "AuthenticationMethod");
+  CheckString(C.AuthenticationMethod, "AuthenticationMethod");
   for (const auto& [name, value] : C.UserProperties) {
-    CheckTextLength(name, "User property name");
-    CheckTextLength(value, "User property value");
+    CheckString(name, "User property name");
+    CheckString(value, "User property value");
   }
   if (C.ProtocolVersion != MQTT_PROTOCOL_LEVEL_50 && C.ProtocolVersion != MQTT_PROTOCOL_LEVEL_311)
     throw Exception(Format("ProtocolVersion is %d; it must be 5 (MQTT 5.0) or 4 (MQTT 3.1.1)", C.ProtocolVersion));

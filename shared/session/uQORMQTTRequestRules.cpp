@@ -11,9 +11,24 @@ void CheckTextLength(std::string_view AText, const char* AWhat) {
     throw Exception(Format("%s is %zu bytes long; MQTT allows at most 65535", AWhat, AText.size()));
 }
 
-void CheckPropertyLengths(const TQORMQTTProperties& AProperties, const std::string& AOf) {
+void CheckProperties(const TQORMQTTProperties& AProperties, const std::string& AOf) {
   const std::string overlong = OverlongProperty(AProperties);
   if (!overlong.empty()) throw Exception(AOf + overlong + " is longer than MQTT allows (65535 bytes)");
+  const TQORMQTTProperties& p = AProperties;
+  if (p.PayloadFormatIndicator && *p.PayloadFormatIndicator > 1)
+    throw Exception(AOf + Format("Payload Format Indicator is %d; it must be 0 (bytes) or 1 (UTF-8 text)",
+                                 *p.PayloadFormatIndicator));
+  const auto text = [&](const std::optional<std::string>& AText, const char* AName) {
+    if (AText) CheckString(*AText, (AOf + AName).c_str());
+  };
+  text(p.ContentType, "Content Type");
+  text(p.ReasonString, "Reason String");
+  text(p.AuthenticationMethod, "Authentication Method");
+  if (p.ResponseTopic) CheckTopicName(*p.ResponseTopic, (AOf + "Response Topic").c_str());
+  for (const auto& [name, value] : p.UserProperties) {
+    CheckString(name, (AOf + "User property name").c_str());
+    CheckString(value, (AOf + "User property value").c_str());
+  }
 }
 
 void CheckTopic(std::string_view ATopic, bool AFilter) {

@@ -14,9 +14,12 @@ namespace qor {
 
 // Raises when AText is longer than an MQTT text field carries; AWhat names it.
 void CheckTextLength(std::string_view AText, const char* AWhat);
-// Raises when a property text or data of AProperties is too long for MQTT;
-// AOf names whose properties they are in the message ("Will ", say).
-void CheckPropertyLengths(const TQORMQTTProperties& AProperties, const std::string& AOf = "");
+// Raises when a property of AProperties is one MQTT cannot carry: a text or
+// data too long, a text with a NUL or not UTF-8, a Response Topic no topic
+// name, a Payload Format Indicator other than 0 or 1. A broker ends the link
+// on such a packet, and a publication kept for resending would end every
+// link after it. AOf names whose properties they are in the message ("Will ", say).
+void CheckProperties(const TQORMQTTProperties& AProperties, const std::string& AOf = "");
 // Raises for a topic name (AFilter: a topic filter) MQTT does not allow.
 void CheckTopic(std::string_view ATopic, bool AFilter);
 // The MQTT 5.0 properties of a message; null when it has none.

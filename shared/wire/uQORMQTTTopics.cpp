@@ -42,9 +42,15 @@ size_t InvalidUTF8At(std::string_view AText) {
   return std::string_view::npos;
 }
 
-// What names and filters share: a length, no NUL, UTF-8.
+// What names and filters share: not empty, and a string MQTT can carry.
 void CheckText(std::string_view AText, const char* AWhat) {
   if (AText.empty()) throw Exception(Format("%s is empty; MQTT requires at least one character", AWhat));
+  CheckString(AText, AWhat);
+}
+
+}  // namespace
+
+void CheckString(std::string_view AText, const char* AWhat) {
   if (AText.size() > MQTT_MAX_STRING)
     throw Exception(Format("%s is %zu bytes long; MQTT allows at most 65535", AWhat, AText.size()));
   if (AText.find('\0') != std::string_view::npos)
@@ -52,6 +58,8 @@ void CheckText(std::string_view AText, const char* AWhat) {
   if (const size_t at = InvalidUTF8At(AText); at != std::string_view::npos)
     throw Exception(Format("%s is not valid UTF-8 (byte %zu)", AWhat, at));
 }
+
+namespace {
 
 // The levels of a filter: '#' alone and last, '+' alone.
 void CheckLevels(std::string_view AFilter, const std::string& AShown) {

@@ -17,6 +17,11 @@ inline bool HasWildcard(std::string_view ATopic) {
          std::memchr(ATopic.data(), '#', ATopic.size()) != nullptr;
 }
 
+// Raises Exception naming the rule a text breaks that MQTT carries as a
+// UTF-8 string (a property's, say): a NUL character, not UTF-8, longer than
+// 65535 bytes. AWhat names it in the message.
+void CheckString(std::string_view AText, const char* AWhat);
+
 // Raises Exception naming the rule a topic name breaks: empty, a wildcard
 // ('+' or '#'), a NUL character, not UTF-8, longer than 65535 bytes. AWhat
 // names it in the message ("Will topic", say).

@@ -8,6 +8,7 @@
 
 #include "ClientTestKit.h"
 #include "uQORFormat.h"
+#include "uQORMQTTRequestRules.h"
 #include "uQORMQTTSession.h"
 
 using namespace qor;
@@ -584,4 +585,48 @@ TEST(Session, ATopicAliasNeverTakesAPacketOverTheBrokersLimit) {
   session.Publish("a/b", "xy", mqQoS0, out);
   session.Publish("c", "", mqQoS0, out);  // short enough to take the alias
   EXPECT_EQ(out.Sent, (std::vector<TBytes>{plain, BuildPublishPacket("c", "", 0, 0, 5, false, false, nullptr, 1)}));
+}
+
+// A property MQTT cannot carry makes the broker end the link, and a kept
+// publication would end every link after it: refused by the call instead.
+TEST(Session, PropertiesMQTTCannotCarryAreRefused) {
+  const auto with = [](auto ASet) {
+    TQORMQTTProperties p;
+    ASet(p);
+    return p;
+  };
+  const struct {
+    TQORMQTTProperties Properties;
+    const char* Refusal;  // null: accepted
+  } cases[] = {
+      {with([](auto& p) { p.ContentType = std::string("a\0b", 3); }), "Content Type contains a NUL character, which MQTT forbids"},
+      {with([](auto& p) { p.ContentType = "\xC3\x28"; }), "Content Type is not valid UTF-8 (byte 0)"},
+      {with([](auto& p) { p.UserProperties = {{"k", "v\xFF"}}; }), "User property value is not valid UTF-8 (byte 1)"},
+      {with([](auto& p) { p.UserProperties = {{std::string(1, '\0'), "v"}}; }),
+       "User property name contains a NUL character, which MQTT forbids"},
+      {with([](auto& p) { p.ResponseTopic = "re/+"; }),
+       "Response Topic \"re/+\" contains the wildcard '+'; wildcards belong in topic filters only"},
+      {with([](auto& p) { p.PayloadFormatIndicator = 7; }),
+       "Payload Format Indicator is 7; it must be 0 (bytes) or 1 (UTF-8 text)"},
+      {with([](auto& p) { p.ContentType = std::string(70000, 'c'); }), "Content Type is longer than MQTT allows (65535 bytes)"},
+      {with([](auto& p) {
+         p.ContentType = "text/plain; charset=\xC3\xBC";
+         p.ResponseTopic = "re/ply";
+         p.UserProperties = {{"", ""}};
+         p.PayloadFormatIndicator = 1;
+       }),
+       nullptr},
+  };
+  for (const auto& c : cases) {
+    if (!c.Refusal) {
+      EXPECT_NO_THROW(CheckProperties(c.Properties));
+      continue;
+    }
+    try {
+      CheckProperties(c.Properties);
+      ADD_FAILURE() << "accepted: " << c.Refusal;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), c.Refusal);
+    }
+  }
 }
