@@ -11,6 +11,9 @@ TLinkOutput::TLinkOutput(TWriteQueue& AQueue, TQORMQTTSession& ASession, const T
 TLinkOutput::~TLinkOutput() = default;
 
 bool TLinkOutput::Send(TBytes APacket, const TSendMode& AMode) {
+  // After the caller's DISCONNECT (the one packet sent with Flush) nothing
+  // more may go: acknowledgements read meanwhile release no publication onto a link being closed.
+  if (FLink.UserDisconnect() && !AMode.Flush) return false;
   if (AMode.Flush) {
     EnsureWriter();
     return FQueue.Push(std::move(APacket), {}, false, true, AMode.FlushMs);

@@ -164,11 +164,13 @@ void TQORMQTTSession::SendWaiting(ISessionSink& ASink) {
       Counted();
     }
     if (packet.empty()) return;
-    const bool sent = ASink.Send(std::move(packet));
-    if (!ASink.Logging()) continue;
-    if (!sent) {
+    if (!ASink.Send(std::move(packet))) {
+      // No link: the rest waits for the next one rather than fail one by one.
       LogTo(ASink, "Failed to send PUBLISH for packet id %d: MQTT client is not connected", released.PacketId);
-    } else if (released.Received) {
+      return;
+    }
+    if (!ASink.Logging()) continue;
+    if (released.Received) {
       LogTo(ASink, "Resending PUBREL packet_id=%d", released.PacketId);
     } else if (released.Sent) {
       LogTo(ASink, "Resending PUBLISH packet_id=%d (DUP)", released.PacketId);

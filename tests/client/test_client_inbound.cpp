@@ -630,3 +630,22 @@ TEST(Session, PropertiesMQTTCannotCarryAreRefused) {
     }
   }
 }
+
+// A link that takes nothing (gone, or being closed by the caller's
+// DISCONNECT): what waits is not failed one by one but waits on, whole.
+TEST(Session, WaitingPublicationsStayWhenTheLinkTakesNothing) {
+  TQORMQTTSession session;
+  for (const char* payload : {"a", "b", "c", "d", "e"}) session.Queue("t", payload, mqQoS1, 10);
+  struct TRefusing : TFed {
+    bool Send(TBytes, const TSendMode&) override { return false; }
+  } refusing;
+  TMemoryByteSource connack({0x20, 0x03, 0x00, 0x00, 0x00});
+  EXPECT_EQ(session.Feed(connack, refusing), 1u);
+  // The CONNACK tries once before its event and once after.
+  EXPECT_LE(std::count_if(refusing.Lines.begin(), refusing.Lines.end(),
+                          [](const std::string& l) { return l.rfind("Failed to send PUBLISH", 0) == 0; }),
+            2);
+  EXPECT_EQ(session.PendingCount(), 5u);
+  session.Connect(TConnectFields{}, Out());  // the next link: all five go
+  EXPECT_EQ(Feed({0x20, 0x03, 0x01, 0x00, 0x00}, 5, 1 << 30, &session).Sent.size(), 5u);
+}
