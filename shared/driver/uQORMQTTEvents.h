@@ -15,8 +15,6 @@ class TClientEvents {
  public:
   explicit TClientEvents(const TQORMQTTClient& AClient) : FClient(AClient) {}
 
-  // The handlers, as the caller set them.
-  const TQORMQTTClient& Handlers() const { return FClient; }
   bool Logging() const { return static_cast<bool>(FClient.OnLog); }
   template <typename TFirst, typename... TRest>
   void Log(const char* AFormat, TFirst AFirst, TRest... ARest) const {

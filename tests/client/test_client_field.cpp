@@ -298,13 +298,10 @@ TEST_F(FakeBrokerTest, AWriteTheLinkTakesNothingOfEndsTheLink) {
 // Two publishers at the bound of what the broker's Receive Maximum holds
 // back: each acknowledgement makes room that either may take; the other
 // waits again rather than be told the link is gone while it is not.
-TEST(Field, PublishersRacingForHeldRoomWaitAndNeverFailWhileConnected) {
-  TFakeBroker broker;
-  TQORMQTTClient client;
-  Aim(client, broker.Port(), "held-race");
-  TClientRecorder recorder(client);
+TEST_F(FakeBrokerTest, PublishersRacingForHeldRoomWaitAndNeverFailWhileConnected) {
+  TQORMQTTClient& client = Client;
   auto connecting = std::async(std::launch::async, [&] { client.Connect(); });
-  auto conn = broker.Accept();
+  auto conn = Broker.Accept();
   ASSERT_TRUE(conn);
   conn->ReadPacket();
   conn->Send({0x20, 0x06, 0x00, 0x00, 0x03, 0x21, 0x00, 0x01});  // Receive Maximum 1
@@ -336,5 +333,5 @@ TEST(Field, PublishersRacingForHeldRoomWaitAndNeverFailWhileConnected) {
   second.get();
   EXPECT_EQ(raised.load(), 0);
   EXPECT_TRUE(WaitUntil([&] { return client.PendingCount() == 0; }));
-  EXPECT_TRUE(recorder.Disconnects().empty());
+  EXPECT_TRUE(Recorder.Disconnects().empty());
 }
