@@ -39,7 +39,6 @@ class TKeepalive {
 
   // A session is established at ANow; AIntervalSecs 0: no keepalive at all.
   void Start(int64_t ANow, int32_t AIntervalSecs);
-  int32_t IntervalSecs() const { return FIntervalSecs; }
   // Bytes were handed to the link. Any thread.
   void Sent(int64_t ANow) { FLastSent.store(ANow, std::memory_order_relaxed); }
   // Until when a write may wait for the link to take more, after it last
@@ -86,7 +85,6 @@ class TBackoff {
   // The wait before the next attempt; the one after it doubles whatever this
   // one brings. ARandom spreads clients a broker dropped together.
   TAttempt Next(uint32_t ARandom);
-  int32_t DelaySecs() const { return FDelaySecs; }
 
  private:
   std::atomic<int32_t> FDelaySecs{1};

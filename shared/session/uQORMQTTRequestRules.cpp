@@ -73,6 +73,7 @@ void TQORMQTTSession::CheckPublish(std::string_view ATopic, size_t APayloadSize,
   // Offline, the broker that will take it is not known yet: its limits are
   // applied when the link comes up.
   if (!AOnline) return;
+  if (AExtras.Retain && !FRetainAvailable) throw Exception("The broker has no retained messages (Retain Available 0)");
   CheckPacketSize(content, "PUBLISH");
   if (AQoS > FMaxQoS) throw Exception(Format("QoS %d exceeds the broker's Maximum QoS of %d", AQoS, FMaxQoS.load()));
 }

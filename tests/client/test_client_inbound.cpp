@@ -649,3 +649,36 @@ TEST(Session, WaitingPublicationsStayWhenTheLinkTakesNothing) {
   session.Connect(TConnectFields{}, Out());  // the next link: all five go
   EXPECT_EQ(Feed({0x20, 0x03, 0x01, 0x00, 0x00}, 5, 1 << 30, &session).Sent.size(), 5u);
 }
+
+// What the broker's CONNACK forbids is refused by the call, naming the
+// limit; while there is no link only MQTT's own rules apply.
+TEST(Session, ARequestBeyondTheBrokersLimitsIsRefused) {
+  TQORMQTTSession session;
+  // CONNACK: Maximum QoS 1, Retain Available 0, Maximum Packet Size 40.
+  Feed({0x20, 0x0C, 0, 0, 0x09, 0x24, 0x01, 0x25, 0x00, 0x27, 0, 0, 0, 40}, 5, 1 << 30, &session);
+  const struct {
+    size_t Payload;
+    TQORMQTTQoS QoS;
+    bool Retain;
+    const char* Refusal;
+  } cases[] = {
+      {1, mqQoS1, true, "The broker has no retained messages (Retain Available 0)"},
+      {1, mqQoS2, false, "QoS 2 exceeds the broker's Maximum QoS of 1"},
+      {40, mqQoS0, false, "PUBLISH of 46 bytes exceeds the broker's Maximum Packet Size of 40"},
+      {1, mqQoS1, false, nullptr},
+  };
+  for (const auto& c : cases) {
+    const TPublishExtras extras{c.Retain, nullptr};
+    EXPECT_NO_THROW(session.CheckPublish("t", c.Payload, c.QoS, extras, false));  // offline: the next broker decides
+    if (!c.Refusal) {
+      EXPECT_NO_THROW(session.CheckPublish("t", c.Payload, c.QoS, extras, true));
+      continue;
+    }
+    try {
+      session.CheckPublish("t", c.Payload, c.QoS, extras, true);
+      ADD_FAILURE() << "accepted: " << c.Refusal;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), c.Refusal);
+    }
+  }
+}
