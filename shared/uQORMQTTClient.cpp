@@ -39,6 +39,38 @@ uint16_t TQORMQTTClient::Unsubscribe(const std::vector<std::string>& AFilters) {
   return FConnection->Unsubscribe(AFilters);
 }
 
+TQORMQTTHandle TQORMQTTClient::PublishAsync(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS) {
+  return FConnection->PublishAsync(ATopic, APayload, AQoS);
+}
+
+TQORMQTTHandle TQORMQTTClient::PublishAsync(const TQORMQTTMessage& AMessage) {
+  return FConnection->PublishAsync(AMessage);
+}
+
+TQORMQTTHandle TQORMQTTClient::SubscribeAsync(const std::string& ATopic, TQORMQTTQoS AQoS) {
+  return FConnection->SubscribeAsync({{ATopic, AQoS}}, 0);
+}
+
+TQORMQTTHandle TQORMQTTClient::SubscribeAsync(const std::vector<TQORMQTTSubscription>& AFilters,
+                                              uint32_t ASubscriptionIdentifier) {
+  return FConnection->SubscribeAsync(AFilters, ASubscriptionIdentifier);
+}
+
+TQORMQTTHandle TQORMQTTClient::UnsubscribeAsync(const std::string& ATopic) {
+  return FConnection->UnsubscribeAsync({ATopic});
+}
+
+TQORMQTTHandle TQORMQTTClient::UnsubscribeAsync(const std::vector<std::string>& AFilters) {
+  return FConnection->UnsubscribeAsync(AFilters);
+}
+
+bool TQORMQTTClient::Flush(std::chrono::milliseconds ATimeout) { return FConnection->Flush(ATimeout); }
+
+void TQORMQTTClient::Disconnect(std::chrono::milliseconds AFlushFirst, TQORMQTTReasonCode AReasonCode) {
+  FConnection->Flush(AFlushFirst);
+  FConnection->Disconnect(AReasonCode, {});
+}
+
 void TQORMQTTClient::Reauthenticate(const TBytes& AData) { FConnection->Reauthenticate(AData); }
 
 // Without a lock: a caller polling the state must not wait behind anything.

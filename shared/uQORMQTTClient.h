@@ -48,14 +48,17 @@
 // queued before its DISCONNECT, waiting up to a second for it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "uQORException.h"
+#include "uQORMQTTHandle.h"
 #include "uQORMQTTMessage.h"
 #include "uQORMQTTProtocol.h"
 
@@ -81,7 +84,8 @@ using TQORMQTTLogEvent = std::function<void(const std::string& ALine)>;
 using TQORMQTTConnectedEvent = std::function<void(bool ASessionPresent)>;
 /// A QoS 1 or 2 publication has ended: the broker's code of its PUBACK, of
 /// its PUBCOMP or of a refusing PUBREC, or mqrcUnspecifiedError when
-/// Disconnect discarded it unacknowledged.
+/// Disconnect discarded it unacknowledged. APacketId is the identifier
+/// Publish returned, also after a reconnect to a broker that kept no session.
 using TQORMQTTPublishCompleteEvent = std::function<void(uint16_t APacketId, TQORMQTTReasonCode AReason)>;
 /// The broker's codes for a Subscribe or Unsubscribe, one per topic filter
 /// (MQTT 3.1.1 gives an UNSUBSCRIBE none). For SUBSCRIBE a code below 0x80
@@ -249,6 +253,31 @@ class QORMQTT_EXPORT TQORMQTTClient {
   uint16_t Unsubscribe(const std::string& ATopic);
   /// Several topic filters in one UNSUBSCRIBE.
   uint16_t Unsubscribe(const std::vector<std::string>& AFilters);
+  // --- the same requests with a handle ----------------------------------------
+  /// Each raises as its counterpart above and then returns a handle on the
+  /// request: its identity (Id, unique for the client's lifetime) and its
+  /// outcome to wait for (Wait, Get) from any thread. The handle ends with
+  /// the broker's acknowledgement (QoS 1: PUBACK; QoS 2: PUBCOMP or a
+  /// refusing PUBREC; SUBACK; UNSUBACK), at QoS 0 once the link has the
+  /// packet, as discarded by Disconnect, or as forbidden when a new link's
+  /// broker does not allow it; it survives reconnects. The complete events
+  /// fire as well. Never wait on a handle in a handler: the reader thread
+  /// reads the very acknowledgement it waits for.
+  TQORMQTTHandle PublishAsync(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS);
+  TQORMQTTHandle PublishAsync(const TQORMQTTMessage& AMessage);
+  TQORMQTTHandle SubscribeAsync(const std::string& ATopic, TQORMQTTQoS AQoS);
+  TQORMQTTHandle SubscribeAsync(const std::vector<TQORMQTTSubscription>& AFilters,
+                                uint32_t ASubscriptionIdentifier = 0);
+  TQORMQTTHandle UnsubscribeAsync(const std::string& ATopic);
+  TQORMQTTHandle UnsubscribeAsync(const std::vector<std::string>& AFilters);
+  /// Waits until every request accepted before the call has ended
+  /// (acknowledged, refused, discarded or forbidden; QoS 0: written to the
+  /// link) or ATimeout has passed: whether all have. Also waits while the
+  /// client reconnects. Raises when called from a handler.
+  bool Flush(std::chrono::milliseconds ATimeout);
+  /// Disconnect after waiting up to AFlushFirst for Flush.
+  void Disconnect(std::chrono::milliseconds AFlushFirst, TQORMQTTReasonCode AReasonCode = mqrcSuccess);
+
   /// Enhanced authentication again on the open link (AUTH, reason 0x19),
   /// with AuthenticationMethod and AData; OnAuth answers the challenges.
   void Reauthenticate(const TBytes& AData);

@@ -97,16 +97,35 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
   return Publish(ATopic, APayload, AQoS, TPublishExtras{});
 }
 
-uint16_t TQORMQTTConnection::Publish(const TQORMQTTMessage& AMessage) {
+TPublishExtras TQORMQTTConnection::ExtrasOf(const TQORMQTTMessage& AMessage) {
   if (AMessage.QoS > mqQoS2) throw Exception(Format("QoS %d is not 0, 1 or 2", AMessage.QoS));
   TPublishExtras extras;
   extras.Retain = AMessage.Retain;
   extras.Properties = PublicationProperties(AMessage);
   if (extras.Properties) CheckProperties(*extras.Properties);
-  return Publish(AMessage.Topic, AMessage.Payload, AMessage.QoS, extras);
+  return extras;
 }
 
-uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS,
+uint16_t TQORMQTTConnection::Publish(const TQORMQTTMessage& AMessage) {
+  return Publish(AMessage.Topic, AMessage.Payload, AMessage.QoS, ExtrasOf(AMessage));
+}
+
+TQORMQTTHandle TQORMQTTConnection::PublishAsync(std::string_view ATopic, std::string_view APayload,
+                                                TQORMQTTQoS AQoS) {
+  TPublishExtras extras;
+  extras.Handle = NewHandle();
+  Publish(ATopic, APayload, AQoS, extras);
+  return TQORMQTTHandle(extras.Handle);
+}
+
+TQORMQTTHandle TQORMQTTConnection::PublishAsync(const TQORMQTTMessage& AMessage) {
+  TPublishExtras extras = ExtrasOf(AMessage);
+  extras.Handle = NewHandle();
+  Publish(AMessage.Topic, AMessage.Payload, AMessage.QoS, extras);
+  return TQORMQTTHandle(extras.Handle);
+}
+
+uint16_t TQORMQTTConnection::Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
                                      const TPublishExtras& AExtras) {
   const TLinkState state = FLink.State();
   const bool offline = state != TLinkState::Connected && state != TLinkState::Closing && FClient.OfflineQueueLimit > 0;
@@ -116,9 +135,10 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
   WaitForHeldRoom();
   TOutput output(*this, 0);
   const TRequestPacket request = FSession.Publish(ATopic, APayload, AQoS, output, AExtras);
+  const int topicLength = static_cast<int>(ATopic.size());
   if (request.Held) {
-    FEvents.Log("PUBLISH held topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu until the broker's Receive Maximum has room",
-                ATopic.c_str(), AQoS, request.PacketId, APayload.size());
+    FEvents.Log("PUBLISH held topic=\"%.*s\" QoS=%d packet_id=%d payload_len=%zu until the broker's Receive Maximum has room",
+                topicLength, ATopic.data(), AQoS, request.PacketId, APayload.size());
     return request.PacketId;
   }
   if (!request.Sent) {
@@ -129,22 +149,24 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
       throw Exception("MQTT client is not connected");
     }
     if (AQoS == mqQoS0) return Queue(ATopic, APayload, AQoS, "after the link was lost", AExtras);
-    FEvents.Log("PUBLISH kept topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu for the next link", ATopic.c_str(), AQoS,
-                request.PacketId, APayload.size());
+    FEvents.Log("PUBLISH kept topic=\"%.*s\" QoS=%d packet_id=%d payload_len=%zu for the next link", topicLength,
+                ATopic.data(), AQoS, request.PacketId, APayload.size());
     return request.PacketId;
   }
+  // A QoS 0 publication has ended once the link has it; the others end with their acknowledgement.
+  if (AQoS == mqQoS0) EndRequest(AExtras.Handle, ocDelivered, mqrcSuccess);
   if (request.NewAlias != 0)
-    FEvents.Log("Topic alias %d stands for \"%s\" on this link", request.NewAlias, ATopic.c_str());
-  FEvents.Log("PUBLISH sent topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu", ATopic.c_str(), AQoS,
+    FEvents.Log("Topic alias %d stands for \"%.*s\" on this link", request.NewAlias, topicLength, ATopic.data());
+  FEvents.Log("PUBLISH sent topic=\"%.*s\" QoS=%d packet_id=%d payload_len=%zu", topicLength, ATopic.data(), AQoS,
               request.PacketId, APayload.size());
   return request.PacketId;
 }
 
-uint16_t TQORMQTTConnection::Queue(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS,
+uint16_t TQORMQTTConnection::Queue(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
                                    const char* AWhen, const TPublishExtras& AExtras) {
   const uint16_t id = FSession.Queue(ATopic, APayload, AQoS, FClient.OfflineQueueLimit, AExtras);
-  FEvents.Log("PUBLISH queued topic=\"%s\" QoS=%d packet_id=%d payload_len=%zu %s", ATopic.c_str(), AQoS, id,
-              APayload.size(), AWhen);
+  FEvents.Log("PUBLISH queued topic=\"%.*s\" QoS=%d packet_id=%d payload_len=%zu %s", static_cast<int>(ATopic.size()),
+              ATopic.data(), AQoS, id, APayload.size(), AWhen);
   // A link that came up since the state was read has sent the queue already.
   if (FLink.State() == TLinkState::Connected) {
     TOutput output(*this, 0);
@@ -154,7 +176,7 @@ uint16_t TQORMQTTConnection::Queue(const std::string& ATopic, const std::string&
 }
 
 uint16_t TQORMQTTConnection::Subscribe(const std::vector<TQORMQTTSubscription>& AFilters,
-                                       uint32_t ASubscriptionIdentifier) {
+                                       uint32_t ASubscriptionIdentifier, const TRequestHandle& AHandle) {
   if (AFilters.empty()) throw Exception("SUBSCRIBE needs at least one topic filter");
   RequireConnected();
   FSession.CheckSubscribe(AFilters, ASubscriptionIdentifier);
@@ -163,7 +185,7 @@ uint16_t TQORMQTTConnection::Subscribe(const std::vector<TQORMQTTSubscription>& 
   for (const TQORMQTTSubscription& f : AFilters)
     filters.emplace_back(f.Filter, SubscriptionOptions(f.QoS, f.NoLocal, f.RetainAsPublished, f.RetainHandling));
   TOutput output(*this, 0);
-  const TRequestPacket request = FSession.Subscribe(filters, level5 ? ASubscriptionIdentifier : 0, output);
+  const TRequestPacket request = FSession.Subscribe(filters, level5 ? ASubscriptionIdentifier : 0, output, AHandle);
   // The state said connected, but the link went meanwhile (a Disconnect
   // under way on another thread, a loss): the caller must not be told it was sent.
   if (!request.Sent) throw Exception("MQTT client is not connected");
@@ -172,16 +194,56 @@ uint16_t TQORMQTTConnection::Subscribe(const std::vector<TQORMQTTSubscription>& 
   return request.PacketId;
 }
 
-uint16_t TQORMQTTConnection::Unsubscribe(const std::vector<std::string>& AFilters) {
+uint16_t TQORMQTTConnection::Unsubscribe(const std::vector<std::string>& AFilters, const TRequestHandle& AHandle) {
   if (AFilters.empty()) throw Exception("UNSUBSCRIBE needs at least one topic filter");
   RequireConnected();
   FSession.CheckUnsubscribe(AFilters);
   TOutput output(*this, 0);
-  const TRequestPacket request = FSession.Unsubscribe(AFilters, output);
+  const TRequestPacket request = FSession.Unsubscribe(AFilters, output, AHandle);
   if (!request.Sent) throw Exception("MQTT client is not connected");
   for (const std::string& filter : AFilters)
     FEvents.Log("UNSUBSCRIBE sent topic=\"%s\" packet_id=%d", filter.c_str(), request.PacketId);
   return request.PacketId;
+}
+
+TQORMQTTHandle TQORMQTTConnection::SubscribeAsync(const std::vector<TQORMQTTSubscription>& AFilters,
+                                                  uint32_t ASubscriptionIdentifier) {
+  const TRequestHandle handle = NewHandle();
+  Subscribe(AFilters, ASubscriptionIdentifier, handle);
+  return TQORMQTTHandle(handle);
+}
+
+TQORMQTTHandle TQORMQTTConnection::UnsubscribeAsync(const std::vector<std::string>& AFilters) {
+  const TRequestHandle handle = NewHandle();
+  Unsubscribe(AFilters, handle);
+  return TQORMQTTHandle(handle);
+}
+
+void TQORMQTTConnection::RequestsEnded() {
+  if (FFlushWaiters == 0) return;
+  // Under the lock, so that a Flush between its look and its wait is not missed.
+  std::lock_guard<std::mutex> guard(FFlushMutex);
+  FFlushed.notify_all();
+}
+
+bool TQORMQTTConnection::Flush(std::chrono::milliseconds ATimeout) {
+  // The reader that must read the acknowledgements may be the very thread asking.
+  if (OnOwnThread()) throw Exception("Flush must not be called from the client's own threads (an event handler)");
+  const auto deadline = std::chrono::steady_clock::now() + ATimeout;
+  const uint64_t accepted = FSession.Accepted();
+  {
+    std::unique_lock<std::mutex> lock(FFlushMutex);
+    ++FFlushWaiters;
+    // Acknowledgements wake it; a QoS 0 publication sent from the queue, or
+    // one a new link's limits forbid, is seen at the next look.
+    while (FSession.OpenUpTo(accepted) && std::chrono::steady_clock::now() < deadline)
+      FFlushed.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(20)));
+    --FFlushWaiters;
+  }
+  if (FSession.OpenUpTo(accepted)) return false;
+  // QoS 0 publications handed to the link: written once what it holds now is.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return FQueue.WaitWritten(left.count());
 }
 
 void TQORMQTTConnection::Reauthenticate(const TBytes& AData) {
@@ -368,6 +430,7 @@ void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQ
   StopThreads();
   FLink.SetState(TLinkState::Idle);
   const TDiscarded discarded = FSession.Discard();
+  RequestsEnded();
   if (discarded.Messages > 0)
     FEvents.Log("Disconnect discarded %zu publication(s) queued or not acknowledged", discarded.Messages);
   FEvents.Log("Disconnected by user");

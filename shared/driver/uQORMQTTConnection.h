@@ -11,6 +11,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -43,8 +45,15 @@ class TQORMQTTConnection {
   void Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQTTDisconnectProperties& AProperties);
   uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS);
   uint16_t Publish(const TQORMQTTMessage& AMessage);
-  uint16_t Subscribe(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier);
-  uint16_t Unsubscribe(const std::vector<std::string>& AFilters);
+  uint16_t Subscribe(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier,
+                     const TRequestHandle& AHandle = nullptr);
+  uint16_t Unsubscribe(const std::vector<std::string>& AFilters, const TRequestHandle& AHandle = nullptr);
+  // The same requests with a handle on each.
+  TQORMQTTHandle PublishAsync(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS);
+  TQORMQTTHandle PublishAsync(const TQORMQTTMessage& AMessage);
+  TQORMQTTHandle SubscribeAsync(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier);
+  TQORMQTTHandle UnsubscribeAsync(const std::vector<std::string>& AFilters);
+  bool Flush(std::chrono::milliseconds ATimeout);
   void Reauthenticate(const TBytes& AData);
   bool IsConnected() const { return FLink.IsConnected(); }
   TQORMQTTConnectionStatus Status() const { return FLink.Status(); }
@@ -73,6 +82,8 @@ class TQORMQTTConnection {
   void PacketRead() {
     if (FHeldWaiters > 0) FLink.Wake();
   }
+  // Requests have ended: a Flush waiting looks again.
+  void RequestsEnded();
 
  private:
   // One attempt; AReferred: it follows a broker's Server Reference already.
@@ -86,10 +97,14 @@ class TQORMQTTConnection {
   // hold as many bytes as the write queue may; raises when the link goes.
   void WaitForHeldRoom();
   // Keeps a publication for the next link; its identifier.
-  uint16_t Queue(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS, const char* AWhen,
+  uint16_t Queue(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS, const char* AWhen,
                  const TPublishExtras& AExtras);
-  uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS,
+  uint16_t Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
                    const TPublishExtras& AExtras);
+  // What a TQORMQTTMessage adds to topic, payload and QoS (checked).
+  static TPublishExtras ExtrasOf(const TQORMQTTMessage& AMessage);
+  // A new request's handle: the next identity.
+  TRequestHandle NewHandle() { return std::make_shared<TQORMQTTRequestState>(++FRequests); }
   void OnConnack(uint64_t AEpoch, uint8_t AReasonCode, bool ASessionPresent);
 
   TQORMQTTClient& FClient;
@@ -105,6 +120,10 @@ class TQORMQTTConnection {
   std::unique_ptr<TQORMQTTKeepaliveThread> FKeepalive;
   std::atomic<uint8_t> FLastConnectReasonCode{0};
   std::atomic<int> FHeldWaiters{0};  // Publish calls waiting in WaitForHeldRoom
+  std::atomic<uint64_t> FRequests{0};  // handles given out
+  std::mutex FFlushMutex;
+  std::condition_variable FFlushed;  // Flush waits here for requests to end
+  std::atomic<int> FFlushWaiters{0};
 };
 
 // What the session's output turns into: writes, events, and the state
@@ -125,10 +144,12 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
     FC.OnConnack(FEpoch, AReasonCode, ASessionPresent);
   }
   void PublishComplete(uint16_t APacketId, uint8_t AReasonCode) override {
+    FC.RequestsEnded();
     FC.FEvents.Fire(FC.FClient.OnPublishComplete, APacketId, static_cast<TQORMQTTReasonCode>(AReasonCode));
   }
   void SubscribeComplete(uint16_t APacketId, const std::vector<TQORMQTTReasonCode>& ACodes,
                          bool AUnsubscribe) override {
+    FC.RequestsEnded();
     FC.FEvents.Fire(AUnsubscribe ? FC.FClient.OnUnsubscribeComplete : FC.FClient.OnSubscribeComplete, APacketId,
                     ACodes);
   }

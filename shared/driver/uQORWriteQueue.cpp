@@ -1,5 +1,6 @@
 #include "uQORWriteQueue.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace qor {
@@ -32,6 +33,7 @@ void TWriteQueue::DropLocked() {
     FBytes -= Size(e);
     if (e.Waiter) e.Waiter->Done = true;
   }
+  FEndedTotal += FEntries.size();
   FEntries.clear();
   FRoom.notify_all();
 }
@@ -52,6 +54,7 @@ bool TWriteQueue::Push(TBytes APacket, std::string_view ATail, bool ABounded, bo
   const std::shared_ptr<TBrokerStream> link = FStream;
   FEntries.push_back({std::move(APacket), ATail, waiter});
   FBytes += size;
+  ++FQueuedTotal;
   if (FWriterWaiting) FWork.notify_one();
   if (!wait) return true;
   ++FPushersWaiting;
@@ -88,6 +91,7 @@ void TWriteQueue::Finished(std::vector<TEntry>& ABatch, bool AWritten) {
   {
     std::lock_guard<std::mutex> guard(FMutex);
     FWriting = false;
+    FEndedTotal += ABatch.size();
     for (TEntry& e : ABatch) {
       FBytes -= Size(e);
       if (e.Waiter) {
@@ -116,10 +120,21 @@ void TWriteQueue::EndDirect(TBytes ARest, const TBrokerStream* AStream) {
     if (!ARest.empty() && FStream.get() == AStream) {
       FBytes += ARest.size();
       FEntries.push_front({std::move(ARest), {}, nullptr});
+      ++FQueuedTotal;
     }
     if (FEntries.empty() || !FWriterWaiting) return;
   }
   FWork.notify_one();
+}
+
+bool TWriteQueue::WaitWritten(int64_t AWaitMs) {
+  std::unique_lock<std::mutex> lock(FMutex);
+  const uint64_t queued = FQueuedTotal;
+  ++FPushersWaiting;
+  const bool ended =
+      FRoom.wait_for(lock, std::chrono::milliseconds(std::max<int64_t>(AWaitMs, 0)), [&] { return FEndedTotal >= queued; });
+  --FPushersWaiting;
+  return ended;
 }
 
 void TWriteQueue::Stop() {

@@ -59,6 +59,10 @@ class TWriteQueue {
   bool BeginDirect(std::shared_ptr<TBrokerStream>& AStream);
   void EndDirect(TBytes ARest, const TBrokerStream* AStream);
 
+  // Waits until every packet queued so far has been written or dropped with
+  // its link, at most AWaitMs: whether it has.
+  bool WaitWritten(int64_t AWaitMs);
+
   // Ends Take for good (until Restart): the writer is stopping.
   void Stop();
   void Restart();
@@ -78,6 +82,8 @@ class TWriteQueue {
   bool FWriterWaiting = false;
   bool FWriting = false;  // someone holds the writing role (the writer with a batch, or a direct writer)
   size_t FPushersWaiting = 0;
+  uint64_t FQueuedTotal = 0;  // packets queued since the start
+  uint64_t FEndedTotal = 0;   // of those, written or dropped
   bool FStopped = false;
 };
 

@@ -61,6 +61,8 @@ TBytes TQORMQTTOutbox::ReleaseNext(uint16_t AReceiveMaximum, uint8_t ALevel, TOu
   AReleased.Sent = next.Sent;
   AReleased.Received = next.Received;
   AReleased.Offline = next.Offline;
+  AReleased.Seq = next.Seq;
+  if (next.QoS == 0) AReleased.Handle = std::move(next.Handle);  // it ends once sent
   if (next.QoS != 0) {
     next.Sent = true;
     next.Offline = false;
@@ -76,9 +78,10 @@ std::deque<TOutboundMessage>::iterator TQORMQTTOutbox::FindInFlight(uint16_t APa
                       [&](const TOutboundMessage& m) { return m.PacketId == APacketId; });
 }
 
-bool TQORMQTTOutbox::Complete(uint16_t APacketId) {
+bool TQORMQTTOutbox::Complete(uint16_t APacketId, TRequestHandle* AHandle) {
   const auto it = FindInFlight(APacketId);
   if (it == FInFlight.end()) return false;
+  if (AHandle) *AHandle = std::move(it->Handle);
   FInFlight.erase(it);
   --FPending;
   ReleaseId(APacketId);
@@ -112,19 +115,15 @@ void TQORMQTTOutbox::Requeue() {
   FInFlight.clear();
 }
 
-std::vector<std::pair<uint16_t, uint16_t>> TQORMQTTOutbox::Renumber() {
-  std::vector<std::pair<uint16_t, uint16_t>> renamed;
+std::vector<uint16_t> TQORMQTTOutbox::Renew() {
+  std::vector<uint16_t> renewed;
   for (TOutboundMessage& m : FWaiting) {
     if (m.QoS == 0 || !m.Sent) continue;
-    const uint16_t id = TakeId();
     m.Sent = false;
     m.Received = false;
-    if (id == 0) continue;
-    ReleaseId(m.PacketId);
-    renamed.emplace_back(m.PacketId, id);
-    m.PacketId = id;
+    renewed.push_back(m.PacketId);
   }
-  return renamed;
+  return renewed;
 }
 
 std::vector<std::pair<TOutboundMessage, uint8_t>> TQORMQTTOutbox::TakeForbidden(const TPublishLimits& ALimits) {
@@ -146,21 +145,32 @@ std::vector<std::pair<TOutboundMessage, uint8_t>> TQORMQTTOutbox::TakeForbidden(
   return taken;
 }
 
-std::vector<uint16_t> TQORMQTTOutbox::Clear(size_t& ACount) {
+std::vector<uint16_t> TQORMQTTOutbox::Clear(size_t& ACount, std::vector<TRequestHandle>& AHandles) {
   std::vector<uint16_t> ids;
   ACount = FInFlight.size() + FWaiting.size();
-  for (const auto* list : {&FInFlight, &FWaiting})
-    for (const TOutboundMessage& m : *list)
+  for (auto* list : {&FInFlight, &FWaiting})
+    for (TOutboundMessage& m : *list) {
+      if (m.Handle) AHandles.push_back(std::move(m.Handle));
       if (m.QoS != 0) {
         ids.push_back(m.PacketId);
         ReleaseId(m.PacketId);
       }
+    }
   FInFlight.clear();
   FWaiting.clear();
   FPending = 0;
   FOffline = 0;
   FHeldBytes = 0;
   return ids;
+}
+
+bool TQORMQTTOutbox::OpenUpTo(uint64_t ASeq) const {
+  // Mostly in order, oldest first (a refused publication goes back to wait
+  // before younger ones): while old ones are open the first look finds one.
+  for (const auto* list : {&FInFlight, &FWaiting})
+    for (const TOutboundMessage& m : *list)
+      if (m.Seq != 0 && m.Seq <= ASeq) return true;
+  return false;
 }
 
 }  // namespace qor

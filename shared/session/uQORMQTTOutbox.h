@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "uQORMQTTProtocol.h"
+#include "uQORMQTTRequestState.h"
 
 namespace qor {
 
@@ -27,6 +28,8 @@ struct TOutboundMessage {
   bool Offline = false;   // accepted while there was no link, not yet sent
   bool Retain = false;
   std::shared_ptr<const TQORMQTTProperties> Properties{};  // null: none
+  uint64_t Seq = 0;        // the order the caller's requests were accepted in
+  TRequestHandle Handle{};  // the caller's handle on it; null: none
 };
 
 // What a broker's CONNACK allows a publication: the reason MQTT gives for
@@ -58,9 +61,9 @@ class TQORMQTTOutbox {
   // box). Empty when nothing may go.
   TBytes ReleaseNext(uint16_t AReceiveMaximum, uint8_t ALevel, TOutboundMessage& AReleased);
 
-  // In flight and acknowledged: removed, its identifier freed. False when
-  // no such publication is in flight.
-  bool Complete(uint16_t APacketId);
+  // In flight and acknowledged: removed, its identifier freed, its handle
+  // (if any) in AHandle. False when no such publication is in flight.
+  bool Complete(uint16_t APacketId, TRequestHandle* AHandle = nullptr);
   // The QoS of an in-flight publication; -1 when none has APacketId.
   int InFlightQoS(uint16_t APacketId) const;
   // The broker's PUBREC for an in-flight QoS 2 publication.
@@ -72,18 +75,21 @@ class TQORMQTTOutbox {
   // A new link: what was in flight is due again, before everything waiting.
   void Requeue();
   // A new link to a broker that kept no session: every publication it had
-  // seen gets a new identifier and goes out as new (DUP clear, no PUBREL
-  // owed). Returns the (old, new) identifier pairs; a publication for which
-  // no identifier is free keeps its old one.
-  std::vector<std::pair<uint16_t, uint16_t>> Renumber();
+  // seen goes out as new (DUP clear, no PUBREL owed) under the identifier
+  // the caller was given, which that broker has never seen. Returns those
+  // identifiers.
+  std::vector<uint16_t> Renew();
   // Takes out every waiting publication ALimits forbid (none that only a
   // PUBREL is owed for), oldest first, each with MQTT's reason for it.
   std::vector<std::pair<TOutboundMessage, uint8_t>> TakeForbidden(const TPublishLimits& ALimits);
   // Bytes of topic and payload waiting that were not accepted offline: what
   // the broker's Receive Maximum holds back in memory.
   size_t HeldBytes() const { return FHeldBytes; }
-  // Everything is dropped; the identifiers of the QoS 1 and 2 publications.
-  std::vector<uint16_t> Clear(size_t& ACount);
+  // Everything is dropped; the identifiers of the QoS 1 and 2 publications,
+  // and the handles of all, in AHandles.
+  std::vector<uint16_t> Clear(size_t& ACount, std::vector<TRequestHandle>& AHandles);
+  // A publication accepted at or before ASeq has not ended yet.
+  bool OpenUpTo(uint64_t ASeq) const;
 
   // QoS 1 and 2 publications of either kind.
   size_t Pending() const { return FPending; }

@@ -61,6 +61,8 @@ TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_vie
     // before the writer has even returned.
     std::lock_guard<std::mutex> guard(FMutex);
     if (AQoS != mqQoS0) kept.PacketId = r.PacketId = NextPacketIdLocked();
+    kept.Seq = ++FSeq;
+    if (AExtras.Handle) AExtras.Handle->SetPacketId(kept.PacketId);
     if (!FOutbox.Sendable(WindowLocked())) {
       // Neither an acknowledgement nor a later publication may overtake it.
       if (AQoS == mqQoS0) {
@@ -68,12 +70,14 @@ TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_vie
         kept.Payload = APayload;
       }
       r.Held = true;
+      kept.Handle = AExtras.Handle;
       FOutbox.AddWaiting(std::move(kept));
       Counted();
       return r;
     }
     if (AQoS != mqQoS0) {
       kept.Sent = true;
+      kept.Handle = AExtras.Handle;
       FOutbox.AddInFlight(std::move(kept));
       Counted();
     }
@@ -132,10 +136,13 @@ uint16_t TQORMQTTSession::Queue(std::string_view ATopic, std::string_view APaylo
   kept.Offline = true;
   kept.Retain = AExtras.Retain;
   kept.Properties = AExtras.Properties;
+  kept.Handle = AExtras.Handle;
   std::lock_guard<std::mutex> guard(FMutex);
   if (FOutbox.Offline() >= ALimit) throw Exception(Format("Offline queue full (%zu messages)", ALimit));
   if (AQoS != mqQoS0) kept.PacketId = NextPacketIdLocked();
+  kept.Seq = ++FSeq;
   const uint16_t id = kept.PacketId;
+  if (kept.Handle) kept.Handle->SetPacketId(id);
   FOutbox.AddWaiting(std::move(kept));
   Counted();
   return id;
@@ -164,7 +171,10 @@ void TQORMQTTSession::SendWaiting(ISessionSink& ASink) {
       Counted();
     }
     if (packet.empty()) return;
-    if (!ASink.Send(std::move(packet))) {
+    const bool sent = ASink.Send(std::move(packet));
+    // A QoS 0 publication has ended once it is handed to the link (or lost with it).
+    EndRequest(released.Handle, sent ? ocDelivered : ocDiscarded, sent ? mqrcSuccess : mqrcUnspecifiedError);
+    if (!sent) {
       // No link: the rest waits for the next one rather than fail one by one.
       LogTo(ASink, "Failed to send PUBLISH for packet id %d: MQTT client is not connected", released.PacketId);
       return;
@@ -184,14 +194,34 @@ void TQORMQTTSession::SendWaiting(ISessionSink& ASink) {
 
 TDiscarded TQORMQTTSession::Discard() {
   TDiscarded discarded;
-  std::lock_guard<std::mutex> guard(FMutex);
-  discarded.PacketIds = FOutbox.Clear(discarded.Messages);
-  for (const auto& [id, request] : FFilterRequests) FOutbox.ReleaseId(id);
-  FFilterRequests.clear();
-  FSubscriptions.clear();
-  FDeferred.clear();
-  Counted();
+  std::vector<TRequestHandle> handles;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    discarded.PacketIds = FOutbox.Clear(discarded.Messages, handles);
+    for (auto& [id, request] : FFilterRequests) {
+      FOutbox.ReleaseId(id);
+      if (request.Handle) handles.push_back(std::move(request.Handle));
+    }
+    FFilterRequests.clear();
+    FSubscriptions.clear();
+    FDeferred.clear();
+    Counted();
+  }
+  for (const TRequestHandle& handle : handles) EndRequest(handle, ocDiscarded, mqrcUnspecifiedError);
   return discarded;
+}
+
+uint64_t TQORMQTTSession::Accepted() const {
+  std::lock_guard<std::mutex> guard(FMutex);
+  return FSeq;
+}
+
+bool TQORMQTTSession::OpenUpTo(uint64_t ASeq) const {
+  std::lock_guard<std::mutex> guard(FMutex);
+  if (FOutbox.OpenUpTo(ASeq)) return true;
+  for (const auto& [id, request] : FFilterRequests)
+    if (request.Seq != 0 && request.Seq <= ASeq) return true;
+  return false;
 }
 
 TBytes TQORMQTTSession::BuildFilterRequest(uint16_t APacketId, const TFilterRequest& ARequest) const {
@@ -221,16 +251,18 @@ TRequestPacket TQORMQTTSession::Subscribe(std::string_view ATopic, TQORMQTTQoS A
   return Subscribe({{std::string(ATopic), AQoS}}, 0, ASink);
 }
 
-TRequestPacket TQORMQTTSession::Subscribe(const TFilters& AFilters, uint32_t ASubscriptionId, ISessionSink& ASink) {
-  return FilterRequest({AFilters, true, false, ASubscriptionId}, ASink);
+TRequestPacket TQORMQTTSession::Subscribe(const TFilters& AFilters, uint32_t ASubscriptionId, ISessionSink& ASink,
+                                          TRequestHandle AHandle) {
+  return FilterRequest({AFilters, true, false, ASubscriptionId, 0, std::move(AHandle)}, ASink);
 }
 
 TRequestPacket TQORMQTTSession::Unsubscribe(std::string_view ATopic, ISessionSink& ASink) {
   return Unsubscribe(std::vector<std::string>{std::string(ATopic)}, ASink);
 }
 
-TRequestPacket TQORMQTTSession::Unsubscribe(const std::vector<std::string>& AFilters, ISessionSink& ASink) {
-  TFilterRequest request{{}, false, false};
+TRequestPacket TQORMQTTSession::Unsubscribe(const std::vector<std::string>& AFilters, ISessionSink& ASink,
+                                            TRequestHandle AHandle) {
+  TFilterRequest request{{}, false, false, 0, 0, std::move(AHandle)};
   for (const std::string& filter : AFilters) request.Filters.emplace_back(filter, 0);
   return FilterRequest(std::move(request), ASink);
 }
@@ -240,6 +272,8 @@ TRequestPacket TQORMQTTSession::FilterRequest(TFilterRequest ARequest, ISessionS
   {
     std::lock_guard<std::mutex> guard(FMutex);
     r.PacketId = NextPacketIdLocked();
+    ARequest.Seq = ++FSeq;
+    if (ARequest.Handle) ARequest.Handle->SetPacketId(r.PacketId);
     FFilterRequests[r.PacketId] = ARequest;
   }
   r.Sent = ASink.Send(BuildFilterRequest(r.PacketId, ARequest), {{}, true});

@@ -130,6 +130,9 @@ struct TRequestPacket {
 struct TPublishExtras {
   bool Retain = false;
   std::shared_ptr<const TQORMQTTProperties> Properties;  // null: none
+  // The caller's handle, ended with the publication; null: none. At QoS 0
+  // a packet sent at once (TRequestPacket::Sent) leaves it to the caller.
+  TRequestHandle Handle{};
 };
 
 // What Discard dropped.
@@ -207,16 +210,24 @@ class TQORMQTTSession {
   // Sends waiting publications, oldest first, while the broker's Receive
   // Maximum has room.
   void SendWaiting(ISessionSink& ASink);
-  // The caller ends the session: every publication kept is dropped.
+  // The caller ends the session: every publication kept is dropped, and
+  // every handle on what was dropped ends as discarded.
   TDiscarded Discard();
+  // How many requests have been accepted so far (the Seq of the last), and
+  // whether one accepted at or before ASeq has not ended yet: what waiting
+  // for everything accepted so far looks at.
+  uint64_t Accepted() const;
+  bool OpenUpTo(uint64_t ASeq) const;
   // After a CONNACK without a session, subscribe again to every filter in force.
   void SetResubscribe(bool AResubscribe) { FResubscribe = AResubscribe; }
   TRequestPacket Subscribe(std::string_view ATopic, TQORMQTTQoS AQoS, ISessionSink& ASink);
-  // Each filter with its subscription options byte; ASubscriptionId 0: none.
+  // Each filter with its subscription options byte; ASubscriptionId 0:
+  // none. AHandle (may be null) ends with the broker's answer.
   TRequestPacket Subscribe(const std::vector<std::pair<std::string, uint8_t>>& AFilters, uint32_t ASubscriptionId,
-                           ISessionSink& ASink);
+                           ISessionSink& ASink, TRequestHandle AHandle = nullptr);
   TRequestPacket Unsubscribe(std::string_view ATopic, ISessionSink& ASink);
-  TRequestPacket Unsubscribe(const std::vector<std::string>& AFilters, ISessionSink& ASink);
+  TRequestPacket Unsubscribe(const std::vector<std::string>& AFilters, ISessionSink& ASink,
+                             TRequestHandle AHandle = nullptr);
   // Sent when a link can take it, waiting up to AFlushMs for what was
   // queued before it (negative: not at all).
   bool Disconnect(uint8_t AReasonCode, const TQORMQTTProperties& AProperties, ISessionSink& ASink,
@@ -312,6 +323,7 @@ class TQORMQTTSession {
   struct TRestore {
     std::vector<TBytes> Packets;
     std::vector<std::pair<uint16_t, uint8_t>> Refused;  // QoS 1 and 2: identifier, reason
+    std::vector<std::pair<TRequestHandle, uint8_t>> Forbidden;  // the handles of all refused, with the reason
     std::vector<std::string> Lines;
   };
   // AResumed: the broker kept our session.
@@ -323,6 +335,8 @@ class TQORMQTTSession {
     bool Subscribe;
     bool Own;  // the client's resubscription: no result event
     uint32_t SubscriptionId = 0;
+    uint64_t Seq = 0;         // as TOutboundMessage's; 0 for the client's own
+    TRequestHandle Handle{};  // the caller's; null: none
   };
   TBytes BuildFilterRequest(uint16_t APacketId, const TFilterRequest& ARequest) const;
   // Raises for a packet of AContent bytes after its fixed header beyond the
@@ -354,6 +368,7 @@ class TQORMQTTSession {
   std::atomic<bool> FResubscribe{true};
   mutable std::mutex FMutex;
   TQORMQTTOutbox FOutbox;                            // FMutex
+  uint64_t FSeq = 0;                                 // FMutex; requests accepted so far
   std::atomic<size_t> FPendingCount{0};              // FOutbox.Pending(), changed with it
   std::atomic<size_t> FWaitingCount{0};              // FOutbox.Waiting(), changed with it
   std::atomic<size_t> FHeldBytes{0};                 // FOutbox.HeldBytes(), changed with it

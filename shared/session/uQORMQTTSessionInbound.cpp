@@ -151,6 +151,7 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
   if (ASink.Logging())
     for (const std::string& line : restore.Lines) ASink.Log(line);
   Acknowledge(ASink, MQTT_CONNACK, 0, {reason}, properties);
+  for (const auto& [handle, refusal] : restore.Forbidden) EndRequest(handle, ocForbidden, refusal);
   for (const auto& [id, refusal] : restore.Refused) ASink.PublishComplete(id, refusal);
   for (TBytes& packet : restore.Packets) ASink.Send(std::move(packet));
   if (reason == mqrcSuccess) SendWaiting(ASink);
@@ -181,12 +182,12 @@ TQORMQTTSession::TRestore TQORMQTTSession::RestoreLocked(bool AResumed) {
   std::vector<TBytes>& packets = restore.Packets;
   if (!AResumed) {
     // A new session knows nothing of an old one's QoS 2 messages, and no
-    // identifier of ours: what it never acknowledged goes out as new.
+    // identifier of ours: what it never acknowledged goes out as new, under
+    // the identifier the caller was given (which the complete events report).
     FAwaitingRelease.clear();
     FWindow = 0;
-    for (const auto& [was, now] : FOutbox.Renumber())
-      restore.Lines.push_back(
-          Format("Republishing packet_id=%d as packet_id=%d (the broker kept no session)", was, now));
+    for (const uint16_t id : FOutbox.Renew())
+      restore.Lines.push_back(Format("Republishing packet_id=%d as a new message (the broker kept no session)", id));
     if (!FResubscribe) FSubscriptions.clear();
     // Every filter in force, in as few SUBSCRIBEs as the broker's packet
     // size allows; one per subscription identifier, which is the packet's.
@@ -238,6 +239,7 @@ TQORMQTTSession::TRestore TQORMQTTSession::RestoreLocked(bool AResumed) {
     restore.Lines.push_back(Format("PUBLISH packet_id=%d topic=\"%s\" QoS=%d given up: the broker's %s (reason=$%2.2X)",
                                    message.PacketId, message.Topic.c_str(), message.QoS, why.c_str(), reason));
     if (message.QoS != 0) restore.Refused.emplace_back(message.PacketId, reason);
+    if (message.Handle) restore.Forbidden.emplace_back(message.Handle, reason);
   }
   Counted();
   return restore;
@@ -331,6 +333,8 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
     if (AIn.Left() > 0) AIn.ReadProperties(properties);
   }
   LogTo(ASink, "%s received packet_id=%d reason=$%2.2X%s", PacketName(AType), id, reason, Said(properties).c_str());
+  // For the handle: Acknowledge hands the words on.
+  std::string reasonString = properties.ReasonString.value_or("");
   if (AType != MQTT_PUBREL) Acknowledge(ASink, AType, id, {reason}, properties);
   // A broker that announced more room than it has (mosquitto, resuming a
   // session it restored from an older save, counts publications it holds
@@ -357,19 +361,22 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
     bool downgraded = false;
     std::vector<TBytes> deferred;
     std::vector<std::string> lines;
+    TRequestHandle handle;
     {
       std::lock_guard<std::mutex> guard(FMutex);
       // A broker that speaks no QoS 2 (RabbitMQ) takes it at QoS 1 and says
       // so with a PUBACK: the publication has arrived, and no PUBREC will
       // come; keeping it would resend it after every reconnect.
       downgraded = AType == MQTT_PUBACK && FOutbox.InFlightQoS(id) == 2;
-      found = CompleteLocked(id);
+      found = FOutbox.Complete(id, &handle);
+      Counted();
       if (found && !FDeferred.empty()) deferred = TakeDeferredLocked(lines);
     }
     if (downgraded) LogTo(ASink, "PUBACK for QoS 2 packet_id=%d: the broker took it at QoS 1", id);
     for (const std::string& line : lines) LogTo(ASink, "%s", line.c_str());
     for (TBytes& packet : deferred) ASink.Send(std::move(packet));
     // An acknowledgement of nothing in flight (a duplicate) ends nothing.
+    if (handle) handle->Answered(reason, std::move(reasonString));
     if (found) ASink.PublishComplete(id, reason);
     SendWaiting(ASink);
   } else if (AType == MQTT_PUBREC) {
@@ -413,13 +420,16 @@ void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& 
                                               request->second.Filters.size()));
   }
   for (const TQORMQTTReasonCode code : codes) LogTo(ASink, format, id, code, words.c_str());
+  std::string reasonString = properties.ReasonString.value_or("");
   Acknowledge(ASink, AUnsubscribe ? MQTT_UNSUBACK : MQTT_SUBACK, id, {codes.begin(), codes.end()}, properties);
   bool own = true;
+  TRequestHandle handle;
   {
     std::lock_guard<std::mutex> guard(FMutex);
     const auto request = FFilterRequests.find(id);
     if (request == FFilterRequests.end() || request->second.Subscribe == AUnsubscribe) return;
     own = request->second.Own;
+    handle = std::move(request->second.Handle);
     const TFilters& filters = request->second.Filters;
     for (size_t i = 0; i < filters.size(); ++i) {
       const auto& [filter, asked] = filters[i];
@@ -434,6 +444,16 @@ void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& 
     }
     FFilterRequests.erase(request);
     FOutbox.ReleaseId(id);
+  }
+  if (handle) {
+    TQORMQTTResult result{ocDelivered, mqrcSuccess, codes, std::move(reasonString)};
+    for (const TQORMQTTReasonCode code : codes)
+      if (code >= 0x80) {
+        result.Outcome = ocRefused;
+        result.ReasonCode = code;
+        break;
+      }
+    handle->End(std::move(result));
   }
   if (!own) ASink.SubscribeComplete(id, codes, AUnsubscribe);
 }

@@ -9,6 +9,7 @@
 #include "ClientTestKit.h"
 #include "uQORFormat.h"
 #include "uQORMQTTRequestRules.h"
+#include "uQORMQTTRequestState.h"
 #include "uQORMQTTSession.h"
 
 using namespace qor;
@@ -211,7 +212,8 @@ TEST(Session, ATruncatedPacketIsNamedByItsField) {
 // A new link restores what the last one owed, in the caller's order: with
 // the session kept, unacknowledged publications again with DUP and PUBRELs
 // where PUBREC came; without it, the subscriptions in force first, then
-// every publication as new. Offline publications follow, QoS 0 included.
+// every publication as new under the identifier the caller was given.
+// Offline publications follow, QoS 0 included.
 TEST(Session, ANewLinkRestoresWhatTheLastOneOwed) {
   struct TCase {
     bool SessionPresent;
@@ -223,9 +225,9 @@ TEST(Session, ANewLinkRestoresWhatTheLastOneOwed) {
         BuildPublishPacket("t", std::string_view("off1"), 1, 5, 5, false, false),
         BuildPublishPacket("t", std::string_view("off0"), 0, 0, 5, false, false)}},
       {false,
-       {BuildSubscribePacket({{"a/#", 2}, {"b", 1}}, 8, 5),
-        BuildPublishPacket("t", std::string_view("one"), 1, 6, 5, false, false),
-        BuildPublishPacket("t", std::string_view("two"), 2, 7, 5, false, false),
+       {BuildSubscribePacket({{"a/#", 2}, {"b", 1}}, 6, 5),
+        BuildPublishPacket("t", std::string_view("one"), 1, 3, 5, false, false),
+        BuildPublishPacket("t", std::string_view("two"), 2, 4, 5, false, false),
         BuildPublishPacket("t", std::string_view("off1"), 1, 5, 5, false, false),
         BuildPublishPacket("t", std::string_view("off0"), 0, 0, 5, false, false)}},
   };
@@ -433,6 +435,65 @@ TEST(Session, APublicationTheNewBrokersLimitsForbidEndsWithItsReason) {
   }
 }
 
+// A handle ends once, with what became of its request: acknowledged,
+// refused with the broker's words, answered filter by filter, kept across a
+// link to a broker that kept no session (under the identifier the caller
+// was given, which the complete event reports too), forbidden by that
+// broker's limits, discarded with the session.
+TEST(Session, HandlesEndWithWhatBecameOfTheirRequests) {
+  TQORMQTTSession session;
+  uint64_t ids = 0;
+  const auto publish = [&](TQORMQTTQoS AQoS, bool ARetain) {
+    TPublishExtras extras;
+    extras.Retain = ARetain;
+    extras.Handle = std::make_shared<TQORMQTTRequestState>(++ids);
+    session.Publish("t", "p", AQoS, Out(), extras);
+    return extras.Handle;
+  };
+  const TRequestHandle acked = publish(mqQoS1, false), refused = publish(mqQoS1, false),
+                       renewed = publish(mqQoS2, false), forbidden = publish(mqQoS1, true),
+                       discarded = publish(mqQoS1, false);
+  const TRequestHandle subscribed = std::make_shared<TQORMQTTRequestState>(++ids);
+  session.Subscribe({{"a", 1}, {"b", 1}}, 0, Out(), subscribed);
+  const TFed first = Feed({0x40, 0x02, 0, 1,                                              // PUBACK 1
+                           0x40, 0x09, 0, 2, 0x87, 0x05, 0x1F, 0x00, 0x02, 'n', 'o',       // PUBACK 2: refused, "no"
+                           0x90, 0x05, 0, 6, 0x00, 0x01, 0x80},                           // SUBACK: granted 1, refused
+                          5, 1 << 30, &session);
+  EXPECT_TRUE(!renewed->Done() && !forbidden->Done() && !discarded->Done());
+  // The link is lost; the next broker kept no session and has no retained messages.
+  const TFed second = Feed({0x20, 0x05, 0x00, 0x00, 0x02, 0x25, 0x00,  // CONNACK
+                            0x50, 0x02, 0, 3, 0x70, 0x02, 0, 3},        // PUBREC 3, PUBCOMP 3
+                           5, 1 << 30, &session);
+  EXPECT_NE(std::find(second.Sent.begin(), second.Sent.end(),
+                      BuildPublishPacket("t", std::string_view("p"), 2, 3, 5, false, false)),
+            second.Sent.end());
+  session.Discard();
+  struct TCase {
+    const char* Name;
+    TRequestHandle Handle;
+    TQORMQTTOutcome Outcome;
+    uint8_t Code;
+    std::string Words;
+  };
+  for (const TCase& c : {TCase{"acknowledged", acked, ocDelivered, 0x00, ""},
+                         TCase{"refused", refused, ocRefused, 0x87, "no"},
+                         TCase{"renewed", renewed, ocDelivered, 0x00, ""},
+                         TCase{"forbidden", forbidden, ocForbidden, 0x9A, ""},
+                         TCase{"discarded", discarded, ocDiscarded, 0x80, ""},
+                         TCase{"subscribed", subscribed, ocRefused, 0x80, ""}}) {
+    SCOPED_TRACE(c.Name);
+    ASSERT_TRUE(c.Handle->Done());
+    const TQORMQTTResult result = c.Handle->Result();
+    EXPECT_EQ(result.Outcome, c.Outcome);
+    EXPECT_EQ(result.ReasonCode, c.Code);
+    EXPECT_EQ(result.ReasonString, c.Words);
+  }
+  EXPECT_EQ(subscribed->Result().ReasonCodes, (std::vector<TQORMQTTReasonCode>{static_cast<TQORMQTTReasonCode>(1), mqrcUnspecifiedError}));
+  EXPECT_EQ(first.Completed, (std::vector<std::pair<uint16_t, uint8_t>>{{1, 0x00}, {2, 0x87}}));
+  EXPECT_EQ(second.Completed, (std::vector<std::pair<uint16_t, uint8_t>>{{4, 0x9A}, {3, 0x00}}));
+  EXPECT_EQ(renewed->PacketId(), 3);
+}
+
 // The sink may call back into the session (an OnLog that publishes): no
 // sink call may be made while the session holds its lock, or the thread
 // deadlocks. Every call of this sink takes that lock once.
@@ -459,8 +520,8 @@ TEST(Session, NoSinkCallIsMadeUnderTheSessionsLock) {
   // The link is lost; a new one has no session and a packet size limit; then the broker's traffic.
   for (const TBytes& p : std::vector<TBytes>{
            {0x20, 0x08, 0, 0, 0x05, 0x27, 0, 0, 0, 12},                      // CONNACK: resubscribe, republish, give up
-           {0x40, 0x02, 0, 5}, {0x50, 0x02, 0, 6}, {0x70, 0x02, 0, 6},        // PUBACK, PUBREC, PUBCOMP
-           {0x90, 0x04, 0, 7, 0x00, 0x01},                                    // SUBACK of the resubscription
+           {0x40, 0x02, 0, 2}, {0x50, 0x02, 0, 3}, {0x70, 0x02, 0, 3},        // PUBACK, PUBREC, PUBCOMP
+           {0x90, 0x04, 0, 5, 0x00, 0x01},                                    // SUBACK of the resubscription
            BuildPublishPacket("in", std::string_view("x"), 2, 9, 5, false, false), {0x62, 0x02, 0, 9}})
     stream.insert(stream.end(), p.begin(), p.end());
   auto fed = std::async(std::launch::async, [&] {
