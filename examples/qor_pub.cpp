@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <deque>
 #include <iostream>
 #include <iterator>
 #include <stdexcept>
@@ -71,19 +73,32 @@ int main(int argc, char** argv) {
   if (cli::ParseCommandLine(argc, argv, "pub", kUsage, client, option, check) != cli::kDone) return cli::kUsage;
   try {
     client.Connect();
+    std::deque<qor::TQORMQTTHandle> open;  // the publications not yet seen to have ended
+    int refused = 0;
+    const auto settle = [&](bool AAll) {
+      while (!open.empty() && (AAll || open.front().Done())) {
+        const qor::TQORMQTTResult result = open.front().Get();
+        open.pop_front();
+        if (result.Succeeded()) continue;
+        ++refused;
+        std::fprintf(stderr, "qor_pub: publication refused (reason=$%02X)%s%s\n", result.ReasonCode,
+                     result.ReasonString.empty() ? "" : ": ", result.ReasonString.c_str());
+      }
+    };
     for (int n = 0; n < count; ++n) {
       if (n > 0 && intervalMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(intervalMs));
-      client.Publish(message);
+      open.push_back(client.PublishAsync(message));
+      settle(false);
     }
     // QoS 1 and 2: the messages are the broker's once acknowledged.
-    for (int i = 0; i < 100 && client.PendingCount() > 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const bool acknowledged = client.PendingCount() == 0;
+    const bool ended = client.Flush(std::chrono::seconds(10));
+    if (ended) settle(true);
     client.Disconnect();
-    if (!acknowledged) {
+    if (!ended) {
       std::cerr << "qor_pub: no acknowledgement from the broker within 10 s\n";
       return cli::kFailed;
     }
+    if (refused > 0) return cli::kFailed;
   } catch (const qor::Exception& e) {
     std::cerr << "qor_pub: " << e.ClassName() << ": " << e.Message() << "\n";
     return cli::kFailed;

@@ -47,11 +47,11 @@ int Serve(int argc, char** argv) {
   };
   std::signal(SIGINT, [](int) { gStop = true; });
   std::signal(SIGTERM, [](int) { gStop = true; });
-  std::promise<void> subscribed;
-  client.OnSubscribeComplete = [&](uint16_t, const std::vector<qor::TQORMQTTReasonCode>&) { subscribed.set_value(); };
   client.Connect();
-  client.Subscribe({{topic, qor::mqQoS1}});
-  subscribed.get_future().wait();
+  if (!client.SubscribeAsync(topic, qor::mqQoS1).Get().Succeeded()) {
+    std::cerr << "the broker refused the subscription\n";
+    return 1;
+  }
   std::cout << "serving " << topic << std::endl;
   while (!gStop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   client.Disconnect();
@@ -71,12 +71,10 @@ int Ask(int argc, char** argv) {
   };
   // The question goes once the broker has the reply subscription: an answer
   // cannot overtake it.
-  std::promise<void> subscribed;
-  client.OnSubscribeComplete = [&](uint16_t, const std::vector<qor::TQORMQTTReasonCode>&) { subscribed.set_value(); };
   client.Connect();
-  client.Subscribe({{replyTopic, qor::mqQoS1}});
-  if (subscribed.get_future().wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
-    std::cerr << "no SUBACK within 5 s\n";
+  const qor::TQORMQTTHandle subscribed = client.SubscribeAsync(replyTopic, qor::mqQoS1);
+  if (!subscribed.Wait(std::chrono::seconds(5)) || !subscribed.Get().Succeeded()) {
+    std::cerr << "no subscription for the answer within 5 s\n";
     return 1;
   }
   qor::TQORMQTTMessage request;
@@ -86,7 +84,15 @@ int Ask(int argc, char** argv) {
   request.ResponseTopic = replyTopic;
   request.CorrelationData = correlation;
   request.MessageExpiryInterval = 5;  // a question nobody answers in time is dropped by the broker
-  client.Publish(request);
+  // The handle says whether the broker took the question (a PUBACK of 0x10,
+  // "no matching subscribers", means nobody serves the topic).
+  const qor::TQORMQTTHandle question = client.PublishAsync(request);
+  const qor::TQORMQTTResult asked = question.Wait(std::chrono::seconds(5)) ? question.Get() : qor::TQORMQTTResult{};
+  if (!asked.Succeeded() || asked.ReasonCode == qor::mqrcNoMatchingSubscribers) {
+    std::cerr << "nobody took the question (reason=$" << std::hex << int(asked.ReasonCode) << ")\n";
+    client.Disconnect();
+    return 1;
+  }
   auto answer = answered.get_future();
   const bool ok = answer.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
   if (ok) std::cout << answer.get() << std::endl;
