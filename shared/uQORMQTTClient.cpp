@@ -24,6 +24,12 @@ uint16_t TQORMQTTClient::Publish(const std::string& ATopic, const std::string& A
 
 uint16_t TQORMQTTClient::Publish(const TQORMQTTMessage& AMessage) { return FConnection->Publish(AMessage); }
 
+uint16_t TQORMQTTClient::Publish(const std::string& ATopic, std::string&& APayload, TQORMQTTQoS AQoS) {
+  return FConnection->Publish(ATopic, std::move(APayload), AQoS);
+}
+
+uint16_t TQORMQTTClient::Publish(TQORMQTTMessage&& AMessage) { return FConnection->Publish(std::move(AMessage)); }
+
 uint16_t TQORMQTTClient::Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS) {
   return FConnection->Subscribe({{ATopic, AQoS}}, 0);
 }
@@ -45,6 +51,10 @@ TQORMQTTHandle TQORMQTTClient::PublishAsync(std::string_view ATopic, std::string
 
 TQORMQTTHandle TQORMQTTClient::PublishAsync(const TQORMQTTMessage& AMessage) {
   return FConnection->PublishAsync(AMessage);
+}
+
+TQORMQTTHandle TQORMQTTClient::PublishAsync(TQORMQTTMessage&& AMessage) {
+  return FConnection->PublishAsync(std::move(AMessage));
 }
 
 TQORMQTTHandle TQORMQTTClient::SubscribeAsync(const std::string& ATopic, TQORMQTTQoS AQoS) {

@@ -241,6 +241,12 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// Also raises for a retained message when the broker has no retain, and
   /// for a property text or data over 65535 bytes.
   uint16_t Publish(const TQORMQTTMessage& AMessage);
+  /// The same, for a payload (or a message) the caller gives up: a large
+  /// QoS 1 or 2 payload is kept for resending without a copy, and the
+  /// message's properties are moved. The caller's string is left empty or
+  /// unspecified; a call that raises may already have taken it.
+  uint16_t Publish(const std::string& ATopic, std::string&& APayload, TQORMQTTQoS AQoS);
+  uint16_t Publish(TQORMQTTMessage&& AMessage);
   /// Subscribes to one topic filter at AQoS: the packet identifier. Raises
   /// as Publish does (not connected, no valid topic filter, too long, beyond
   /// the broker's limits).
@@ -265,6 +271,7 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// reads the very acknowledgement it waits for.
   TQORMQTTHandle PublishAsync(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS);
   TQORMQTTHandle PublishAsync(const TQORMQTTMessage& AMessage);
+  TQORMQTTHandle PublishAsync(TQORMQTTMessage&& AMessage);
   TQORMQTTHandle SubscribeAsync(const std::string& ATopic, TQORMQTTQoS AQoS);
   TQORMQTTHandle SubscribeAsync(const std::vector<TQORMQTTSubscription>& AFilters,
                                 uint32_t ASubscriptionIdentifier = 0);

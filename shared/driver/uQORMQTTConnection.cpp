@@ -106,6 +106,34 @@ TPublishExtras TQORMQTTConnection::ExtrasOf(const TQORMQTTMessage& AMessage) {
   return extras;
 }
 
+TPublishExtras TQORMQTTConnection::ExtrasOf(TQORMQTTMessage&& AMessage) {
+  if (AMessage.QoS > mqQoS2) throw Exception(Format("QoS %d is not 0, 1 or 2", AMessage.QoS));
+  TPublishExtras extras;
+  extras.Retain = AMessage.Retain;
+  extras.Properties = PublicationProperties(std::move(AMessage));
+  if (extras.Properties) CheckProperties(*extras.Properties);
+  extras.Payload = &AMessage.Payload;
+  return extras;
+}
+
+uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, std::string&& APayload, TQORMQTTQoS AQoS) {
+  TPublishExtras extras;
+  extras.Payload = &APayload;
+  return Publish(ATopic, APayload, AQoS, extras);
+}
+
+uint16_t TQORMQTTConnection::Publish(TQORMQTTMessage&& AMessage) {
+  const TPublishExtras extras = ExtrasOf(std::move(AMessage));
+  return Publish(AMessage.Topic, AMessage.Payload, AMessage.QoS, extras);
+}
+
+TQORMQTTHandle TQORMQTTConnection::PublishAsync(TQORMQTTMessage&& AMessage) {
+  TPublishExtras extras = ExtrasOf(std::move(AMessage));
+  extras.Handle = NewHandle();
+  Publish(AMessage.Topic, AMessage.Payload, AMessage.QoS, extras);
+  return TQORMQTTHandle(extras.Handle);
+}
+
 uint16_t TQORMQTTConnection::Publish(const TQORMQTTMessage& AMessage) {
   return Publish(AMessage.Topic, AMessage.Payload, AMessage.QoS, ExtrasOf(AMessage));
 }

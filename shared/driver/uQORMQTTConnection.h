@@ -45,12 +45,16 @@ class TQORMQTTConnection {
   void Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQTTDisconnectProperties& AProperties);
   uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS);
   uint16_t Publish(const TQORMQTTMessage& AMessage);
+  // The caller gives its payload (and the message's properties) up: kept without a copy.
+  uint16_t Publish(const std::string& ATopic, std::string&& APayload, TQORMQTTQoS AQoS);
+  uint16_t Publish(TQORMQTTMessage&& AMessage);
   uint16_t Subscribe(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier,
                      const TRequestHandle& AHandle = nullptr);
   uint16_t Unsubscribe(const std::vector<std::string>& AFilters, const TRequestHandle& AHandle = nullptr);
   // The same requests with a handle on each.
   TQORMQTTHandle PublishAsync(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS);
   TQORMQTTHandle PublishAsync(const TQORMQTTMessage& AMessage);
+  TQORMQTTHandle PublishAsync(TQORMQTTMessage&& AMessage);
   TQORMQTTHandle SubscribeAsync(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier);
   TQORMQTTHandle UnsubscribeAsync(const std::vector<std::string>& AFilters);
   bool Flush(std::chrono::milliseconds ATimeout);
@@ -103,6 +107,8 @@ class TQORMQTTConnection {
                    const TPublishExtras& AExtras);
   // What a TQORMQTTMessage adds to topic, payload and QoS (checked).
   static TPublishExtras ExtrasOf(const TQORMQTTMessage& AMessage);
+  // The same from a message the caller gives up: its properties and payload are taken.
+  static TPublishExtras ExtrasOf(TQORMQTTMessage&& AMessage);
   // A new request's handle: the next identity.
   TRequestHandle NewHandle() { return std::make_shared<TQORMQTTRequestState>(++FRequests); }
   void OnConnack(uint64_t AEpoch, uint8_t AReasonCode, bool ASessionPresent);

@@ -8,7 +8,7 @@ uint8_t TPublishLimits::Refusal(const TOutboundMessage& AMessage) const {
   if (AMessage.QoS > MaximumQoS) return 0x9B;  // QoS not supported
   if (AMessage.Retain && !RetainAvailable) return 0x9A;  // retain not supported
   if (MaximumPacketSize != 0 &&
-      PacketSize(PublishContentSize(AMessage.Topic.size(), AMessage.Payload.size(), AMessage.QoS, Level,
+      PacketSize(PublishContentSize(AMessage.Topic.size(), AMessage.Body().size(), AMessage.QoS, Level,
                                     AMessage.Properties.get())) > MaximumPacketSize)
     return 0x95;  // packet too large
   return 0;
@@ -16,7 +16,7 @@ uint8_t TPublishLimits::Refusal(const TOutboundMessage& AMessage) const {
 
 void TQORMQTTOutbox::Counted(const TOutboundMessage& AMessage, bool AAdded) {
   size_t& counter = AMessage.Offline ? FOffline : FHeldBytes;
-  const size_t amount = AMessage.Offline ? 1 : AMessage.Topic.size() + AMessage.Payload.size();
+  const size_t amount = AMessage.Offline ? 1 : AMessage.Topic.size() + AMessage.Body().size();
   counter = AAdded ? counter + amount : counter - amount;
 }
 
@@ -52,7 +52,7 @@ TBytes TQORMQTTOutbox::ReleaseNext(uint16_t AReceiveMaximum, uint8_t ALevel, TOu
   if (next.QoS != 0 && FInFlight.size() >= AReceiveMaximum) return {};
   TBytes packet = next.Received
                       ? BuildPubRelPacket(next.PacketId, 0, ALevel)
-                      : BuildPublishPacket(next.Topic, std::string_view(next.Payload), next.QoS, next.PacketId, ALevel,
+                      : BuildPublishPacket(next.Topic, next.Body(), next.QoS, next.PacketId, ALevel,
                                            next.Retain, next.Sent, next.Properties.get());
   Counted(next, false);
   // What the caller needs of it for its log line; topic and payload stay here.

@@ -30,6 +30,10 @@ struct TOutboundMessage {
   std::shared_ptr<const TQORMQTTProperties> Properties{};  // null: none
   uint64_t Seq = 0;        // the order the caller's requests were accepted in
   TRequestHandle Handle{};  // the caller's handle on it; null: none
+  // A payload the caller gave up, taken over rather than copied (Payload is
+  // then empty); shared with the sender while it is written from.
+  std::shared_ptr<const std::string> Taken{};
+  std::string_view Body() const { return Taken ? std::string_view(*Taken) : std::string_view(Payload); }
 };
 
 // What a broker's CONNACK allows a publication: the reason MQTT gives for

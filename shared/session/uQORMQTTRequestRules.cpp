@@ -41,18 +41,31 @@ void CheckTopic(std::string_view ATopic, bool AFilter) {
   }
 }
 
-std::shared_ptr<const TQORMQTTProperties> PublicationProperties(const TQORMQTTMessage& AMessage) {
+namespace {
+
+template <typename TMessage>
+std::shared_ptr<const TQORMQTTProperties> PropertiesOf(TMessage&& AMessage) {
   if (!AMessage.PayloadFormatIndicator && !AMessage.MessageExpiryInterval && !AMessage.ContentType &&
       !AMessage.ResponseTopic && !AMessage.CorrelationData && AMessage.UserProperties.empty())
     return nullptr;
   auto properties = std::make_shared<TQORMQTTProperties>();
   properties->PayloadFormatIndicator = AMessage.PayloadFormatIndicator;
   properties->MessageExpiryInterval = AMessage.MessageExpiryInterval;
-  properties->ContentType = AMessage.ContentType;
-  properties->ResponseTopic = AMessage.ResponseTopic;
-  properties->CorrelationData = AMessage.CorrelationData;
-  properties->UserProperties = AMessage.UserProperties;
+  properties->ContentType = std::forward<TMessage>(AMessage).ContentType;
+  properties->ResponseTopic = std::forward<TMessage>(AMessage).ResponseTopic;
+  properties->CorrelationData = std::forward<TMessage>(AMessage).CorrelationData;
+  properties->UserProperties = std::forward<TMessage>(AMessage).UserProperties;
   return properties;
+}
+
+}  // namespace
+
+std::shared_ptr<const TQORMQTTProperties> PublicationProperties(const TQORMQTTMessage& AMessage) {
+  return PropertiesOf(AMessage);
+}
+
+std::shared_ptr<const TQORMQTTProperties> PublicationProperties(TQORMQTTMessage&& AMessage) {
+  return PropertiesOf(std::move(AMessage));
 }
 
 // --- against the broker's limits ---------------------------------------------------

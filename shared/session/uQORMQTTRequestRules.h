@@ -24,5 +24,7 @@ void CheckProperties(const TQORMQTTProperties& AProperties, const std::string& A
 void CheckTopic(std::string_view ATopic, bool AFilter);
 // The MQTT 5.0 properties of a message; null when it has none.
 std::shared_ptr<const TQORMQTTProperties> PublicationProperties(const TQORMQTTMessage& AMessage);
+// The same, moved out of a message the caller gives up (topic and payload stay in it).
+std::shared_ptr<const TQORMQTTProperties> PublicationProperties(TQORMQTTMessage&& AMessage);
 
 }  // namespace qor

@@ -42,19 +42,30 @@ void TQORMQTTSession::Counted() {
   FHeldBytes = FOutbox.HeldBytes();
 }
 
+std::shared_ptr<const std::string> TQORMQTTSession::Take(std::string_view& APayload, const TPublishExtras& AExtras) {
+  if (!AExtras.Payload || APayload.size() < kTakePayloadSize) return nullptr;
+  auto taken = std::make_shared<const std::string>(std::move(*AExtras.Payload));
+  // What is sent is read from here on: the caller's string is empty now.
+  APayload = *taken;
+  return taken;
+}
+
 TRequestPacket TQORMQTTSession::Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
                                         ISessionSink& ASink, const TPublishExtras& AExtras) {
   TRequestPacket r;
   uint16_t alias = 0;
   bool aliasOnly = false;
   uint64_t aliasEpoch = 0;
+  // Held until the packet is sent: a Discard meanwhile must not free what it is written from.
+  const std::shared_ptr<const std::string> taken = AQoS != mqQoS0 ? Take(APayload, AExtras) : nullptr;
   // QoS 0 keeps nothing, and takes no lock unless something waits before it
   // or the link has topic aliases.
   if (AQoS != mqQoS0 || FWaitingCount != 0 || FAliasing) {
     // QoS 1 and 2 are kept for resending after a lost link: copied before
-    // the lock. QoS 0 is copied only when it has to wait.
+    // the lock (unless taken over). QoS 0 is copied only when it has to wait.
     TOutboundMessage kept{AQoS != mqQoS0 ? std::string(ATopic) : std::string(),
-                          AQoS != mqQoS0 ? std::string(APayload) : std::string(), 0, AQoS};
+                          AQoS != mqQoS0 && !taken ? std::string(APayload) : std::string(), 0, AQoS};
+    kept.Taken = taken;
     kept.Retain = AExtras.Retain;
     kept.Properties = AExtras.Properties;
     // Recorded before the packet exists: its acknowledgement may be read
@@ -132,7 +143,9 @@ uint16_t TQORMQTTSession::AliasLocked(std::string_view ATopic, TRequestPacket& A
 
 uint16_t TQORMQTTSession::Queue(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
                                 size_t ALimit, const TPublishExtras& AExtras) {
-  TOutboundMessage kept{std::string(ATopic), std::string(APayload), 0, AQoS};
+  std::shared_ptr<const std::string> taken = Take(APayload, AExtras);
+  TOutboundMessage kept{std::string(ATopic), taken ? std::string() : std::string(APayload), 0, AQoS};
+  kept.Taken = std::move(taken);
   kept.Offline = true;
   kept.Retain = AExtras.Retain;
   kept.Properties = AExtras.Properties;

@@ -133,6 +133,9 @@ struct TPublishExtras {
   // The caller's handle, ended with the publication; null: none. At QoS 0
   // a packet sent at once (TRequestPacket::Sent) leaves it to the caller.
   TRequestHandle Handle{};
+  // The caller's payload, which it gives up: at QoS 1 and 2 one of
+  // kTakePayloadSize or more is taken over rather than copied. Null: copied.
+  std::string* Payload = nullptr;
 };
 
 // What Discard dropped.
@@ -152,6 +155,9 @@ inline bool RefusesLevel5(uint8_t AReasonCode) {
 // payload rather than copied into one buffer (the sink then returns only
 // once the payload is written): copying it would cost more than the write.
 inline constexpr size_t kSeparatePayloadSize = 16 * 1024;
+// From this size on, a payload the caller gives up is kept without a copy:
+// below it, the copy costs less than sharing.
+inline constexpr size_t kTakePayloadSize = 256;
 
 class TQORMQTTSession {
  public:
@@ -309,6 +315,8 @@ class TQORMQTTSession {
   void HandleDisconnect(TBody& AIn, ISessionSink& ASink);
   void SendAck(ISessionSink& ASink, TBytes APacket, const char* ASentFormat, const char* AFailedPrefix,
                uint16_t APacketId);
+  // The caller's payload taken over (APayload then views it), when it may be and is worth it.
+  static std::shared_ptr<const std::string> Take(std::string_view& APayload, const TPublishExtras& AExtras);
   // How many publications may be in flight now.
   uint16_t WindowLocked() const;
   // Raises when every identifier is in use.

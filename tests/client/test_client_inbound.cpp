@@ -494,6 +494,27 @@ TEST(Session, HandlesEndWithWhatBecameOfTheirRequests) {
   EXPECT_EQ(renewed->PacketId(), 3);
 }
 
+// A payload the caller gives up is kept without a copy and sent whole, the
+// first time and again after a lost link; a small one is copied as always.
+TEST(Session, APayloadGivenUpIsKeptAndSentAgainWhole) {
+  for (const size_t size : {kTakePayloadSize - 1, kTakePayloadSize, kSeparatePayloadSize}) {
+    SCOPED_TRACE(size);
+    TQORMQTTSession session;
+    const std::string payload(size, 'p');
+    std::string given = payload;
+    TPublishExtras extras;
+    extras.Payload = &given;
+    TFed& out = Out();
+    session.Publish("t", given, mqQoS1, out, extras);
+    EXPECT_EQ(given.empty(), size >= kTakePayloadSize);
+    const TBytes expected = BuildPublishPacket("t", std::string_view(payload), 1, 1, 5, false, false);
+    EXPECT_EQ(out.Sent, std::vector<TBytes>{expected});
+    TBytes again = expected;
+    again[0] |= 0x08;  // DUP
+    EXPECT_EQ(Feed({0x20, 0x03, 0x01, 0x00, 0x00}, 5, 1 << 30, &session).Sent, std::vector<TBytes>{again});
+  }
+}
+
 // The sink may call back into the session (an OnLog that publishes): no
 // sink call may be made while the session holds its lock, or the thread
 // deadlocks. Every call of this sink takes that lock once.
