@@ -246,7 +246,7 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// message's properties are moved. The caller's string is left empty or
   /// unspecified; a call that raises may already have taken it.
   uint16_t Publish(const std::string& ATopic, std::string&& APayload, TQORMQTTQoS AQoS);
-  uint16_t Publish(TQORMQTTMessage&& AMessage);
+  uint16_t Publish(TQORMQTTMessage&& AMessage);  ///< a message given up, as above
   /// Subscribes to one topic filter at AQoS: the packet identifier. Raises
   /// as Publish does (not connected, no valid topic filter, too long, beyond
   /// the broker's limits).
@@ -270,13 +270,14 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// fire as well. Never wait on a handle in a handler: the reader thread
   /// reads the very acknowledgement it waits for.
   TQORMQTTHandle PublishAsync(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS);
-  TQORMQTTHandle PublishAsync(const TQORMQTTMessage& AMessage);
-  TQORMQTTHandle PublishAsync(TQORMQTTMessage&& AMessage);
-  TQORMQTTHandle SubscribeAsync(const std::string& ATopic, TQORMQTTQoS AQoS);
+  TQORMQTTHandle PublishAsync(const TQORMQTTMessage& AMessage);  ///< as Publish(const TQORMQTTMessage&)
+  TQORMQTTHandle PublishAsync(TQORMQTTMessage&& AMessage);       ///< as Publish(TQORMQTTMessage&&)
+  TQORMQTTHandle SubscribeAsync(const std::string& ATopic, TQORMQTTQoS AQoS);  ///< as Subscribe
+  /// As Subscribe with several filters; the handle ends with one code per filter.
   TQORMQTTHandle SubscribeAsync(const std::vector<TQORMQTTSubscription>& AFilters,
                                 uint32_t ASubscriptionIdentifier = 0);
-  TQORMQTTHandle UnsubscribeAsync(const std::string& ATopic);
-  TQORMQTTHandle UnsubscribeAsync(const std::vector<std::string>& AFilters);
+  TQORMQTTHandle UnsubscribeAsync(const std::string& ATopic);                ///< as Unsubscribe
+  TQORMQTTHandle UnsubscribeAsync(const std::vector<std::string>& AFilters);  ///< as Unsubscribe
   /// Waits until every request accepted before the call has ended
   /// (acknowledged, refused, discarded or forbidden; QoS 0: written to the
   /// link) or ATimeout has passed: whether all have. Also waits while the

@@ -27,7 +27,7 @@ enum TQORMQTTOutcome : uint8_t {
 
 /// The outcome of a request and what the broker said about it.
 struct TQORMQTTResult {
-  TQORMQTTOutcome Outcome = ocPending;
+  TQORMQTTOutcome Outcome = ocPending;  ///< how it ended (ocPending: not yet)
   /// The broker's code (PUBACK, PUBCOMP or a refusing PUBREC; for SUBACK and
   /// UNSUBACK the first refusing one, else mqrcSuccess), the limit's code
   /// when forbidden, mqrcUnspecifiedError when discarded.
@@ -36,7 +36,7 @@ struct TQORMQTTResult {
   /// (for SUBACK a code below 0x80 is the QoS granted; MQTT 3.1.1's UNSUBACK has none).
   std::vector<TQORMQTTReasonCode> ReasonCodes;
   std::string ReasonString;  ///< the broker's words (MQTT 5.0), when it said any
-  bool Succeeded() const { return Outcome == ocDelivered; }
+  bool Succeeded() const { return Outcome == ocDelivered; }  ///< delivered
 };
 
 class TQORMQTTRequestState;
@@ -46,9 +46,10 @@ class QORMQTT_EXPORT TQORMQTTHandle {
  public:
   /// A handle on no request: only operator bool may be asked.
   TQORMQTTHandle() = default;
+  /// The client's: a handle on the request AState tracks.
   explicit TQORMQTTHandle(std::shared_ptr<TQORMQTTRequestState> AState) : FState(std::move(AState)) {}
 
-  explicit operator bool() const { return FState != nullptr; }
+  explicit operator bool() const { return FState != nullptr; }  ///< it refers to a request
   /// 1, 2, 3 … in the order the client accepted its requests; never reused,
   /// whatever becomes of packet identifiers.
   uint64_t Id() const;
