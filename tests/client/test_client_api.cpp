@@ -56,6 +56,9 @@ TEST(Handles, SurviveABrokerKilledAndRestartedWithoutTheSession) {
   }
   EXPECT_TRUE(recorder.HasLine(Format("Republishing packet_id=%d as a new message (the broker kept no session)",
                                       handles[0].PacketId())));
-  std::lock_guard<std::mutex> guard(mutex);
-  EXPECT_EQ(completed, given);
+  // The events fire just after the handles end.
+  EXPECT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> guard(mutex);
+    return completed == given;
+  }));
 }
