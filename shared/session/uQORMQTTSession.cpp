@@ -133,7 +133,7 @@ uint16_t TQORMQTTSession::Queue(std::string_view ATopic, std::string_view APaylo
   kept.Retain = AExtras.Retain;
   kept.Properties = AExtras.Properties;
   std::lock_guard<std::mutex> guard(FMutex);
-  if (FOutbox.Offline() >= ALimit) throw Exception(Format("Offline queue full (%zu messages)", ALimit));
+  if (FOutbox.Offline() >= ALimit) throw EQueueFull(ALimit, Format("Offline queue full (%zu messages)", ALimit));
   if (AQoS != mqQoS0) kept.PacketId = NextPacketIdLocked();
   const uint16_t id = kept.PacketId;
   FOutbox.AddWaiting(std::move(kept));
@@ -255,7 +255,9 @@ bool TQORMQTTSession::Reauthenticate(const TBytes& AData, ISessionSink& ASink) c
   TQORMQTTProperties properties;
   {
     std::lock_guard<std::mutex> guard(FMutex);
-    if (FAuthMethod.empty()) throw Exception("Reauthenticate needs the AuthenticationMethod of an MQTT 5.0 connection");
+    if (FAuthMethod.empty())
+      throw EInvalidArgument("AuthenticationMethod",
+                             "Reauthenticate needs the AuthenticationMethod of an MQTT 5.0 connection");
     properties.AuthenticationMethod = FAuthMethod;
   }
   properties.AuthenticationData = AData;
