@@ -40,7 +40,7 @@
 // 16 KiB or more: once it has been written, since it is sent from the
 // caller's string). The queue holds up to 16 MiB: a Publish, Subscribe or
 // Unsubscribe that finds it full waits until the writer has made room, or
-// raises "MQTT client is not connected" when the link goes meanwhile.
+// raises ENotConnected when the link goes meanwhile.
 // Publications held back by the broker's Receive Maximum count against the
 // same 16 MiB, with the same rule (on the reader thread Publish does not
 // wait there). A write that fails, or takes nothing for KeepAliveSecs, ends
@@ -58,6 +58,7 @@
 #include <vector>
 
 #include "uQORException.h"
+#include "uQORMQTTErrors.h"
 #include "uQORMQTTHandle.h"
 #include "uQORMQTTMessage.h"
 #include "uQORMQTTProtocol.h"
@@ -216,8 +217,11 @@ class QORMQTT_EXPORT TQORMQTTClient {
   // --- operations ---------------------------------------------------------
   /// Returns once the broker has accepted the session, or at once when an
   /// attempt is already running (also a reconnect loop) or a session exists.
-  /// Raises Exception (refusal, time-out, over-long text, a field CONNECT
-  /// cannot carry) or ESocketError.
+  /// Raises EBrokerRefused (the broker's code and words), ETimeout (no
+  /// CONNACK within ConnectTimeoutSecs), EInvalidArgument (a field CONNECT
+  /// cannot carry, an over-long text; Field() names it) or ESocketError
+  /// (EResolveError: a name that does not resolve; ETLSError: TLS failed);
+  /// Exception when Disconnect cancels it or a handler calls it.
   void Connect();
   /// Sends DISCONNECT when connected, stops every thread, closes the stream.
   /// Returns within about a second, also during a reconnect delay (or once
@@ -228,18 +232,19 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// The same with a reason string, user properties or a new Session Expiry
   /// Interval in the DISCONNECT (MQTT 5.0).
   void Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQTTDisconnectProperties& AProperties);
-  /// The packet identifier used (0 at QoS 0). Raises Exception when not
-  /// connected (unless OfflineQueueLimit lets it wait: "Offline queue full"
-  /// when that many wait already), when the topic is no valid MQTT topic name
-  /// (empty, a wildcard, a NUL, not UTF-8), when the topic or packet is too long for
-  /// MQTT or beyond the broker's limits, or when all 65535 identifiers are in
-  /// use. A QoS 1 or 2 publication is kept until the broker acknowledges it:
+  /// The packet identifier used (0 at QoS 0). Raises ENotConnected when not
+  /// connected (unless OfflineQueueLimit lets it wait: EQueueFull "Offline
+  /// queue full" when that many wait already), EInvalidArgument when the
+  /// topic is no valid MQTT topic name (empty, a wildcard, a NUL, not UTF-8),
+  /// when the topic or packet is too long for MQTT or beyond the broker's
+  /// limits, and Exception when all 65535 identifiers are in use. A QoS 1
+  /// or 2 publication is kept until the broker acknowledges it:
   /// a link lost before that sends it again after the reconnect (with DUP
   /// when the broker kept the session, as a new message when it did not).
   uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS);
   /// The same for a message with its retain flag and MQTT 5.0 properties.
-  /// Also raises for a retained message when the broker has no retain, and
-  /// for a property text or data over 65535 bytes.
+  /// Also raises EInvalidArgument for a retained message when the broker has
+  /// no retain, and for a property text or data over 65535 bytes.
   uint16_t Publish(const TQORMQTTMessage& AMessage);
   /// The same, for a payload (or a message) the caller gives up: a large
   /// QoS 1 or 2 payload is kept for resending without a copy, and the
@@ -248,8 +253,8 @@ class QORMQTT_EXPORT TQORMQTTClient {
   uint16_t Publish(const std::string& ATopic, std::string&& APayload, TQORMQTTQoS AQoS);
   uint16_t Publish(TQORMQTTMessage&& AMessage);  ///< a message given up, as above
   /// Subscribes to one topic filter at AQoS: the packet identifier. Raises
-  /// as Publish does (not connected, no valid topic filter, too long, beyond
-  /// the broker's limits).
+  /// as Publish does (ENotConnected; EInvalidArgument: no valid topic filter,
+  /// too long, beyond the broker's limits).
   uint16_t Subscribe(const std::string& ATopic, TQORMQTTQoS AQoS);
   /// Several filters in one SUBSCRIBE, each with its options; ASubscriptionIdentifier
   /// (1 to 268435455, 0: none) comes back with each message they match.

@@ -77,7 +77,7 @@ bool TQORMQTTConnection::LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, con
 // --- requests ----------------------------------------------------------------------------
 
 void TQORMQTTConnection::RequireConnected() const {
-  if (FLink.State() != TLinkState::Connected) throw Exception("MQTT client is not connected");
+  if (FLink.State() != TLinkState::Connected) throw ENotConnected("MQTT client is not connected");
 }
 
 void TQORMQTTConnection::WaitForHeldRoom() {
@@ -90,7 +90,7 @@ void TQORMQTTConnection::WaitForHeldRoom() {
   // bound is kept loosely, and only a link that went ends the wait in error.
   const bool linked = FLink.WaitWhile([&] { return FSession.HeldBytes() >= kQueueBytes; });
   --FHeldWaiters;
-  if (!linked) throw Exception("MQTT client is not connected");
+  if (!linked) throw ENotConnected("MQTT client is not connected");
 }
 
 uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS) {
@@ -98,7 +98,7 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
 }
 
 TPublishExtras TQORMQTTConnection::ExtrasOf(const TQORMQTTMessage& AMessage) {
-  if (AMessage.QoS > mqQoS2) throw Exception(Format("QoS %d is not 0, 1 or 2", AMessage.QoS));
+  if (AMessage.QoS > mqQoS2) throw EInvalidArgument("QoS", Format("QoS %d is not 0, 1 or 2", AMessage.QoS));
   TPublishExtras extras;
   extras.Retain = AMessage.Retain;
   extras.Properties = PublicationProperties(AMessage);
@@ -107,7 +107,7 @@ TPublishExtras TQORMQTTConnection::ExtrasOf(const TQORMQTTMessage& AMessage) {
 }
 
 TPublishExtras TQORMQTTConnection::ExtrasOf(TQORMQTTMessage&& AMessage) {
-  if (AMessage.QoS > mqQoS2) throw Exception(Format("QoS %d is not 0, 1 or 2", AMessage.QoS));
+  if (AMessage.QoS > mqQoS2) throw EInvalidArgument("QoS", Format("QoS %d is not 0, 1 or 2", AMessage.QoS));
   TPublishExtras extras;
   extras.Retain = AMessage.Retain;
   extras.Properties = PublicationProperties(std::move(AMessage));
@@ -174,7 +174,7 @@ uint16_t TQORMQTTConnection::Publish(std::string_view ATopic, std::string_view A
     // waits for the next link (a QoS 1 or 2 one is kept already), else it is given up.
     if (FClient.OfflineQueueLimit == 0 || FLink.Ending()) {
       FSession.Unsent(request.PacketId);
-      throw Exception("MQTT client is not connected");
+      throw ENotConnected("MQTT client is not connected");
     }
     if (AQoS == mqQoS0) return Queue(ATopic, APayload, AQoS, "after the link was lost", AExtras);
     FEvents.Log("PUBLISH kept topic=\"%.*s\" QoS=%d packet_id=%d payload_len=%zu for the next link", topicLength,
@@ -205,7 +205,7 @@ uint16_t TQORMQTTConnection::Queue(std::string_view ATopic, std::string_view APa
 
 uint16_t TQORMQTTConnection::Subscribe(const std::vector<TQORMQTTSubscription>& AFilters,
                                        uint32_t ASubscriptionIdentifier, const TRequestHandle& AHandle) {
-  if (AFilters.empty()) throw Exception("SUBSCRIBE needs at least one topic filter");
+  if (AFilters.empty()) throw EInvalidArgument("Filters", "SUBSCRIBE needs at least one topic filter");
   RequireConnected();
   FSession.CheckSubscribe(AFilters, ASubscriptionIdentifier);
   const bool level5 = FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50;
@@ -216,19 +216,19 @@ uint16_t TQORMQTTConnection::Subscribe(const std::vector<TQORMQTTSubscription>& 
   const TRequestPacket request = FSession.Subscribe(filters, level5 ? ASubscriptionIdentifier : 0, output, AHandle);
   // The state said connected, but the link went meanwhile (a Disconnect
   // under way on another thread, a loss): the caller must not be told it was sent.
-  if (!request.Sent) throw Exception("MQTT client is not connected");
+  if (!request.Sent) throw ENotConnected("MQTT client is not connected");
   for (const TQORMQTTSubscription& f : AFilters)
     FEvents.Log("SUBSCRIBE sent topic=\"%s\" QoS=%d packet_id=%d", f.Filter.c_str(), f.QoS, request.PacketId);
   return request.PacketId;
 }
 
 uint16_t TQORMQTTConnection::Unsubscribe(const std::vector<std::string>& AFilters, const TRequestHandle& AHandle) {
-  if (AFilters.empty()) throw Exception("UNSUBSCRIBE needs at least one topic filter");
+  if (AFilters.empty()) throw EInvalidArgument("Filters", "UNSUBSCRIBE needs at least one topic filter");
   RequireConnected();
   FSession.CheckUnsubscribe(AFilters);
   TOutput output(*this, 0);
   const TRequestPacket request = FSession.Unsubscribe(AFilters, output, AHandle);
-  if (!request.Sent) throw Exception("MQTT client is not connected");
+  if (!request.Sent) throw ENotConnected("MQTT client is not connected");
   for (const std::string& filter : AFilters)
     FEvents.Log("UNSUBSCRIBE sent topic=\"%s\" packet_id=%d", filter.c_str(), request.PacketId);
   return request.PacketId;
@@ -276,9 +276,10 @@ bool TQORMQTTConnection::Flush(std::chrono::milliseconds ATimeout) {
 
 void TQORMQTTConnection::Reauthenticate(const TBytes& AData) {
   RequireConnected();
-  if (AData.size() > MQTT_MAX_STRING) throw Exception("Authentication data is longer than MQTT allows (65535 bytes)");
+  if (AData.size() > MQTT_MAX_STRING)
+    throw EInvalidArgument("Data", "Authentication data is longer than MQTT allows (65535 bytes)");
   TOutput output(*this, 0);
-  if (!FSession.Reauthenticate(AData, output)) throw Exception("MQTT client is not connected");
+  if (!FSession.Reauthenticate(AData, output)) throw ENotConnected("MQTT client is not connected");
   FEvents.Log("AUTH sent reason=$19");
 }
 
@@ -338,7 +339,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
     // The CONNECT leaves before the threads start, so that the broker works
     // on its answer meanwhile; it is logged as sent after their lines.
     if (!FSession.Connect(FSettings.ConnectFields(clientID, will ? &*will : nullptr, cleanStart), output))
-      throw Exception("MQTT client is not connected");
+      throw ENotConnected("MQTT client is not connected");
     StartThreads();
   } catch (...) {
     FLink.Abandon(epoch, AFromLoop);
@@ -375,7 +376,8 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   }
   if (!handshake.Answered || stopping) {
     FLink.Abandon(epoch, AFromLoop);
-    throw Exception(stopping ? "Connection attempt cancelled" : "Timeout waiting for CONNACK");
+    if (stopping) throw Exception("Connection attempt cancelled");
+    throw ETimeout("Timeout waiting for CONNACK");
   }
   if (FSession.RefusedLevel5(handshake.Reason, level)) {
     FEvents.Log("Retrying with MQTT 3.1.1");
@@ -393,7 +395,8 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   }
   if (handshake.Reason != mqrcSuccess) {
     FLink.Abandon(epoch, AFromLoop);
-    throw Exception(Format("Broker refused connection (reason=$%2.2X)", handshake.Reason) + words.Describe());
+    throw EBrokerRefused(static_cast<TQORMQTTReasonCode>(handshake.Reason), words.ReasonString,
+                         Format("Broker refused connection (reason=$%2.2X)", handshake.Reason) + words.Describe());
   }
   const int32_t keepAlive = FSession.KeepAliveSecs(FSettings.KeepAliveSecs);
   if (keepAlive != FSettings.KeepAliveSecs) {
@@ -447,7 +450,8 @@ void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQ
   CheckProperties(properties);
   // A session that was to end with the link cannot be kept by its DISCONNECT.
   if (FClient.SessionExpiryInterval == 0 && properties.SessionExpiryInterval.value_or(0) != 0)
-    throw Exception("A DISCONNECT cannot set a Session Expiry Interval when CONNECT's was 0");
+    throw EInvalidArgument("SessionExpiryInterval",
+                           "A DISCONNECT cannot set a Session Expiry Interval when CONNECT's was 0");
   FLink.UserDisconnecting();
   // Only while a stream is open; what was queued before goes out first, but
   // a link that does not take it within a second is closed all the same.

@@ -17,7 +17,8 @@ int TLSVersion(const std::string& AVersion) {
   if (AVersion.empty()) return 0;
   if (AVersion == "1.2") return TLS1_2_VERSION;
   if (AVersion == "1.3") return TLS1_3_VERSION;
-  throw Exception("TLSMinVersion is \"" + AVersion + "\"; it must be empty, \"1.2\" or \"1.3\"");
+  throw EInvalidArgument("TLSMinVersion",
+                         "TLSMinVersion is \"" + AVersion + "\"; it must be empty, \"1.2\" or \"1.3\"");
 }
 
 // Seconds from a configuration field as milliseconds for a wait: computed
@@ -30,37 +31,40 @@ int SecondsToMs(int32_t ASeconds) {
 // port than the one the log lines name.
 void CheckPort(const std::string& AHost, int32_t APort, const std::string& AField) {
   if (!IsUnixSocket(AHost) && (APort < 1 || APort > 65535))
-    throw Exception(Format("%s is %d; it must be 1 to 65535", AField.c_str(), APort));
+    throw EInvalidArgument(AField, Format("%s is %d; it must be 1 to 65535", AField.c_str(), APort));
 }
 
 }  // namespace
 
 TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
-  CheckTextLength(C.ClientID, "Client identifier");
-  CheckTextLength(C.Username, "User name");
-  CheckTextLength(C.Password, "Password");
+  CheckTextLength(C.ClientID, "Client identifier", "ClientID");
+  CheckTextLength(C.Username, "User name", "Username");
+  CheckTextLength(C.Password, "Password", "Password");
   // CONNECT carries it in two bytes: a larger value would be cut to
   // something the broker holds the client to.
   if (C.KeepAliveSecs < 0 || C.KeepAliveSecs > 65535)
-    throw Exception(Format("KeepAliveSecs is %d; MQTT carries 0 to 65535 seconds", C.KeepAliveSecs));
+    throw EInvalidArgument("KeepAliveSecs",
+                           Format("KeepAliveSecs is %d; MQTT carries 0 to 65535 seconds", C.KeepAliveSecs));
   TClientSettings s;
   s.TLSMinVersion = TLSVersion(C.TLSMinVersion);
   if (C.Will) {
-    CheckTextLength(C.Will->Topic, "Will topic");
-    CheckTopicName(C.Will->Topic, "Will topic");
-    CheckTextLength(C.Will->Payload, "Will payload");
-    if (C.Will->QoS > mqQoS2) throw Exception(Format("Will QoS %d is not 0, 1 or 2", C.Will->QoS));
+    CheckTextLength(C.Will->Topic, "Will topic", "Will.Topic");
+    CheckTopicName(C.Will->Topic, "Will topic", "Will.Topic");
+    CheckTextLength(C.Will->Payload, "Will payload", "Will.Payload");
+    if (C.Will->QoS > mqQoS2)
+      throw EInvalidArgument("Will.QoS", Format("Will QoS %d is not 0, 1 or 2", C.Will->QoS));
     if (const auto properties = PublicationProperties(*C.Will)) CheckProperties(*properties, "Will ");
   }
   if (C.AuthenticationData.size() > MQTT_MAX_STRING)
-    throw Exception("AuthenticationData is longer than MQTT allows (65535 bytes)");
-  CheckString(C.AuthenticationMethod, "AuthenticationMethod");
+    throw EInvalidArgument("AuthenticationData", "AuthenticationData is longer than MQTT allows (65535 bytes)");
+  CheckString(C.AuthenticationMethod, "AuthenticationMethod", "AuthenticationMethod");
   for (const auto& [name, value] : C.UserProperties) {
-    CheckString(name, "User property name");
-    CheckString(value, "User property value");
+    CheckString(name, "User property name", "UserProperties");
+    CheckString(value, "User property value", "UserProperties");
   }
   if (C.ProtocolVersion != MQTT_PROTOCOL_LEVEL_50 && C.ProtocolVersion != MQTT_PROTOCOL_LEVEL_311)
-    throw Exception(Format("ProtocolVersion is %d; it must be 5 (MQTT 5.0) or 4 (MQTT 3.1.1)", C.ProtocolVersion));
+    throw EInvalidArgument("ProtocolVersion", Format("ProtocolVersion is %d; it must be 5 (MQTT 5.0) or 4 (MQTT 3.1.1)",
+                                                     C.ProtocolVersion));
   if (C.Brokers.empty()) CheckPort(C.BrokerHostName, C.BrokerPort, "BrokerPort");
   for (size_t i = 0; i < C.Brokers.size(); ++i) CheckPort(C.Brokers[i].Host, C.Brokers[i].Port, Format("Brokers[%zu].Port", i));
 
@@ -100,7 +104,8 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
 
 void TClientSettings::CheckCredentials(uint8_t ALevel) const {
   if (ALevel == MQTT_PROTOCOL_LEVEL_311 && Username.empty() && !Password.empty())
-    throw Exception("Password is set without a Username; MQTT 3.1.1 sends a password only with a user name");
+    throw EInvalidArgument("Password",
+                           "Password is set without a Username; MQTT 3.1.1 sends a password only with a user name");
 }
 
 int TClientSettings::ConnectTimeoutMs() const { return SecondsToMs(ConnectTimeoutSecs); }

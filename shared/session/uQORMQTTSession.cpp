@@ -151,7 +151,7 @@ uint16_t TQORMQTTSession::Queue(std::string_view ATopic, std::string_view APaylo
   kept.Properties = AExtras.Properties;
   kept.Handle = AExtras.Handle;
   std::lock_guard<std::mutex> guard(FMutex);
-  if (FOutbox.Offline() >= ALimit) throw Exception(Format("Offline queue full (%zu messages)", ALimit));
+  if (FOutbox.Offline() >= ALimit) throw EQueueFull(ALimit, Format("Offline queue full (%zu messages)", ALimit));
   if (AQoS != mqQoS0) kept.PacketId = NextPacketIdLocked();
   kept.Seq = ++FSeq;
   const uint16_t id = kept.PacketId;
@@ -302,7 +302,9 @@ bool TQORMQTTSession::Reauthenticate(const TBytes& AData, ISessionSink& ASink) c
   TQORMQTTProperties properties;
   {
     std::lock_guard<std::mutex> guard(FMutex);
-    if (FAuthMethod.empty()) throw Exception("Reauthenticate needs the AuthenticationMethod of an MQTT 5.0 connection");
+    if (FAuthMethod.empty())
+      throw EInvalidArgument("AuthenticationMethod",
+                             "Reauthenticate needs the AuthenticationMethod of an MQTT 5.0 connection");
     properties.AuthenticationMethod = FAuthMethod;
   }
   properties.AuthenticationData = AData;

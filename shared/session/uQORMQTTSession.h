@@ -28,7 +28,7 @@
 #include "uQORByteSource.h"
 #include "uQORFormat.h"
 #include "uQORMQTTLinkClock.h"
-#include "uQORException.h"
+#include "uQORErrors.h"
 #include "uQORMQTTMessage.h"
 #include "uQORMQTTOutbox.h"
 #include "uQORMQTTProtocol.h"

@@ -108,7 +108,7 @@ bool IsIPLiteral(const std::string& AHost) {
 }
 
 // The addresses AHost has, IPv4 and IPv6, in the resolver's order; the
-// caller frees them. Raises ESocketError.
+// caller frees them. Raises EResolveError.
 addrinfo* Resolve(const TBrokerStreamOptions& AOptions, int64_t ADeadline) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -123,7 +123,7 @@ addrinfo* Resolve(const TBrokerStreamOptions& AOptions, int64_t ADeadline) {
   }
   addrinfo* found = nullptr;
   const int rc = getaddrinfo(AOptions.Host.c_str(), std::to_string(AOptions.Port).c_str(), &hints, &found);
-  if (rc != 0) throw ESocketError("Cannot resolve host \"" + AOptions.Host + "\": " + gai_strerror(rc));
+  if (rc != 0) throw EResolveError("Cannot resolve host \"" + AOptions.Host + "\": " + gai_strerror(rc));
   return found;
 }
 
@@ -220,15 +220,15 @@ TBrokerStream::~TBrokerStream() {
 void TBrokerStream::StartTLS(int64_t ADeadline) {
   ERR_clear_error();
   FContext = SSL_CTX_new(TLS_client_method());
-  if (!FContext) throw ESocketError("TLS unavailable: " + OpenSSLError());
+  if (!FContext) throw ETLSError("TLS unavailable: " + OpenSSLError());
   if (FOptions.VerifyPeer) {
     SSL_CTX_set_verify(FContext, SSL_VERIFY_PEER, nullptr);
     const int loaded = FOptions.CAFile.empty()
                            ? SSL_CTX_set_default_verify_paths(FContext)
                            : SSL_CTX_load_verify_locations(FContext, FOptions.CAFile.c_str(), nullptr);
     if (loaded != 1)
-      throw ESocketError("Cannot load trusted certificates \"" + FOptions.CAFile +
-                         "\": " + OpenSSLError());
+      throw ETLSError("Cannot load trusted certificates \"" + FOptions.CAFile +
+                      "\": " + OpenSSLError());
   } else {
     SSL_CTX_set_verify(FContext, SSL_VERIFY_NONE, nullptr);
   }
@@ -236,7 +236,7 @@ void TBrokerStream::StartTLS(int64_t ADeadline) {
 
   FSSL = SSL_new(FContext);
   BIO* bio = FSSL ? NewSocketBio(FFd) : nullptr;
-  if (!bio) throw ESocketError("TLS unavailable: " + OpenSSLError());
+  if (!bio) throw ETLSError("TLS unavailable: " + OpenSSLError());
   SSL_set_bio(FSSL, bio, bio);
   SSL_set_mode(FSSL, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   if (FOptions.Sessions) {
@@ -276,14 +276,14 @@ void TBrokerStream::StartTLS(int64_t ADeadline) {
     } else {
       const long verify = SSL_get_verify_result(FSSL);
       if (FOptions.VerifyPeer && verify != X509_V_OK)
-        throw ESocketError("TLS certificate of " + Endpoint(FOptions) +
-                           " not accepted: " + X509_verify_cert_error_string(verify));
-      throw ESocketError("TLS handshake with " + Endpoint(FOptions) + " failed: " + OpenSSLError());
+        throw ETLSError("TLS certificate of " + Endpoint(FOptions) +
+                        " not accepted: " + X509_verify_cert_error_string(verify));
+      throw ETLSError("TLS handshake with " + Endpoint(FOptions) + " failed: " + OpenSSLError());
     }
-    if (ready == 0) throw ESocketError("TLS handshake with " + Endpoint(FOptions) + " timed out");
+    if (ready == 0) throw ETLSError("TLS handshake with " + Endpoint(FOptions) + " timed out");
     if (ready < 0)
-      throw ESocketError("TLS handshake with " + Endpoint(FOptions) +
-                         (FOptions.Cancel && FOptions.Cancel->load() ? " cancelled" : " failed"));
+      throw ETLSError("TLS handshake with " + Endpoint(FOptions) +
+                      (FOptions.Cancel && FOptions.Cancel->load() ? " cancelled" : " failed"));
   }
 }
 
@@ -343,30 +343,30 @@ void TBrokerStream::ConfigureClientTLS() {
     SSL_CTX_sess_set_new_cb(FContext, NewSession);
   }
   if (FOptions.MinTLSVersion != 0 && SSL_CTX_set_min_proto_version(FContext, FOptions.MinTLSVersion) != 1)
-    throw ESocketError("TLS minimum version " + std::to_string(FOptions.MinTLSVersion) + " not known to OpenSSL");
+    throw ETLSError("TLS minimum version " + std::to_string(FOptions.MinTLSVersion) + " not known to OpenSSL");
   if (!FOptions.Ciphers.empty() && SSL_CTX_set_cipher_list(FContext, FOptions.Ciphers.c_str()) != 1)
-    throw ESocketError("TLS cipher list \"" + FOptions.Ciphers + "\" not usable: " + OpenSSLError());
+    throw ETLSError("TLS cipher list \"" + FOptions.Ciphers + "\" not usable: " + OpenSSLError());
   if (!FOptions.ALPN.empty()) {
     // The wire form: each name behind its length byte.
     std::vector<uint8_t> protocols;
     for (const std::string& name : FOptions.ALPN) {
-      if (name.empty() || name.size() > 255) throw ESocketError("ALPN protocol names must have 1 to 255 bytes");
+      if (name.empty() || name.size() > 255) throw ETLSError("ALPN protocol names must have 1 to 255 bytes");
       protocols.push_back(static_cast<uint8_t>(name.size()));
       protocols.insert(protocols.end(), name.begin(), name.end());
     }
     if (SSL_CTX_set_alpn_protos(FContext, protocols.data(), static_cast<unsigned>(protocols.size())) != 0)
-      throw ESocketError("TLS ALPN not usable: " + OpenSSLError());
+      throw ETLSError("TLS ALPN not usable: " + OpenSSLError());
   }
   if (FOptions.CertFile.empty() && FOptions.KeyFile.empty()) return;
   SSL_CTX_set_default_passwd_cb(FContext, KeyPassword);
   SSL_CTX_set_default_passwd_cb_userdata(FContext, &FOptions.KeyPassword);
   if (SSL_CTX_use_certificate_chain_file(FContext, FOptions.CertFile.c_str()) != 1)
-    throw ESocketError("Cannot load client certificate \"" + FOptions.CertFile + "\": " + OpenSSLError());
+    throw ETLSError("Cannot load client certificate \"" + FOptions.CertFile + "\": " + OpenSSLError());
   const std::string& keyFile = FOptions.KeyFile.empty() ? FOptions.CertFile : FOptions.KeyFile;
   if (SSL_CTX_use_PrivateKey_file(FContext, keyFile.c_str(), SSL_FILETYPE_PEM) != 1)
-    throw ESocketError("Cannot load client key \"" + keyFile + "\": " + OpenSSLError());
+    throw ETLSError("Cannot load client key \"" + keyFile + "\": " + OpenSSLError());
   if (SSL_CTX_check_private_key(FContext) != 1)
-    throw ESocketError("Client key \"" + keyFile + "\" does not match certificate \"" + FOptions.CertFile + "\"");
+    throw ETLSError("Client key \"" + keyFile + "\" does not match certificate \"" + FOptions.CertFile + "\"");
 }
 
 std::string TBrokerStream::ALPNSelected() const {

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "uQORByteSource.h"
-#include "uQORException.h"
+#include "uQORErrors.h"
 #include "uQORResolver.h"
 
 namespace qor {
@@ -82,7 +82,8 @@ struct TBrokerStreamOptions {
 
 class TBrokerStream final : public IByteSource {
  public:
-  // Connects (and completes the TLS handshake) or raises ESocketError.
+  // Connects (and completes the TLS handshake) or raises ESocketError
+  // (EResolveError for a name that does not resolve, ETLSError for TLS).
   static std::shared_ptr<TBrokerStream> Open(const TBrokerStreamOptions& AOptions);
   ~TBrokerStream() override;
   TBrokerStream(const TBrokerStream&) = delete;

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "uQORException.h"
+#include "uQORErrors.h"
 
 namespace qor {
 
@@ -74,11 +74,11 @@ addrinfo* TResolver::Resolve(const std::string& AHost, uint16_t APort, int64_t A
     const bool cancelled = ACancel && ACancel->load();
     if (cancelled || (ATimeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline)) {
       if (FPending == request) FPending.reset();
-      throw ESocketError("Cannot resolve host \"" + AHost + "\": " + (cancelled ? "cancelled" : "timed out"));
+      throw EResolveError("Cannot resolve host \"" + AHost + "\": " + (cancelled ? "cancelled" : "timed out"));
     }
   }
   if (request->Code != 0)
-    throw ESocketError("Cannot resolve host \"" + AHost + "\": " + gai_strerror(request->Code));
+    throw EResolveError("Cannot resolve host \"" + AHost + "\": " + gai_strerror(request->Code));
   addrinfo* result = request->Result;
   request->Result = nullptr;
   return result;

@@ -31,7 +31,7 @@ class TResolver {
 
   // The addresses of AHost (freed with freeaddrinfo), waiting at most
   // ATimeoutMs (negative: no bound) and giving up within 100 ms once ACancel
-  // turns true. Raises ESocketError "Cannot resolve host ...".
+  // turns true. Raises EResolveError "Cannot resolve host ...".
   addrinfo* Resolve(const std::string& AHost, uint16_t APort, int64_t ATimeoutMs,
                     const std::atomic<bool>* ACancel);
 

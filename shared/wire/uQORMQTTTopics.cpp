@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "uQORException.h"
+#include "uQORErrors.h"
 #include "uQORFormat.h"
 #include "uQORMQTTProtocol.h"
 
@@ -43,20 +43,20 @@ size_t InvalidUTF8At(std::string_view AText) {
 }
 
 // What names and filters share: not empty, and a string MQTT can carry.
-void CheckText(std::string_view AText, const char* AWhat) {
-  if (AText.empty()) throw Exception(Format("%s is empty; MQTT requires at least one character", AWhat));
-  CheckString(AText, AWhat);
+void CheckText(std::string_view AText, const char* AWhat, const char* AField) {
+  if (AText.empty()) throw EInvalidArgument(AField, Format("%s is empty; MQTT requires at least one character", AWhat));
+  CheckString(AText, AWhat, AField);
 }
 
 }  // namespace
 
-void CheckString(std::string_view AText, const char* AWhat) {
+void CheckString(std::string_view AText, const char* AWhat, const char* AField) {
   if (AText.size() > MQTT_MAX_STRING)
-    throw Exception(Format("%s is %zu bytes long; MQTT allows at most 65535", AWhat, AText.size()));
+    throw EInvalidArgument(AField, Format("%s is %zu bytes long; MQTT allows at most 65535", AWhat, AText.size()));
   if (AText.find('\0') != std::string_view::npos)
-    throw Exception(Format("%s contains a NUL character, which MQTT forbids", AWhat));
+    throw EInvalidArgument(AField, Format("%s contains a NUL character, which MQTT forbids", AWhat));
   if (const size_t at = InvalidUTF8At(AText); at != std::string_view::npos)
-    throw Exception(Format("%s is not valid UTF-8 (byte %zu)", AWhat, at));
+    throw EInvalidArgument(AField, Format("%s is not valid UTF-8 (byte %zu)", AWhat, at));
 }
 
 namespace {
@@ -69,9 +69,9 @@ void CheckLevels(std::string_view AFilter, const std::string& AShown) {
     const std::string_view level = AFilter.substr(start, end == std::string_view::npos ? end : end - start);
     const size_t hash = level.find('#');
     if (hash != std::string_view::npos && (level.size() != 1 || end != std::string_view::npos))
-      throw Exception("Topic filter " + AShown + ": '#' must stand alone as the last level");
+      throw EInvalidArgument("Filter", "Topic filter " + AShown + ": '#' must stand alone as the last level");
     if (level.find('+') != std::string_view::npos && level.size() != 1)
-      throw Exception("Topic filter " + AShown + ": '+' must stand alone in its level");
+      throw EInvalidArgument("Filter", "Topic filter " + AShown + ": '+' must stand alone in its level");
     if (end == std::string_view::npos) return;
     start = end + 1;
   }
@@ -79,16 +79,17 @@ void CheckLevels(std::string_view AFilter, const std::string& AShown) {
 
 }  // namespace
 
-void CheckTopicName(std::string_view AName, const char* AWhat) {
-  CheckText(AName, AWhat);
+void CheckTopicName(std::string_view AName, const char* AWhat, const char* AField) {
+  CheckText(AName, AWhat, AField);
   if (!HasWildcard(AName)) return;
   const size_t wildcard = AName.find_first_of("+#");
-  throw Exception(Format("%s \"%.*s\" contains the wildcard '%c'; wildcards belong in topic filters only", AWhat,
-                         static_cast<int>(AName.size()), AName.data(), AName[wildcard]));
+  throw EInvalidArgument(AField,
+                         Format("%s \"%.*s\" contains the wildcard '%c'; wildcards belong in topic filters only", AWhat,
+                                static_cast<int>(AName.size()), AName.data(), AName[wildcard]));
 }
 
 void CheckTopicFilter(std::string_view AFilter) {
-  CheckText(AFilter, "Topic filter");
+  CheckText(AFilter, "Topic filter", "Filter");
   const std::string shown = "\"" + std::string(AFilter) + "\"";
   constexpr std::string_view kShare = "$share/";
   if (AFilter.substr(0, kShare.size()) == kShare) {
@@ -97,9 +98,10 @@ void CheckTopicFilter(std::string_view AFilter) {
     const size_t slash = rest.find('/');
     const std::string_view name = rest.substr(0, slash);
     if (slash == std::string_view::npos || name.empty() || slash + 1 == rest.size())
-      throw Exception("Shared subscription " + shown + " needs a share name and a topic filter: $share/name/filter");
+      throw EInvalidArgument("Filter", "Shared subscription " + shown +
+                                           " needs a share name and a topic filter: $share/name/filter");
     if (name.find_first_of("+#") != std::string_view::npos)
-      throw Exception("Shared subscription " + shown + ": the share name must not hold a wildcard");
+      throw EInvalidArgument("Filter", "Shared subscription " + shown + ": the share name must not hold a wildcard");
     CheckLevels(rest.substr(slash + 1), shown);
     return;
   }

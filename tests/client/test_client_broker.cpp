@@ -118,6 +118,7 @@ TEST(Broker, VerifyPeerAcceptsTheRightCAAndRefusesOthers) {
     client.Connect();
     FAIL() << "Connect did not raise";
   } catch (const ESocketError& e) {
+    EXPECT_EQ(e.ClassName(), "ETLSError");  // an ETLSError, still caught as the stream error it was
     EXPECT_NE(e.Message().find("TLS certificate of 127.0.0.1:8883 not accepted: "), std::string::npos)
         << e.Message();
   }

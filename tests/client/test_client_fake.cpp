@@ -148,7 +148,7 @@ TEST_F(FakeBrokerTest, A84AtLevel4IsARefusalAfterExactlyTwoAttempts) {
     connecting.get();
     FAIL() << "Connect did not raise";
   } catch (const Exception& e) {
-    EXPECT_EQ(e.ClassName(), "Exception");
+    EXPECT_EQ(e.ClassName(), "EBrokerRefused");
     EXPECT_EQ(e.Message(), "Broker refused connection (reason=$84)");
   }
   EXPECT_FALSE(Broker.Accept(300));
