@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cmath>
 
 #include "uQORFormat.h"
 #include "uQORMQTTRequestRules.h"
@@ -33,6 +34,23 @@ void CheckPort(const std::string& AHost, int32_t APort, const std::string& AFiel
     throw Exception(Format("%s is %d; it must be 1 to 65535", AField.c_str(), APort));
 }
 
+// Delays that shrink, or a jitter beyond the delay, are no back-off.
+void CheckReconnectPolicy(const TQORMQTTReconnectPolicy& APolicy) {
+  if (APolicy.InitialDelayMs < 1)
+    throw Exception(
+        Format("Reconnect.InitialDelayMs is %d; it must be at least 1 (milliseconds)", APolicy.InitialDelayMs));
+  if (APolicy.MaxDelayMs < APolicy.InitialDelayMs)
+    throw Exception(Format("Reconnect.MaxDelayMs is %d; it must be at least Reconnect.InitialDelayMs (%d)",
+                           APolicy.MaxDelayMs, APolicy.InitialDelayMs));
+  if (!std::isfinite(APolicy.Multiplier) || APolicy.Multiplier < 1)
+    throw Exception(
+        Format("Reconnect.Multiplier is %g; it must be a finite number of at least 1", APolicy.Multiplier));
+  if (!(APolicy.Jitter >= 0 && APolicy.Jitter <= 1))
+    throw Exception(Format("Reconnect.Jitter is %g; it must be from 0 to 1", APolicy.Jitter));
+  if (APolicy.MaxAttempts < 0)
+    throw Exception(Format("Reconnect.MaxAttempts is %d; it must be 0 (no limit) or more", APolicy.MaxAttempts));
+}
+
 }  // namespace
 
 TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
@@ -61,6 +79,7 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
   }
   if (C.ProtocolVersion != MQTT_PROTOCOL_LEVEL_50 && C.ProtocolVersion != MQTT_PROTOCOL_LEVEL_311)
     throw Exception(Format("ProtocolVersion is %d; it must be 5 (MQTT 5.0) or 4 (MQTT 3.1.1)", C.ProtocolVersion));
+  CheckReconnectPolicy(C.Reconnect);
   if (C.Brokers.empty()) CheckPort(C.BrokerHostName, C.BrokerPort, "BrokerPort");
   for (size_t i = 0; i < C.Brokers.size(); ++i) CheckPort(C.Brokers[i].Host, C.Brokers[i].Port, Format("Brokers[%zu].Port", i));
 
@@ -88,6 +107,7 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
   s.Ciphers = C.Ciphers;
   s.TLSSessionResumption = C.TLSSessionResumption;
   s.ResubscribeOnReconnect = C.ResubscribeOnReconnect;
+  s.Reconnect = C.Reconnect;
   s.Will = C.Will;
   s.WillDelayInterval = C.WillDelayInterval;
   s.TopicAliasMaximum = C.TopicAliasMaximum;
@@ -106,6 +126,11 @@ void TClientSettings::CheckCredentials(uint8_t ALevel) const {
 int TClientSettings::ConnectTimeoutMs() const { return SecondsToMs(ConnectTimeoutSecs); }
 
 int TClientSettings::KeepAliveMs(int32_t ASeconds) const { return SecondsToMs(ASeconds); }
+
+TBackoffRules TClientSettings::BackoffRules() const {
+  return {Reconnect.InitialDelayMs, Reconnect.MaxDelayMs, Reconnect.Multiplier, Reconnect.Jitter,
+          Reconnect.MaxAttempts};
+}
 
 TBrokerStreamOptions TClientSettings::StreamOptions(const TQORMQTTBrokerAddress& ABroker) const {
   TBrokerStreamOptions options;
