@@ -5,6 +5,24 @@
 // QoS 0, 1 and 2, keeps the link alive and reconnects by itself with a
 // doubling delay (1 s to 60 s, back to 1 s only after a link stayed up 10 s).
 //
+// Reconnects follow the Reconnect policy (TQORMQTTReconnectPolicy; the
+// defaults above, unlimited attempts). Each lost link raises OnDisconnect
+// once, with its reason. The client gives up:
+// - after MaxAttempts failed attempts since the loss: "Reconnect gave up
+//   after N attempt(s)" is logged, and a second OnDisconnect follows with
+//   mqrcUnspecifiedError and that text;
+// - at once, with no attempt, when Enabled is false ("Reconnecting is off"),
+//   or when StopOnSessionTakenOver is set and the broker ended the link with
+//   DISCONNECT 0x8E ("Not reconnecting: another client took the session
+//   over"): the loss's OnDisconnect is the last one, no second follows.
+// Giving up discards what the client owed as Disconnect does ("Giving up
+// discarded N publication(s) queued or not acknowledged", OnPublishComplete
+// with mqrcUnspecifiedError on the keepalive thread), ends every thread of
+// the client and leaves it idle (mqDisconnected): Connect works as the first
+// did. A Connect called while the client gives up waits until it has (so
+// never make a handler wait for one); during a reconnect loop it still
+// returns at once.
+//
 // Thread rules
 // - Configure the public fields and the callbacks before Connect, and leave
 //   them alone while the client is connected or reconnecting.
@@ -21,7 +39,8 @@
 //                   of Connect, or the keepalive thread after a reconnect;
 //     OnPublishComplete, OnSubscribeComplete, OnUnsubscribeComplete,
 //     OnAcknowledgement
-//                   the reader thread (Disconnect's caller for discards).
+//                   the reader thread (Disconnect's caller for discards,
+//                   the keepalive thread for a give-up's).
 //   While OnMessage runs, nothing else is read from the broker. An exception
 //   thrown by OnMessage, OnMessageReceived or OnAuth is treated as a broken
 //   link (logged, OnDisconnect, reconnect); one thrown by OnDisconnect,
@@ -85,8 +104,9 @@ using TQORMQTTLogEvent = std::function<void(const std::string& ALine)>;
 using TQORMQTTConnectedEvent = std::function<void(bool ASessionPresent)>;
 /// A QoS 1 or 2 publication has ended: the broker's code of its PUBACK, of
 /// its PUBCOMP or of a refusing PUBREC, or mqrcUnspecifiedError when
-/// Disconnect discarded it unacknowledged. APacketId is the identifier
-/// Publish returned, also after a reconnect to a broker that kept no session.
+/// Disconnect (or giving up reconnecting) discarded it unacknowledged.
+/// APacketId is the identifier Publish returned, also after a reconnect to
+/// a broker that kept no session.
 using TQORMQTTPublishCompleteEvent = std::function<void(uint16_t APacketId, TQORMQTTReasonCode AReason)>;
 /// The broker's codes for a Subscribe or Unsubscribe, one per topic filter
 /// (MQTT 3.1.1 gives an UNSUBSCRIBE none). For SUBSCRIBE a code below 0x80
@@ -108,6 +128,33 @@ struct TQORMQTTBrokerAddress {
   std::string Host;
   int32_t Port = 8883;  ///< 1 to 65535; Connect raises for another
   bool UseSSL = true;   ///< TLS, as TQORMQTTClient::UseSSL
+};
+
+/// How the client reconnects after a lost link: checked by Connect (which
+/// raises, naming the field, for a value below), in force until the next
+/// Connect. The defaults are the client's behaviour without it.
+struct TQORMQTTReconnectPolicy {
+  /// false: a lost link leaves the client idle, with no attempt at all.
+  bool Enabled = true;
+  /// The first attempt's delay, in milliseconds (1 or more); each attempt
+  /// after it waits Multiplier times as long, up to MaxDelayMs (at least
+  /// InitialDelayMs). Back to InitialDelayMs only after a link that stayed
+  /// up for 10 s, or on a new Connect.
+  int32_t InitialDelayMs = 1000;
+  int32_t MaxDelayMs = 60000;  ///< see InitialDelayMs
+  double Multiplier = 2;       ///< 1 (a steady delay) or more
+  /// Each wait is longer than its delay by up to this share of it, at random
+  /// (0 to 1), so that clients a broker dropped together do not come back together.
+  double Jitter = 0.25;
+  /// Attempts after one loss before the client gives up; 0: no limit.
+  int32_t MaxAttempts = 0;
+  /// A broker's DISCONNECT "Session taken over" (0x8E: another client
+  /// connected with this ClientID) ends reconnecting, rather than take the
+  /// session back: two clients with one identifier would otherwise take it
+  /// from each other for as long as they run. MQTT 5.0 only, and only with a
+  /// broker that says so: one that just closes the link (mosquitto 2.0.11
+  /// does) looks like any other loss.
+  bool StopOnSessionTakenOver = false;
 };
 
 /// A threaded MQTT 5.0 / 3.1.1 client for one broker (or a list of them);
@@ -179,6 +226,9 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// every topic filter in force (in one SUBSCRIBE where the broker's packet
   /// size allows).
   bool ResubscribeOnReconnect = true;
+  /// How the client reconnects after a lost link, and when it gives up (see
+  /// the top of this header).
+  TQORMQTTReconnectPolicy Reconnect;
 
   // --- MQTT 5.0 ---------------------------------------------------------------
   /// The last will: published by the broker when the link ends without a
@@ -206,7 +256,9 @@ class QORMQTT_EXPORT TQORMQTTClient {
   TQORMQTTAcknowledgementEvent OnAcknowledgement;
   TQORMQTTAuthEvent OnAuth;                ///< answers the broker's AUTH challenges
   /// A link lost (0x80), ended by the broker (its code), or ended by the
-  /// client for a packet MQTT forbids the broker to send (MQTT's code for it).
+  /// client for a packet MQTT forbids the broker to send (MQTT's code for it);
+  /// once more (0x80, "Reconnect gave up after N attempt(s)") when the
+  /// Reconnect policy's attempts are exhausted.
   TQORMQTTDisconnectEvent OnDisconnect;
   TQORMQTTLogEvent OnLog;                  ///< every log line of the client
   TQORMQTTConnectedEvent OnConnected;      ///< a connect or reconnect succeeded
@@ -217,6 +269,7 @@ class QORMQTT_EXPORT TQORMQTTClient {
   // --- operations ---------------------------------------------------------
   /// Returns once the broker has accepted the session, or at once when an
   /// attempt is already running (also a reconnect loop) or a session exists.
+  /// While the client gives up reconnecting, it waits for that first.
   /// Raises EBrokerRefused (the broker's code and words), ETimeout (no
   /// CONNACK within ConnectTimeoutSecs), EInvalidArgument (a field CONNECT
   /// cannot carry, an over-long text; Field() names it) or ESocketError

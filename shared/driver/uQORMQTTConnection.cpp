@@ -66,7 +66,12 @@ void TQORMQTTConnection::OnConnack(uint64_t AEpoch, uint8_t AReasonCode, bool AS
 }
 
 bool TQORMQTTConnection::LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, const std::string& AReason) {
-  if (!FLink.Lose(AEpoch)) return false;
+  // No attempt at all when reconnecting is off, or when the broker says
+  // another client took the session over and the program leaves it to that
+  // one (only a broker's DISCONNECT carries this code).
+  const TQORMQTTReconnectPolicy& policy = FSettings.Reconnect;
+  const bool giveUp = !policy.Enabled || (ACode == mqrcSessionTakenOver && policy.StopOnSessionTakenOver);
+  if (!FLink.Lose(AEpoch, giveUp)) return false;
   FSession.Lost(CoarseNowNs());
   FEvents.Fire(FClient.OnDisconnect, ACode, AReason);
   // Asked for only now, so the loop's first line follows the event.
@@ -289,6 +294,8 @@ void TQORMQTTConnection::Connect() {
   // The reader that must read the CONNACK may be the very thread asking.
   if (OnOwnThread())
     throw Exception("Connect must not be called from the client's own threads (an event handler)");
+  // A client giving up is idle in a moment: this Connect is not one to skip.
+  FLink.AwaitGiveUp();
   // An attempt under way (also a reconnect loop's) or a session: nothing to do.
   if (FLink.State() != TLinkState::Idle) return;
   TClientSettings settings = TClientSettings::Take(FClient);
@@ -299,7 +306,7 @@ void TQORMQTTConnection::Connect() {
   if (!FLink.BeginConnect()) return;
   // No worker thread runs while the link is idle: nobody reads the settings now.
   FSettings = std::move(settings);
-  FSession.ResetBackoff();
+  FSession.ResetBackoff(FSettings.BackoffRules());
   try {
     DoConnect(false);
   } catch (...) {
@@ -425,7 +432,8 @@ void TQORMQTTConnection::StartThreads() {
       FReader = std::make_unique<TQORMQTTReaderThread>(*this);
       readerStarted = true;
     }
-    if (!FKeepalive || FKeepalive->Finished()) {
+    // One that gave up reconnecting is terminated and about to finish.
+    if (!FKeepalive || FKeepalive->Terminated() || FKeepalive->Finished()) {
       oldKeepalive = std::move(FKeepalive);
       FKeepalive = std::make_unique<TQORMQTTKeepaliveThread>(*this);
       keepaliveStarted = true;
@@ -461,11 +469,15 @@ void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQ
   }
   StopThreads();
   FLink.SetState(TLinkState::Idle);
+  DiscardOwed("Disconnect", "Disconnected by user");
+}
+
+void TQORMQTTConnection::DiscardOwed(const char* AWho, const char* AThen) {
   const TDiscarded discarded = FSession.Discard();
   RequestsEnded();
   if (discarded.Messages > 0)
-    FEvents.Log("Disconnect discarded %zu publication(s) queued or not acknowledged", discarded.Messages);
-  FEvents.Log("Disconnected by user");
+    FEvents.Log("%s discarded %zu publication(s) queued or not acknowledged", AWho, discarded.Messages);
+  if (AThen) FEvents.Log(AThen);
   for (const uint16_t id : discarded.PacketIds) FEvents.Fire(FClient.OnPublishComplete, id, mqrcUnspecifiedError);
 }
 
@@ -483,11 +495,12 @@ void TQORMQTTConnection::StopThreads() {
   FQueue.Stop();
 
   // The keepalive thread first: it runs the reconnect loop, and once it has
-  // ended nothing starts threads any more.
+  // ended nothing starts threads any more. On that very thread (giving up)
+  // it stays, terminated, for whoever starts or stops threads next.
   std::unique_ptr<TQORMQTTKeepaliveThread> keepalive;
   {
     TGuard guard(FThreadsMutex);
-    keepalive = std::move(FKeepalive);
+    if (!FKeepalive || !FKeepalive->OnThisThread()) keepalive = std::move(FKeepalive);
   }
   if (keepalive) keepalive->WaitFor();
   std::unique_ptr<TQORMQTTReaderThread> reader;
@@ -502,14 +515,27 @@ void TQORMQTTConnection::StopThreads() {
 }
 
 void TQORMQTTConnection::ReconnectLoop() {
-  // Up to a quarter more than the delay, so that clients a broker dropped
-  // together do not all come back in the same instant.
+  // Up to the policy's share more than the delay, so that clients a broker
+  // dropped together do not all come back in the same instant.
   static thread_local std::minstd_rand jitter(std::random_device{}());
-  int32_t attempt = 0;
   while (!FLink.Ending()) {
-    ++attempt;
+    // The loss asked for no attempt: its OnDisconnect was the last.
+    if (FLink.GivingUp()) {
+      GiveUp(FSettings.Reconnect.Enabled ? "Not reconnecting: another client took the session over"
+                                         : "Reconnecting is off",
+             false);
+      return;
+    }
+    if (FSession.ReconnectsExhausted()) {
+      GiveUp(Format("Reconnect gave up after %d attempt(s)", FSettings.Reconnect.MaxAttempts), true);
+      return;
+    }
     const TBackoff::TAttempt next = FSession.NextReconnect(static_cast<uint32_t>(jitter()));
-    FEvents.Log("Reconnect attempt %d in %ds...", attempt, next.DelaySecs);
+    // Whole seconds as ever; a policy's finer delay to the millisecond.
+    if (next.DelayMs % 1000 == 0)
+      FEvents.Log("Reconnect attempt %d in %ds...", next.Number, next.DelaySecs);
+    else
+      FEvents.Log("Reconnect attempt %d in %dms...", next.Number, static_cast<int>(next.DelayMs));
     // Disconnect and destruction cut the delay short.
     if (!FLink.WaitDelay(next.WaitMs)) break;
     try {
@@ -517,9 +543,22 @@ void TQORMQTTConnection::ReconnectLoop() {
       FEvents.Log("Reconnected successfully");
       break;
     } catch (...) {
-      FEvents.Log("Reconnect attempt %d failed: %s", attempt, DescribeError(std::current_exception()).Message.c_str());
+      FEvents.Log("Reconnect attempt %d failed: %s", next.Number,
+                  DescribeError(std::current_exception()).Message.c_str());
     }
   }
+}
+
+void TQORMQTTConnection::GiveUp(const std::string& ALine, bool AEvent) {
+  // From here a Connect waits for the client to be idle rather than return.
+  FLink.GiveUp();
+  FEvents.Line(ALine);
+  // No thread of this client is left to run (this one ends with its loop),
+  // so that a later Connect starts from nothing, as the first did.
+  StopThreads();
+  DiscardOwed("Giving up");
+  if (AEvent) FEvents.Fire(FClient.OnDisconnect, mqrcUnspecifiedError, ALine);
+  FLink.GaveUp();
 }
 
 }  // namespace qor

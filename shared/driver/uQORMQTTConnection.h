@@ -77,10 +77,12 @@ class TQORMQTTConnection {
   const TClientEvents& Events() const { return FEvents; }
   const TClientSettings& Settings() const { return FSettings; }
   // The link of AEpoch is lost: state, stream and queue first, then the
-  // event, then the reconnect loop is asked for. False when it was not the
-  // session's link (any more).
+  // event, then the reconnect loop is asked for (which gives up at once
+  // when the policy makes no attempt for this loss). False when it was not
+  // the session's link (any more).
   bool LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, const std::string& AReason);
-  // On the keepalive thread, until a link is back or the client stops.
+  // On the keepalive thread, until a link is back, the client stops or the
+  // policy gives up.
   void ReconnectLoop();
   // The reader has taken a packet: a Publish waiting for held room may go on.
   void PacketRead() {
@@ -93,7 +95,20 @@ class TQORMQTTConnection {
   // One attempt; AReferred: it follows a broker's Server Reference already.
   void DoConnect(bool AFromLoop, bool AReferred = false);
   void StartThreads();
+  // Every thread ends and is joined; on the keepalive thread, every other
+  // one, and the keepalive thread itself ends when its loop comes round
+  // (the next StartThreads or StopThreads joins it).
   void StopThreads();
+  // The reconnect loop gives up, on the keepalive thread: ALine logged, the
+  // other threads joined, what the client owed discarded, with AEvent a
+  // last OnDisconnect saying ALine; then the client is idle.
+  void GiveUp(const std::string& ALine, bool AEvent);
+  // What the client still owes (publications kept or queued, subscribe and
+  // unsubscribe requests, the subscriptions) is dropped: the count logged
+  // as "<AWho> discarded ...", then AThen when given, then each QoS 1 and 2
+  // publication reported to OnPublishComplete with mqrcUnspecifiedError, on
+  // this thread.
+  void DiscardOwed(const char* AWho, const char* AThen = nullptr);
   bool OnOwnThread() const;
   // Raises unless the session is up.
   void RequireConnected() const;

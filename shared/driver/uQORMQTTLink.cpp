@@ -37,8 +37,31 @@ bool TBrokerLink::BeginConnect() {
 }
 
 void TBrokerLink::SetState(TLinkState AState) {
+  {
+    TGuard guard(FMutex);
+    FState = AState;
+    if (AState == TLinkState::Idle) FGivingUp = false;
+  }
+  FChanged.notify_all();
+}
+
+void TBrokerLink::GiveUp() {
   TGuard guard(FMutex);
-  FState = AState;
+  if (FState == TLinkState::Reconnecting) FGivingUp = true;
+}
+
+void TBrokerLink::GaveUp() {
+  {
+    TGuard guard(FMutex);
+    if (FState == TLinkState::Reconnecting) FState = TLinkState::Idle;
+    FGivingUp = false;
+  }
+  FChanged.notify_all();
+}
+
+void TBrokerLink::AwaitGiveUp() {
+  TLock lock(FMutex);
+  FChanged.wait(lock, [&] { return !FGivingUp; });
 }
 
 void TBrokerLink::Move(TLinkState AFrom, TLinkState ATo) {
@@ -204,12 +227,13 @@ void TBrokerLink::HandshakeEnded(uint64_t AEpoch, const std::string& AReason, bo
   FChanged.notify_all();
 }
 
-bool TBrokerLink::Lose(uint64_t AEpoch) {
+bool TBrokerLink::Lose(uint64_t AEpoch, bool AGiveUp) {
   {
     TGuard guard(FMutex);
     if (AEpoch != FEpoch || FState != TLinkState::Connected) return false;
     ReleaseLocked();
     FState = Ending() ? TLinkState::Idle : TLinkState::Reconnecting;
+    FGivingUp = AGiveUp && FState == TLinkState::Reconnecting;
   }
   // A Publish waiting for held publications to leave gives up.
   FChanged.notify_all();

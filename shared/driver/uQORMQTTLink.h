@@ -66,9 +66,21 @@ class TBrokerLink {
   // Connect's start: Connecting, stop flags cleared; false unless Idle
   // (an attempt under way, also a reconnect loop's, or a session).
   bool BeginConnect();
+  // Idle ends a give-up under way.
   void SetState(TLinkState AState);
   // From AFrom to ATo only.
   void Move(TLinkState AFrom, TLinkState ATo);
+
+  // --- giving up reconnecting ----------------------------------------------------
+  // Reconnecting, the client has given up and is about to be idle: Connect
+  // waits for that rather than take it for a reconnect loop under way.
+  bool GivingUp() const { return FGivingUp; }
+  // Reconnecting: the reconnect loop gives up.
+  void GiveUp();
+  // The give-up is over: Reconnecting becomes Idle.
+  void GaveUp();
+  // Waits while a give-up is under way.
+  void AwaitGiveUp();
   void UserDisconnecting() { FUserDisconnect = true; }
   // Stops every wait: the stream is released, no new attempt or thread
   // starts; the status stays what it was until the caller sets it.
@@ -106,8 +118,9 @@ class TBrokerLink {
   bool ConnackArrived(uint64_t AEpoch, uint8_t AReason, bool ASessionPresent);
   void HandshakeEnded(uint64_t AEpoch, const std::string& AReason, bool AFailed);
   // The session's link of AEpoch is lost: released, Reconnecting (or Idle
-  // when stopping). False when it was not the session's link (any more).
-  bool Lose(uint64_t AEpoch);
+  // when stopping), and giving up already with AGiveUp (no attempt is to be
+  // made). False when it was not the session's link (any more).
+  bool Lose(uint64_t AEpoch, bool AGiveUp = false);
   // Asks the keepalive thread for the reconnect loop, when reconnecting.
   bool AskReconnect();
   // The keepalive thread: waits up to AWaitNs, or until Retick; true (and
@@ -144,6 +157,7 @@ class TBrokerLink {
   std::atomic<TLinkState> FState{TLinkState::Idle};  // written under FMutex
   std::atomic<bool> FUserDisconnect{false};
   std::atomic<bool> FStopping{false};
+  std::atomic<bool> FGivingUp{false};  // written under FMutex
   std::shared_ptr<TBrokerStream> FStream;
   uint64_t FEpoch = 0;          // the newest link's
   uint64_t FReadableEpoch = 0;  // handed to the reader

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cmath>
 
 #include "uQORFormat.h"
 #include "uQORMQTTRequestRules.h"
@@ -32,6 +33,28 @@ int SecondsToMs(int32_t ASeconds) {
 void CheckPort(const std::string& AHost, int32_t APort, const std::string& AField) {
   if (!IsUnixSocket(AHost) && (APort < 1 || APort > 65535))
     throw EInvalidArgument(AField, Format("%s is %d; it must be 1 to 65535", AField.c_str(), APort));
+}
+
+// Delays that shrink, or a jitter beyond the delay, are no back-off.
+void CheckReconnectPolicy(const TQORMQTTReconnectPolicy& APolicy) {
+  if (APolicy.InitialDelayMs < 1)
+    throw EInvalidArgument(
+        "Reconnect.InitialDelayMs",
+        Format("Reconnect.InitialDelayMs is %d; it must be at least 1 (milliseconds)", APolicy.InitialDelayMs));
+  if (APolicy.MaxDelayMs < APolicy.InitialDelayMs)
+    throw EInvalidArgument("Reconnect.MaxDelayMs",
+                           Format("Reconnect.MaxDelayMs is %d; it must be at least Reconnect.InitialDelayMs (%d)",
+                                  APolicy.MaxDelayMs, APolicy.InitialDelayMs));
+  if (!std::isfinite(APolicy.Multiplier) || APolicy.Multiplier < 1)
+    throw EInvalidArgument(
+        "Reconnect.Multiplier",
+        Format("Reconnect.Multiplier is %g; it must be a finite number of at least 1", APolicy.Multiplier));
+  if (!(APolicy.Jitter >= 0 && APolicy.Jitter <= 1))
+    throw EInvalidArgument("Reconnect.Jitter",
+                           Format("Reconnect.Jitter is %g; it must be from 0 to 1", APolicy.Jitter));
+  if (APolicy.MaxAttempts < 0)
+    throw EInvalidArgument("Reconnect.MaxAttempts",
+                           Format("Reconnect.MaxAttempts is %d; it must be 0 (no limit) or more", APolicy.MaxAttempts));
 }
 
 }  // namespace
@@ -65,6 +88,7 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
   if (C.ProtocolVersion != MQTT_PROTOCOL_LEVEL_50 && C.ProtocolVersion != MQTT_PROTOCOL_LEVEL_311)
     throw EInvalidArgument("ProtocolVersion", Format("ProtocolVersion is %d; it must be 5 (MQTT 5.0) or 4 (MQTT 3.1.1)",
                                                      C.ProtocolVersion));
+  CheckReconnectPolicy(C.Reconnect);
   if (C.Brokers.empty()) CheckPort(C.BrokerHostName, C.BrokerPort, "BrokerPort");
   for (size_t i = 0; i < C.Brokers.size(); ++i) CheckPort(C.Brokers[i].Host, C.Brokers[i].Port, Format("Brokers[%zu].Port", i));
 
@@ -92,6 +116,7 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
   s.Ciphers = C.Ciphers;
   s.TLSSessionResumption = C.TLSSessionResumption;
   s.ResubscribeOnReconnect = C.ResubscribeOnReconnect;
+  s.Reconnect = C.Reconnect;
   s.Will = C.Will;
   s.WillDelayInterval = C.WillDelayInterval;
   s.TopicAliasMaximum = C.TopicAliasMaximum;
@@ -111,6 +136,11 @@ void TClientSettings::CheckCredentials(uint8_t ALevel) const {
 int TClientSettings::ConnectTimeoutMs() const { return SecondsToMs(ConnectTimeoutSecs); }
 
 int TClientSettings::KeepAliveMs(int32_t ASeconds) const { return SecondsToMs(ASeconds); }
+
+TBackoffRules TClientSettings::BackoffRules() const {
+  return {Reconnect.InitialDelayMs, Reconnect.MaxDelayMs, Reconnect.Multiplier, Reconnect.Jitter,
+          Reconnect.MaxAttempts};
+}
 
 TBrokerStreamOptions TClientSettings::StreamOptions(const TQORMQTTBrokerAddress& ABroker) const {
   TBrokerStreamOptions options;

@@ -11,13 +11,15 @@
 
 #include "uBrokerStream.h"
 #include "uQORMQTTClient.h"
+#include "uQORMQTTLinkClock.h"
 
 namespace qor {
 
 struct TClientSettings {
   // Raises Exception for what MQTT or this client cannot carry: an over-long
   // text, a keepalive or port out of range, an unknown TLS version, a will
-  // MQTT does not allow, an unknown protocol version.
+  // MQTT does not allow, an unknown protocol version, a reconnect policy
+  // out of its ranges.
   static TClientSettings Take(const TQORMQTTClient& AClient);
   // Raises for credentials MQTT cannot carry at ALevel.
   void CheckCredentials(uint8_t ALevel) const;
@@ -31,6 +33,8 @@ struct TClientSettings {
   std::optional<TWillFields> WillFields() const;
   int ConnectTimeoutMs() const;
   int KeepAliveMs(int32_t ASeconds) const;
+  // The reconnect delays and attempts as the back-off counts them.
+  TBackoffRules BackoffRules() const;
 
   std::string ClientID;
   std::string Username;
@@ -52,6 +56,7 @@ struct TClientSettings {
   std::string Ciphers;
   bool TLSSessionResumption = true;
   bool ResubscribeOnReconnect = true;
+  TQORMQTTReconnectPolicy Reconnect;
   std::optional<TQORMQTTMessage> Will;
   uint32_t WillDelayInterval = 0;
   uint16_t TopicAliasMaximum = 0;

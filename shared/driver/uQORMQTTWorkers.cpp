@@ -109,6 +109,9 @@ bool TQORMQTTReaderThread::Failed(const TLink& ALink, uint8_t AHeader, const std
     link.HandshakeEnded(ALink.Epoch, error.Message, true);
     return true;
   }
+  // Retired before the loss is told: the reconnect it asks for may come
+  // before this thread has left, and must start a reader of its own.
+  FRetired = true;
   FConnection.LinkLost(ALink.Epoch, static_cast<TQORMQTTReasonCode>(code),
                        faulty ? Format("Disconnected (reason=$%2.2X): %s", code, error.Message.c_str())
                               : Format("Disconnected (reason=$%2.2X)", code));

@@ -7,7 +7,6 @@ namespace qor {
 
 namespace {
 
-constexpr int32_t kMaxReconnectDelaySecs = 60;
 // A link that stayed up this long was a good one.
 constexpr int64_t kStableLinkNs = 10 * kNsPerSecond;
 
@@ -100,14 +99,29 @@ int64_t TKeepalive::WriteDeadline(int64_t ALastProgress) const {
   return interval > 0 ? ALastProgress + int64_t{interval} * kNsPerSecond : kNever;
 }
 
+void TBackoff::Start(const TBackoffRules& ARules) {
+  FRules = ARules;
+  Reset();
+}
+
+void TBackoff::Reset() {
+  FDelayMs = FRules.InitialMs;
+  FAttempts = 0;
+}
+
 void TBackoff::LinkLost(int64_t ANow) {
-  if (ANow - FUpSince >= kStableLinkNs) FDelaySecs = 1;
+  FAttempts = 0;
+  if (ANow - FUpSince >= kStableLinkNs) FDelayMs = FRules.InitialMs;
 }
 
 TBackoff::TAttempt TBackoff::Next(uint32_t ARandom) {
-  const int32_t delay = FDelaySecs;
-  FDelaySecs = std::min(delay * 2, kMaxReconnectDelaySecs);
-  return {delay, int64_t{delay} * 1000 + static_cast<int64_t>(ARandom % static_cast<uint32_t>(delay * 250 + 1))};
+  const int64_t delay = FDelayMs;
+  // In floating point, and kept within the maximum before it is an integer again.
+  const double grown = static_cast<double>(delay) * FRules.Multiplier;
+  FDelayMs = grown >= static_cast<double>(FRules.MaxMs) ? FRules.MaxMs : static_cast<int64_t>(grown);
+  const auto jitter = static_cast<uint64_t>(static_cast<double>(delay) * FRules.Jitter);
+  const int32_t number = ++FAttempts;
+  return {static_cast<int32_t>(delay / 1000), delay + static_cast<int64_t>(ARandom % (jitter + 1)), delay, number};
 }
 
 int64_t ConnackDeadline(int64_t ANow, int32_t ATimeoutSecs) {

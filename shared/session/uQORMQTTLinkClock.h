@@ -69,25 +69,47 @@ class TKeepalive {
   int64_t FPingArrivedAt = 0;
 };
 
-// The delay before each reconnect: it doubles with each attempt up to a
-// minute, and is back to a second only after a link that stayed up (or a
-// new Connect): a broker that ends each link at once (a request it refuses,
-// a session taken over) must not make the client reconnect ever faster.
+// How the reconnect delay grows and how many attempts follow one loss; the
+// defaults are the client's of old. Checked by whoever sets them (the
+// client's settings at Connect).
+struct TBackoffRules {
+  int64_t InitialMs = 1000;  // the first attempt's delay
+  int64_t MaxMs = 60'000;    // the delay grows up to this
+  double Multiplier = 2;     // each attempt's delay over the one before; 1 or more
+  double Jitter = 0.25;      // each wait is up to this share of its delay longer
+  int32_t MaxAttempts = 0;   // after one loss; 0: no limit
+};
+
+// The delay before each reconnect: it grows with each attempt up to the
+// rules' maximum, and is back to the first only after a link that stayed
+// up (or a new Connect): a broker that ends each link at once (a request it
+// refuses, a session taken over) must not make the client reconnect ever
+// faster. The attempts are counted from each loss on.
 class TBackoff {
  public:
   struct TAttempt {
-    int32_t DelaySecs;  // the base delay, as the log names it
-    int64_t WaitMs;     // with up to a quarter more (ARandom's share)
+    int32_t DelaySecs;  // the base delay in whole seconds
+    int64_t WaitMs;     // with up to the rules' jitter more (ARandom's share)
+    int64_t DelayMs;    // the base delay, as the log names it
+    int32_t Number;     // of the attempts since the loss, from 1
   };
-  void Reset() { FDelaySecs = 1; }
+  // New rules, from a new Connect, set while no reconnect loop runs; as Reset.
+  void Start(const TBackoffRules& ARules);
+  // A new Connect: the first delay again, no attempt counted.
+  void Reset();
   void LinkUp(int64_t ANow) { FUpSince = ANow; }
+  // A loss: its attempts count from 1; after a link that stayed up, the first delay again.
   void LinkLost(int64_t ANow);
-  // The wait before the next attempt; the one after it doubles whatever this
+  // The wait before the next attempt; the one after it grows whatever this
   // one brings. ARandom spreads clients a broker dropped together.
   TAttempt Next(uint32_t ARandom);
+  // The rules' MaxAttempts have been made since the loss.
+  bool Exhausted() const { return FRules.MaxAttempts > 0 && FAttempts >= FRules.MaxAttempts; }
 
  private:
-  std::atomic<int32_t> FDelaySecs{1};
+  TBackoffRules FRules;
+  std::atomic<int64_t> FDelayMs{1000};
+  std::atomic<int32_t> FAttempts{0};
   std::atomic<int64_t> FUpSince{0};
 };
 

@@ -264,9 +264,11 @@ class TQORMQTTSession {
   TKeepalive::TAction Tick(int64_t ANow, const TLinkProgress& AProgress, ISessionSink& ASink);
   int64_t NextDeadline(int64_t ANow) const { return FKeepalive.NextDeadline(ANow); }
   // Reconnecting: the wait before the next attempt; a new Connect starts
-  // the back-off over.
+  // the back-off over, with its rules.
   TBackoff::TAttempt NextReconnect(uint32_t ARandom) { return FBackoff.Next(ARandom); }
-  void ResetBackoff() { FBackoff.Reset(); }
+  void ResetBackoff(const TBackoffRules& ARules) { FBackoff.Start(ARules); }
+  // The attempts the rules allow after a loss have all been made.
+  bool ReconnectsExhausted() const { return FBackoff.Exhausted(); }
 
   // QoS 1 and 2 publications not yet acknowledged (QoS 2: PUBCOMP), also
   // those waiting to go out.

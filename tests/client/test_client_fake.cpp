@@ -447,6 +447,38 @@ TEST_F(FakeBrokerTest, BrokerDisconnectRaisesTheEventAndReconnects) {
   EXPECT_FALSE(Recorder.HasLine("Reader thread error: ESocketError: Connection closed by broker"));
 }
 
+// With StopOnSessionTakenOver a take-over is the end (mosquitto 2.0.11 only
+// closes the link, so the fake broker says it): no attempt, and the loss's
+// OnDisconnect is the last. A Connect made the moment the loss is told
+// waits for the client to be idle rather than take it for a reconnect loop.
+TEST_F(FakeBrokerTest, StopOnSessionTakenOverGivesUpAndAConnectAtOnceWaitsForIt) {
+  Client.Reconnect.StopOnSessionTakenOver = true;
+  std::promise<void> lost;
+  Client.OnDisconnect = [&, record = Client.OnDisconnect](TQORMQTTReasonCode ACode, const std::string& AReason) {
+    record(ACode, AReason);
+    lost.set_value();
+  };
+  // Reported discarded by the give-up, which the handler draws out.
+  std::atomic<int> discarded{0};
+  Client.OnPublishComplete = [&](uint16_t, TQORMQTTReasonCode AReason) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (AReason == mqrcUnspecifiedError) ++discarded;
+  };
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  Client.Publish("owed", "x", mqQoS1);
+  conn->Send({0xE0, 0x02, 0x8E, 0x00});
+  ASSERT_EQ(lost.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  auto again = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(Client.ConnectionStatus(), mqConnected);
+  EXPECT_EQ(discarded, 1);
+  EXPECT_TRUE(Recorder.HasLine("Not reconnecting: another client took the session over"));
+  for (const std::string& line : Recorder.Lines()) EXPECT_NE(line.rfind("Reconnect attempt", 0), 0u) << line;
+  ASSERT_EQ(Recorder.Disconnects().size(), 1u);
+  EXPECT_EQ(Recorder.Disconnects()[0].Code, mqrcSessionTakenOver);
+}
+
 TEST_F(FakeBrokerTest, BrokerDisconnectAtLevel4CarriesCodeZero) {
   std::unique_ptr<TFakeConnection> conn;
   ConnectThroughFallback(Client, Broker, 0, conn).get();

@@ -11,7 +11,9 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <mutex>
 #include <future>
 #include <thread>
 #include <tuple>
@@ -202,6 +204,87 @@ TEST(Faults, TwoClientsWithOneIdentifierKeepRunningWithoutAStorm) {
   EXPECT_TRUE(ra.HasLine("Reconnect attempt 1 in 2s...") || rb.HasLine("Reconnect attempt 1 in 2s..."));
   a.Disconnect();
   b.Disconnect();
+}
+
+// A policy that gives up: after its attempts (a last OnDisconnect says so),
+// or at once when reconnecting is off (the loss's OnDisconnect is the last).
+// Either way what the client owed is reported discarded, no thread of it
+// is left, and a Connect works as the first did.
+TEST(Faults, AReconnectPolicyThatGivesUpLeavesTheClientIdleForANewConnect) {
+  struct TRow {
+    const char* Name;
+    bool Enabled;
+    std::vector<std::string> Lines;
+    std::vector<std::string> Reasons;  // of OnDisconnect
+  };
+  const TRow rows[] = {
+      {"two attempts",
+       true,
+       {"Reconnect attempt 1 in 100ms...", "Reconnect attempt 2 in 200ms...", "Reconnect gave up after 2 attempt(s)",
+        "Giving up discarded 1 publication(s) queued or not acknowledged"},
+       {"Disconnected (reason=$80)", "Reconnect gave up after 2 attempt(s)"}},
+      {"off",
+       false,
+       {"Reconnecting is off", "Giving up discarded 1 publication(s) queued or not acknowledged"},
+       {"Disconnected (reason=$80)"}},
+  };
+  TPrivateBroker broker;
+  const size_t threads0 = ThreadBaseline();
+  for (const TRow& row : rows) {
+    SCOPED_TRACE(row.Name);
+    ASSERT_TRUE(broker.Start());
+    TQORMQTTClient client;
+    AimPlain(client, broker.Port(), "give-up");
+    client.Reconnect.Enabled = row.Enabled;
+    client.Reconnect.InitialDelayMs = 100;
+    client.Reconnect.MaxAttempts = 2;
+    std::mutex mutex;
+    std::vector<std::pair<uint16_t, TQORMQTTReasonCode>> completed;
+    client.OnPublishComplete = [&](uint16_t AId, TQORMQTTReasonCode AReason) {
+      std::lock_guard<std::mutex> guard(mutex);
+      completed.emplace_back(AId, AReason);
+    };
+    const auto completions = [&] {
+      std::lock_guard<std::mutex> guard(mutex);
+      return completed;
+    };
+    TClientRecorder recorder(client);
+    client.Connect();
+    // A publication the broker never acknowledges: it is paused, then gone.
+    kill(broker.Pid(), SIGSTOP);
+    const uint16_t owed = client.Publish("qortest/faults/give-up", "x", mqQoS1);
+    broker.Kill();
+    ASSERT_TRUE(WaitUntil([&] { return !completions().empty(); }, 10000));
+    ASSERT_TRUE(recorder.WaitForDisconnects(row.Reasons.size()));
+    for (const std::string& line : row.Lines) EXPECT_TRUE(recorder.HasLine(line)) << line;
+    const std::vector<std::string> lines = recorder.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const std::string& ALine) {
+                return ALine.rfind("Reconnect attempt ", 0) == 0 && ALine.find(" in ") != std::string::npos;
+              }),
+              row.Enabled ? 2 : 0);
+    std::vector<std::string> reasons;
+    for (const TDisconnectSeen& seen : recorder.Disconnects()) {
+      reasons.push_back(seen.Reason);
+      EXPECT_EQ(seen.Code, mqrcUnspecifiedError);
+    }
+    EXPECT_EQ(reasons, row.Reasons);
+    EXPECT_EQ(completions(), (std::vector<std::pair<uint16_t, TQORMQTTReasonCode>>{{owed, mqrcUnspecifiedError}}));
+    EXPECT_EQ(client.ConnectionStatus(), mqDisconnected);
+    EXPECT_EQ(client.PendingCount(), 0u);
+    EXPECT_TRUE(WaitUntil([&] { return Threads() == threads0; }, 5000));
+
+    ASSERT_TRUE(broker.Start());
+    client.Connect();
+    EXPECT_EQ(client.ConnectionStatus(), mqConnected);
+    const uint16_t next = client.Publish("qortest/faults/give-up", "y", mqQoS1);
+    EXPECT_TRUE(WaitUntil([&] { return completions().size() == 2; }));
+    // Acknowledged: with "no matching subscribers" (0x10) at MQTT 5.0.
+    EXPECT_EQ(completions().back().first, next);
+    EXPECT_LT(completions().back().second, 0x80);
+    client.Disconnect();
+    broker.Kill();
+  }
+  EXPECT_EQ(Threads(), threads0);
 }
 
 TEST(Soak, ThousandConnectDisconnectCyclesLeaveNothingBehind) {

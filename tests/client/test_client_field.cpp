@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <future>
+#include <limits>
 #include <thread>
 
 #include "ClientTestKit.h"
@@ -173,6 +174,19 @@ TEST_F(FakeBrokerTest, ArgumentsMQTTCannotCarryAreRefusedByConnect) {
          c.Will->Topic = "last/#";
        },
        "Will topic \"last/#\" contains the wildcard '#'; wildcards belong in topic filters only"},
+      {[](TQORMQTTClient& c) { c.Reconnect.InitialDelayMs = 0; },
+       "Reconnect.InitialDelayMs is 0; it must be at least 1 (milliseconds)"},
+      {[](TQORMQTTClient& c) { c.Reconnect.MaxDelayMs = 999; },
+       "Reconnect.MaxDelayMs is 999; it must be at least Reconnect.InitialDelayMs (1000)"},
+      {[](TQORMQTTClient& c) { c.Reconnect.Multiplier = 0.5; },
+       "Reconnect.Multiplier is 0.5; it must be a finite number of at least 1"},
+      {[](TQORMQTTClient& c) { c.Reconnect.Multiplier = std::numeric_limits<double>::infinity(); },
+       "Reconnect.Multiplier is inf; it must be a finite number of at least 1"},
+      {[](TQORMQTTClient& c) { c.Reconnect.Jitter = std::numeric_limits<double>::quiet_NaN(); },
+       "Reconnect.Jitter is nan; it must be from 0 to 1"},
+      {[](TQORMQTTClient& c) { c.Reconnect.Jitter = 1.5; }, "Reconnect.Jitter is 1.5; it must be from 0 to 1"},
+      {[](TQORMQTTClient& c) { c.Reconnect.MaxAttempts = -1; },
+       "Reconnect.MaxAttempts is -1; it must be 0 (no limit) or more"},
   };
   for (const TCase& c : cases) {
     TQORMQTTClient client;

@@ -248,6 +248,74 @@ TEST(SessionClock, ReconnectBackoff) {
     }
 }
 
+// The program's rules: the delays grow from the first by the multiplier up to
+// the maximum, each wait is the delay plus at most the jitter's share of
+// it, and the attempts after a loss are counted against the limit.
+TEST(SessionClock, ReconnectPolicy) {
+  // 'N': the next attempt (its delay and number), 'X': none is left,
+  // 'U': a link up, 'L': lost, 'R': a new Connect.
+  struct TStep {
+    char Op;
+    int64_t AtMs = 0;
+    int64_t DelayMs = 0;
+    int32_t Number = 0;
+  };
+  struct TRow {
+    const char* Name;
+    TBackoffRules Rules;
+    std::vector<TStep> Steps;
+  };
+  const std::vector<TRow> rows = {
+      {"from 100 ms, tripled, up to 2 s",
+       {100, 2000, 3, 0.25, 0},
+       {{'N', 0, 100, 1}, {'N', 0, 300, 2}, {'N', 0, 900, 3}, {'N', 0, 2000, 4}, {'N', 0, 2000, 5}}},
+      {"by half again, no jitter",
+       {1000, 10'000, 1.5, 0, 0},
+       {{'N', 0, 1000, 1}, {'N', 0, 1500, 2}, {'N', 0, 2250, 3}, {'N', 0, 3375, 4}, {'N', 0, 5062, 5}}},
+      {"steady, the jitter as long as the delay",
+       {250, 250, 1, 1, 0},
+       {{'N', 0, 250, 1}, {'N', 0, 250, 2}, {'N', 0, 250, 3}}},
+      {"three attempts, counted again after each loss; a short link keeps the delay",
+       {1000, 60'000, 2, 0.25, 3},
+       {{'N', 0, 1000, 1}, {'N', 0, 2000, 2}, {'N', 0, 4000, 3}, {'X'}, {'U', 100'000}, {'L', 101'000},
+        {'N', 0, 8000, 1}, {'N', 0, 16'000, 2}, {'N', 0, 32'000, 3}, {'X'}, {'U', 200'000}, {'L', 210'000},
+        {'N', 0, 1000, 1}, {'R'}, {'N', 0, 1000, 1}, {'N', 0, 2000, 2}, {'N', 0, 4000, 3}, {'X'}}},
+      {"one attempt", {50, 50, 1, 0.25, 1}, {{'N', 0, 50, 1}, {'X'}, {'U', 0}, {'L', 5}, {'N', 0, 50, 1}, {'X'}}},
+      {"a maximum INT32_MAX ms away",
+       {INT32_MAX / 4, INT32_MAX, 8, 1, 0},
+       {{'N', 0, INT32_MAX / 4, 1}, {'N', 0, INT32_MAX, 2}, {'N', 0, INT32_MAX, 3}}},
+  };
+  for (const TRow& row : rows)
+    for (const uint32_t random : {0u, 1u, 12u, 250u, 0x9E3779B9u, UINT32_MAX}) {
+      SCOPED_TRACE(testing::Message() << row.Name << ", random " << random);
+      TBackoff backoff;
+      backoff.Start(row.Rules);
+      for (const TStep& s : row.Steps) {
+        if (s.Op == 'U') backoff.LinkUp(Ns(s.AtMs));
+        if (s.Op == 'L') backoff.LinkLost(Ns(s.AtMs));
+        if (s.Op == 'R') backoff.Reset();
+        if (s.Op == 'X') {
+          EXPECT_TRUE(backoff.Exhausted());
+        }
+        if (s.Op != 'N') continue;
+        EXPECT_FALSE(backoff.Exhausted());
+        const TBackoff::TAttempt attempt = backoff.Next(random);
+        EXPECT_EQ(attempt.DelayMs, s.DelayMs);
+        EXPECT_EQ(attempt.Number, s.Number);
+        const auto most = static_cast<int64_t>(static_cast<double>(s.DelayMs) * row.Rules.Jitter);
+        EXPECT_GE(attempt.WaitMs, s.DelayMs);
+        EXPECT_LE(attempt.WaitMs, s.DelayMs + most);
+        // The whole share is within reach, and no random number brings more.
+        if (random == 0) {
+          EXPECT_EQ(attempt.WaitMs, s.DelayMs);
+        }
+        if (random == most) {
+          EXPECT_EQ(attempt.WaitMs, s.DelayMs + most);
+        }
+      }
+    }
+}
+
 TEST(SessionClock, ConnackDeadline) {
   // Waits take milliseconds in an int: a longer time-out is cut to what one holds.
   const std::vector<std::pair<int32_t, int64_t>> rows = {
