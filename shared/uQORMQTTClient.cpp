@@ -41,6 +41,16 @@ uint16_t TQORMQTTClient::Unsubscribe(const std::vector<std::string>& AFilters) {
 
 void TQORMQTTClient::Reauthenticate(const TBytes& AData) { FConnection->Reauthenticate(AData); }
 
+std::optional<TQORMQTTMessage> TQORMQTTClient::Receive(std::chrono::milliseconds ATimeout) {
+  return FConnection->Receive(ATimeout);
+}
+
+std::optional<TQORMQTTMessage> TQORMQTTClient::TryReceive() {
+  return FConnection->Receive(std::chrono::milliseconds(0));
+}
+
+size_t TQORMQTTClient::ReceiveQueueCount() const { return FConnection->ReceiveQueueCount(); }
+
 // Without a lock: a caller polling the state must not wait behind anything.
 bool TQORMQTTClient::IsConnected() { return FConnection->IsConnected(); }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "uQORMQTTEvents.h"
 #include "uQORMQTTLink.h"
 #include "uQORMQTTOutput.h"
+#include "uQORMQTTReceiveQueue.h"
 #include "uQORMQTTSession.h"
 #include "uQORMQTTSettings.h"
 #include "uQORWriteQueue.h"
@@ -46,6 +48,9 @@ class TQORMQTTConnection {
   uint16_t Subscribe(const std::vector<TQORMQTTSubscription>& AFilters, uint32_t ASubscriptionIdentifier);
   uint16_t Unsubscribe(const std::vector<std::string>& AFilters);
   void Reauthenticate(const TBytes& AData);
+  // The oldest message of the receive queue, its acknowledgement sent.
+  std::optional<TQORMQTTMessage> Receive(std::chrono::milliseconds ATimeout);
+  size_t ReceiveQueueCount() const { return FInbox.Count(); }
   bool IsConnected() const { return FLink.IsConnected(); }
   TQORMQTTConnectionStatus Status() const { return FLink.Status(); }
   TQORMQTTReasonCode LastConnectReasonCode() const {
@@ -99,6 +104,7 @@ class TQORMQTTConnection {
   TWriteQueue FQueue;
   TBrokerLink FLink;
   TLinkOutput FOutput;
+  TReceiveQueue FInbox;
 
   mutable std::mutex FThreadsMutex;  // the thread objects
   std::unique_ptr<TQORMQTTReaderThread> FReader;
@@ -114,8 +120,10 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
   TOutput(TQORMQTTConnection& AConnection, uint64_t AEpoch) : FC(AConnection), FEpoch(AEpoch) {}
   bool Logging() const override { return FC.FEvents.Logging(); }
   void Log(const std::string& ALine) override { FC.FEvents.Line(ALine); }
-  bool Send(TBytes APacket, const TSendMode& AMode) override { return FC.FOutput.Send(std::move(APacket), AMode); }
+  bool Send(TBytes APacket, const TSendMode& AMode) override;
   void Deliver(TQORMQTTMessage& AMessage) override;
+  bool DefersAcknowledgements() const override { return FC.FInbox.On(); }
+  void Defer(TQORMQTTMessage& AMessage, const TInboundAck& AAck) override { Hold(AMessage, AAck); }
   bool WantsAcknowledgements() const override { return static_cast<bool>(FC.FClient.OnAcknowledgement); }
   void Acknowledged(const TQORMQTTAcknowledgement& AAcknowledgement) override {
     FC.FEvents.Fire(FC.FClient.OnAcknowledgement, AAcknowledgement);
@@ -135,6 +143,10 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
   void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) override;
 
  private:
+  // Into the receive queue, once it has room; raises when the link goes
+  // first (the message is dropped, never acknowledged).
+  void Hold(TQORMQTTMessage& AMessage, const std::optional<TInboundAck>& AAck);
+
   TQORMQTTConnection& FC;
   uint64_t FEpoch;
 };
