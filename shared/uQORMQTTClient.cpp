@@ -83,6 +83,16 @@ void TQORMQTTClient::Disconnect(std::chrono::milliseconds AFlushFirst, TQORMQTTR
 
 void TQORMQTTClient::Reauthenticate(const TBytes& AData) { FConnection->Reauthenticate(AData); }
 
+std::optional<TQORMQTTMessage> TQORMQTTClient::Receive(std::chrono::milliseconds ATimeout) {
+  return FConnection->Receive(ATimeout);
+}
+
+std::optional<TQORMQTTMessage> TQORMQTTClient::TryReceive() {
+  return FConnection->Receive(std::chrono::milliseconds(0));
+}
+
+size_t TQORMQTTClient::ReceiveQueueCount() const { return FConnection->ReceiveQueueCount(); }
+
 // Without a lock: a caller polling the state must not wait behind anything.
 bool TQORMQTTClient::IsConnected() { return FConnection->IsConnected(); }
 

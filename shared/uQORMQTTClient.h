@@ -52,6 +52,17 @@
 //   the client raises an error instead. Nor may a handler destroy the client.
 //   Publish, Subscribe and Unsubscribe are fine in handlers (in OnMessage,
 //   one that waits for room in the write queue holds up the reading too).
+// - Receiving by pulling (ReceiveQueueLimit above 0): messages wait in a
+//   queue of at most that many instead of going to OnMessage and
+//   OnMessageReceived (neither is called), and Receive or TryReceive take
+//   them on any thread, on several at once too (each message goes to one,
+//   in order). A QoS 1 or 2 message is acknowledged when it is taken, and
+//   only on the link it came on; at MQTT 5.0 the Receive Maximum announced
+//   is at most the limit, so the broker holds back what the queue has no
+//   room for while the reader goes on reading everything else. When the
+//   queue is full all the same (QoS 0, a broker that ignores the Receive
+//   Maximum), the reader waits for room and reads nothing meanwhile.
+//   Disconnect and the destructor wake a waiting Receive: it returns empty.
 //
 // Writes: Publish, Subscribe, Unsubscribe and the client's acknowledgements
 // put whole packets on one write queue, which the client's writer thread
@@ -193,8 +204,9 @@ class QORMQTT_EXPORT TQORMQTTClient {
   uint32_t SessionExpiryInterval = 0;  ///< seconds; MQTT 5.0 only
   /// MQTT 5.0, told to the broker in CONNECT; 0 announces no limit.
   /// ReceiveMaximum: QoS 1 and 2 messages the broker may have unacknowledged
-  /// towards this client. MaximumPacketSize: the largest packet (bytes, whole)
-  /// the client accepts; a larger one ends the link with reason 0x95.
+  /// towards this client (with ReceiveQueueLimit: at most that many).
+  /// MaximumPacketSize: the largest packet (bytes, whole) the client
+  /// accepts; a larger one ends the link with reason 0x95.
   uint16_t ReceiveMaximum = 0;
   uint32_t MaximumPacketSize = 0;  ///< see ReceiveMaximum
   int32_t ConnectTimeoutSecs = 10;     ///< bounds the TCP connect, TLS handshake and CONNACK wait
@@ -222,6 +234,13 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// order after the next connect, behind what is owed from before. 0 keeps
   /// none: Publish then raises when not connected.
   size_t OfflineQueueLimit = 0;
+  /// Receiving by pulling: above 0, every message received waits in a queue
+  /// of at most this many for Receive (OnMessage and OnMessageReceived are
+  /// not called). A QoS 1 or 2 message is acknowledged only once taken; at
+  /// MQTT 5.0 CONNECT announces a Receive Maximum of at most this many (the
+  /// smaller of it and ReceiveMaximum, 65535 at most). A full queue stops
+  /// the reading until Receive makes room. 0: messages go to the callbacks.
+  size_t ReceiveQueueLimit = 0;
   /// After a reconnect to a broker that kept no session, subscribe again to
   /// every topic filter in force (in one SUBSCRIBE where the broker's packet
   /// size allows).
@@ -249,7 +268,8 @@ class QORMQTT_EXPORT TQORMQTTClient {
   std::string AuthenticationMethod;
   TBytes AuthenticationData;  ///< the initial data of AuthenticationMethod, in CONNECT
 
-  TQORMQTTMessageEvent OnMessage;  ///< every message received: topic, payload, QoS
+  /// Every message received: topic, payload, QoS (not with ReceiveQueueLimit).
+  TQORMQTTMessageEvent OnMessage;
   /// Beside OnMessage (called after it when both are set), on the reader thread.
   TQORMQTTMessageReceivedEvent OnMessageReceived;
   /// Beside the complete events (just before them), on the reader thread; also the CONNACK.
@@ -347,6 +367,22 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// Enhanced authentication again on the open link (AUTH, reason 0x19),
   /// with AuthenticationMethod and AData; OnAuth answers the challenges.
   void Reauthenticate(const TBytes& AData);
+
+  /// Receiving by pulling (ReceiveQueueLimit above 0): the oldest message of
+  /// the receive queue, waiting up to ATimeout for one. A QoS 1 or 2 message
+  /// is acknowledged now (PUBACK, or PUBREC), provided the link it came on is
+  /// still up: one taken after its link went is not acknowledged on another,
+  /// and a broker that kept the session sends it again. Empty on time-out,
+  /// when Disconnect or the destructor runs meanwhile, and at once when the
+  /// queue is empty and the client disconnected (before Connect, after
+  /// Disconnect; not while it reconnects). Messages left in the queue at
+  /// Disconnect stay there for Receive. Raises Exception when
+  /// ReceiveQueueLimit is 0 and the queue is empty.
+  std::optional<TQORMQTTMessage> Receive(std::chrono::milliseconds ATimeout);
+  /// Receive without waiting.
+  std::optional<TQORMQTTMessage> TryReceive();
+  /// Messages waiting in the receive queue.
+  size_t ReceiveQueueCount() const;
 
   /// The stream is open (already during the handshake).
   bool IsConnected();

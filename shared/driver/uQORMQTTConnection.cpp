@@ -25,11 +25,42 @@ std::string Where(const TQORMQTTBrokerAddress& ABroker) { return Endpoint(ABroke
 
 // --- what the session's output turns into ---------------------------------------------
 
+bool TQORMQTTConnection::TOutput::Send(TBytes APacket, const TSendMode& AMode) {
+  if (!AMode.SameLink) return FC.FOutput.Send(std::move(APacket), AMode);
+  // The stream is held while sending: no later link's stream can take its
+  // address, so the write queue tells its own link from any other.
+  const TLink link = FC.FLink.Current();
+  if (link.Epoch != FEpoch || !link.Stream) return false;
+  return FC.FOutput.Send(std::move(APacket), AMode, link.Stream.get());
+}
+
 void TQORMQTTConnection::TOutput::Deliver(TQORMQTTMessage& AMessage) {
+  if (FC.FInbox.On()) {
+    Hold(AMessage, std::nullopt);
+    return;
+  }
   // What a handler throws ends the link as a broken one: not through Fire.
   const TQORMQTTClient& handlers = FC.FClient;
   if (handlers.OnMessage) handlers.OnMessage(AMessage.Topic, AMessage.Payload, AMessage.QoS);
   if (handlers.OnMessageReceived) handlers.OnMessageReceived(AMessage);
+}
+
+void TQORMQTTConnection::TOutput::Hold(TQORMQTTMessage& AMessage, const std::optional<TInboundAck>& AAck) {
+  TReceiveQueue::TEntry entry{std::move(AMessage), AAck, FEpoch};
+  const auto aborted = [&] {
+    const TLink link = FC.FLink.Current();
+    return link.Epoch == FEpoch && link.Stream ? link.Stream->AbortReason() : std::string();
+  };
+  // The reader waits here while the queue is full: only a link that went
+  // (lost, closed by Disconnect, or a write that failed, which tells the
+  // reader nothing while it waits) ends the wait.
+  const auto gone = [&] { return FC.FLink.Ending() || !FC.FLink.InSession(FEpoch) || !aborted().empty(); };
+  if (FC.FInbox.Put(entry, gone)) return;
+  FC.FEvents.Log("PUBLISH packet_id=%d QoS=%d dropped: its link went while it waited for room in the receive queue",
+                 entry.Message.PacketId, entry.Message.QoS);
+  const std::string reason = aborted();
+  throw ESocketError(reason.empty() ? std::string("The link went while a message waited for room in the receive queue")
+                                    : reason);
 }
 
 // What OnAuth throws ends the link, as a broken one: the broker waits for an answer.
@@ -52,6 +83,8 @@ TQORMQTTConnection::~TQORMQTTConnection() = default;
 void TQORMQTTConnection::Shutdown() {
   if (Status() != mqDisconnected) Disconnect(mqrcSuccess, {});
   StopThreads();
+  // A Receive still waiting on another thread returns before the queue goes.
+  FInbox.Close();
 }
 
 bool TQORMQTTConnection::OnOwnThread() const {
@@ -73,6 +106,8 @@ bool TQORMQTTConnection::LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, con
   const bool giveUp = !policy.Enabled || (ACode == mqrcSessionTakenOver && policy.StopOnSessionTakenOver);
   if (!FLink.Lose(AEpoch, giveUp)) return false;
   FSession.Lost(CoarseNowNs());
+  // A reader waiting for room in the receive queue gives its message up.
+  FInbox.LinkChanged();
   FEvents.Fire(FClient.OnDisconnect, ACode, AReason);
   // Asked for only now, so the loop's first line follows the event.
   FLink.AskReconnect();
@@ -288,6 +323,21 @@ void TQORMQTTConnection::Reauthenticate(const TBytes& AData) {
   FEvents.Log("AUTH sent reason=$19");
 }
 
+// --- receiving by pulling -------------------------------------------------------------------
+
+std::optional<TQORMQTTMessage> TQORMQTTConnection::Receive(std::chrono::milliseconds ATimeout) {
+  // It would wait in vain: nothing ever comes to the queue.
+  if (FClient.ReceiveQueueLimit == 0 && !FInbox.On() && FInbox.Count() == 0)
+    throw Exception("Receive needs ReceiveQueueLimit above 0 (messages go to OnMessage)");
+  // Before Connect and after Disconnect nothing comes: an empty queue answers at once.
+  const auto idle = [this] { return FLink.State() == TLinkState::Idle; };
+  return FInbox.Take(ATimeout, idle, [this](TReceiveQueue::TEntry& AEntry) {
+    if (!AEntry.Ack) return;
+    TOutput output(*this, AEntry.Epoch);
+    FSession.AcknowledgeTaken(*AEntry.Ack, output);
+  });
+}
+
 // --- connecting ------------------------------------------------------------------------------
 
 void TQORMQTTConnection::Connect() {
@@ -306,6 +356,7 @@ void TQORMQTTConnection::Connect() {
   if (!FLink.BeginConnect()) return;
   // No worker thread runs while the link is idle: nobody reads the settings now.
   FSettings = std::move(settings);
+  FInbox.SetLimit(FSettings.ReceiveQueueLimit);
   FSession.ResetBackoff(FSettings.BackoffRules());
   try {
     DoConnect(false);
@@ -473,10 +524,14 @@ void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQ
 }
 
 void TQORMQTTConnection::DiscardOwed(const char* AWho, const char* AThen) {
+  // Nothing more comes: a Receive waiting on another thread returns empty.
+  FInbox.Interrupt();
   const TDiscarded discarded = FSession.Discard();
   RequestsEnded();
   if (discarded.Messages > 0)
     FEvents.Log("%s discarded %zu publication(s) queued or not acknowledged", AWho, discarded.Messages);
+  if (const size_t left = FInbox.Count(); left > 0)
+    FEvents.Log("%s leaves %zu received message(s) in the receive queue", AWho, left);
   if (AThen) FEvents.Log(AThen);
   for (const uint16_t id : discarded.PacketIds) FEvents.Fire(FClient.OnPublishComplete, id, mqrcUnspecifiedError);
 }
@@ -492,6 +547,7 @@ void TQORMQTTConnection::StopThreads() {
   }
   FOutput.Terminate();
   FLink.Wake();
+  FInbox.LinkChanged();
   FQueue.Stop();
 
   // The keepalive thread first: it runs the reconnect loop, and once it has

@@ -24,6 +24,7 @@
 #include "uQORMQTTEvents.h"
 #include "uQORMQTTLink.h"
 #include "uQORMQTTOutput.h"
+#include "uQORMQTTReceiveQueue.h"
 #include "uQORMQTTSession.h"
 #include "uQORMQTTSettings.h"
 #include "uQORWriteQueue.h"
@@ -59,6 +60,9 @@ class TQORMQTTConnection {
   TQORMQTTHandle UnsubscribeAsync(const std::vector<std::string>& AFilters);
   bool Flush(std::chrono::milliseconds ATimeout);
   void Reauthenticate(const TBytes& AData);
+  // The oldest message of the receive queue, its acknowledgement sent.
+  std::optional<TQORMQTTMessage> Receive(std::chrono::milliseconds ATimeout);
+  size_t ReceiveQueueCount() const { return FInbox.Count(); }
   bool IsConnected() const { return FLink.IsConnected(); }
   TQORMQTTConnectionStatus Status() const { return FLink.Status(); }
   TQORMQTTReasonCode LastConnectReasonCode() const {
@@ -135,6 +139,7 @@ class TQORMQTTConnection {
   TWriteQueue FQueue;
   TBrokerLink FLink;
   TLinkOutput FOutput;
+  TReceiveQueue FInbox;
 
   mutable std::mutex FThreadsMutex;  // the thread objects
   std::unique_ptr<TQORMQTTReaderThread> FReader;
@@ -154,8 +159,10 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
   TOutput(TQORMQTTConnection& AConnection, uint64_t AEpoch) : FC(AConnection), FEpoch(AEpoch) {}
   bool Logging() const override { return FC.FEvents.Logging(); }
   void Log(const std::string& ALine) override { FC.FEvents.Line(ALine); }
-  bool Send(TBytes APacket, const TSendMode& AMode) override { return FC.FOutput.Send(std::move(APacket), AMode); }
+  bool Send(TBytes APacket, const TSendMode& AMode) override;
   void Deliver(TQORMQTTMessage& AMessage) override;
+  bool DefersAcknowledgements() const override { return FC.FInbox.On(); }
+  void Defer(TQORMQTTMessage& AMessage, const TInboundAck& AAck) override { Hold(AMessage, AAck); }
   bool WantsAcknowledgements() const override { return static_cast<bool>(FC.FClient.OnAcknowledgement); }
   void Acknowledged(const TQORMQTTAcknowledgement& AAcknowledgement) override {
     FC.FEvents.Fire(FC.FClient.OnAcknowledgement, AAcknowledgement);
@@ -177,6 +184,10 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
   void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) override;
 
  private:
+  // Into the receive queue, once it has room; raises when the link goes
+  // first (the message is dropped, never acknowledged).
+  void Hold(TQORMQTTMessage& AMessage, const std::optional<TInboundAck>& AAck);
+
   TQORMQTTConnection& FC;
   uint64_t FEpoch;
 };

@@ -10,18 +10,22 @@ TLinkOutput::TLinkOutput(TWriteQueue& AQueue, TQORMQTTSession& ASession, const T
 
 TLinkOutput::~TLinkOutput() = default;
 
-bool TLinkOutput::Send(TBytes APacket, const TSendMode& AMode) {
+bool TLinkOutput::Send(TBytes APacket, const TSendMode& AMode, const TBrokerStream* AOnly) {
   // After the caller's DISCONNECT (the one packet sent with Flush) nothing
   // more may go: acknowledgements read meanwhile release no publication onto a link being closed.
   if (FLink.UserDisconnect() && !AMode.Flush) return false;
   if (AMode.Flush) {
     EnsureWriter();
-    return FQueue.Push(std::move(APacket), {}, false, true, AMode.FlushMs);
+    return FQueue.Push(std::move(APacket), {}, false, true, AMode.FlushMs, AOnly);
   }
   std::shared_ptr<TBrokerStream> stream;
   // A TLS write must be retried whole, and a payload in the caller's memory
   // must be written to its end: both go through the writer.
   if (AMode.Tail.empty() && FQueue.BeginDirect(stream)) {
+    if (AOnly && stream.get() != AOnly) {
+      FQueue.EndDirect({}, stream.get());
+      return false;
+    }
     size_t sent = 0;
     if (!stream->IsTLS()) {
       try {
@@ -43,7 +47,7 @@ bool TLinkOutput::Send(TBytes APacket, const TSendMode& AMode) {
     return true;
   }
   EnsureWriter();
-  return FQueue.Push(std::move(APacket), AMode.Tail, AMode.Request);
+  return FQueue.Push(std::move(APacket), AMode.Tail, AMode.Request, false, -1, AOnly);
 }
 
 void TLinkOutput::EnsureWriter() {

@@ -28,8 +28,9 @@ class TLinkOutput {
   ~TLinkOutput();
 
   // False when there was no link to send it on, or writing it broke the
-  // link (AMode.Tail or Flush: when it was not written).
-  bool Send(TBytes APacket, const TSendMode& AMode);
+  // link (AMode.Tail or Flush: when it was not written). AOnly: false,
+  // nothing sent, unless the link open now is that stream's.
+  bool Send(TBytes APacket, const TSendMode& AMode, const TBrokerStream* AOnly = nullptr);
   bool OnWriterThread() const;
   // Stopping: the writer is told, and ends once the queue stops; Join waits for it.
   void Terminate();

@@ -105,6 +105,7 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
   s.ProtocolVersion = C.ProtocolVersion;
   s.SessionExpiryInterval = C.SessionExpiryInterval;
   s.ReceiveMaximum = C.ReceiveMaximum;
+  s.ReceiveQueueLimit = C.ReceiveQueueLimit;
   s.MaximumPacketSize = C.MaximumPacketSize;
   s.ConnectTimeoutSecs = C.ConnectTimeoutSecs;
   s.VerifyPeer = C.VerifyPeer;
@@ -131,6 +132,12 @@ void TClientSettings::CheckCredentials(uint8_t ALevel) const {
   if (ALevel == MQTT_PROTOCOL_LEVEL_311 && Username.empty() && !Password.empty())
     throw EInvalidArgument("Password",
                            "Password is set without a Username; MQTT 3.1.1 sends a password only with a user name");
+}
+
+uint16_t TClientSettings::AnnouncedReceiveMaximum() const {
+  if (ReceiveQueueLimit == 0) return ReceiveMaximum;
+  const auto room = static_cast<uint16_t>(std::min<size_t>(ReceiveQueueLimit, 65535));
+  return ReceiveMaximum == 0 ? room : std::min(ReceiveMaximum, room);
 }
 
 int TClientSettings::ConnectTimeoutMs() const { return SecondsToMs(ConnectTimeoutSecs); }
@@ -172,7 +179,8 @@ TConnectFields TClientSettings::ConnectFields(std::string_view AClientID, const 
   TConnectFields fields{ACleanStart, static_cast<uint16_t>(KeepAliveSecs), AClientID, Username, Password, {}, AWill};
   TQORMQTTProperties& p = fields.Properties;
   if (SessionExpiryInterval > 0) p.SessionExpiryInterval = SessionExpiryInterval;
-  if (ReceiveMaximum > 0) p.ReceiveMaximum = ReceiveMaximum;
+  if (const uint16_t receiveMaximum = AnnouncedReceiveMaximum(); receiveMaximum > 0)
+    p.ReceiveMaximum = receiveMaximum;
   if (MaximumPacketSize > 0) p.MaximumPacketSize = MaximumPacketSize;
   if (TopicAliasMaximum > 0) p.TopicAliasMaximum = TopicAliasMaximum;
   p.UserProperties = UserProperties;

@@ -32,6 +32,10 @@ struct TClientSettings {
   TConnectFields ConnectFields(std::string_view AClientID, const TWillFields* AWill, bool ACleanStart) const;
   std::optional<TWillFields> WillFields() const;
   int ConnectTimeoutMs() const;
+  // The Receive Maximum CONNECT announces: with a receive queue no more than
+  // it holds, so that the broker keeps the QoS 1 and 2 messages it cannot
+  // take; 0: none.
+  uint16_t AnnouncedReceiveMaximum() const;
   int KeepAliveMs(int32_t ASeconds) const;
   // The reconnect delays and attempts as the back-off counts them.
   TBackoffRules BackoffRules() const;
@@ -44,6 +48,7 @@ struct TClientSettings {
   uint8_t ProtocolVersion = MQTT_PROTOCOL_LEVEL_50;
   uint32_t SessionExpiryInterval = 0;
   uint16_t ReceiveMaximum = 0;
+  size_t ReceiveQueueLimit = 0;
   uint32_t MaximumPacketSize = 0;
   int32_t ConnectTimeoutSecs = 10;
   bool VerifyPeer = false;

@@ -38,7 +38,8 @@ void TWriteQueue::DropLocked() {
   FRoom.notify_all();
 }
 
-bool TWriteQueue::Push(TBytes APacket, std::string_view ATail, bool ABounded, bool AWaitWritten, int64_t AWaitMs) {
+bool TWriteQueue::Push(TBytes APacket, std::string_view ATail, bool ABounded, bool AWaitWritten, int64_t AWaitMs,
+                       const TBrokerStream* AOnly) {
   const size_t size = APacket.size() + ATail.size();
   const bool wait = AWaitWritten || !ATail.empty();
   // Shared with the entry: a pusher that gives up must not leave the writer
@@ -50,7 +51,7 @@ bool TWriteQueue::Push(TBytes APacket, std::string_view ATail, bool ABounded, bo
     FRoom.wait(lock, [&] { return !FStream || FBytes == 0 || FBytes + size <= FMaxBytes; });
     --FPushersWaiting;
   }
-  if (!FStream) return false;
+  if (!FStream || (AOnly && FStream.get() != AOnly)) return false;
   const std::shared_ptr<TBrokerStream> link = FStream;
   FEntries.push_back({std::move(APacket), ATail, waiter});
   FBytes += size;

@@ -43,8 +43,9 @@ class TWriteQueue {
   // more (a packet larger than that goes alone). With ATail, or with
   // AWaitWritten, returns only once the writer is done with the packet: true
   // when it was written. AWaitMs bounds that wait (negative: no bound).
+  // AOnly: false, nothing queued, unless the queue belongs to that stream.
   bool Push(TBytes APacket, std::string_view ATail = {}, bool ABounded = false, bool AWaitWritten = false,
-            int64_t AWaitMs = -1);
+            int64_t AWaitMs = -1, const TBrokerStream* AOnly = nullptr);
 
   // The writer's side. Waits for packets, moves a batch of them into ABatch
   // and returns the stream they are for; null once Stop was called.

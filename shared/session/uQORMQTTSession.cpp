@@ -18,6 +18,8 @@ bool TQORMQTTSession::Connect(const TConnectFields& AFields, ISessionSink& ASink
     // A new link: its CONNACK is still to come, and until the broker says
     // otherwise the link has the client's own limits.
     FLinkPhase = TLinkPhase::AwaitingConnack;
+    ++FLinkCount;
+    FRecDeferred.clear();
     FMaxPacketSize = 0;
     FMaxQoS = 2;
     FRetainAvailable = true;

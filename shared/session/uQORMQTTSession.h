@@ -54,6 +54,18 @@ struct TSendMode {
   // Send returns once the packet has been written, or after FlushMs.
   bool Flush = false;
   int FlushMs = -1;
+  // Only on the link the sink stands for: false, and nothing sent, once that
+  // link has gone (an acknowledgement owed there means nothing on the next).
+  bool SameLink = false;
+};
+
+// What a sink that took over the acknowledgement of a QoS 1 or 2 message
+// hands back to TQORMQTTSession::AcknowledgeTaken once the program has the
+// message.
+struct TInboundAck {
+  uint16_t PacketId = 0;
+  uint8_t QoS = 0;    // 1: a PUBACK is owed, 2: a PUBREC
+  uint64_t Link = 0;  // the session's link the message came on
 };
 
 // What the session asks of whoever drives it.
@@ -67,6 +79,15 @@ class ISessionSink {
   virtual bool Send(TBytes APacket, const TSendMode& AMode = {}) = 0;
   // A message, topic aliases resolved; the sink may take its fields.
   virtual void Deliver(TQORMQTTMessage& AMessage) = 0;
+  // Whether the sink takes over the acknowledgement of QoS 1 and 2 messages,
+  // to send it once the program has taken the message: such a message then
+  // goes to Defer, unacknowledged, instead of Deliver.
+  virtual bool DefersAcknowledgements() const { return false; }
+  // A QoS 1 or 2 message whose acknowledgement the sink took over: it calls
+  // AcknowledgeTaken(AAck) later. What the sink raises passes through, and
+  // the message counts as never received (a QoS 2 one sent again is
+  // delivered, not taken for a duplicate).
+  virtual void Defer(TQORMQTTMessage& AMessage, const TInboundAck& /*AAck*/) { Deliver(AMessage); }
   virtual void Connack(uint8_t AReasonCode, bool ASessionPresent) = 0;
   virtual void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) = 0;
   // A QoS 1 or 2 publication of the caller's has ended with the broker's code.
@@ -245,7 +266,7 @@ class TQORMQTTSession {
   // The broker accepted the session at ANow: keepalive counts from here.
   void Established(int64_t ANow, int32_t AClientKeepAliveSecs);
   // The link of an established session is gone at ANow.
-  void Lost(int64_t ANow) { FBackoff.LinkLost(ANow); }
+  void Lost(int64_t ANow);
   // The keepalive interval of this link: the broker's Server Keep Alive
   // replaces the client's.
   int32_t KeepAliveSecs(int32_t AClientKeepAliveSecs) const;
@@ -295,6 +316,11 @@ class TQORMQTTSession {
   // The message for a stream that ended inside a packet, after APartial of
   // its body had arrived: which field was being read.
   std::string DescribeTruncated(uint8_t AHeader, const std::string& APartial) const;
+  // Sends the acknowledgement a sink took over (ISessionSink::Defer) when the
+  // message's link is still the session's; a message taken after its link
+  // went is acknowledged on no later link (a broker that kept the session
+  // sends it again). True when it was sent.
+  bool AcknowledgeTaken(const TInboundAck& AAck, ISessionSink& ASink);
   // Frames packets from ASource and receives them until it runs dry or one
   // cannot be read whole or is malformed: the number received whole.
   size_t Feed(IByteSource& ASource, ISessionSink& ASink);
@@ -383,6 +409,10 @@ class TQORMQTTSession {
   std::atomic<size_t> FWaitingCount{0};              // FOutbox.Waiting(), changed with it
   std::atomic<size_t> FHeldBytes{0};                 // FOutbox.HeldBytes(), changed with it
   std::set<uint16_t> FAwaitingRelease;               // FMutex; inbound QoS 2 delivered, PUBREL not yet seen
+  // FMutex; inbound QoS 2 whose PUBREC a sink took over on this link and has
+  // not sent yet: a copy sent again meanwhile must not bring one of its own.
+  std::set<uint16_t> FRecDeferred;
+  uint64_t FLinkCount = 0;                           // FMutex; counts the links (each CONNECT, each loss)
   std::map<uint16_t, TFilterRequest> FFilterRequests;  // FMutex; SUBSCRIBE/UNSUBSCRIBE awaiting acknowledgement
   std::map<std::string, TSubscription> FSubscriptions;  // FMutex; in force
   std::vector<TFilterRequest> FDeferred;                // FMutex; resubscriptions awaiting an identifier

@@ -274,32 +274,82 @@ void TQORMQTTSession::HandlePublish(TBody& AIn, uint8_t AFlags, std::string& ABo
     m.SubscriptionIdentifiers = std::move(p.SubscriptionIdentifiers);
   }
   if (m.Topic.empty()) AIn.Forbidden(mqrcProtocolError, "with an empty topic name and no topic alias");
+  // A message the program pulls is acknowledged only once it has it: the
+  // broker's own flow control then holds back what the program cannot take.
+  const bool defer = qos > 0 && ASink.DefersAcknowledgements();
   bool firstDelivery = true;
-  if (qos == 2) {
+  bool recOwed = false;  // a copy of one whose PUBREC waits for the program
+  uint64_t link = 0;
+  if (qos == 2 || defer) {
     std::lock_guard<std::mutex> guard(FMutex);
-    firstDelivery = !FAwaitingRelease.contains(packetId);
-    // Beyond the room the client announced: dropping it would lose it, as
-    // the broker counts it delivered once PUBREC is sent.
-    if (firstDelivery && FInReceiveMaximum != 0 && FAwaitingRelease.size() >= FInReceiveMaximum)
-      AIn.Forbidden(mqrcReceiveMaximumExceeded,
-                    Format("at QoS 2 beyond the client's Receive Maximum of %d", FInReceiveMaximum));
-    FAwaitingRelease.insert(packetId);
+    link = FLinkCount;
+    if (qos == 2) {
+      firstDelivery = !FAwaitingRelease.contains(packetId);
+      // Beyond the room the client announced: dropping it would lose it, as
+      // the broker counts it delivered once PUBREC is sent.
+      if (firstDelivery && FInReceiveMaximum != 0 && FAwaitingRelease.size() >= FInReceiveMaximum)
+        AIn.Forbidden(mqrcReceiveMaximumExceeded,
+                      Format("at QoS 2 beyond the client's Receive Maximum of %d", FInReceiveMaximum));
+      FAwaitingRelease.insert(packetId);
+      recOwed = !firstDelivery && FRecDeferred.contains(packetId);
+      if (defer && firstDelivery) FRecDeferred.insert(packetId);
+    }
   }
   // The payload is the rest of the body, taken over in place rather than copied.
   ABody.erase(0, AIn.Position());
   m.Payload = std::move(ABody);
   LogTo(ASink, "PUBLISH received topic=\"%s\" QoS=%d retain=%s payload_len=%d", m.Topic.c_str(), qos,
       m.Retain ? "True" : "False", static_cast<int>(m.Payload.size()));
-  if (qos == 1) {
+  if (qos == 1 && !defer) {
     SendAck(ASink, BuildPubAckPacket(packetId, 0, FLevel), "PUBACK sent for packet id %d", "Failed to send PUBACK: ",
             packetId);
-  } else if (qos == 2) {
-    SendAck(ASink, BuildPubRecPacket(packetId, 0, FLevel), "PUBREC sent for packet id %d", "Failed to send PUBREC: ",
-            packetId);
+  } else if (qos == 2 && (!defer || !firstDelivery)) {
+    if (recOwed) {
+      LogTo(ASink, "PUBREC for packet id %d waits until the program takes the message", packetId);
+    } else {
+      SendAck(ASink, BuildPubRecPacket(packetId, 0, FLevel), "PUBREC sent for packet id %d",
+              "Failed to send PUBREC: ", packetId);
+    }
     // A redelivery before PUBREL is acknowledged again, delivered once only.
     if (!firstDelivery) return;
   }
-  ASink.Deliver(m);
+  if (!defer) {
+    ASink.Deliver(m);
+    return;
+  }
+  try {
+    ASink.Defer(m, {packetId, qos, link});
+  } catch (...) {
+    // Never acknowledged: a broker that sends it again is to be believed.
+    if (qos == 2) {
+      std::lock_guard<std::mutex> guard(FMutex);
+      FAwaitingRelease.erase(packetId);
+      FRecDeferred.erase(packetId);
+    }
+    throw;
+  }
+}
+
+bool TQORMQTTSession::AcknowledgeTaken(const TInboundAck& AAck, ISessionSink& ASink) {
+  const char* name = AAck.QoS == 2 ? "PUBREC" : "PUBACK";
+  bool current;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    current = AAck.Link == FLinkCount;
+    if (current && AAck.QoS == 2) FRecDeferred.erase(AAck.PacketId);
+  }
+  if (current) {
+    TBytes packet = AAck.QoS == 2 ? BuildPubRecPacket(AAck.PacketId, 0, FLevel)
+                                  : BuildPubAckPacket(AAck.PacketId, 0, FLevel);
+    TSendMode mode;
+    mode.SameLink = true;
+    if (ASink.Send(std::move(packet), mode)) {
+      LogTo(ASink, "%s sent for packet id %d", name, AAck.PacketId);
+      return true;
+    }
+  }
+  LogTo(ASink, "%s for packet id %d not sent: the message came on a link that has gone", name, AAck.PacketId);
+  return false;
 }
 
 bool TQORMQTTSession::Authenticating() const {

@@ -26,6 +26,14 @@ int32_t TQORMQTTSession::KeepAliveSecs(int32_t AClientKeepAliveSecs) const {
   return server >= 0 ? server : AClientKeepAliveSecs;
 }
 
+void TQORMQTTSession::Lost(int64_t ANow) {
+  FBackoff.LinkLost(ANow);
+  // What was owed on that link goes nowhere now.
+  std::lock_guard<std::mutex> guard(FMutex);
+  ++FLinkCount;
+  FRecDeferred.clear();
+}
+
 void TQORMQTTSession::Established(int64_t ANow, int32_t AClientKeepAliveSecs) {
   FKeepalive.Start(ANow, KeepAliveSecs(AClientKeepAliveSecs));
   FBackoff.LinkUp(ANow);

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <set>
 #include <thread>
 
 #include "ClientTestKit.h"
 #include "PrivateBroker.h"
+#include "uQORFormat.h"
 
 using namespace qor;
 using namespace std::chrono_literals;
@@ -355,4 +358,75 @@ TEST(Broker, ASharedSubscriptionSplitsTheMessagesOfItsGroup) {
   }
   EXPECT_EQ(total, 300u);
   EXPECT_EQ(seen.size(), 300u);
+}
+
+// A slow consumer that pulls, with room for 10. At QoS 1 the broker holds
+// back what the queue cannot take (the Receive Maximum is the queue's room)
+// while the client goes on reading the acknowledgements of its own
+// publications; a QoS 0 flood, which nothing holds back, stops the reading
+// instead (TCP). Either way the queue never holds more than 10, a pause
+// past the keepalive costs no link, and every message arrives once, in its
+// publisher's order.
+TEST(Broker, ASlowPullingConsumerHoldsTheBrokerBackAndLosesNothing) {
+  constexpr size_t kLimit = 10;
+  constexpr int kPublishers = 2;
+  constexpr int kEach = 1500;
+  for (const TQORMQTTQoS qos : {mqQoS1, mqQoS0}) {
+    SCOPED_TRACE(Format("QoS %d", qos));
+    // Every message kept for the consumer, however many wait for it.
+    TPrivateBroker broker(0, "max_queued_messages 0\n");
+    ASSERT_TRUE(broker.Start());
+    TQORMQTTClient consumer;
+    AimAt(consumer, broker.Port(), false, "pull");
+    consumer.ReceiveQueueLimit = kLimit;
+    consumer.KeepAliveSecs = 2;
+    TClientRecorder recorder(consumer, "the consumer");
+    consumer.Connect();
+    const std::string topic = UniqueTopic("pull");
+    consumer.Subscribe(topic + "/#", qos);
+    ASSERT_TRUE(recorder.WaitForLine(Format("SUBACK packet_id=1 reason=$%2.2X", qos)));
+
+    // QoS 0 comes with a payload that fills the socket's buffers.
+    const std::string padding(qos == mqQoS0 ? 2000 : 0, 'p');
+    TQORMQTTClient publishers[kPublishers];
+    for (int p = 0; p < kPublishers; ++p) {
+      AimAt(publishers[p], broker.Port(), false, "pull-pub");
+      publishers[p].Connect();
+    }
+    for (int i = 0; i < kEach; ++i)
+      for (int p = 0; p < kPublishers; ++p)
+        publishers[p].Publish(topic + "/" + std::to_string(p), std::to_string(i) + ":" + padding, qos);
+
+    // Paused past the keepalive with a full queue: at QoS 1 the client's own
+    // publications are acknowledged meanwhile.
+    ASSERT_TRUE(WaitUntil([&] { return consumer.ReceiveQueueCount() == kLimit; }));
+    const std::string own = UniqueTopic("pull-own");
+    for (int i = 0; i < 5 && qos == mqQoS1; ++i) consumer.Publish(own, "x", mqQoS1);
+    EXPECT_TRUE(WaitUntil([&] { return consumer.PendingCount() == 0; }));
+    std::this_thread::sleep_for(5s);
+    EXPECT_EQ(consumer.ReceiveQueueCount(), kLimit);
+    EXPECT_TRUE(recorder.Disconnects().empty());
+
+    int next[kPublishers] = {};
+    int total = 0;
+    size_t most = 0;
+    while (total < kPublishers * kEach) {
+      const std::optional<TQORMQTTMessage> m = consumer.Receive(10s);
+      if (!m) break;
+      most = std::max(most, consumer.ReceiveQueueCount());
+      const int p = m->Topic.back() - '0';
+      ASSERT_TRUE(p >= 0 && p < kPublishers) << m->Topic;
+      ASSERT_EQ(m->Payload, std::to_string(next[p]) + ":" + padding) << "publisher " << p;
+      EXPECT_FALSE(m->Dup);
+      ++next[p];
+      ++total;
+      if (qos == mqQoS1 && total % 500 == 0) consumer.Publish(own, "x", mqQoS1);
+      if (total % 50 == 0) std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(total, kPublishers * kEach);
+    EXPECT_LE(most, kLimit);
+    EXPECT_TRUE(WaitUntil([&] { return consumer.PendingCount() == 0; }));
+    EXPECT_TRUE(recorder.Disconnects().empty());
+    EXPECT_TRUE(consumer.IsConnected());
+  }
 }

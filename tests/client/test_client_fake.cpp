@@ -263,6 +263,51 @@ TEST_F(FakeBrokerTest, InboundQoS1IsAcknowledgedBeforeDelivery) {
   EXPECT_TRUE(Recorder.HasLine("PUBLISH received topic=\"in/q1\" QoS=1 retain=False payload_len=7"));
 }
 
+// Receiving by pulling: messages wait for Receive, in order, and are
+// acknowledged as they are taken; a full queue holds the reader back; a
+// Receive waiting on another thread returns empty when Disconnect runs,
+// also one for a reader that waits for room; what the queue holds stays for
+// Receive, unacknowledged once its link has gone.
+TEST_F(FakeBrokerTest, ReceiveTakesInOrderAcknowledgesThenAndIsWokenByDisconnect) {
+  EXPECT_THROW(Client.TryReceive(), Exception);  // no queue: the callbacks deliver
+  Client.ReceiveQueueLimit = 2;
+  auto conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  for (uint16_t id = 1; id <= 3; ++id) conn->Send(Publish("t", std::to_string(id), 1, id));
+  ASSERT_TRUE(WaitUntil([&] { return Client.ReceiveQueueCount() == 2; }));
+  EXPECT_TRUE(conn->ReadPacket(300).empty());  // nothing acknowledged before it is taken
+  for (uint16_t id = 1; id <= 3; ++id) {
+    const std::optional<TQORMQTTMessage> m = Client.Receive(5s);
+    ASSERT_TRUE(m);
+    EXPECT_EQ(m->Payload, std::to_string(id));
+    EXPECT_EQ(conn->ReadPacket(), BuildPubAckPacket(id, 0, 5));
+    EXPECT_LE(Client.ReceiveQueueCount(), 2u);
+  }
+  EXPECT_TRUE(Recorder.Messages().empty());  // OnMessage never ran
+  auto waiting = std::async(std::launch::async, [&] { return Client.Receive(60s); });
+  Client.Disconnect();
+  ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+  EXPECT_FALSE(waiting.get());
+
+  // One message in a queue of one, the next waiting for room: Disconnect
+  // ends the wait, and the first is the program's still.
+  Client.ReceiveQueueLimit = 1;
+  conn = ConnectToFake(Client, Broker);
+  ASSERT_TRUE(conn);
+  conn->Send(Publish("t", "9", 1, 9));
+  conn->Send(Publish("t", "10", 1, 10));
+  ASSERT_TRUE(Recorder.WaitForLine("PUBLISH received topic=\"t\" QoS=1 retain=False payload_len=2"));
+  Client.Disconnect();
+  EXPECT_TRUE(Recorder.HasLine(
+      "PUBLISH packet_id=10 QoS=1 dropped: its link went while it waited for room in the receive queue"));
+  EXPECT_TRUE(Recorder.HasLine("Disconnect leaves 1 received message(s) in the receive queue"));
+  const std::optional<TQORMQTTMessage> left = Client.TryReceive();
+  ASSERT_TRUE(left);
+  EXPECT_EQ(left->Payload, "9");
+  EXPECT_TRUE(Recorder.HasLine("PUBACK for packet id 9 not sent: the message came on a link that has gone"));
+  EXPECT_FALSE(Client.Receive(60s));  // disconnected and empty: at once
+}
+
 TEST_F(FakeBrokerTest, PublishEdgeCases) {
   auto conn = ConnectToFake(Client, Broker);
   ASSERT_TRUE(conn);

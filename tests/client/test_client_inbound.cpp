@@ -11,6 +11,7 @@
 #include "uQORMQTTRequestRules.h"
 #include "uQORMQTTRequestState.h"
 #include "uQORMQTTSession.h"
+#include "uQORMQTTSettings.h"
 
 using namespace qor;
 using namespace std::chrono_literals;
@@ -762,5 +763,120 @@ TEST(Session, ARequestBeyondTheBrokersLimitsIsRefused) {
     } catch (const Exception& e) {
       EXPECT_EQ(e.Message(), c.Refusal);
     }
+  }
+}
+
+// Receiving by pulling: a QoS 1 or 2 message is acknowledged when the
+// program takes it, and only on the link it came on. A broker that kept the
+// session sends again what it never had acknowledged: QoS 1 is delivered
+// again (at least once), QoS 2 is known to be the program's already and is
+// acknowledged at once. A QoS 2 copy arriving while the first waits for the
+// program brings no PUBREC of its own; one the sink could not take counts
+// as never received.
+TEST(Session, ATakenMessageIsAcknowledgedThenAndOnItsOwnLinkOnly) {
+  struct TPulling : TFed {
+    std::vector<TInboundAck> Owed;
+    std::vector<bool> SameLink;  // per packet sent
+    bool Refuse = false;         // Defer raises: the message never got in
+    bool DefersAcknowledgements() const override { return true; }
+    void Defer(TQORMQTTMessage& AMessage, const TInboundAck& AAck) override {
+      if (Refuse) throw ESocketError("no room");
+      Deliver(AMessage);
+      Owed.push_back(AAck);
+    }
+    bool Send(TBytes APacket, const TSendMode& AMode) override {
+      SameLink.push_back(AMode.SameLink);
+      return TFed::Send(std::move(APacket), AMode);
+    }
+  };
+  for (const uint8_t qos : {1, 2}) {
+    SCOPED_TRACE(qos);
+    TQORMQTTSession session;
+    TPulling sink;
+    const auto feed = [&](const TBytes& ABytes) {
+      sink.Sent.clear();
+      sink.SameLink.clear();
+      TMemoryByteSource source(ABytes);
+      session.Feed(source, sink);
+    };
+    const auto publish = [&](uint16_t AId, bool ADup = false) {
+      return BuildPublishPacket("t", std::string_view("x"), qos, AId, 5, false, ADup);
+    };
+    const auto ack = [&](uint16_t AId) {
+      return std::vector<TBytes>{qos == 1 ? BuildPubAckPacket(AId, 0, 5) : BuildPubRecPacket(AId, 0, 5)};
+    };
+    const auto take = [&](size_t AIndex) {
+      sink.Sent.clear();
+      sink.SameLink.clear();
+      return session.AcknowledgeTaken(sink.Owed.at(AIndex), sink);
+    };
+    session.Connect(TConnectFields{}, sink);
+    feed(Connack(0));
+    feed(publish(7));
+    feed(publish(8));
+    ASSERT_EQ(sink.Messages.size(), 2u);
+    EXPECT_TRUE(sink.Sent.empty());  // nothing before the program has them
+    EXPECT_TRUE(take(0));
+    EXPECT_EQ(sink.Sent, ack(7));
+    EXPECT_EQ(sink.SameLink, std::vector<bool>{true});
+
+    // The link goes before 8 is taken: the next link hears nothing of it.
+    session.Lost(0);
+    session.Connect(TConnectFields{}, sink);
+    feed(Connack(0, 5, true));
+    EXPECT_FALSE(take(1));
+    EXPECT_TRUE(sink.Sent.empty());
+    feed(publish(8, true));
+    if (qos == 1) {
+      ASSERT_EQ(sink.Messages.size(), 3u);
+      EXPECT_TRUE(sink.Sent.empty());
+      EXPECT_TRUE(take(2));
+    } else {
+      EXPECT_EQ(sink.Messages.size(), 2u);
+    }
+    EXPECT_EQ(sink.Sent, ack(8));
+    if (qos == 1) continue;
+
+    // A copy of 9 while 9 waits for the program: one PUBREC, when taken.
+    feed(publish(9));
+    feed(publish(9, true));
+    EXPECT_TRUE(sink.Sent.empty());
+    EXPECT_EQ(sink.Messages.size(), 3u);
+    EXPECT_EQ(sink.Lines.back(), "PUBREC for packet id 9 waits until the program takes the message");
+    EXPECT_TRUE(take(2));
+    EXPECT_EQ(sink.Sent, ack(9));
+    // 10 could not be taken in: sent again, it is delivered, not taken for a copy.
+    sink.Refuse = true;
+    feed(publish(10));
+    sink.Refuse = false;
+    feed(publish(10, true));
+    EXPECT_EQ(sink.Messages.size(), 4u);
+    EXPECT_TRUE(sink.Sent.empty());
+  }
+}
+
+// With a receive queue, CONNECT announces a Receive Maximum no larger than
+// the queue, so that the broker holds back what it has no room for.
+TEST(Session, ConnectAnnouncesAReceiveMaximumTheReceiveQueueHolds) {
+  const struct {
+    size_t Limit;
+    uint16_t Configured;
+    std::optional<uint16_t> Announced;
+  } rows[] = {{0, 0, std::nullopt}, {0, 7, 7}, {10, 0, 10}, {10, 5, 5}, {10, 20, 10}, {100000, 0, 65535}};
+  for (const auto& row : rows) {
+    TQORMQTTClient client;
+    client.ReceiveQueueLimit = row.Limit;
+    client.ReceiveMaximum = row.Configured;
+    const TClientSettings settings = TClientSettings::Take(client);
+    TQORMQTTSession session;
+    TFed& out = Out();
+    session.Connect(settings.ConnectFields("c", nullptr, true), out);
+    ASSERT_EQ(out.Sent.size(), 1u);
+    // CONNECT: fixed header (2), protocol name (6), level, flags, keep alive (2), properties.
+    const TBytes& connect = out.Sent[0];
+    TQORMQTTProperties properties;
+    DecodeProperties(std::string_view(reinterpret_cast<const char*>(connect.data()) + 2, connect.size() - 2), 10,
+                     "CONNECT", properties);
+    EXPECT_EQ(properties.ReceiveMaximum, row.Announced) << row.Limit << " " << row.Configured;
   }
 }
