@@ -3,9 +3,10 @@
 // protocol session (state, rules and time), the link (state, stream,
 // epochs, handshake results, referrals), the output (the one way bytes
 // leave), the events, and the worker threads (uQORMQTTWorkers) that run
-// their own loops. Here: what the caller asks (connect, requests,
-// disconnect), the handshake of each attempt, a lost link and the
-// reconnect loop, starting and stopping the threads.
+// their own loops. Here (uQORMQTTConnection.cpp): connect, disconnect,
+// the handshake of each attempt, a lost link and the reconnect loop,
+// starting and stopping the threads; the caller's requests, their handles
+// and pulling received messages are in uQORMQTTRequests.cpp.
 //
 // No lock here is held across a blocking call, a wait, a join or a callback.
 #pragma once
@@ -36,6 +37,9 @@ class TQORMQTTKeepaliveThread;
 
 class TQORMQTTConnection {
  public:
+  // What Publish, Subscribe and Unsubscribe may leave queued before they wait.
+  static constexpr size_t kQueueBytes = 16 * 1024 * 1024;
+
   explicit TQORMQTTConnection(TQORMQTTClient& AClient);
   // Its owner calls Shutdown first, while the client's fields and events the
   // threads use are still alive.
