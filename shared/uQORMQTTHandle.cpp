@@ -22,7 +22,7 @@ void TQORMQTTRequestState::Answered(uint8_t AReasonCode, std::string AReasonStri
 
 bool TQORMQTTRequestState::Wait(std::chrono::milliseconds ATimeout) const {
   std::unique_lock<std::mutex> lock(FMutex);
-  return FEnded.wait_for(lock, ATimeout, [&] { return FDone.load(); });
+  return FEnded.wait_for(lock, BoundedWait(ATimeout), [&] { return FDone.load(); });
 }
 
 TQORMQTTResult TQORMQTTRequestState::Get() const {

@@ -191,7 +191,7 @@ void TQORMQTTConnection::RequestsEnded() {
 bool TQORMQTTConnection::Flush(std::chrono::milliseconds ATimeout) {
   // The reader that must read the acknowledgements may be the very thread asking.
   if (OnOwnThread()) throw Exception("Flush must not be called from the client's own threads (an event handler)");
-  const auto deadline = std::chrono::steady_clock::now() + ATimeout;
+  const auto deadline = std::chrono::steady_clock::now() + BoundedWait(ATimeout);
   const uint64_t accepted = FSession.Accepted();
   {
     std::unique_lock<std::mutex> lock(FFlushMutex);

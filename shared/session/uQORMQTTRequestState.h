@@ -3,6 +3,7 @@
 // acknowledged while Disconnect discards it has one outcome, not two).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -39,6 +40,15 @@ class TQORMQTTRequestState {
 };
 
 using TRequestHandle = std::shared_ptr<TQORMQTTRequestState>;
+
+// A caller's time-out as a wait can take it: a century stands for longer
+// ones (milliseconds::max() says "for ever", and added to the clock's now
+// it would overflow into no wait at all), a negative one for none.
+inline std::chrono::milliseconds BoundedWait(std::chrono::milliseconds ATimeout) {
+  constexpr std::chrono::milliseconds kCentury = std::chrono::hours(24 * 365 * 100);
+  return ATimeout < std::chrono::milliseconds::zero() ? std::chrono::milliseconds::zero()
+                                                       : std::min(ATimeout, kCentury);
+}
 
 // Ends AHandle when there is one (most requests have none).
 inline void EndRequest(const TRequestHandle& AHandle, TQORMQTTOutcome AOutcome, uint8_t AReasonCode) {

@@ -184,11 +184,14 @@ void TQORMQTTSession::SendWaiting(ISessionSink& ASink) {
       std::lock_guard<std::mutex> guard(FMutex);
       packet = FOutbox.ReleaseNext(WindowLocked(), FLevel, released);
       Counted();
+      // A QoS 0 publication has left the box but not yet reached the link: a Flush waits for it.
+      if (!packet.empty() && released.QoS == 0 && released.Seq != 0) ++FReleasing;
     }
     if (packet.empty()) return;
     const bool sent = ASink.Send(std::move(packet));
     // A QoS 0 publication has ended once it is handed to the link (or lost with it).
     EndRequest(released.Handle, sent ? ocDelivered : ocDiscarded, sent ? mqrcSuccess : mqrcUnspecifiedError);
+    if (released.QoS == 0 && released.Seq != 0) --FReleasing;
     if (!sent) {
       // No link: the rest waits for the next one rather than fail one by one.
       LogTo(ASink, "Failed to send PUBLISH for packet id %d: MQTT client is not connected", released.PacketId);
@@ -221,8 +224,9 @@ TDiscarded TQORMQTTSession::Discard() {
     FSubscriptions.clear();
     FDeferred.clear();
     Counted();
+    // Before the lock goes: whoever sees them gone (a Flush) sees them ended.
+    for (const TRequestHandle& handle : handles) EndRequest(handle, ocDiscarded, mqrcUnspecifiedError);
   }
-  for (const TRequestHandle& handle : handles) EndRequest(handle, ocDiscarded, mqrcUnspecifiedError);
   return discarded;
 }
 
@@ -233,7 +237,7 @@ uint64_t TQORMQTTSession::Accepted() const {
 
 bool TQORMQTTSession::OpenUpTo(uint64_t ASeq) const {
   std::lock_guard<std::mutex> guard(FMutex);
-  if (FOutbox.OpenUpTo(ASeq)) return true;
+  if (FReleasing > 0 || FOutbox.OpenUpTo(ASeq)) return true;
   for (const auto& [id, request] : FFilterRequests)
     if (request.Seq != 0 && request.Seq <= ASeq) return true;
   return false;

@@ -359,7 +359,6 @@ class TQORMQTTSession {
   struct TRestore {
     std::vector<TBytes> Packets;
     std::vector<std::pair<uint16_t, uint8_t>> Refused;  // QoS 1 and 2: identifier, reason
-    std::vector<std::pair<TRequestHandle, uint8_t>> Forbidden;  // the handles of all refused, with the reason
     std::vector<std::string> Lines;
   };
   // AResumed: the broker kept our session.
@@ -405,6 +404,7 @@ class TQORMQTTSession {
   mutable std::mutex FMutex;
   TQORMQTTOutbox FOutbox;                            // FMutex
   uint64_t FSeq = 0;                                 // FMutex; requests accepted so far
+  std::atomic<int> FReleasing{0};                    // QoS 0 publications on their way from the box to the link
   std::atomic<size_t> FPendingCount{0};              // FOutbox.Pending(), changed with it
   std::atomic<size_t> FWaitingCount{0};              // FOutbox.Waiting(), changed with it
   std::atomic<size_t> FHeldBytes{0};                 // FOutbox.HeldBytes(), changed with it

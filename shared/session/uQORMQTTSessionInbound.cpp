@@ -151,7 +151,6 @@ void TQORMQTTSession::HandleConnack(TBody& AIn, ISessionSink& ASink) {
   if (ASink.Logging())
     for (const std::string& line : restore.Lines) ASink.Log(line);
   Acknowledge(ASink, MQTT_CONNACK, 0, {reason}, properties);
-  for (const auto& [handle, refusal] : restore.Forbidden) EndRequest(handle, ocForbidden, refusal);
   for (const auto& [id, refusal] : restore.Refused) ASink.PublishComplete(id, refusal);
   for (TBytes& packet : restore.Packets) ASink.Send(std::move(packet));
   if (reason == mqrcSuccess) SendWaiting(ASink);
@@ -239,7 +238,8 @@ TQORMQTTSession::TRestore TQORMQTTSession::RestoreLocked(bool AResumed) {
     restore.Lines.push_back(Format("PUBLISH packet_id=%d topic=\"%s\" QoS=%d given up: the broker's %s (reason=$%2.2X)",
                                    message.PacketId, message.Topic.c_str(), message.QoS, why.c_str(), reason));
     if (message.QoS != 0) restore.Refused.emplace_back(message.PacketId, reason);
-    if (message.Handle) restore.Forbidden.emplace_back(message.Handle, reason);
+    // Ended before the lock goes: whoever sees it gone (a Flush) sees it ended.
+    EndRequest(message.Handle, ocForbidden, reason);
   }
   Counted();
   return restore;
@@ -420,13 +420,14 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
       downgraded = AType == MQTT_PUBACK && FOutbox.InFlightQoS(id) == 2;
       found = FOutbox.Complete(id, &handle);
       Counted();
+      // Ended before the lock goes: whoever sees it gone (a Flush) sees it ended.
+      if (handle) handle->Answered(reason, std::move(reasonString));
       if (found && !FDeferred.empty()) deferred = TakeDeferredLocked(lines);
     }
     if (downgraded) LogTo(ASink, "PUBACK for QoS 2 packet_id=%d: the broker took it at QoS 1", id);
     for (const std::string& line : lines) LogTo(ASink, "%s", line.c_str());
     for (TBytes& packet : deferred) ASink.Send(std::move(packet));
     // An acknowledgement of nothing in flight (a duplicate) ends nothing.
-    if (handle) handle->Answered(reason, std::move(reasonString));
     if (found) ASink.PublishComplete(id, reason);
     SendWaiting(ASink);
   } else if (AType == MQTT_PUBREC) {
@@ -494,16 +495,17 @@ void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& 
     }
     FFilterRequests.erase(request);
     FOutbox.ReleaseId(id);
-  }
-  if (handle) {
-    TQORMQTTResult result{ocDelivered, mqrcSuccess, codes, std::move(reasonString)};
-    for (const TQORMQTTReasonCode code : codes)
-      if (code >= 0x80) {
-        result.Outcome = ocRefused;
-        result.ReasonCode = code;
-        break;
-      }
-    handle->End(std::move(result));
+    // Ended before the lock goes: whoever sees it gone (a Flush) sees it ended.
+    if (handle) {
+      TQORMQTTResult result{ocDelivered, mqrcSuccess, codes, std::move(reasonString)};
+      for (const TQORMQTTReasonCode code : codes)
+        if (code >= 0x80) {
+          result.Outcome = ocRefused;
+          result.ReasonCode = code;
+          break;
+        }
+      handle->End(std::move(result));
+    }
   }
   if (!own) ASink.SubscribeComplete(id, codes, AUnsubscribe);
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <future>
+#include <thread>
 
 #include "ClientTestKit.h"
 #include "uQORFormat.h"
@@ -493,6 +494,39 @@ TEST(Session, HandlesEndWithWhatBecameOfTheirRequests) {
   EXPECT_EQ(first.Completed, (std::vector<std::pair<uint16_t, uint8_t>>{{1, 0x00}, {2, 0x87}}));
   EXPECT_EQ(second.Completed, (std::vector<std::pair<uint16_t, uint8_t>>{{4, 0x9A}, {3, 0x00}}));
   EXPECT_EQ(renewed->PacketId(), 3);
+}
+
+// Whoever sees a request end (Flush looks at what is still open) finds its
+// handle ended too, whichever thread ends it; and a wait "for ever" waits.
+TEST(Session, ARequestSeenEndedHasItsHandleEnded) {
+  for (int round = 0; round < 500; ++round) {
+    TQORMQTTSession session;
+    TPublishExtras extras;
+    extras.Handle = std::make_shared<TQORMQTTRequestState>(1);
+    session.Publish("t", "p", mqQoS1, Out(), extras);
+    const uint64_t accepted = session.Accepted();
+    std::thread ender([&] {
+      if (round % 2 == 0) {
+        TFed sink;
+        std::string ack{0, 1};
+        session.Receive(MQTT_PUBACK << 4, ack, sink);
+      } else {
+        session.Discard();
+      }
+    });
+    while (session.OpenUpTo(accepted)) {
+    }
+    const bool done = extras.Handle->Done();
+    ender.join();
+    ASSERT_TRUE(done) << round;
+  }
+  TQORMQTTRequestState pending(1);
+  std::thread later([&] {
+    std::this_thread::sleep_for(20ms);
+    pending.Answered(0);
+  });
+  EXPECT_TRUE(pending.Wait(std::chrono::milliseconds::max()));
+  later.join();
 }
 
 // A payload the caller gives up is kept without a copy and sent whole, the
