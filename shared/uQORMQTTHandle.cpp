@@ -1,6 +1,6 @@
 #include "uQORMQTTHandle.h"
 
-#include "uQORException.h"
+#include "uQORErrors.h"
 #include "uQORMQTTRequestState.h"
 
 namespace qor {
@@ -37,7 +37,7 @@ TQORMQTTResult TQORMQTTRequestState::Result() const {
 }
 
 const TQORMQTTRequestState& TQORMQTTHandle::State() const {
-  if (!FState) throw Exception("The handle refers to no request");
+  if (!FState) throw EInvalidArgument("Handle", "The handle refers to no request");
   return *FState;
 }
 

@@ -222,7 +222,7 @@ void TQORMQTTConnection::Reauthenticate(const TBytes& AData) {
 std::optional<TQORMQTTMessage> TQORMQTTConnection::Receive(std::chrono::milliseconds ATimeout) {
   // It would wait in vain: nothing ever comes to the queue.
   if (FClient.ReceiveQueueLimit == 0 && !FInbox.On() && FInbox.Count() == 0)
-    throw Exception("Receive needs ReceiveQueueLimit above 0 (messages go to OnMessage)");
+    throw EInvalidArgument("ReceiveQueueLimit", "Receive needs ReceiveQueueLimit above 0 (messages go to OnMessage)");
   // Before Connect and after Disconnect nothing comes: an empty queue answers at once.
   const auto idle = [this] { return FLink.State() == TLinkState::Idle; };
   return FInbox.Take(ATimeout, idle, [this](TReceiveQueue::TEntry& AEntry) {
