@@ -376,7 +376,7 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// when Disconnect or the destructor runs meanwhile, and at once when the
   /// queue is empty and the client disconnected (before Connect, after
   /// Disconnect; not while it reconnects). Messages left in the queue at
-  /// Disconnect stay there for Receive. Raises Exception when
+  /// Disconnect stay there for Receive. Raises EInvalidArgument when
   /// ReceiveQueueLimit is 0 and the queue is empty.
   std::optional<TQORMQTTMessage> Receive(std::chrono::milliseconds ATimeout);
   /// Receive without waiting.
