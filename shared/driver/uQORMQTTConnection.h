@@ -128,10 +128,6 @@ class TQORMQTTConnection {
                  const TPublishExtras& AExtras);
   uint16_t Publish(std::string_view ATopic, std::string_view APayload, TQORMQTTQoS AQoS,
                    const TPublishExtras& AExtras);
-  // What a TQORMQTTMessage adds to topic, payload and QoS (checked).
-  static TPublishExtras ExtrasOf(const TQORMQTTMessage& AMessage);
-  // The same from a message the caller gives up: its properties and payload are taken.
-  static TPublishExtras ExtrasOf(TQORMQTTMessage&& AMessage);
   // A new request's handle: the next identity.
   TRequestHandle NewHandle() { return std::make_shared<TQORMQTTRequestState>(++FRequests); }
   void OnConnack(uint64_t AEpoch, uint8_t AReasonCode, bool ASessionPresent);

@@ -2,6 +2,7 @@
 // offline), subscriptions, the handles on them and waiting for them all,
 // re-authentication, and taking what the receive queue holds.
 #include <algorithm>
+#include <type_traits>
 
 #include "uQORMQTTConnection.h"
 #include "uQORMQTTRequestRules.h"
@@ -31,24 +32,23 @@ uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, const std::strin
   return Publish(ATopic, APayload, AQoS, TPublishExtras{});
 }
 
-TPublishExtras TQORMQTTConnection::ExtrasOf(const TQORMQTTMessage& AMessage) {
+namespace {
+
+// What a message adds to topic, payload and QoS, checked; from a message
+// the caller gives up, its properties are moved and its payload may be taken.
+template <typename TMessage>
+TPublishExtras ExtrasOf(TMessage&& AMessage) {
   if (AMessage.QoS > mqQoS2) throw EInvalidArgument("QoS", Format("QoS %d is not 0, 1 or 2", AMessage.QoS));
   TPublishExtras extras;
   extras.Retain = AMessage.Retain;
-  extras.Properties = PublicationProperties(AMessage);
+  if constexpr (!std::is_lvalue_reference_v<TMessage>)
+    extras.Payload = &AMessage.Payload;
+  extras.Properties = PublicationProperties(std::forward<TMessage>(AMessage));
   if (extras.Properties) CheckProperties(*extras.Properties);
   return extras;
 }
 
-TPublishExtras TQORMQTTConnection::ExtrasOf(TQORMQTTMessage&& AMessage) {
-  if (AMessage.QoS > mqQoS2) throw EInvalidArgument("QoS", Format("QoS %d is not 0, 1 or 2", AMessage.QoS));
-  TPublishExtras extras;
-  extras.Retain = AMessage.Retain;
-  extras.Properties = PublicationProperties(std::move(AMessage));
-  if (extras.Properties) CheckProperties(*extras.Properties);
-  extras.Payload = &AMessage.Payload;
-  return extras;
-}
+}  // namespace
 
 uint16_t TQORMQTTConnection::Publish(const std::string& ATopic, std::string&& APayload, TQORMQTTQoS AQoS) {
   TPublishExtras extras;
