@@ -24,4 +24,17 @@ namespace qor {
 [[gnu::noinline]] EResolveError::EResolveError(const std::string& AMessage, std::source_location AWhere)
     : ESocketError("EResolveError", AMessage, AWhere, __builtin_return_address(0)) {}
 
+[[gnu::noinline]] EMalformedPacket::EMalformedPacket(const std::string& AMessage, std::source_location AWhere)
+    : ESocketError("EMalformedPacket", AMessage, AWhere, __builtin_return_address(0)) {}
+
+[[gnu::noinline]] EPacketTooLarge::EPacketTooLarge(const std::string& AMessage, std::source_location AWhere)
+    : EMalformedPacket("EPacketTooLarge", AMessage, AWhere, __builtin_return_address(0)) {}
+
+[[gnu::noinline]] EProtocolError::EProtocolError(uint8_t AReasonCode, const std::string& AMessage,
+                                                 std::source_location AWhere)
+    : EMalformedPacket("EProtocolError", AMessage, AWhere, __builtin_return_address(0)), FReasonCode(AReasonCode) {}
+
+[[gnu::noinline]] ETruncatedPacket::ETruncatedPacket(const std::string& AMessage, std::source_location AWhere)
+    : ESocketError("ETruncatedPacket", AMessage, AWhere, __builtin_return_address(0)) {}
+
 }  // namespace qor

@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <utility>
 
 #include "uQORException.h"
 
@@ -69,6 +71,56 @@ class EResolveError : public ESocketError {
   /// With AMessage, raised at AWhere.
   explicit EResolveError(const std::string& AMessage,
                          std::source_location AWhere = std::source_location::current());
+};
+
+/// A packet that breaks the rules of its layout: its fields run past its
+/// remaining length, or the remaining length itself is longer than four
+/// bytes. Raised by the public decoders (DecodeProperties, say); the link
+/// it arrives on ends with it.
+class EMalformedPacket : public ESocketError {
+ public:
+  /// With AMessage ("Malformed packet: …"), raised at AWhere.
+  explicit EMalformedPacket(const std::string& AMessage,
+                            std::source_location AWhere = std::source_location::current());
+
+ protected:
+  /// For classes derived from it, with their own name.
+  EMalformedPacket(std::string AClassName, const std::string& AMessage, std::source_location AWhere,
+                   const void* AAddress)
+      : ESocketError(std::move(AClassName), AMessage, AWhere, AAddress) {}
+};
+
+/// A packet larger than the client said it accepts (its Maximum Packet Size).
+class EPacketTooLarge : public EMalformedPacket {
+ public:
+  /// With AMessage, raised at AWhere.
+  explicit EPacketTooLarge(const std::string& AMessage,
+                           std::source_location AWhere = std::source_location::current());
+};
+
+/// A packet whose layout is sound but which MQTT forbids the broker to send
+/// (a PUBLISH before the CONNACK, a second CONNACK, a topic alias the client
+/// never allowed, more QoS 2 messages than the client's Receive Maximum):
+/// the link ends with MQTT's reason code, sent to the broker at level 5, so
+/// that a faulty broker is told from a lost network.
+class EProtocolError : public EMalformedPacket {
+ public:
+  /// AReasonCode: the MQTT reason code the link ends with; with AMessage.
+  EProtocolError(uint8_t AReasonCode, const std::string& AMessage,
+                 std::source_location AWhere = std::source_location::current());
+  /// The MQTT reason code (0x82 Protocol error, 0x94 Topic Alias invalid, ...).
+  uint8_t ReasonCode() const noexcept { return FReasonCode; }
+
+ private:
+  uint8_t FReasonCode;
+};
+
+/// The stream ended inside a packet.
+class ETruncatedPacket : public ESocketError {
+ public:
+  /// With AMessage, raised at AWhere.
+  explicit ETruncatedPacket(const std::string& AMessage,
+                            std::source_location AWhere = std::source_location::current());
 };
 
 }  // namespace qor

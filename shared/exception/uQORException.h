@@ -3,6 +3,12 @@
 // from it); the test runner reports the class name and location it carries.
 #pragma once
 
+// The library's headers are C++20 (std::source_location, defaulted
+// comparisons); a consumer may compile with any later standard.
+#if __cplusplus < 202002L
+#error "QOR MQTT's headers need C++20 or later (for example -std=c++20)"
+#endif
+
 #include <exception>
 #include <source_location>
 #include <stdexcept>

@@ -1,9 +1,9 @@
 // The wire's own toolkit, behind the public encoders: the sizes and raw
 // bytes the builders share, and reading the broker's packets field by field
 // (the variable byte integer decoder, the bounded field reader every
-// inbound packet goes through, the errors a packet that breaks its layout
-// raises, the packets' names for those errors and the log). Internal: not
-// installed.
+// inbound packet goes through, the packets' names for errors and the log).
+// The errors a packet that breaks its layout raises are in uQORErrors.h,
+// where a caller can catch them. Internal: not installed.
 #pragma once
 
 #include <algorithm>
@@ -12,38 +12,10 @@
 #include <string>
 #include <string_view>
 
-#include "uQORExceptionClass.h"
+#include "uQORErrors.h"
 #include "uQORMQTTWire.h"
 
 namespace qor {
-
-// A packet that breaks the rules of its layout: its fields run past its
-// remaining length, or the remaining length itself is longer than four bytes.
-QOR_DECLARE_EXCEPTION(EMalformedPacket, ESocketError);
-
-// A packet larger than the client said it accepts (its Maximum Packet Size).
-QOR_DECLARE_EXCEPTION(EPacketTooLarge, EMalformedPacket);
-
-// A packet whose layout is sound but which MQTT forbids the broker to send
-// (a PUBLISH before the CONNACK, a second CONNACK, a topic alias the client
-// never allowed, more QoS 2 messages than the client's Receive Maximum):
-// the link ends with MQTT's reason code, sent to the broker at level 5 and
-// reported to the caller, so that a faulty broker is told from a lost network.
-class EProtocolError : public EMalformedPacket {
- public:
-  [[gnu::noinline]] EProtocolError(uint8_t AReasonCode, const std::string& AMessage,
-                                   std::source_location AWhere = std::source_location::current())
-      : EMalformedPacket("EProtocolError", AMessage, AWhere, __builtin_return_address(0)),
-        FReasonCode(AReasonCode) {}
-  uint8_t ReasonCode() const { return FReasonCode; }
-
- private:
-  uint8_t FReasonCode;
-};
-
-// The stream ended inside a packet; the message is set by whoever knows the
-// packet's layout (see TQORMQTTSession::DescribeTruncated).
-QOR_DECLARE_EXCEPTION(ETruncatedPacket, ESocketError);
 
 // Bytes of a string field: its two-byte length and the text, cut where
 // AppendString cuts it.
