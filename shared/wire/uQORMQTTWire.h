@@ -3,6 +3,12 @@
 // bytes: no state, no exceptions. Packets are built in uQORMQTTProtocol.h.
 #pragma once
 
+// The library's headers are C++20 (std::source_location, defaulted
+// comparisons); a consumer may compile with any later standard.
+#if __cplusplus < 202002L
+#error "QOR MQTT's headers need C++20 or later (for example -std=c++20)"
+#endif
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>

@@ -51,15 +51,25 @@ cmake --build "$work/consumer" -j "$(nproc)" >/dev/null
 "$work/consumer/qor_publish" "qortest/consumer/cmake/$$" "found by find_package"
 
 pcdir=$(dirname "$(find "$work/prefix" -name qormqtt.pc)")
+pc() { PKG_CONFIG_PATH="$pcdir" pkg-config "$@" qormqtt; }
+# Plain --cflags --libs, as most build scripts ask, links the static library;
+# the consumer's own standard (a later one here) is not overridden.
+if grep -q -- "-std=" <<<"$(pc --cflags)"; then echo "the package forces a C++ standard: $(pc --cflags)"; exit 1; fi
 # shellcheck disable=SC2046
-g++ "$source/examples/publish.cpp" -o "$work/publish-pc" \
-  $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs --static qormqtt)
+g++ -std=c++23 "$source/examples/publish.cpp" -o "$work/publish-pc" $(pc --cflags --libs)
 "$work/publish-pc" "qortest/consumer/pkg-config/$$" "found by pkg-config"
+# An older standard is told what the headers need rather than failing deep inside them.
+# shellcheck disable=SC2046
+if g++ -std=c++17 -fsyntax-only "$source/examples/publish.cpp" $(pc --cflags) 2>"$work/cxx17"; then
+  echo "the headers compiled as C++17"; exit 1
+fi
+grep -q "need C++20 or later" "$work/cxx17" || { echo "C++17 was not told what is needed:"; head "$work/cxx17"; exit 1; }
+grep -qx "License: MIT" "$pcdir/qormqtt.pc" || { echo "the package does not name its licence"; exit 1; }
+[[ -f "$work/prefix/share/doc/qormqtt/LICENSE" ]] || { echo "the licence is not installed"; exit 1; }
 # The README's quick start, as a newcomer would paste it.
 awk '/^### Quick start/ {on=1} on && /^```cpp/ {code=1; next} code && /^```/ {exit} code' \
   "$source/README.md" >"$work/quickstart.cpp"
 # shellcheck disable=SC2046
-g++ "$work/quickstart.cpp" -o "$work/quickstart" \
-  $(PKG_CONFIG_PATH="$pcdir" pkg-config --cflags --libs --static qormqtt)
+g++ -std=c++20 "$work/quickstart.cpp" -o "$work/quickstart" $(pc --cflags --libs)
 "$work/quickstart" | grep -qx "plant/temp: 21.5"
 echo "consumer: built and published through find_package (static and shared) and pkg-config; the README's quick start runs"
