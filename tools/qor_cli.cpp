@@ -175,13 +175,17 @@ std::optional<std::string> TConnectionOptions::Apply(qor::TQORMQTTClient& C, con
   }
   if (host.rfind("unix:", 0) == 0) plainScheme = true;
   if (tls && plainScheme)
-    throw EUsage(host.rfind("unix:", 0) == 0 ? "a Unix-domain socket carries no TLS"
-                                             : "TLS options given for a plain mqtt:// or ws:// URL: use mqtts:// or wss://");
+    throw EUsage(host.rfind("unix:", 0) == 0
+                     ? "a Unix-domain socket carries no TLS"
+                     : "TLS options given for a plain mqtt:// or ws:// URL: use mqtts:// or wss://");
   if (!tls) {
-    const std::pair<bool, const char*> tlsOnly[] = {
-        {Insecure, "--insecure"},        {!Cert.empty(), "--cert"},        {!Key.empty(), "--key"},
-        {!KeyPassword.empty(), "--key-password"}, {!TLSVersion.empty(), "--tls-version"},
-        {!Ciphers.empty(), "--ciphers"}, {!ALPN.empty(), "--alpn"}};
+    const std::pair<bool, const char*> tlsOnly[] = {{Insecure, "--insecure"},
+                                                    {!Cert.empty(), "--cert"},
+                                                    {!Key.empty(), "--key"},
+                                                    {!KeyPassword.empty(), "--key-password"},
+                                                    {!TLSVersion.empty(), "--tls-version"},
+                                                    {!Ciphers.empty(), "--ciphers"},
+                                                    {!ALPN.empty(), "--alpn"}};
     for (const auto& [given, name] : tlsOnly)
       if (given) throw EUsage(std::string(name) + " needs TLS: add --tls, --cafile or --capath");
   }
@@ -313,16 +317,14 @@ void CheckTopicFilter(const std::string& AFilter, const std::string& AWhat) {
     const std::string level = AFilter.substr(start, end - start);
     if (level.find_first_of("+#") != std::string::npos && level.size() > 1)
       throw EUsage(AWhat + " \"" + AFilter + "\": + and # must stand alone in their level");
-    if (level == "#" && end != AFilter.size())
-      throw EUsage(AWhat + " \"" + AFilter + "\": # must be the last level");
+    if (level == "#" && end != AFilter.size()) throw EUsage(AWhat + " \"" + AFilter + "\": # must be the last level");
     start = end + 1;
   }
 }
 
 bool TopicMatches(const std::string& AFilter, const std::string& ATopic) {
   // Wildcards at the first level do not match topics starting with $.
-  if (!ATopic.empty() && ATopic[0] == '$' && !AFilter.empty() && (AFilter[0] == '+' || AFilter[0] == '#'))
-    return false;
+  if (!ATopic.empty() && ATopic[0] == '$' && !AFilter.empty() && (AFilter[0] == '+' || AFilter[0] == '#')) return false;
   size_t f = 0, t = 0;
   for (;;) {
     const size_t fEnd = std::min(AFilter.find('/', f), AFilter.size());

@@ -95,8 +95,8 @@ int main(int argc, char** argv) {
   if (const int code = cli::Parse(app, argc, argv, check); code != cli::kGoOn) return code;
   const bool quiet = connection.Quiet;
   const auto error = [&](const std::string& AText) { cli::Error("pub", quiet, AText); };
-  const auto interval = intervalMs ? std::chrono::duration<double>(*intervalMs / 1000.0)
-                                   : std::chrono::duration<double>(repeatDelay);
+  const auto interval =
+      intervalMs ? std::chrono::duration<double>(*intervalMs / 1000.0) : std::chrono::duration<double>(repeatDelay);
 
   std::string payload;
   try {
@@ -141,7 +141,8 @@ int main(int argc, char** argv) {
       if (result.Succeeded()) continue;
       ++failed;
       if (result.Outcome == qor::ocRefused) {
-        error("publication to \"" + topic + "\" refused: " + cli::DescribeReason(result.ReasonCode, result.ReasonString));
+        error("publication to \"" + topic +
+              "\" refused: " + cli::DescribeReason(result.ReasonCode, result.ReasonString));
       } else if (result.Outcome == qor::ocForbidden) {
         error("publication to \"" + topic + "\" not sent, the broker's limits forbid it: " +
               cli::DescribeReason(result.ReasonCode, result.ReasonString));

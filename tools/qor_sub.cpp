@@ -68,31 +68,73 @@ std::string Formatted(const std::string& AFormat, const qor::TQORMQTTMessage& AM
     const char code = AFormat[++i];
     if (c == '\\') {
       switch (code) {
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case 'a': out += '\a'; break;
-        case 'e': out += '\033'; break;
-        case 'v': out += '\v'; break;
-        case '0': out += '\0'; break;
-        case '\\': out += '\\'; break;
-        default: out += c; out += code;
+        case 'n':
+          out += '\n';
+          break;
+        case 't':
+          out += '\t';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 'a':
+          out += '\a';
+          break;
+        case 'e':
+          out += '\033';
+          break;
+        case 'v':
+          out += '\v';
+          break;
+        case '0':
+          out += '\0';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        default:
+          out += c;
+          out += code;
       }
       continue;
     }
     switch (code) {
-      case '%': out += '%'; break;
-      case 't': out += AMessage.Topic; break;
-      case 'p': out += AMessage.Payload; break;
-      case 'q': out += std::to_string(AMessage.QoS); break;
-      case 'r': out += AMessage.Retain ? '1' : '0'; break;
-      case 'l': out += std::to_string(AMessage.Payload.size()); break;
-      case 'm': out += std::to_string(AMessage.PacketId); break;
-      case 'x': out += Hex(AMessage.Payload, false); break;
-      case 'X': out += Hex(AMessage.Payload, true); break;
-      case 'I': out += Now(true); break;
-      case 'U': out += Now(false); break;
-      case 'C': out += AMessage.ContentType.value_or(""); break;
+      case '%':
+        out += '%';
+        break;
+      case 't':
+        out += AMessage.Topic;
+        break;
+      case 'p':
+        out += AMessage.Payload;
+        break;
+      case 'q':
+        out += std::to_string(AMessage.QoS);
+        break;
+      case 'r':
+        out += AMessage.Retain ? '1' : '0';
+        break;
+      case 'l':
+        out += std::to_string(AMessage.Payload.size());
+        break;
+      case 'm':
+        out += std::to_string(AMessage.PacketId);
+        break;
+      case 'x':
+        out += Hex(AMessage.Payload, false);
+        break;
+      case 'X':
+        out += Hex(AMessage.Payload, true);
+        break;
+      case 'I':
+        out += Now(true);
+        break;
+      case 'U':
+        out += Now(false);
+        break;
+      case 'C':
+        out += AMessage.ContentType.value_or("");
+        break;
       case 'E':
         if (AMessage.MessageExpiryInterval) out += std::to_string(*AMessage.MessageExpiryInterval);
         break;
@@ -102,7 +144,9 @@ std::string Formatted(const std::string& AFormat, const qor::TQORMQTTMessage& AM
       case 'D':
         if (AMessage.CorrelationData) out.append(AMessage.CorrelationData->begin(), AMessage.CorrelationData->end());
         break;
-      case 'R': out += AMessage.ResponseTopic.value_or(""); break;
+      case 'R':
+        out += AMessage.ResponseTopic.value_or("");
+        break;
       case 'P':
         for (size_t p = 0; p < AMessage.UserProperties.size(); ++p)
           out += (p ? "," : "") + AMessage.UserProperties[p].first + ":" + AMessage.UserProperties[p].second;
@@ -111,7 +155,9 @@ std::string Formatted(const std::string& AFormat, const qor::TQORMQTTMessage& AM
         for (size_t s = 0; s < AMessage.SubscriptionIdentifiers.size(); ++s)
           out += (s ? "," : "") + std::to_string(AMessage.SubscriptionIdentifiers[s]);
         break;
-      default: out += c; out += code;
+      default:
+        out += c;
+        out += code;
     }
   }
   return out;
@@ -223,8 +269,8 @@ int main(int argc, char** argv) {
       const qor::TQORMQTTResult result = handle.Get();
       for (size_t i = 0; i < result.ReasonCodes.size() && i < unsubscribe.size(); ++i)
         if (result.ReasonCodes[i] >= 0x80)
-          error("unsubscription from \"" + unsubscribe[i] + "\" refused: " +
-                cli::DescribeReason(result.ReasonCodes[i], result.ReasonString));
+          error("unsubscription from \"" + unsubscribe[i] +
+                "\" refused: " + cli::DescribeReason(result.ReasonCodes[i], result.ReasonString));
       if (!result.Succeeded()) {
         if (result.Outcome != qor::ocRefused) error("unsubscription not acknowledged");
         client.Disconnect();
@@ -237,8 +283,8 @@ int main(int argc, char** argv) {
       const qor::TQORMQTTResult result = handle.Get();
       for (size_t i = 0; i < result.ReasonCodes.size() && i < filters.size(); ++i)
         if (result.ReasonCodes[i] >= 0x80)
-          error("subscription to \"" + filters[i].Filter + "\" refused: " +
-                cli::DescribeReason(result.ReasonCodes[i], result.ReasonString));
+          error("subscription to \"" + filters[i].Filter +
+                "\" refused: " + cli::DescribeReason(result.ReasonCodes[i], result.ReasonString));
       if (!result.Succeeded()) {
         if (result.Outcome != qor::ocRefused) error("subscription not acknowledged");
         client.Disconnect();
