@@ -210,9 +210,17 @@ class QORMQTT_EXPORT TQORMQTTClient {
   uint16_t ReceiveMaximum = 0;
   uint32_t MaximumPacketSize = 0;  ///< see ReceiveMaximum
   int32_t ConnectTimeoutSecs = 10;     ///< bounds the TCP connect, TLS handshake and CONNACK wait
-  /// TLS: check the broker's certificate chain and host name (off by default).
+  /// TLS: check the broker's certificate chain and, with VerifyHostName, that
+  /// it names the host connected to (off by default).
   bool VerifyPeer = false;
-  std::string CAFile;  ///< with VerifyPeer: trusted CAs in PEM; empty: the system store
+  std::string CAFile;  ///< with VerifyPeer: trusted CAs in PEM; CAFile and CAPath empty: the system store
+  /// With VerifyPeer: a directory of trusted CA certificates named by their
+  /// subject hash (as "openssl rehash" leaves them), used beside CAFile.
+  std::string CAPath;
+  /// With VerifyPeer: the certificate must name the host connected to (its
+  /// name or address as given). false: only the chain is checked, for a
+  /// broker reached by a name or address its certificate does not carry.
+  bool VerifyHostName = true;
   /// TLS client certificate: the chain and its private key (PEM; KeyFile
   /// empty: the key is in CertFile), sent when the broker asks for one.
   /// KeyPassword decrypts an encrypted key and is never logged.

@@ -110,6 +110,8 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
   s.ConnectTimeoutSecs = C.ConnectTimeoutSecs;
   s.VerifyPeer = C.VerifyPeer;
   s.CAFile = C.CAFile;
+  s.CAPath = C.CAPath;
+  s.VerifyHostName = C.VerifyHostName;
   s.CertFile = C.CertFile;
   s.KeyFile = C.KeyFile;
   s.KeyPassword = C.KeyPassword;
@@ -157,6 +159,8 @@ TBrokerStreamOptions TClientSettings::StreamOptions(const TQORMQTTBrokerAddress&
   options.UseSSL = ABroker.UseSSL;
   options.VerifyPeer = VerifyPeer;
   options.CAFile = CAFile;
+  options.CAPath = CAPath;
+  options.VerifyHostName = VerifyHostName;
   options.CertFile = CertFile;
   options.KeyFile = KeyFile;
   options.KeyPassword = KeyPassword;

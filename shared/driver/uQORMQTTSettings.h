@@ -53,6 +53,8 @@ struct TClientSettings {
   int32_t ConnectTimeoutSecs = 10;
   bool VerifyPeer = false;
   std::string CAFile;
+  std::string CAPath;
+  bool VerifyHostName = true;
   std::string CertFile;
   std::string KeyFile;
   std::string KeyPassword;

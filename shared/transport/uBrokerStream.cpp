@@ -7,6 +7,7 @@
 #include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <linux/sockios.h>
 #include <linux/tcp.h>  // its tcp_info has the bytes acknowledged; glibc's lacks them
@@ -223,12 +224,19 @@ void TBrokerStream::StartTLS(int64_t ADeadline) {
   if (!FContext) throw ETLSError("TLS unavailable: " + OpenSSLError());
   if (FOptions.VerifyPeer) {
     SSL_CTX_set_verify(FContext, SSL_VERIFY_PEER, nullptr);
-    const int loaded = FOptions.CAFile.empty()
-                           ? SSL_CTX_set_default_verify_paths(FContext)
-                           : SSL_CTX_load_verify_locations(FContext, FOptions.CAFile.c_str(), nullptr);
+    const bool own = !FOptions.CAFile.empty() || !FOptions.CAPath.empty();
+    // OpenSSL takes a missing directory without a word, and every chain
+    // would then fail as of an unknown issuer: say what is wrong instead.
+    struct stat info {};
+    if (!FOptions.CAPath.empty() && (stat(FOptions.CAPath.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)))
+      throw ETLSError("Cannot load trusted certificates \"" + FOptions.CAPath + "\": not a directory");
+    const int loaded =
+        own ? SSL_CTX_load_verify_locations(FContext, FOptions.CAFile.empty() ? nullptr : FOptions.CAFile.c_str(),
+                                            FOptions.CAPath.empty() ? nullptr : FOptions.CAPath.c_str())
+            : SSL_CTX_set_default_verify_paths(FContext);
     if (loaded != 1)
-      throw ETLSError("Cannot load trusted certificates \"" + FOptions.CAFile +
-                      "\": " + OpenSSLError());
+      throw ETLSError("Cannot load trusted certificates \"" +
+                      (FOptions.CAFile.empty() ? FOptions.CAPath : FOptions.CAFile) + "\": " + OpenSSLError());
   } else {
     SSL_CTX_set_verify(FContext, SSL_VERIFY_NONE, nullptr);
   }
@@ -250,7 +258,7 @@ void TBrokerStream::StartTLS(int64_t ADeadline) {
   const bool ipLiteral = IsIPLiteral(FOptions.Host);
   // Server name indication names hosts, never addresses.
   if (!ipLiteral) SSL_set_tlsext_host_name(FSSL, FOptions.Host.c_str());
-  if (FOptions.VerifyPeer) {
+  if (FOptions.VerifyPeer && FOptions.VerifyHostName) {
     X509_VERIFY_PARAM* param = SSL_get0_param(FSSL);
     if (ipLiteral) {
       X509_VERIFY_PARAM_set1_ip_asc(param, FOptions.Host.c_str());

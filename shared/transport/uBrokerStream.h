@@ -64,8 +64,10 @@ struct TBrokerStreamOptions {
   uint16_t Port = 0;
   int ConnectTimeoutMs = 10000;  // bounds the name lookup, the TCP connect and the TLS handshake together
   bool UseSSL = false;
-  bool VerifyPeer = false;  // TLS: check the chain and the host name
-  std::string CAFile;       // TLS with VerifyPeer: trusted CAs; empty: the system store
+  bool VerifyPeer = false;     // TLS: check the chain (and with VerifyHostName the host name)
+  std::string CAFile;          // TLS with VerifyPeer: trusted CAs; CAFile and CAPath empty: the system store
+  std::string CAPath;          // TLS with VerifyPeer: a directory of hashed CA certificates, beside CAFile
+  bool VerifyHostName = true;  // with VerifyPeer: the certificate must name Host
   std::string CertFile;     // TLS: the client's certificate chain (PEM), sent when the broker asks
   std::string KeyFile;      // its private key (PEM)
   std::string KeyPassword;  // for an encrypted key; never shown

@@ -103,29 +103,57 @@ TEST(Broker, WrongPasswordIsRefusedWithTheBrokersCode) {
   EXPECT_EQ(client.ConnectionStatus(), mqDisconnected);
 }
 
+// The fixture's certificate names localhost and 127.0.0.1; "127.1" reaches
+// the same broker by a name it does not carry. Turning the host-name check
+// off must leave the chain checked.
 TEST(Broker, VerifyPeerAcceptsTheRightCAAndRefusesOthers) {
-  for (const std::string host : {"localhost", "127.0.0.1"}) {
+  char name[] = "/tmp/qor-capath-XXXXXX";
+  const std::string capath = mkdtemp(name);
+  ASSERT_EQ(std::system(("cp '" + kCA + "' '" + capath + "/' && openssl rehash '" + capath + "'").c_str()), 0);
+  struct TCase {
+    std::string Host, CAFile, CAPath;
+    bool VerifyHostName;
+    const char* Expected;  // empty: accepted; else part of the error
+  };
+  const std::vector<TCase> cases = {
+      {"localhost", kCA, "", true, ""},
+      {"127.0.0.1", kCA, "", true, ""},
+      {"127.1", kCA, "", true, " mismatch"},
+      {"127.1", kCA, "", false, ""},
+      {"127.1", "", "", false, "not accepted: unable to get local issuer certificate"},
+      {"127.0.0.1", "", capath, true, ""},
+      {"127.1", "", capath, false, ""},
+      {"127.0.0.1", "", "/no/such/dir", true, "\"/no/such/dir\": not a directory"},
+      // Without our CA (the system store) the chain ends in an unknown issuer.
+      {"127.0.0.1", "", "", true, "TLS certificate of 127.0.0.1:8883 not accepted: "},
+  };
+  for (const TCase& c : cases) {
     TQORMQTTClient client;
     AimAt(client, 8883, true, "verify");
-    client.BrokerHostName = host;
+    client.BrokerHostName = c.Host;
     client.VerifyPeer = true;
-    client.CAFile = kCA;
-    client.Connect();
-    EXPECT_TRUE(client.IsConnected()) << host;
+    client.CAFile = c.CAFile;
+    client.CAPath = c.CAPath;
+    client.VerifyHostName = c.VerifyHostName;
+    TClientRecorder recorder(client);
+    std::string error;
+    try {
+      client.Connect();
+    } catch (const ESocketError& e) {
+      EXPECT_EQ(e.ClassName(), "ETLSError");  // an ETLSError, still caught as the stream error it was
+      error = e.Message();
+    }
+    const std::string row = c.Host + " CAFile=" + c.CAFile + " CAPath=" + c.CAPath +
+                            " VerifyHostName=" + std::to_string(c.VerifyHostName);
+    if (*c.Expected == 0) {
+      EXPECT_EQ(error, "") << row;
+      EXPECT_TRUE(client.IsConnected()) << row;
+    } else {
+      EXPECT_NE(error.find(c.Expected), std::string::npos) << row << ": " << error;
+      EXPECT_FALSE(client.IsConnected()) << row;
+    }
   }
-  // Without our CA the chain ends in an unknown issuer.
-  TQORMQTTClient client;
-  AimAt(client, 8883, true, "verify-system");
-  client.VerifyPeer = true;
-  try {
-    client.Connect();
-    FAIL() << "Connect did not raise";
-  } catch (const ESocketError& e) {
-    EXPECT_EQ(e.ClassName(), "ETLSError");  // an ETLSError, still caught as the stream error it was
-    EXPECT_NE(e.Message().find("TLS certificate of 127.0.0.1:8883 not accepted: "), std::string::npos)
-        << e.Message();
-  }
-  EXPECT_FALSE(client.IsConnected());
+  std::system(("rm -rf '" + capath + "'").c_str());
 }
 
 TEST(Broker, RoundTripsAtEveryQoSInBothDirections) {

@@ -15,10 +15,10 @@ trap 'echo "--- broker fixture log (last 60 lines):"; tail -n 60 "$build/broker/
 # The library alone configures and builds without what the check runner and
 # the tests need (pugixml, inih, GoogleTest); here as a shared library.
 cmake -S "$source" -B "$work/library-only" -DQOR_BUILD_CHECKS=OFF -DQOR_BUILD_TESTS=OFF \
-  -DQOR_BUILD_EXAMPLES=OFF -DBUILD_SHARED_LIBS=ON >/dev/null
-if grep -qiE "^(pugixml|INIH|GTest)[^:]*:" "$work/library-only/CMakeCache.txt"; then
-  echo "the library alone looked for a dependency of the checks:"
-  grep -iE "^(pugixml|INIH|GTest)" "$work/library-only/CMakeCache.txt"
+  -DQOR_BUILD_EXAMPLES=OFF -DQOR_BUILD_TOOLS=OFF -DBUILD_SHARED_LIBS=ON >/dev/null
+if grep -qiE "^(pugixml|INIH|GTest|CLI11)[^:]*:" "$work/library-only/CMakeCache.txt"; then
+  echo "the library alone looked for a dependency of the checks or the tools:"
+  grep -iE "^(pugixml|INIH|GTest|CLI11)" "$work/library-only/CMakeCache.txt"
   exit 1
 fi
 cmake --build "$work/library-only" -j "$(nproc)" --target qormqtt >/dev/null
@@ -45,6 +45,8 @@ ldd "$work/consumer-shared/qor_publish" | grep -q "libqormqtt.so.$major"
 grep -q "ESocketError" "$work/refused"  # an error of the library is caught by its class across the boundary
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
+"$work/prefix/bin/qor_pub" --version | grep -q "^qor_pub "  # the tools are installed with the library
+"$work/prefix/bin/qor_sub" --version | grep -q "^qor_sub "
 cmake -S "$source/examples" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/consumer" -j "$(nproc)" >/dev/null

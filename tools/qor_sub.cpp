@@ -1,0 +1,308 @@
+// qor_sub: prints the messages of one or more topic filters, one line each
+// (the payload; -v: the topic first; -F: a format). Ends after -C messages,
+// after -W seconds, on Ctrl-C, or at once with -E.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "qor_cli.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+namespace cli = qor::cli;
+
+std::atomic<bool> gStop{false};
+
+const char* kFooter =
+    "-F codes: %t topic, %p payload, %q QoS, %r retained (0 or 1), %l payload length, %m packet id,\n"
+    "%x / %X payload in lower / upper case hex, %I ISO 8601 local time, %U Unix time with nanoseconds,\n"
+    "%C content type, %E message expiry, %F payload format indicator, %D correlation data, %R response\n"
+    "topic, %P user properties (name:value, separated by commas), %S subscription identifiers, %% a %;\n"
+    "escapes \\n \\t \\r \\a \\e \\v \\0 \\\\. Not supported: %A %j %J, @ time codes, field widths.\n"
+    "A newline follows each message unless -N.\n"
+    "Exit codes: 0 done; 1 failed (connect, a subscription or unsubscription refused: the broker's code is\n"
+    "printed); 2 usage (a bad option, value or topic filter); 3 -W ran out before -C messages came.\n";
+
+std::string Hex(const std::string& ABytes, bool AUpper) {
+  static const char* kLower = "0123456789abcdef";
+  static const char* kUpper = "0123456789ABCDEF";
+  const char* digits = AUpper ? kUpper : kLower;
+  std::string out;
+  for (const unsigned char c : ABytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+std::string Now(bool AIso) {
+  const auto now = std::chrono::system_clock::now();
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count();
+  const std::time_t seconds = static_cast<std::time_t>(ns / 1000000000);
+  char text[64];
+  if (AIso) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S%z", &local);
+  } else {
+    std::snprintf(text, sizeof text, "%lld.%09lld", static_cast<long long>(seconds),
+                  static_cast<long long>(ns % 1000000000));
+  }
+  return text;
+}
+
+// AMessage as the -F format AFormat says (mosquitto_sub's % codes and \ escapes).
+std::string Formatted(const std::string& AFormat, const qor::TQORMQTTMessage& AMessage) {
+  std::string out;
+  for (size_t i = 0; i < AFormat.size(); ++i) {
+    const char c = AFormat[i];
+    if ((c != '%' && c != '\\') || i + 1 == AFormat.size()) {
+      out += c;
+      continue;
+    }
+    const char code = AFormat[++i];
+    if (c == '\\') {
+      switch (code) {
+        case 'n':
+          out += '\n';
+          break;
+        case 't':
+          out += '\t';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 'a':
+          out += '\a';
+          break;
+        case 'e':
+          out += '\033';
+          break;
+        case 'v':
+          out += '\v';
+          break;
+        case '0':
+          out += '\0';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        default:
+          out += c;
+          out += code;
+      }
+      continue;
+    }
+    switch (code) {
+      case '%':
+        out += '%';
+        break;
+      case 't':
+        out += AMessage.Topic;
+        break;
+      case 'p':
+        out += AMessage.Payload;
+        break;
+      case 'q':
+        out += std::to_string(AMessage.QoS);
+        break;
+      case 'r':
+        out += AMessage.Retain ? '1' : '0';
+        break;
+      case 'l':
+        out += std::to_string(AMessage.Payload.size());
+        break;
+      case 'm':
+        out += std::to_string(AMessage.PacketId);
+        break;
+      case 'x':
+        out += Hex(AMessage.Payload, false);
+        break;
+      case 'X':
+        out += Hex(AMessage.Payload, true);
+        break;
+      case 'I':
+        out += Now(true);
+        break;
+      case 'U':
+        out += Now(false);
+        break;
+      case 'C':
+        out += AMessage.ContentType.value_or("");
+        break;
+      case 'E':
+        if (AMessage.MessageExpiryInterval) out += std::to_string(*AMessage.MessageExpiryInterval);
+        break;
+      case 'F':
+        if (AMessage.PayloadFormatIndicator) out += std::to_string(*AMessage.PayloadFormatIndicator);
+        break;
+      case 'D':
+        if (AMessage.CorrelationData) out.append(AMessage.CorrelationData->begin(), AMessage.CorrelationData->end());
+        break;
+      case 'R':
+        out += AMessage.ResponseTopic.value_or("");
+        break;
+      case 'P':
+        for (size_t p = 0; p < AMessage.UserProperties.size(); ++p)
+          out += (p ? "," : "") + AMessage.UserProperties[p].first + ":" + AMessage.UserProperties[p].second;
+        break;
+      case 'S':
+        for (size_t s = 0; s < AMessage.SubscriptionIdentifiers.size(); ++s)
+          out += (s ? "," : "") + std::to_string(AMessage.SubscriptionIdentifiers[s]);
+        break;
+      default:
+        out += c;
+        out += code;
+    }
+  }
+  return out;
+}
+
+// Waits for AHandle until it ends or Ctrl-C: whether it ended.
+bool Await(const qor::TQORMQTTHandle& AHandle) {
+  while (!AHandle.Wait(100ms))
+    if (gStop) return false;
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qor::TQORMQTTClient client;
+  cli::TConnectionOptions connection;
+  CLI::App app{"Prints MQTT messages (MQTT 5.0 or 3.1.1), with the options of mosquitto_sub.", "qor_sub"};
+  app.set_help_flag("--help", "print this help and exit (0)");
+  app.set_version_flag("--version", cli::VersionText("sub"));
+  connection.Add(app);
+  std::vector<std::string> topics, filterOut, unsubscribe;
+  std::string format;
+  int qos = 0, count = 0, seconds = 0, retainHandling = 0;
+  bool verbose = false, noNewline = false, noRetained = false, retainedOnly = false, removeRetained = false,
+       exitOnSubscribe = false, noLocal = false, retainAsPublished = false;
+  app.add_option("-t,--topic", topics, "topic filter to subscribe to (repeatable)")->allow_extra_args(false);
+  app.add_option("-T,--filter-out", filterOut, "print no message whose topic matches this filter (repeatable)")
+      ->allow_extra_args(false);
+  app.add_option("-U,--unsubscribe", unsubscribe, "unsubscribe from this filter first (repeatable)")
+      ->allow_extra_args(false);
+  app.add_option("-q,--qos", qos, "QoS of the subscriptions (default 0)")->check(CLI::Range(0, 2));
+  app.add_option("-C", count, "end after this many messages")->check(CLI::Range(1, INT32_MAX));
+  app.add_option("-W", seconds, "end after this many seconds (exit 3 when -C messages had not come)")
+      ->check(CLI::Range(1, INT32_MAX));
+  app.add_flag("-v,--verbose", verbose, "print the topic before each payload");
+  app.add_flag("-N", noNewline, "no newline after a message");
+  app.add_option("-F", format, "print each message as this format (see below)");
+  app.add_flag("-R", noRetained, "print no retained (stale) message");
+  app.add_flag("--retained-only", retainedOnly, "print only retained messages; end at the first other one");
+  app.add_flag("--remove-retained", removeRetained, "clear each retained message received from the broker");
+  app.add_flag("-E", exitOnSubscribe, "end once subscribed");
+  app.add_flag("--no-local", noLocal, "not the client's own publications (MQTT 5)");
+  app.add_flag("--retain-as-published", retainAsPublished, "keep the retain flag as published (MQTT 5)");
+  app.add_option("--retain-handling", retainHandling, "retained messages: 0 on every subscribe, 1 if new, 2 never")
+      ->check(CLI::Range(0, 2));
+  app.footer(std::string("\n") + cli::kCommonFooter + kFooter);
+
+  const auto check = [&] {
+    if (const auto urlTopic = connection.Apply(client, "sub")) topics.push_back(*urlTopic);
+    if (topics.empty() && unsubscribe.empty()) throw cli::EUsage("a topic filter is needed: -t FILTER (or -U)");
+    for (const std::string& t : topics) cli::CheckTopicFilter(t, "-t");
+    for (const std::string& t : filterOut) cli::CheckTopicFilter(t, "-T");
+    for (const std::string& t : unsubscribe) cli::CheckTopicFilter(t, "-U");
+    if (noRetained && retainedOnly) throw cli::EUsage("-R and --retained-only exclude each other");
+  };
+  if (const int code = cli::Parse(app, argc, argv, check); code != cli::kGoOn) return code;
+  const bool quiet = connection.Quiet;
+  const auto error = [&](const std::string& AText) { cli::Error("sub", quiet, AText); };
+
+  std::vector<qor::TQORMQTTSubscription> filters;
+  for (const std::string& t : topics)
+    filters.push_back({t, static_cast<qor::TQORMQTTQoS>(qos), noLocal, retainAsPublished,
+                       static_cast<qor::TQORMQTTRetainHandling>(retainHandling)});
+  std::signal(SIGINT, [](int) { gStop = true; });
+  std::signal(SIGTERM, [](int) { gStop = true; });
+
+  std::mutex out;
+  std::atomic<int> received{0};
+  std::atomic<bool> failed{false};
+  client.OnMessageReceived = [&](const qor::TQORMQTTMessage& m) {
+    if (gStop) return;
+    if (noRetained && m.Retain) return;
+    if (retainedOnly && !m.Retain) {
+      gStop = true;
+      return;
+    }
+    for (const std::string& f : filterOut)
+      if (cli::TopicMatches(f, m.Topic)) return;
+    if (removeRetained && m.Retain && !m.Payload.empty()) {
+      qor::TQORMQTTMessage clear;
+      clear.Topic = m.Topic;
+      clear.Retain = true;
+      try {
+        client.Publish(clear);
+      } catch (const qor::Exception& e) {
+        error("cannot clear the retained message of \"" + m.Topic + "\": " + cli::Describe(e));
+        failed = true;
+      }
+    }
+    {
+      std::lock_guard<std::mutex> guard(out);
+      if (!format.empty()) {
+        std::cout << Formatted(format, m);
+      } else {
+        if (verbose) std::cout << m.Topic << " ";
+        std::cout << m.Payload;
+      }
+      if (!noNewline) std::cout << '\n';
+      std::cout.flush();
+    }
+    if (++received == count) gStop = true;
+  };
+  try {
+    client.Connect();
+    if (!unsubscribe.empty()) {
+      const qor::TQORMQTTHandle handle = client.UnsubscribeAsync(unsubscribe);
+      if (!Await(handle)) return client.Disconnect(), cli::kDone;
+      const qor::TQORMQTTResult result = handle.Get();
+      for (size_t i = 0; i < result.ReasonCodes.size() && i < unsubscribe.size(); ++i)
+        if (result.ReasonCodes[i] >= 0x80)
+          error("unsubscription from \"" + unsubscribe[i] +
+                "\" refused: " + cli::DescribeReason(result.ReasonCodes[i], result.ReasonString));
+      if (!result.Succeeded()) {
+        if (result.Outcome != qor::ocRefused) error("unsubscription not acknowledged");
+        client.Disconnect();
+        return cli::kFailed;
+      }
+    }
+    if (!filters.empty()) {
+      const qor::TQORMQTTHandle handle = client.SubscribeAsync(filters);
+      if (!Await(handle)) return client.Disconnect(), cli::kDone;
+      const qor::TQORMQTTResult result = handle.Get();
+      for (size_t i = 0; i < result.ReasonCodes.size() && i < filters.size(); ++i)
+        if (result.ReasonCodes[i] >= 0x80)
+          error("subscription to \"" + filters[i].Filter +
+                "\" refused: " + cli::DescribeReason(result.ReasonCodes[i], result.ReasonString));
+      if (!result.Succeeded()) {
+        if (result.Outcome != qor::ocRefused) error("subscription not acknowledged");
+        client.Disconnect();
+        return cli::kFailed;
+      }
+    }
+  } catch (const qor::Exception& e) {
+    error(cli::Describe(e));
+    client.Disconnect();
+    return cli::kFailed;
+  }
+  if (exitOnSubscribe || filters.empty()) {
+    client.Disconnect();
+    return cli::kDone;
+  }
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!gStop && (seconds == 0 || std::chrono::steady_clock::now() < end)) std::this_thread::sleep_for(20ms);
+  client.Disconnect();
+  if (failed) return cli::kFailed;
+  return count > 0 && received < count && !gStop ? cli::kTimedOut : cli::kDone;
+}
