@@ -69,7 +69,7 @@ grep -q "need C++20 or later" "$work/cxx17" || { echo "C++17 was not told what i
 grep -qx "License: MIT" "$pcdir/qormqtt.pc" || { echo "the package does not name its licence"; exit 1; }
 [[ -f "$work/prefix/share/doc/qormqtt/LICENSE" ]] || { echo "the licence is not installed"; exit 1; }
 # The README's quick start, as a newcomer would paste it.
-awk '/^### Quick start/ {on=1} on && /^```cpp/ {code=1; next} code && /^```/ {exit} code' \
+awk '/^## Quick start/ {on=1} on && /^```cpp/ {code=1; next} code && /^```/ {exit} code' \
   "$source/README.md" >"$work/quickstart.cpp"
 # shellcheck disable=SC2046
 g++ -std=c++20 "$work/quickstart.cpp" -o "$work/quickstart" $(pc --cflags --libs)
