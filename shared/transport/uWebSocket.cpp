@@ -117,9 +117,11 @@ std::optional<TWebSocketAddress> ParseWebSocketURL(const std::string& AURL, std:
   bool hasPort = false;
   if (!authority.empty() && authority[0] == '[') {
     const size_t close = authority.find(']');
+    const std::string inside = close == std::string::npos ? std::string() : authority.substr(1, close - 1);
     in6_addr v6{};
-    if (close == std::string::npos ||
-        inet_pton(AF_INET6, authority.substr(1, close - 1).c_str(), &v6) != 1) {
+    // inet_pton reads up to a NUL byte: what follows one must not pass unseen.
+    if (close == std::string::npos || inside.find('\0') != std::string::npos ||
+        inet_pton(AF_INET6, inside.c_str(), &v6) != 1) {
       AError = "\"" + Printable(authority) + "\" is no IPv6 address in brackets";
       return std::nullopt;
     }
@@ -424,7 +426,7 @@ TWebSocketDecoder::TResult TWebSocketDecoder::Decode(const uint8_t* AIn, size_t 
             return r;
           }
           FState = TState::Ended;
-          FEndReason = "the broker closed the WebSocket: ";
+          FEndReason = std::string(kWebSocketClosedByBroker) + ": ";
           if (FControl.empty()) {
             FEndReason += "1005 (no status)";
           } else {

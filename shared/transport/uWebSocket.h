@@ -15,6 +15,9 @@ namespace qor {
 
 using TWebSocketHeaders = std::vector<std::pair<std::string, std::string>>;
 
+// How the reason of a broker's close frame begins.
+constexpr const char* kWebSocketClosedByBroker = "the broker closed the WebSocket";
+
 // The host names a WebSocket endpoint: it begins with "ws://" or "wss://" (any case).
 bool IsWebSocketURL(const std::string& AHost);
 
