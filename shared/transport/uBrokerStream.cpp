@@ -609,14 +609,16 @@ void TBrokerStream::Upgrade(int64_t ADeadline) {
   const std::string key = NewWebSocketKey();
   std::string request = UpgradeRequest(*FOptions.WebSocket, key, FOptions.WebSocketHeaders);
   iovec part{request.data(), request.size()};
-  WriteAll(&part, 1, [ADeadline] { return ADeadline; }, FOptions.Cancel);
+  WriteAll(
+      &part, 1, [ADeadline] { return ADeadline; }, FOptions.Cancel);
   std::string answer;
   for (;;) {
     // At most a buffer's worth in all: the answer's header is bounded, and
     // what follows it must fit where the reader will find it.
     const int n = Receive(FBuffer.get(), kBufferSize - static_cast<int>(answer.size()), ADeadline, FOptions.Cancel);
     if (n <= 0) {
-      if (FOptions.Cancel && FOptions.Cancel->load()) throw ESocketError("WebSocket upgrade with " + where + " cancelled");
+      if (FOptions.Cancel && FOptions.Cancel->load())
+        throw ESocketError("WebSocket upgrade with " + where + " cancelled");
       if (FLastReadTimedOut) throw ESocketError("WebSocket upgrade with " + where + " timed out");
       throw ESocketError("WebSocket upgrade refused by " + where + ": the connection ended without an answer (" +
                          (FEndReason.empty() ? std::string("released") : FEndReason) + ")");
@@ -729,9 +731,8 @@ int TBrokerStream::ReadWebSocket(uint8_t* ABuffer, int ACount) {
       FBufferPos = 0;
       FBufferLen = n;
     }
-    const TWebSocketDecoder::TResult r = FDecoder.Decode(FBuffer.get() + FBufferPos,
-                                                         static_cast<size_t>(FBufferLen - FBufferPos), ABuffer,
-                                                         static_cast<size_t>(ACount));
+    const TWebSocketDecoder::TResult r = FDecoder.Decode(
+        FBuffer.get() + FBufferPos, static_cast<size_t>(FBufferLen - FBufferPos), ABuffer, static_cast<size_t>(ACount));
     FBufferPos += static_cast<int>(r.Consumed);
     if (r.Event == TWebSocketDecoder::TEvent::Ping) {
       OweControl(kWSPong, FDecoder.ControlPayload());

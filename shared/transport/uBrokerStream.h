@@ -19,8 +19,8 @@
 #include <sys/uio.h>
 
 #include <atomic>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -220,9 +220,9 @@ class TBrokerStream final : public IByteSource {
   bool FDecoderEnded = false;  // the reader's: a close or a fault has been read
   // Whoever holds it writes frames: the writer, or the reader for a pong.
   std::atomic<bool> FWriting{false};
-  TMaskSource FMasks;              // used under FWriting
-  std::vector<uint8_t> FFrame;     // a frame's piece being sent; under FWriting
-  std::mutex FControlLock;         // guards FControlFrame; held for no system call
+  TMaskSource FMasks;                  // used under FWriting
+  std::vector<uint8_t> FFrame;         // a frame's piece being sent; under FWriting
+  std::mutex FControlLock;             // guards FControlFrame; held for no system call
   std::vector<uint8_t> FControlFrame;  // the pong or close owed, whole and masked
   std::atomic<bool> FControlPending{false};
 };

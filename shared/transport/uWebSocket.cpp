@@ -178,9 +178,9 @@ std::optional<TWebSocketAddress> ParseWebSocketURL(const std::string& AURL, std:
 std::string WebSocketHeaderProblem(const std::string& AName, const std::string& AValue) {
   if (AName.empty() || !std::all_of(AName.begin(), AName.end(), IsTokenChar))
     return "the header name \"" + Printable(AName, 60) + "\" is not an HTTP token";
-  static const char* const kOwn[] = {"host", "upgrade", "connection", "sec-websocket-key", "sec-websocket-version",
-                                     "sec-websocket-protocol", "sec-websocket-extensions", "content-length",
-                                     "transfer-encoding"};
+  static const char* const kOwn[] = {
+      "host", "upgrade", "connection", "sec-websocket-key", "sec-websocket-version", "sec-websocket-protocol",
+      "sec-websocket-extensions", "content-length", "transfer-encoding"};
   const std::string name = Lower(AName);
   for (const char* own : kOwn)
     if (name == own) return "the header \"" + AName + "\" is the handshake's own";
@@ -251,11 +251,19 @@ TUpgradeAnswer ReadUpgradeAnswer(const uint8_t* AData, size_t ALength, const std
       return refuse(shown + " with a malformed header line");
     const std::string name = Lower(line.substr(0, colon));
     const std::string value(Trimmed(line.substr(colon + 1)));
-    if (name == "upgrade") upgrade = value;
-    else if (name == "connection") connection = value;
-    else if (name == "sec-websocket-accept") accept = value, sawAccept = true;
-    else if (name == "sec-websocket-protocol") protocol = value, sawProtocol = true;
-    else if (name == "sec-websocket-extensions") extensions = value;
+    if (name == "upgrade") {
+      upgrade = value;
+    } else if (name == "connection") {
+      connection = value;
+    } else if (name == "sec-websocket-accept") {
+      accept = value;
+      sawAccept = true;
+    } else if (name == "sec-websocket-protocol") {
+      protocol = value;
+      sawProtocol = true;
+    } else if (name == "sec-websocket-extensions") {
+      extensions = value;
+    }
   }
   if (Lower(upgrade) != "websocket") return refuse(shown + " without Upgrade: websocket");
   if (!HasToken(connection, "upgrade")) return refuse(shown + " without Connection: Upgrade");
@@ -393,8 +401,8 @@ TWebSocketDecoder::TResult TWebSocketDecoder::Decode(const uint8_t* AIn, size_t 
         break;
       }
       case TState::Payload: {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(FRemaining, std::min(AInSize - r.Consumed,
-                                                                                      AOutSize - r.Produced)));
+        const size_t n =
+            static_cast<size_t>(std::min<uint64_t>(FRemaining, std::min(AInSize - r.Consumed, AOutSize - r.Produced)));
         if (n > 0) {
           std::memcpy(AOut + r.Produced, AIn + r.Consumed, n);
           r.Consumed += n;

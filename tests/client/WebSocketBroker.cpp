@@ -40,7 +40,8 @@ TWebSocketBroker::TWebSocketBroker() : FWsPort(FreeLoopbackPort()), FWssPort(Fre
   FDir = mkdtemp(name);
   // A CA and the wss listener's certificate for 127.0.0.1 and localhost:
   // EC keys, made in milliseconds.
-  const std::string certs = "cd '" + FDir + "' && " +
+  const std::string certs =
+      "cd '" + FDir + "' && " +
       "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 -subj '/CN=QOR test CA' "
       "-keyout ca.key -out ca.crt && "
       "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost "
@@ -53,9 +54,9 @@ TWebSocketBroker::TWebSocketBroker() : FWsPort(FreeLoopbackPort()), FWssPort(Fre
 
 TWebSocketBroker::~TWebSocketBroker() {
   Kill();
-  PrintLogTailOnFailure("log of the WebSocket broker (ws " + std::to_string(FWsPort) + ", wss " +
-                            std::to_string(FWssPort) + ")",
-                        LogPath());
+  PrintLogTailOnFailure(
+      "log of the WebSocket broker (ws " + std::to_string(FWsPort) + ", wss " + std::to_string(FWssPort) + ")",
+      LogPath());
   std::error_code ec;
   std::filesystem::remove_all(FDir, ec);
 }
@@ -68,9 +69,13 @@ bool TWebSocketBroker::Start() {
   }
   const std::string ws = std::to_string(FWsPort), wss = std::to_string(FWssPort);
   const std::string cert = FDir + "/good.crt", key = FDir + "/good.key";
-  std::vector<char*> argv{const_cast<char*>("node"), const_cast<char*>(script.c_str()), const_cast<char*>(ws.c_str()),
-                          const_cast<char*>(wss.c_str()), const_cast<char*>(cert.c_str()),
-                          const_cast<char*>(key.c_str()), nullptr};
+  std::vector<char*> argv{const_cast<char*>("node"),
+                          const_cast<char*>(script.c_str()),
+                          const_cast<char*>(ws.c_str()),
+                          const_cast<char*>(wss.c_str()),
+                          const_cast<char*>(cert.c_str()),
+                          const_cast<char*>(key.c_str()),
+                          nullptr};
   // Each start logs to the same file; this one is ready when it has said so twice more.
   const size_t before = CountOf(ReadFile(LogPath()), "listening ");
   posix_spawn_file_actions_t actions;

@@ -39,8 +39,8 @@ TEST(WebSocket, RoundTripOverWsAndWss) {
     SCOPED_TRACE(c.Name);
     TQORMQTTClient client;
     client.BrokerHostName = c.URL;
-    client.BrokerPort = 1;   // the URL decides
-    client.UseSSL = false;   // the URL decides
+    client.BrokerPort = 1;  // the URL decides
+    client.UseSSL = false;  // the URL decides
     client.VerifyPeer = true;
     client.CAFile = broker.CAFile();
     client.ProtocolVersion = c.Protocol;
@@ -138,8 +138,7 @@ std::pair<uint8_t, TBytes> ReadClientFrame(TFakeConnection& AConn) {
   }
   uint8_t mask[4];
   TBytes payload(length);
-  if ((head[1] & 0x80) == 0 || !AConn.ReadBytes(mask, 4) || !AConn.ReadBytes(payload.data(), payload.size()))
-    return {};
+  if ((head[1] & 0x80) == 0 || !AConn.ReadBytes(mask, 4) || !AConn.ReadBytes(payload.data(), payload.size())) return {};
   for (size_t i = 0; i < payload.size(); ++i) payload[i] ^= mask[i % 4];
   return {head[0], payload};
 }
@@ -166,8 +165,10 @@ TEST_F(FakeBrokerTest, WebSocketPingsAreAnsweredAndACloseEndsTheLinkWithItsReaso
   const size_t keyAt = request.find("Sec-WebSocket-Key: ") + 19;
   const std::string key = request.substr(keyAt, request.find("\r\n", keyAt) - keyAt);
   // A ping right behind the answer, in the same write: it belongs to the stream.
-  const std::string answer = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-                             "Sec-WebSocket-Accept: " + WebSocketAccept(key) + "\r\nSec-WebSocket-Protocol: mqtt\r\n\r\n";
+  const std::string answer =
+      "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+      "Sec-WebSocket-Accept: " +
+      WebSocketAccept(key) + "\r\nSec-WebSocket-Protocol: mqtt\r\n\r\n";
   TBytes first(answer.begin(), answer.end());
   const TBytes ping = ServerFrame(0x89, {'p', '1'});
   first.insert(first.end(), ping.begin(), ping.end());
