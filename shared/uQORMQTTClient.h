@@ -134,8 +134,10 @@ using TQORMQTTAuthEvent = std::function<TBytes(const std::string& AMethod, const
 
 /// One broker of a list (a cluster, or brokers standing in for each other).
 struct TQORMQTTBrokerAddress {
-  /// A name, an IPv4 or an IPv6 address, or "unix:/path" for a Unix-domain
-  /// socket (always plain: Port and UseSSL do not apply).
+  /// A name, an IPv4 or an IPv6 address, "unix:/path" for a Unix-domain
+  /// socket (always plain: Port and UseSSL do not apply), or a WebSocket
+  /// URL "ws://host[:port][/path]" / "wss://…" (the URL decides port and
+  /// TLS, as for TQORMQTTClient::BrokerHostName).
   std::string Host;
   int32_t Port = 8883;  ///< 1 to 65535; Connect raises for another
   bool UseSSL = true;   ///< TLS, as TQORMQTTClient::UseSSL
@@ -180,7 +182,14 @@ class QORMQTT_EXPORT TQORMQTTClient {
   TQORMQTTClient& operator=(const TQORMQTTClient&) = delete;
 
   // --- configuration ------------------------------------------------------
-  std::string BrokerHostName;  ///< a name, an IPv4 or IPv6 address, or "unix:/path" (always plain)
+  /// A name, an IPv4 or IPv6 address, "unix:/path" (always plain), or MQTT
+  /// over WebSockets: "ws://host[:port][/path]" (plain) or "wss://…" (TLS,
+  /// with the TLS fields below and the URL's host for SNI and the name
+  /// check). The URL decides port and TLS: its port or 80 / 443, its path or
+  /// "/mqtt"; BrokerPort and UseSSL do not apply. An IPv6 address goes in
+  /// brackets ("ws://[::1]:8080"). Connect raises EInvalidArgument for a
+  /// malformed URL, and for one with user info.
+  std::string BrokerHostName;
   int32_t BrokerPort = 8883;  ///< 1 to 65535; Connect raises for another
   bool UseSSL = true;         ///< TLS over the TCP connection
   /// When not empty, replaces BrokerHostName, BrokerPort and UseSSL: every
@@ -231,6 +240,11 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// the oldest version accepted ("1.2", "1.3"; empty: any OpenSSL offers);
   /// an OpenSSL cipher list for TLS 1.2 and below (empty: OpenSSL's).
   std::vector<std::string> ALPNProtocols;
+  /// WebSockets: further headers of the upgrade request (e.g.
+  /// {"Authorization", "Bearer …"} for a cloud broker); never logged. Connect
+  /// raises EInvalidArgument for a name that is no HTTP token or one the
+  /// handshake sets itself, and for a value with a line break.
+  std::vector<std::pair<std::string, std::string>> WebSocketHeaders;
   std::string TLSMinVersion;  ///< "1.2" or "1.3"; empty: any version OpenSSL offers
   std::string Ciphers;        ///< an OpenSSL cipher list for TLS 1.2 and below; empty: OpenSSL's
   /// A reconnect to the same broker resumes the last TLS session (a shorter

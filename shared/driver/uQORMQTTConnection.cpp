@@ -192,7 +192,9 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   if (!handshake.Answered && !handshake.Ended.empty() && !stopping) {
     FLink.Abandon(epoch, AFromLoop);
     const std::string error = "Connection to " + Where(broker) + " closed during the handshake: " + handshake.Ended;
-    const bool closed = handshake.Ended == "closed by the broker" || handshake.Ended == std::strerror(ECONNRESET);
+    // A WebSocket broker that will not take MQTT 5.0 may close the WebSocket rather than the connection.
+    const bool closed = handshake.Ended == "closed by the broker" || handshake.Ended == std::strerror(ECONNRESET) ||
+                        handshake.Ended.rfind(kWebSocketClosedByBroker, 0) == 0;
     if (FSession.FallBackAfterClose(!AFromLoop && !AReferred, closed, stream->LastReceived() == 0,
                                     FSettings.ProtocolVersion, output)) {
       try {

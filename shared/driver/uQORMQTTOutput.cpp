@@ -19,15 +19,15 @@ bool TLinkOutput::Send(TBytes APacket, const TSendMode& AMode, const TBrokerStre
     return FQueue.Push(std::move(APacket), {}, false, true, AMode.FlushMs, AOnly);
   }
   std::shared_ptr<TBrokerStream> stream;
-  // A TLS write must be retried whole, and a payload in the caller's memory
-  // must be written to its end: both go through the writer.
+  // A TLS record or a WebSocket frame must be written whole, and a payload
+  // in the caller's memory must be written to its end: they go through the writer.
   if (AMode.Tail.empty() && FQueue.BeginDirect(stream)) {
     if (AOnly && stream.get() != AOnly) {
       FQueue.EndDirect({}, stream.get());
       return false;
     }
     size_t sent = 0;
-    if (!stream->IsTLS()) {
+    if (stream->AllowsPartialWrites()) {
       try {
         const iovec part{APacket.data(), APacket.size()};
         sent = stream->TryWrite(&part, 1);

@@ -29,9 +29,9 @@ int SecondsToMs(int32_t ASeconds) {
 }
 
 // A port outside MQTT's range would be cut to its low 16 bits: another
-// port than the one the log lines name.
+// port than the one the log lines name. A URL brings its own.
 void CheckPort(const std::string& AHost, int32_t APort, const std::string& AField) {
-  if (!IsUnixSocket(AHost) && (APort < 1 || APort > 65535))
+  if (!IsUnixSocket(AHost) && !IsWebSocketURL(AHost) && (APort < 1 || APort > 65535))
     throw EInvalidArgument(AField, Format("%s is %d; it must be 1 to 65535", AField.c_str(), APort));
 }
 
@@ -89,6 +89,9 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
     throw EInvalidArgument("ProtocolVersion", Format("ProtocolVersion is %d; it must be 5 (MQTT 5.0) or 4 (MQTT 3.1.1)",
                                                      C.ProtocolVersion));
   CheckReconnectPolicy(C.Reconnect);
+  for (const auto& [name, value] : C.WebSocketHeaders)
+    if (const std::string problem = WebSocketHeaderProblem(name, value); !problem.empty())
+      throw EInvalidArgument("WebSocketHeaders", "WebSocketHeaders: " + problem);
   if (C.Brokers.empty()) CheckPort(C.BrokerHostName, C.BrokerPort, "BrokerPort");
   for (size_t i = 0; i < C.Brokers.size(); ++i) CheckPort(C.Brokers[i].Host, C.Brokers[i].Port, Format("Brokers[%zu].Port", i));
 
@@ -97,6 +100,19 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
   // "[::1]", as the log lines write an IPv6 address, names the address inside.
   for (TQORMQTTBrokerAddress& b : s.Brokers)
     if (b.Host.size() > 2 && b.Host.front() == '[' && b.Host.back() == ']') b.Host = b.Host.substr(1, b.Host.size() - 2);
+  // A WebSocket URL decides port and TLS; the log lines name it so.
+  for (size_t i = 0; i < s.Brokers.size(); ++i) {
+    TQORMQTTBrokerAddress& b = s.Brokers[i];
+    if (!IsWebSocketURL(b.Host)) continue;
+    const std::string field = C.Brokers.empty() ? std::string("BrokerHostName") : Format("Brokers[%zu].Host", i);
+    std::string error;
+    const auto address = ParseWebSocketURL(b.Host, error);
+    if (!address)
+      throw EInvalidArgument(field, Format("%s \"%s\" is not a usable WebSocket address: %s", field.c_str(),
+                                           RedactedURL(b.Host).c_str(), error.c_str()));
+    b.Port = address->Port;
+    b.UseSSL = address->Secure;
+  }
   s.ClientID = C.ClientID;
   s.Username = C.Username;
   s.Password = C.Password;
@@ -116,6 +132,7 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
   s.KeyFile = C.KeyFile;
   s.KeyPassword = C.KeyPassword;
   s.ALPNProtocols = C.ALPNProtocols;
+  s.WebSocketHeaders = C.WebSocketHeaders;
   s.Ciphers = C.Ciphers;
   s.TLSSessionResumption = C.TLSSessionResumption;
   s.ResubscribeOnReconnect = C.ResubscribeOnReconnect;
@@ -167,6 +184,16 @@ TBrokerStreamOptions TClientSettings::StreamOptions(const TQORMQTTBrokerAddress&
   options.ALPN = ALPNProtocols;
   options.MinTLSVersion = TLSMinVersion;
   options.Ciphers = Ciphers;
+  if (IsWebSocketURL(ABroker.Host)) {
+    std::string error;  // checked by Take
+    options.WebSocket = ParseWebSocketURL(ABroker.Host, error);
+    if (options.WebSocket) {
+      options.Host = options.WebSocket->Host;
+      options.Port = options.WebSocket->Port;
+      options.UseSSL = options.WebSocket->Secure;
+      options.WebSocketHeaders = WebSocketHeaders;
+    }
+  }
   return options;
 }
 
@@ -213,6 +240,17 @@ TQORMQTTBrokerAddress ParseReference(const std::string& AReference, const TQORMQ
     const std::string port = first.substr(portAt);
     if (!port.empty() && port.size() <= 5 && std::all_of(port.begin(), port.end(), ::isdigit))
       address.Port = std::stoi(port);
+  }
+  // From a WebSocket broker to another in the same way: its scheme and path.
+  std::string error;
+  if (const auto base = IsWebSocketURL(ABase.Host) ? ParseWebSocketURL(ABase.Host, error) : std::nullopt) {
+    TWebSocketAddress referred = *base;
+    referred.Host = address.Host;
+    if (portAt != std::string::npos && address.Port >= 1 && address.Port <= 65535)
+      referred.Port = static_cast<uint16_t>(address.Port);
+    address.Host = (referred.Secure ? "wss://" : "ws://") + HostForDisplay(referred.Host) + ":" +
+                   std::to_string(referred.Port) + referred.Target;
+    address.Port = referred.Port;
   }
   return address;
 }

@@ -59,6 +59,7 @@ struct TClientSettings {
   std::string KeyFile;
   std::string KeyPassword;
   std::vector<std::string> ALPNProtocols;
+  TWebSocketHeaders WebSocketHeaders;
   int TLSMinVersion = 0;  // OpenSSL's constant; 0: any
   std::string Ciphers;
   bool TLSSessionResumption = true;

@@ -29,6 +29,11 @@ bool IsUnixSocket(const std::string& AHost) { return AHost.rfind("unix:", 0) == 
 
 std::string Endpoint(const std::string& AHost, int32_t APort) {
   if (IsUnixSocket(AHost)) return AHost;
+  if (IsWebSocketURL(AHost)) {
+    std::string error;
+    const auto address = ParseWebSocketURL(AHost, error);
+    return address ? address->Display() : RedactedURL(AHost);
+  }
   return HostForDisplay(AHost) + ":" + std::to_string(APort);
 }
 
@@ -52,7 +57,9 @@ int64_t NowMs() {
 
 constexpr int64_t kNoDeadline = -1;
 
-std::string Endpoint(const TBrokerStreamOptions& AOptions) { return qor::Endpoint(AOptions.Host, AOptions.Port); }
+std::string Endpoint(const TBrokerStreamOptions& AOptions) {
+  return AOptions.WebSocket ? AOptions.WebSocket->Display() : qor::Endpoint(AOptions.Host, AOptions.Port);
+}
 
 std::string OpenSSLError() {
   const unsigned long code = ERR_get_error();
@@ -205,6 +212,7 @@ std::shared_ptr<TBrokerStream> TBrokerStream::Open(const TBrokerStreamOptions& A
   std::shared_ptr<TBrokerStream> stream(new TBrokerStream(fd, AOptions));
   // A local socket is plain: nobody in between to protect it from.
   if (AOptions.UseSSL && !unixSocket) stream->StartTLS(deadline);
+  if (AOptions.WebSocket && !unixSocket) stream->Upgrade(deadline);
   return stream;
 }
 
@@ -395,9 +403,9 @@ int64_t TBrokerStream::IODeadline() const {
   return timeout > 0 ? NowMs() + timeout : kNoDeadline;
 }
 
-int TBrokerStream::WaitReady(short AEvents, int64_t ADeadline) const {
+int TBrokerStream::WaitReady(short AEvents, int64_t ADeadline, const std::atomic<bool>* ACancel) const {
   if (FReleased) return -1;
-  const int r = PollFor(FFd, AEvents, ADeadline);
+  const int r = PollFor(FFd, AEvents, ADeadline, ACancel);
   return FReleased ? -1 : r;
 }
 
@@ -406,10 +414,11 @@ int TBrokerStream::Read(uint8_t* ABuffer, int ACount) {
   // What was buffered before the release is not delivered: a Disconnect must
   // not wait while a slow handler is handed message after message.
   if (ACount <= 0 || FReleased) return 0;
+  if (FWebSocket) return ReadWebSocket(ABuffer, ACount);
   if (FBufferPos == FBufferLen) {
     // A read as large as the buffer goes straight to the caller's memory.
-    if (ACount >= kBufferSize) return Receive(ABuffer, ACount);
-    const int n = Receive(FBuffer.get(), kBufferSize);
+    if (ACount >= kBufferSize) return Receive(ABuffer, ACount, IODeadline());
+    const int n = Receive(FBuffer.get(), kBufferSize, IODeadline());
     if (n <= 0) return n;
     FBufferPos = 0;
     FBufferLen = n;
@@ -420,8 +429,7 @@ int TBrokerStream::Read(uint8_t* ABuffer, int ACount) {
   return n;
 }
 
-int TBrokerStream::Receive(uint8_t* ABuffer, int ACount) {
-  const int64_t deadline = IODeadline();
+int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, const std::atomic<bool>* ACancel) {
   for (;;) {
     if (FReleased) return 0;
     short waitFor = POLLIN;
@@ -452,7 +460,7 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount) {
         return 0;
       }
     }
-    const int ready = WaitReady(waitFor, deadline);
+    const int ready = WaitReady(waitFor, ADeadline, ACancel);
     if (ready == 0) {
       FLastReadTimedOut = true;
       return 0;
@@ -462,6 +470,13 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount) {
 }
 
 void TBrokerStream::Write(iovec* AParts, size_t ACount, const std::function<int64_t(int64_t)>& AStallDeadline) {
+  const std::function<int64_t()> stallDeadline = [&] {
+    return AStallDeadline ? SteadyDeadline(AStallDeadline(CoarseNowNs())) : kNoDeadline;
+  };
+  if (FWebSocket) {
+    WriteFrame(AParts, ACount, stallDeadline);
+    return;
+  }
   // TLS: several small packets go out as one record, not one record each.
   if (FSSL && ACount > 1) {
     size_t total = 0;
@@ -473,14 +488,16 @@ void TBrokerStream::Write(iovec* AParts, size_t ACount, const std::function<int6
         FCoalesced.insert(FCoalesced.end(), p, p + AParts[i].iov_len);
       }
       iovec whole{FCoalesced.data(), FCoalesced.size()};
-      Write(&whole, 1, AStallDeadline);
+      WriteAll(&whole, 1, stallDeadline);
       return;
     }
   }
-  const auto stallDeadline = [&] {
-    return AStallDeadline ? SteadyDeadline(AStallDeadline(CoarseNowNs())) : kNoDeadline;
-  };
-  int64_t deadline = stallDeadline();
+  WriteAll(AParts, ACount, stallDeadline);
+}
+
+void TBrokerStream::WriteAll(iovec* AParts, size_t ACount, const std::function<int64_t()>& ADeadline,
+                             const std::atomic<bool>* ACancel) {
+  int64_t deadline = ADeadline();
   size_t first = 0;  // the first part with bytes left
   while (first < ACount && AParts[first].iov_len == 0) ++first;
   while (first < ACount) {
@@ -516,7 +533,7 @@ void TBrokerStream::Write(iovec* AParts, size_t ACount, const std::function<int6
     }
     if (sent > 0) {
       // Progress: the link is slow, not dead.
-      deadline = stallDeadline();
+      deadline = ADeadline();
       while (first < ACount && sent >= AParts[first].iov_len) sent -= AParts[first++].iov_len;
       if (first < ACount) {
         AParts[first].iov_base = static_cast<uint8_t*>(AParts[first].iov_base) + sent;
@@ -524,8 +541,9 @@ void TBrokerStream::Write(iovec* AParts, size_t ACount, const std::function<int6
       }
       continue;
     }
-    const int ready = WaitReady(waitFor, deadline);
+    const int ready = WaitReady(waitFor, deadline, ACancel);
     if (ready == 0) throw ESocketError("Write to " + Endpoint(FOptions) + " timed out");
+    if (ready < 0 && ACancel && ACancel->load()) throw ESocketError("Write to " + Endpoint(FOptions) + " cancelled");
     if (ready < 0) throw ESocketError("Write to " + Endpoint(FOptions) + " failed: connection released");
   }
 }
@@ -570,12 +588,179 @@ void TBrokerStream::Abort(const std::string& AReason) {
 
 void TBrokerStream::Release() {
   if (FReleased.exchange(true)) return;
+  // A WebSocket says goodbye when nobody is half-way through a frame; only
+  // what the socket takes at once, as the close follows anyway.
+  if (FWebSocket && !FWriting.exchange(true)) {
+    const uint8_t normal[2] = {0x03, 0xE8};
+    const std::vector<uint8_t> frame = EncodeFrame(kWSClose, normal, sizeof normal, FMasks.Next());
+    if (FSSL) {
+      std::lock_guard<std::mutex> guard(FSSLLock);
+      ERR_clear_error();
+      SSL_write(FSSL, frame.data(), static_cast<int>(frame.size()));
+    } else {
+      [[maybe_unused]] const ssize_t sent = send(FFd, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    ReleaseWriteSide();
+  }
   if (FSSL) {
     std::lock_guard<std::mutex> guard(FSSLLock);
     ERR_clear_error();
     SSL_shutdown(FSSL);  // best effort: the socket is non-blocking
   }
   shutdown(FFd, SHUT_RDWR);
+}
+
+// --- WebSocket -------------------------------------------------------------------
+
+void TBrokerStream::Upgrade(int64_t ADeadline) {
+  const std::string where = FOptions.WebSocket->Display();
+  const std::string key = NewWebSocketKey();
+  std::string request = UpgradeRequest(*FOptions.WebSocket, key, FOptions.WebSocketHeaders);
+  iovec part{request.data(), request.size()};
+  WriteAll(
+      &part, 1, [ADeadline] { return ADeadline; }, FOptions.Cancel);
+  std::string answer;
+  for (;;) {
+    // At most a buffer's worth in all: the answer's header is bounded, and
+    // what follows it must fit where the reader will find it.
+    const int n = Receive(FBuffer.get(), kBufferSize - static_cast<int>(answer.size()), ADeadline, FOptions.Cancel);
+    if (n <= 0) {
+      if (FOptions.Cancel && FOptions.Cancel->load())
+        throw ESocketError("WebSocket upgrade with " + where + " cancelled");
+      if (FLastReadTimedOut) throw ESocketError("WebSocket upgrade with " + where + " timed out");
+      throw ESocketError("WebSocket upgrade refused by " + where + ": the connection ended without an answer (" +
+                         (FEndReason.empty() ? std::string("released") : FEndReason) + ")");
+    }
+    answer.append(reinterpret_cast<const char*>(FBuffer.get()), static_cast<size_t>(n));
+    const TUpgradeAnswer verdict = ReadUpgradeAnswer(reinterpret_cast<const uint8_t*>(answer.data()),
+                                                     std::min(answer.size(), kMaxUpgradeAnswer), key);
+    if (verdict.State == TUpgradeAnswer::Refused)
+      throw ESocketError("WebSocket upgrade refused by " + where + ": " + verdict.Reason);
+    if (verdict.State == TUpgradeAnswer::Accepted) {
+      FBufferLen = static_cast<int>(answer.size() - verdict.HeaderLength);
+      std::memcpy(FBuffer.get(), answer.data() + verdict.HeaderLength, static_cast<size_t>(FBufferLen));
+      FBufferPos = 0;
+      FLastReadTimedOut = false;
+      // The answer is not the broker's MQTT: a broker that closes before its
+      // first byte of that is told apart as before.
+      FLastReceived = FBufferLen > 0 ? CoarseNowNs() : 0;
+      FWebSocket = true;
+      return;
+    }
+  }
+}
+
+void TBrokerStream::ClaimWriteSide() {
+  while (FWriting.exchange(true)) {
+    if (FReleased) throw ESocketError("Write on a released connection");
+    // The reader sends a pong of a few bytes; a release wakes it too.
+    FWriting.wait(true);
+  }
+}
+
+void TBrokerStream::ReleaseWriteSide() {
+  FWriting = false;
+  FWriting.notify_all();
+}
+
+void TBrokerStream::WriteFrame(iovec* AParts, size_t ACount, const std::function<int64_t()>& ADeadline) {
+  uint64_t total = 0;
+  for (size_t i = 0; i < ACount; ++i) total += AParts[i].iov_len;
+  ClaimWriteSide();
+  try {
+    const uint32_t mask = FMasks.Next();
+    FFrame.resize(static_cast<size_t>(std::min<uint64_t>(total, kFramePiece)) + 14);
+    size_t used = EncodeFrameHeader(kWSBinary, total, mask, FFrame.data());
+    uint64_t offset = 0;
+    size_t part = 0, inPart = 0;
+    for (;;) {
+      // The caller's memory is not ours to mask: each piece is masked into FFrame.
+      while (part < ACount && used < FFrame.size()) {
+        const size_t n = std::min(AParts[part].iov_len - inPart, FFrame.size() - used);
+        MaskBytes(FFrame.data() + used, static_cast<const uint8_t*>(AParts[part].iov_base) + inPart, n, mask, offset);
+        used += n;
+        offset += n;
+        inPart += n;
+        if (inPart == AParts[part].iov_len) {
+          ++part;
+          inPart = 0;
+        }
+      }
+      iovec piece{FFrame.data(), used};
+      WriteAll(&piece, 1, ADeadline);
+      used = 0;
+      if (part == ACount) break;
+    }
+  } catch (...) {
+    ReleaseWriteSide();
+    throw;
+  }
+  ReleaseWriteSide();
+  SendPendingControl();
+}
+
+void TBrokerStream::OweControl(uint8_t AOpcode, const std::vector<uint8_t>& APayload) {
+  std::vector<uint8_t> frame = EncodeFrame(AOpcode, APayload.data(), APayload.size(), FReaderMasks.Next());
+  std::lock_guard<std::mutex> guard(FControlLock);
+  FControlFrame.swap(frame);
+  FControlPending = true;
+}
+
+void TBrokerStream::SendPendingControl() {
+  // Set before the claim is tried, looked at again after each release: a
+  // pong owed while the writer was finishing its frame is not left behind.
+  while (FControlPending && !FWriting.exchange(true)) {
+    std::vector<uint8_t> frame;
+    {
+      std::lock_guard<std::mutex> guard(FControlLock);
+      frame.swap(FControlFrame);
+      FControlPending = false;
+    }
+    try {
+      if (!frame.empty()) {
+        iovec part{frame.data(), frame.size()};
+        WriteAll(&part, 1, [this] { return IODeadline(); });
+      }
+    } catch (const ESocketError& e) {
+      ReleaseWriteSide();
+      Abort(e.Message());
+      return;
+    }
+    ReleaseWriteSide();
+  }
+}
+
+int TBrokerStream::ReadWebSocket(uint8_t* ABuffer, int ACount) {
+  for (;;) {
+    if (FDecoderEnded) return 0;
+    if (FBufferPos == FBufferLen) {
+      const int n = Receive(FBuffer.get(), kBufferSize, IODeadline());
+      if (n <= 0) return 0;
+      FBufferPos = 0;
+      FBufferLen = n;
+    }
+    const TWebSocketDecoder::TResult r = FDecoder.Decode(
+        FBuffer.get() + FBufferPos, static_cast<size_t>(FBufferLen - FBufferPos), ABuffer, static_cast<size_t>(ACount));
+    FBufferPos += static_cast<int>(r.Consumed);
+    if (r.Event == TWebSocketDecoder::TEvent::Ping) {
+      OweControl(kWSPong, FDecoder.ControlPayload());
+      SendPendingControl();
+    } else if (r.Event != TWebSocketDecoder::TEvent::None) {
+      // The broker's close is answered with its code; a broken frame with
+      // "protocol error". Either way the stream ends here, and the reason
+      // reaches whoever looks: during the handshake or in a session.
+      FDecoderEnded = true;
+      FEndReason = FDecoder.EndReason();
+      std::vector<uint8_t> code{0x03, 0xEA};
+      if (r.Event == TWebSocketDecoder::TEvent::Close)
+        code.assign(FDecoder.ControlPayload().begin(),
+                    FDecoder.ControlPayload().begin() + std::min<ptrdiff_t>(FDecoder.ControlPayload().size(), 2));
+      OweControl(kWSClose, code);
+      SendPendingControl();
+      Abort(FEndReason);
+    }
+    if (r.Produced > 0) return static_cast<int>(r.Produced);
+  }
 }
 
 }  // namespace qor

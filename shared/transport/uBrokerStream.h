@@ -1,5 +1,6 @@
 // The byte stream between a client and its broker: TCP over IPv4 or IPv6,
-// optionally wrapped in TLS by OpenSSL, or a Unix-domain socket.
+// optionally wrapped in TLS by OpenSSL, or a Unix-domain socket; over TCP or
+// TLS, optionally inside a WebSocket.
 //
 // One thread reads while another writes;
 // a TLS session is only ever touched under the stream's own short lock, with
@@ -7,22 +8,29 @@
 // Release() may come from any thread: it shuts the socket down, which wakes a
 // blocked read at once; the descriptor is closed only when the last owner
 // lets go, so a read in progress never sees a reused descriptor.
+//
+// A WebSocket's frames must not interleave: whoever writes claims the
+// stream's write side (an atomic flag, held across the socket writes of one
+// frame, never a lock). The reader answers a ping itself when it can claim
+// it; otherwise the writer sends the pong right after its frame.
 #pragma once
 
 #include <openssl/ssl.h>
 #include <sys/uio.h>
 
 #include <atomic>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "uQORByteSource.h"
 #include "uQORErrors.h"
 #include "uQORResolver.h"
+#include "uWebSocket.h"
 
 namespace qor {
 
@@ -31,7 +39,8 @@ std::string HostForDisplay(const std::string& AHost);
 
 // A host of the form "unix:/path" names a Unix-domain socket.
 bool IsUnixSocket(const std::string& AHost);
-// A broker as log lines and errors name it: host:port, or the socket's path.
+// A broker as log lines and errors name it: host:port, the socket's path, or
+// "ws://host:port/path" (the URL decides the port).
 std::string Endpoint(const std::string& AHost, int32_t APort);
 
 // Nanoseconds of the coarse monotonic clock (a few milliseconds of
@@ -80,12 +89,17 @@ struct TBrokerStreamOptions {
   // When set and it turns true, a lookup, connect or handshake under way gives up
   // within 100 ms: stopping a client must not wait out a silent host.
   const std::atomic<bool>* Cancel = nullptr;
+  // Set: MQTT travels in a WebSocket to this address (Host, Port and UseSSL
+  // are its own), upgraded within the connect deadline.
+  std::optional<TWebSocketAddress> WebSocket;
+  TWebSocketHeaders WebSocketHeaders;  // further headers of the upgrade request
 };
 
 class TBrokerStream final : public IByteSource {
  public:
-  // Connects (and completes the TLS handshake) or raises ESocketError
-  // (EResolveError for a name that does not resolve, ETLSError for TLS).
+  // Connects (and completes the TLS handshake and the WebSocket upgrade) or
+  // raises ESocketError (EResolveError for a name that does not resolve,
+  // ETLSError for TLS; a refused upgrade says what the host answered).
   static std::shared_ptr<TBrokerStream> Open(const TBrokerStreamOptions& AOptions);
   ~TBrokerStream() override;
   TBrokerStream(const TBrokerStream&) = delete;
@@ -115,17 +129,22 @@ class TBrokerStream final : public IByteSource {
   bool Delivery(uint64_t& AAcknowledged, uint64_t& AWritten) const;
 
   // The parts in order, as one write: over TCP one system call per attempt,
-  // so packets and payloads leave from their own memory. AParts is used up.
+  // so packets and payloads leave from their own memory; in a WebSocket one
+  // binary frame. AParts is used up.
   // Sends every byte or raises ESocketError; never raises SIGPIPE. It times
   // out ("Write to <broker> timed out") when the link takes nothing until
   // AStallDeadline(the last progress) (CoarseNowNs; without it, never).
   void Write(iovec* AParts, size_t ACount, const std::function<int64_t(int64_t)>& AStallDeadline = {});
 
   // As much of the parts as the socket takes at once, without waiting: the
-  // bytes sent. Plain TCP only (a TLS write must be retried whole); raises
-  // ESocketError when the link is broken.
+  // bytes sent. Only where AllowsPartialWrites(); raises ESocketError when
+  // the link is broken.
   size_t TryWrite(const iovec* AParts, size_t ACount);
-  bool IsTLS() const { return FSSL != nullptr; }
+  // Whether a write may stop part-way and go on later from another call:
+  // plain TCP and Unix sockets. A TLS record or a WebSocket frame must be
+  // written whole by the call that began it.
+  bool AllowsPartialWrites() const { return FSSL == nullptr && !FWebSocket; }
+  bool IsWebSocket() const { return FWebSocket; }
   // The protocol the broker chose by ALPN; empty when none. Asked right
   // after Open, before the stream is shared.
   std::string ALPNSelected() const;
@@ -146,18 +165,34 @@ class TBrokerStream final : public IByteSource {
  private:
   TBrokerStream(int AFd, const TBrokerStreamOptions& AOptions);
   void StartTLS(int64_t ADeadline);
+  // Asks for the WebSocket and reads the answer; bytes after it stay in the buffer.
+  void Upgrade(int64_t ADeadline);
+  // The parts to the socket (TLS or not) until every byte has gone;
+  // ADeadline() is asked again after each progress.
+  void WriteAll(iovec* AParts, size_t ACount, const std::function<int64_t()>& ADeadline,
+                const std::atomic<bool>* ACancel = nullptr);
+  // The parts as one binary frame, masked piece by piece.
+  void WriteFrame(iovec* AParts, size_t ACount, const std::function<int64_t()>& ADeadline);
+  // Waits while another thread holds the write side; raises once released.
+  void ClaimWriteSide();
+  void ReleaseWriteSide();
+  // A pong or close the reader owes, sent by whoever holds the write side next.
+  void OweControl(uint8_t AOpcode, const std::vector<uint8_t>& APayload);
+  void SendPendingControl();
+  int ReadWebSocket(uint8_t* ABuffer, int ACount);
   // The client's own certificate, ALPN, version floor and ciphers.
   void ConfigureClientTLS();
-  // One receive into ABuffer, waiting up to the I/O time-out.
-  int Receive(uint8_t* ABuffer, int ACount);
-  // Waits for AEvents on the socket; 1 ready, 0 time-out, -1 error or released.
-  int WaitReady(short AEvents, int64_t ADeadline) const;
+  // One receive into ABuffer, waiting up to ADeadline.
+  int Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, const std::atomic<bool>* ACancel = nullptr);
+  // Waits for AEvents on the socket; 1 ready, 0 time-out, -1 error, released or cancelled.
+  int WaitReady(short AEvents, int64_t ADeadline, const std::atomic<bool>* ACancel = nullptr) const;
   int64_t IODeadline() const;
   // A deadline of CoarseNowNs as one of the steady clock's milliseconds.
   static int64_t SteadyDeadline(int64_t ADeadline);
 
   static constexpr int kBufferSize = 16384;
   static constexpr size_t kCoalesceBytes = 64 * 1024;
+  static constexpr size_t kFramePiece = 64 * 1024;  // a frame is masked and sent this much at a time
 
   int FFd;
   TBrokerStreamOptions FOptions;
@@ -180,6 +215,18 @@ class TBrokerStream final : public IByteSource {
   std::string FEndpoint;  // the session cache's key for this broker
   // Write side, used by the one writing thread only.
   std::vector<uint8_t> FCoalesced;
+  // WebSocket: set by Open before the stream is shared.
+  bool FWebSocket = false;
+  TWebSocketDecoder FDecoder;  // the reader's
+  TMaskSource FReaderMasks;    // the reader's, for the control frames it owes
+  bool FDecoderEnded = false;  // the reader's: a close or a fault has been read
+  // Whoever holds it writes frames: the writer, or the reader for a pong.
+  std::atomic<bool> FWriting{false};
+  TMaskSource FMasks;                  // used under FWriting
+  std::vector<uint8_t> FFrame;         // a frame's piece being sent; under FWriting
+  std::mutex FControlLock;             // guards FControlFrame; held for no system call
+  std::vector<uint8_t> FControlFrame;  // the pong or close owed, whole and masked
+  std::atomic<bool> FControlPending{false};
 };
 
 }  // namespace qor

@@ -104,6 +104,10 @@ class TFakeConnection {
   void Send(const qor::TBytes& AData);
   // Sends AData in pieces of APieceSize bytes with APauseMs between them.
   void SendInPieces(const qor::TBytes& AData, size_t APieceSize, int APauseMs);
+  // Exactly ACount bytes, whatever they are; false when they did not come within AMilliseconds.
+  bool ReadBytes(uint8_t* ABuffer, size_t ACount, int AMilliseconds = 5000) {
+    return ReadExact(ABuffer, ACount, AMilliseconds);
+  }
   // True when the client closes its side within AMilliseconds.
   bool WaitClosed(int AMilliseconds = 5000);
   void Close();

@@ -71,6 +71,8 @@ std::string WithPortAndDir(std::string AText, uint16_t APort, const std::string&
 
 bool PortAnswers(uint16_t APort) { return TryLoopback(APort, false); }
 
+uint16_t FreeLoopbackPort() { return FreePort(); }
+
 TPrivateBroker::TPrivateBroker(uint16_t APort, const std::string& AExtraConfig)
     : FPort(APort != 0 ? APort : FreePort()) {
   char name[] = "/tmp/qor-private-broker-XXXXXX";

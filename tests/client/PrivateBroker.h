@@ -41,3 +41,5 @@ class TPrivateBroker {
 
 // True when something accepts TCP connections on 127.0.0.1:APort.
 bool PortAnswers(uint16_t APort);
+// A port below the ephemeral range that nothing on 127.0.0.1 listens on.
+uint16_t FreeLoopbackPort();
