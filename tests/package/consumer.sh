@@ -10,7 +10,12 @@ source=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # A failing step shows what the broker fixture saw.
-trap 'echo "--- broker fixture log (last 60 lines):"; tail -n 60 "$build/broker/mosquitto.log" 2>/dev/null' ERR
+trap 'echo "--- failed at line $LINENO; broker fixture log (last 60 lines):"; tail -n 60 "$build/broker/mosquitto.log" 2>/dev/null' ERR
+# Whether a command's output holds a line matching the pattern. Not
+# "command | grep -q": grep leaves at the first match, and a command that
+# writes line by line (ldd does) then dies of SIGPIPE, which pipefail reports
+# as a failure now and then.
+prints() { local pattern=$1; shift; grep -q -- "$pattern" <<<"$("$@")"; }
 
 # The library alone configures and builds without what the check runner and
 # the tests need (pugixml, inih, GoogleTest); here as a shared library.
@@ -25,7 +30,7 @@ cmake --build "$work/library-only" -j "$(nproc)" --target qormqtt >/dev/null
 cmake --install "$work/library-only" --prefix "$work/prefix-shared" >/dev/null
 so=$(find "$work/prefix-shared" -name 'libqormqtt.so.*.*.*')
 major=$(sed -n 's/^project(qormqtt VERSION \([0-9]*\)\..*/\1/p' "$source/CMakeLists.txt")
-if ! readelf -d "$so" | grep -q "SONAME.*\[libqormqtt.so.$major\]"; then
+if ! prints "SONAME.*\[libqormqtt.so.$major\]" readelf -d "$so"; then
   echo "no SONAME libqormqtt.so.$major:"; readelf -d "$so" | grep SONAME; exit 1
 fi
 # The public API is exported, the internals are not.
@@ -39,14 +44,14 @@ fi
 cmake -S "$source/examples" -B "$work/consumer-shared" -DCMAKE_PREFIX_PATH="$work/prefix-shared" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/consumer-shared" -j "$(nproc)" >/dev/null
-ldd "$work/consumer-shared/qor_publish" | grep -q "libqormqtt.so.$major"
+prints "libqormqtt.so.$major" ldd "$work/consumer-shared/qor_publish"
 "$work/consumer-shared/qor_publish" "qortest/consumer/shared/$$" "through libqormqtt.so"
 "$work/consumer-shared/qor_publish" "qortest/consumer/shared/$$" "x" 127.0.0.1 1 2>"$work/refused" && exit 1
 grep -q "ESocketError" "$work/refused"  # an error of the library is caught by its class across the boundary
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
-"$work/prefix/bin/qor_pub" --version | grep -q "^qor_pub "  # the tools are installed with the library
-"$work/prefix/bin/qor_sub" --version | grep -q "^qor_sub "
+prints "^qor_pub " "$work/prefix/bin/qor_pub" --version  # the tools are installed with the library
+prints "^qor_sub " "$work/prefix/bin/qor_sub" --version
 cmake -S "$source/examples" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$work/prefix" \
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$work/consumer" -j "$(nproc)" >/dev/null
@@ -73,5 +78,5 @@ awk '/^## Quick start/ {on=1} on && /^```cpp/ {code=1; next} code && /^```/ {exi
   "$source/README.md" >"$work/quickstart.cpp"
 # shellcheck disable=SC2046
 g++ -std=c++20 "$work/quickstart.cpp" -o "$work/quickstart" $(pc --cflags --libs)
-"$work/quickstart" | grep -qx "plant/temp: 21.5"
+prints "^plant/temp: 21.5$" "$work/quickstart"
 echo "consumer: built and published through find_package (static and shared) and pkg-config; the README's quick start runs"

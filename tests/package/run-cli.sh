@@ -2,7 +2,7 @@
 # qor_pub and qor_sub against the broker fixture: what the subscriber prints
 # for each way of giving a message, TLS trust, refusals with the broker's
 # code, and each exit code.
-#   run-cli.sh QOR_PUB QOR_SUB BROKER_DIR
+#   run-cli.sh QOR_PUB QOR_SUB BROKER_DIR [WEBSOCKET_BROKER_JS]
 set -euo pipefail
 pub=$1
 sub=$2
@@ -81,4 +81,19 @@ expect 2 "needs TLS" "$pub" -t "$topic/a" -m x --insecure
 expect 0 "Exit codes:" "$pub" --help
 expect 0 "^qor_sub [0-9]+\.[0-9]+\.[0-9]+ " "$sub" --version
 expect 3 "" "$sub" -t "$topic/silent" -C 1 -W 1
+
+# -L ws://: a retained message through the WebSocket broker (aedes) and back.
+if [[ -n "${4:-}" ]]; then
+  port=18090
+  while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
+  node "$4" "$port" >"$work/ws.log" 2>&1 &
+  wsbroker=$!
+  trap 'kill "$wsbroker" 2>/dev/null; rm -rf "$work"' EXIT
+  trap 'echo "--- WebSocket broker log:"; cat "$work/ws.log"' ERR
+  for _ in $(seq 100); do grep -q "listening ws" "$work/ws.log" && break; sleep 0.05; done
+  expect 0 "" "$pub" -L "ws://127.0.0.1:$port/mqtt" -t "$topic/ws" -m "over a websocket" -r -q 1
+  expect 0 "^over a websocket$" "$sub" -h "ws://127.0.0.1:$port" -t "$topic/ws" -C 1 -W 5
+  expect 1 "WebSocket upgrade refused by ws://127.0.0.1:$port/other: HTTP/1.1 404" \
+    "$pub" -L "ws://127.0.0.1:$port/other" -t "$topic/ws" -m x
+fi
 echo "cli: every way of publishing, TLS trust, refusals and exit codes as documented"
