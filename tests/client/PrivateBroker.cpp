@@ -48,6 +48,8 @@ uint16_t FreePort() {
   throw std::runtime_error("no free port for a private broker");
 }
 
+}  // namespace
+
 size_t CountOf(const std::string& AText, const std::string& APart) {
   size_t n = 0;
   for (size_t p = AText.find(APart); p != std::string::npos; p = AText.find(APart, p + 1)) ++n;
@@ -58,8 +60,6 @@ std::string ReadFile(const std::string& APath) {
   std::ifstream in(APath, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
-
-}  // namespace
 
 // AText with every "%PORT%" replaced by APort and every "%DIR%" by ADir.
 std::string WithPortAndDir(std::string AText, uint16_t APort, const std::string& ADir) {

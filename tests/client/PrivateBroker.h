@@ -43,3 +43,7 @@ class TPrivateBroker {
 bool PortAnswers(uint16_t APort);
 // A port below the ephemeral range that nothing on 127.0.0.1 listens on.
 uint16_t FreeLoopbackPort();
+// How often APart occurs in AText.
+size_t CountOf(const std::string& AText, const std::string& APart);
+// A whole file; empty when it cannot be read (a broker that has not logged yet).
+std::string ReadFile(const std::string& APath);

@@ -20,21 +20,6 @@
 
 extern char** environ;
 
-namespace {
-
-size_t CountOf(const std::string& AText, const std::string& APart) {
-  size_t n = 0;
-  for (size_t p = AText.find(APart); p != std::string::npos; p = AText.find(APart, p + 1)) ++n;
-  return n;
-}
-
-std::string ReadFile(const std::string& APath) {
-  std::ifstream in(APath, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-}  // namespace
-
 TWebSocketBroker::TWebSocketBroker() : FWsPort(FreeLoopbackPort()), FWssPort(FreeLoopbackPort()) {
   char name[] = "/tmp/qor-wsbroker-XXXXXX";
   FDir = mkdtemp(name);
