@@ -6,7 +6,6 @@
 #include <csignal>
 #include <ctime>
 #include <iostream>
-#include <mutex>
 #include <thread>
 
 #include "qor_cli.h"
@@ -163,10 +162,12 @@ std::string Formatted(const std::string& AFormat, const qor::TQORMQTTMessage& AM
   return out;
 }
 
-// Waits for AHandle until it ends or Ctrl-C: whether it ended.
-bool Await(const qor::TQORMQTTHandle& AHandle) {
+using TClock = std::chrono::steady_clock;
+
+// Waits for AHandle until it ends, Ctrl-C or ADeadline: whether it ended.
+bool Await(const qor::TQORMQTTHandle& AHandle, TClock::time_point ADeadline) {
   while (!AHandle.Wait(100ms))
-    if (gStop) return false;
+    if (gStop || TClock::now() >= ADeadline) return false;
   return true;
 }
 
@@ -224,85 +225,85 @@ int main(int argc, char** argv) {
                        static_cast<qor::TQORMQTTRetainHandling>(retainHandling)});
   std::signal(SIGINT, [](int) { gStop = true; });
   std::signal(SIGTERM, [](int) { gStop = true; });
+  // A reader that goes away (| head -1) ends the run like -C, not by SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
+  // -W bounds the whole run, the connect and the subscription included.
+  const auto end = seconds > 0 ? TClock::now() + std::chrono::seconds(seconds) : TClock::time_point::max();
+  if (seconds > 0) client.ConnectTimeoutSecs = std::min(client.ConnectTimeoutSecs, seconds);
+  // Messages are pulled, and a QoS 1 or 2 message is acknowledged only when
+  // taken: one that comes after the -C-th, or after Ctrl-C, stays the
+  // broker's for the next run of a kept session (-c) instead of being lost.
+  client.ReceiveQueueLimit = 64;
 
-  std::mutex out;
-  std::atomic<int> received{0};
-  std::atomic<bool> failed{false};
-  client.OnMessageReceived = [&](const qor::TQORMQTTMessage& m) {
-    if (gStop) return;
-    if (noRetained && m.Retain) return;
-    if (retainedOnly && !m.Retain) {
-      gStop = true;
-      return;
+  bool failed = false;
+  const auto settle = [&](const qor::TQORMQTTHandle& AHandle, const char* AWhat,
+                          const std::vector<std::string>& AFilters) -> int {
+    if (!Await(AHandle, end)) {
+      if (!gStop) error(std::string(AWhat) + " not acknowledged within -W");
+      return gStop ? cli::kDone : cli::kFailed;
     }
-    for (const std::string& f : filterOut)
-      if (cli::TopicMatches(f, m.Topic)) return;
-    if (removeRetained && m.Retain && !m.Payload.empty()) {
-      qor::TQORMQTTMessage clear;
-      clear.Topic = m.Topic;
-      clear.Retain = true;
-      try {
-        client.Publish(clear);
-      } catch (const qor::Exception& e) {
-        error("cannot clear the retained message of \"" + m.Topic + "\": " + cli::Describe(e));
-        failed = true;
-      }
-    }
-    {
-      std::lock_guard<std::mutex> guard(out);
-      if (!format.empty()) {
-        std::cout << Formatted(format, m);
-      } else {
-        if (verbose) std::cout << m.Topic << " ";
-        std::cout << m.Payload;
-      }
-      if (!noNewline) std::cout << '\n';
-      std::cout.flush();
-    }
-    if (++received == count) gStop = true;
+    const qor::TQORMQTTResult result = AHandle.Get();
+    for (size_t i = 0; i < result.ReasonCodes.size() && i < AFilters.size(); ++i)
+      if (result.ReasonCodes[i] >= 0x80)
+        error(std::string(AWhat) + " \"" + AFilters[i] +
+              "\" refused: " + cli::DescribeReason(result.ReasonCodes[i], result.ReasonString));
+    if (result.Succeeded()) return cli::kGoOn;
+    if (result.Outcome != qor::ocRefused) error(std::string(AWhat) + " not acknowledged");
+    return cli::kFailed;
   };
   try {
     client.Connect();
     if (!unsubscribe.empty()) {
-      const qor::TQORMQTTHandle handle = client.UnsubscribeAsync(unsubscribe);
-      if (!Await(handle)) return client.Disconnect(), cli::kDone;
-      const qor::TQORMQTTResult result = handle.Get();
-      for (size_t i = 0; i < result.ReasonCodes.size() && i < unsubscribe.size(); ++i)
-        if (result.ReasonCodes[i] >= 0x80)
-          error("unsubscription from \"" + unsubscribe[i] +
-                "\" refused: " + cli::DescribeReason(result.ReasonCodes[i], result.ReasonString));
-      if (!result.Succeeded()) {
-        if (result.Outcome != qor::ocRefused) error("unsubscription not acknowledged");
-        client.Disconnect();
-        return cli::kFailed;
-      }
+      const int code = settle(client.UnsubscribeAsync(unsubscribe), "unsubscription from", unsubscribe);
+      if (code != cli::kGoOn) return client.Disconnect(), code;
     }
     if (!filters.empty()) {
-      const qor::TQORMQTTHandle handle = client.SubscribeAsync(filters);
-      if (!Await(handle)) return client.Disconnect(), cli::kDone;
-      const qor::TQORMQTTResult result = handle.Get();
-      for (size_t i = 0; i < result.ReasonCodes.size() && i < filters.size(); ++i)
-        if (result.ReasonCodes[i] >= 0x80)
-          error("subscription to \"" + filters[i].Filter +
-                "\" refused: " + cli::DescribeReason(result.ReasonCodes[i], result.ReasonString));
-      if (!result.Succeeded()) {
-        if (result.Outcome != qor::ocRefused) error("subscription not acknowledged");
-        client.Disconnect();
-        return cli::kFailed;
-      }
+      const int code = settle(client.SubscribeAsync(filters), "subscription to", topics);
+      if (code != cli::kGoOn) return client.Disconnect(), code;
     }
   } catch (const qor::Exception& e) {
     error(cli::Describe(e));
     client.Disconnect();
-    return cli::kFailed;
+    return dynamic_cast<const qor::EInvalidArgument*>(&e) ? cli::kUsage : cli::kFailed;
   }
   if (exitOnSubscribe || filters.empty()) {
     client.Disconnect();
     return cli::kDone;
   }
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!gStop && (seconds == 0 || std::chrono::steady_clock::now() < end)) std::this_thread::sleep_for(20ms);
+
+  int received = 0;
+  bool ended = false;  // -C reached, --retained-only's end, or the reader of the output gone
+  while (!gStop && !ended && TClock::now() < end) {
+    const auto wait = std::min<TClock::duration>(100ms, end - TClock::now());
+    std::optional<qor::TQORMQTTMessage> m = client.Receive(std::chrono::duration_cast<std::chrono::milliseconds>(wait));
+    if (!m) continue;
+    if (noRetained && m->Retain) continue;
+    if (retainedOnly && !m->Retain) break;
+    bool filteredOut = false;
+    for (const std::string& f : filterOut) filteredOut = filteredOut || cli::TopicMatches(f, m->Topic);
+    if (filteredOut) continue;
+    if (removeRetained && m->Retain && !m->Payload.empty()) {
+      qor::TQORMQTTMessage clear;
+      clear.Topic = m->Topic;
+      clear.Retain = true;
+      try {
+        client.Publish(clear);
+      } catch (const qor::Exception& e) {
+        error("cannot clear the retained message of \"" + m->Topic + "\": " + cli::Describe(e));
+        failed = true;
+      }
+    }
+    if (!format.empty()) {
+      std::cout << Formatted(format, *m);
+    } else {
+      if (verbose) std::cout << m->Topic << " ";
+      std::cout << m->Payload;
+    }
+    if (!noNewline) std::cout << '\n';
+    std::cout.flush();
+    ended = !std::cout || ++received == count;
+  }
   client.Disconnect();
   if (failed) return cli::kFailed;
-  return count > 0 && received < count && !gStop ? cli::kTimedOut : cli::kDone;
+  return count > 0 && received < count && !ended && !gStop ? cli::kTimedOut : cli::kDone;
 }
