@@ -1,5 +1,9 @@
 // qor_pub: publishes a message (or several, or a line of standard input
 // each) and leaves once the broker has acknowledged them all.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <deque>
 #include <iostream>
@@ -25,6 +29,43 @@ const char* kFooter =
 // Lost links in a row with no publication ended between them: a broker
 // that drops the link at each attempt to send one is making no progress.
 constexpr int kMaxLossesWithoutProgress = 3;
+
+// The lines of standard input as they come, without blocking past AStop:
+// a client that has given up must not keep the tool waiting for a line.
+class TLineReader {
+ public:
+  // The next line (without its newline) into ALine; false at the end of the
+  // input, or once AStop is set.
+  bool Next(std::string& ALine, const std::atomic<bool>& AStop) {
+    for (;;) {
+      if (const size_t eol = FPending.find('\n'); eol != std::string::npos) {
+        ALine.assign(FPending, 0, eol);
+        FPending.erase(0, eol + 1);
+        return true;
+      }
+      if (FEnded) {
+        if (FPending.empty()) return false;
+        ALine.swap(FPending);
+        FPending.clear();
+        return true;
+      }
+      if (AStop) return false;
+      pollfd in{STDIN_FILENO, POLLIN, 0};
+      if (poll(&in, 1, 200) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+      if (n > 0) {
+        FPending.append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        FEnded = true;
+      }
+    }
+  }
+
+ private:
+  std::string FPending;
+  bool FEnded = false;
+};
 
 }  // namespace
 
@@ -161,12 +202,13 @@ int main(int argc, char** argv) {
     client.Connect();
     if (lines) {
       std::string line;
-      while (!gaveUp && std::getline(std::cin, line))
+      TLineReader input;
+      while (input.Next(line, gaveUp))
         if (!line.empty()) publish(line);
     } else {
       for (int n = 0; n < repeat && !gaveUp; ++n) {
         if (n > 0) std::this_thread::sleep_for(interval);
-        publish(payload);
+        if (!gaveUp) publish(payload);
       }
     }
     // No overall time limit: a large payload on a slow link takes as long
@@ -174,6 +216,13 @@ int main(int argc, char** argv) {
     while (!open.empty()) {
       if (open.front().Wait(200ms)) {
         settle();
+      } else if (gaveUp) {
+        // The client is idle now: a publication it took at the moment it
+        // gave up waits for a Connect that is not coming.
+        for (; !open.empty(); open.pop_front(), ++failed)
+          error("publication to \"" + topic + "\" not delivered: " + lossText());
+        client.Disconnect();
+        return cli::kFailed;
       } else if (losses >= kMaxLossesWithoutProgress) {
         error("giving up: " + lossText() + " (" + std::to_string(kMaxLossesWithoutProgress) +
               " times with no publication acknowledged)");
@@ -182,10 +231,16 @@ int main(int argc, char** argv) {
       }
     }
     client.Disconnect();
+    if (gaveUp) {
+      // What was published was delivered, but what was still to come was not sent.
+      error("giving up: " + lossText());
+      return cli::kFailed;
+    }
   } catch (const qor::Exception& e) {
     error(cli::Describe(e));
     client.Disconnect();
-    return cli::kFailed;
+    // A setting the client refuses (a malformed ws:// URL, say) is the command line's fault.
+    return dynamic_cast<const qor::EInvalidArgument*>(&e) ? cli::kUsage : cli::kFailed;
   }
   return failed > 0 ? cli::kFailed : cli::kDone;
 }
