@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <fstream>
 #include <iostream>
@@ -19,9 +20,40 @@ struct TUrl {
   std::optional<int> Port;
 };
 
+// The scheme of scheme://..., in lower case (schemes are case-insensitive).
+std::string SchemeOf(const std::string& AText) {
+  const size_t sep = AText.find("://");
+  std::string scheme = sep == std::string::npos ? std::string() : AText.substr(0, sep);
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+  return scheme;
+}
+
+// AText as errors may show it: whatever stands before an '@' may be a password.
+std::string Redacted(const std::string& AText) {
+  const size_t sep = AText.find("://"), at = AText.rfind('@');
+  if (sep == std::string::npos || at == std::string::npos || at < sep) return AText;
+  return AText.substr(0, sep + 3) + "…@" + AText.substr(at + 1);
+}
+
+// %XX escapes decoded, so that a password may hold '/', '@' or ':' (%2F, %40, %3A).
+std::string PercentDecoded(const std::string& AText) {
+  std::string out;
+  for (size_t i = 0; i < AText.size(); ++i) {
+    if (AText[i] == '%' && i + 2 < AText.size() && std::isxdigit(static_cast<unsigned char>(AText[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(AText[i + 2]))) {
+      out += static_cast<char>(std::stoi(AText.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += AText[i];
+    }
+  }
+  return out;
+}
+
 int ParsePort(const std::string& AText, const std::string& AWhat) {
+  // Not quoted: in a URL whose password holds a '/', the "port" is a piece of the password.
   if (AText.empty() || AText.size() > 5 || !std::all_of(AText.begin(), AText.end(), ::isdigit))
-    throw EUsage(AWhat + ": port \"" + AText + "\" is not a number from 1 to 65535");
+    throw EUsage(AWhat + ": the port is not a number from 1 to 65535 (a '/' in a password is written %2F)");
   const int port = std::stoi(AText);
   if (port < 1 || port > 65535) throw EUsage(AWhat + ": port " + AText + " is not from 1 to 65535");
   return port;
@@ -30,8 +62,9 @@ int ParsePort(const std::string& AText, const std::string& AWhat) {
 TUrl ParseUrl(const std::string& AText) {
   TUrl url;
   const size_t sep = AText.find("://");
-  if (sep == std::string::npos) throw EUsage("-L " + AText + ": not a URL (mqtt://, mqtts://, ws:// or wss://)");
-  url.Scheme = AText.substr(0, sep);
+  if (sep == std::string::npos)
+    throw EUsage("-L " + Redacted(AText) + ": not a URL (mqtt://, mqtts://, ws:// or wss://)");
+  url.Scheme = SchemeOf(AText);
   if (url.Scheme != "mqtt" && url.Scheme != "mqtts" && url.Scheme != "ws" && url.Scheme != "wss")
     throw EUsage("-L: unknown scheme \"" + url.Scheme + "\"; it must be mqtt, mqtts, ws or wss");
   std::string rest = AText.substr(sep + 3);
@@ -45,8 +78,8 @@ TUrl ParseUrl(const std::string& AText) {
     const std::string credentials = rest.substr(0, at);
     rest = rest.substr(at + 1);
     const size_t colon = credentials.find(':');
-    url.User = credentials.substr(0, colon);
-    if (colon != std::string::npos) url.Password = credentials.substr(colon + 1);
+    url.User = PercentDecoded(credentials.substr(0, colon));
+    if (colon != std::string::npos) url.Password = PercentDecoded(credentials.substr(colon + 1));
   }
   size_t portAt = std::string::npos;
   if (!rest.empty() && rest[0] == '[') {
@@ -63,11 +96,11 @@ TUrl ParseUrl(const std::string& AText) {
     if (portAt != std::string::npos) ++portAt;
   }
   if (portAt != std::string::npos) url.Port = ParsePort(rest.substr(portAt), "-L");
-  if (url.Host.empty()) throw EUsage("-L " + AText + ": no host");
+  if (url.Host.empty()) throw EUsage("-L " + Redacted(AText) + ": no host");
   return url;
 }
 
-bool IsWebSocket(const std::string& AHost) { return AHost.rfind("ws://", 0) == 0 || AHost.rfind("wss://", 0) == 0; }
+bool IsWebSocket(const std::string& AHost) { return SchemeOf(AHost) == "ws" || SchemeOf(AHost) == "wss"; }
 
 uint8_t ProtocolLevel(const std::string& AVersion, bool AQuiet) {
   if (AVersion == "5" || AVersion == "mqttv5") return 5;
@@ -96,7 +129,7 @@ const char* kCommonFooter =
     "-L mqtt[s]://[user[:password]@]host[:port]/topic sets the broker and the topic at once;\n"
     "-L ws[s]://[user[:password]@]host[:port][/path] and -h ws[s]://host[:port][/path] reach a broker\n"
     "by WebSocket (path default /mqtt, ports 80 and 443): the URL's path is the WebSocket's, so the\n"
-    "topic comes from -t.\n";
+    "topic comes from -t. In a URL's user and password, %XX stands for a byte (%2F '/', %40 '@', %3A ':').\n";
 
 std::string VersionText(const char* ATool) {
   return std::string("qor_") + ATool + " " + QOR_VERSION + " (QOR MQTT client library " + QOR_VERSION + ")";
@@ -158,7 +191,7 @@ std::optional<std::string> TConnectionOptions::Apply(qor::TQORMQTTClient& C, con
       // The path is the WebSocket's, not a topic.
       host = url.Scheme + "://" + shownHost + (url.Port ? ":" + std::to_string(*url.Port) : "") + url.Path;
     } else {
-      if (url.Path.size() < 2) throw EUsage("-L " + Url + ": no topic after the host (mqtt://host/topic)");
+      if (url.Path.size() < 2) throw EUsage("-L " + Redacted(Url) + ": no topic after the host (mqtt://host/topic)");
       topic = url.Path.substr(1);
       host = url.Host;
       port = url.Port;
@@ -170,7 +203,7 @@ std::optional<std::string> TConnectionOptions::Apply(qor::TQORMQTTClient& C, con
   }
   if (IsWebSocket(host)) {
     if (Port) throw EUsage("-p does not apply to a WebSocket URL: put the port in it (ws://host:port/path)");
-    plainScheme = host.rfind("ws://", 0) == 0;
+    plainScheme = SchemeOf(host) == "ws";
     tls = tls || !plainScheme;
   }
   if (host.rfind("unix:", 0) == 0) plainScheme = true;
