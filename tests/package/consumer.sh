@@ -19,7 +19,9 @@ prints() { local pattern=$1; shift; grep -q -- "$pattern" <<<"$("$@")"; }
 
 # The library alone configures and builds without what the check runner and
 # the tests need (pugixml, inih, GoogleTest); here as a shared library.
-cmake -S "$source" -B "$work/library-only" -DQOR_BUILD_CHECKS=OFF -DQOR_BUILD_TESTS=OFF \
+# Unoptimised: what is checked here (dependencies, SONAME, exports) does not
+# depend on it, and the build is the longest step of the test run.
+cmake -S "$source" -B "$work/library-only" -DCMAKE_BUILD_TYPE=Debug -DQOR_BUILD_CHECKS=OFF -DQOR_BUILD_TESTS=OFF \
   -DQOR_BUILD_EXAMPLES=OFF -DQOR_BUILD_TOOLS=OFF -DBUILD_SHARED_LIBS=ON >/dev/null
 if grep -qiE "^(pugixml|INIH|GTest|CLI11)[^:]*:" "$work/library-only/CMakeCache.txt"; then
   echo "the library alone looked for a dependency of the checks or the tools:"
