@@ -111,7 +111,7 @@ if [[ -n "${4:-}" ]]; then
   wsbroker=$!
   trap 'kill "$wsbroker" 2>/dev/null || true; rm -rf "$work"' EXIT
   trap 'echo "--- WebSocket broker log:"; cat "$work/ws.log"' ERR
-  for _ in $(seq 100); do grep -q "listening ws" "$work/ws.log" && break; sleep 0.05; done
+  for _ in $(seq 200); do grep -q "listening ws" "$work/ws.log" && break; sleep 0.05; done
   expect 0 "" "$pub" -L "ws://127.0.0.1:$port/mqtt" -t "$topic/ws" -m "over a websocket" -r -q 1
   expect 0 "^over a websocket$" "$sub" -h "ws://127.0.0.1:$port" -t "$topic/ws" -C 1 -W 5
   expect 1 "WebSocket upgrade refused by ws://127.0.0.1:$port/other: HTTP/1.1 404" \
@@ -122,7 +122,7 @@ if [[ -n "${4:-}" ]]; then
   wait "$wsbroker" 2>/dev/null || true
   node "$4" "$port" "$((port + 1))" "$3/server.crt" "$3/server.key" >"$work/ws.log" 2>&1 &
   wsbroker=$!
-  for _ in $(seq 100); do grep -q "listening wss" "$work/ws.log" && break; sleep 0.05; done
+  for _ in $(seq 200); do grep -q "listening wss" "$work/ws.log" && break; sleep 0.05; done
   for scheme in wss WSS Wss; do
     expect 1 "unable to get local issuer" "$pub" -h "$scheme://127.0.0.1:$((port + 1))/mqtt" -t "$topic/ws" -m x
   done
@@ -133,7 +133,7 @@ if [[ -n "${4:-}" ]]; then
   publisher=$!
   exec 3>"$work/lines"
   echo "before" >&3
-  for _ in $(seq 100); do grep -q "publish .*$topic/gone" "$work/ws.log" && break; sleep 0.05; done
+  for _ in $(seq 200); do grep -q "publish .*$topic/gone" "$work/ws.log" && break; sleep 0.05; done
   kill -9 "$wsbroker"
   got=0
   wait "$publisher" || got=$?
