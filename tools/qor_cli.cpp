@@ -1,10 +1,13 @@
 #include "qor_cli.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -31,7 +34,9 @@ std::string SchemeOf(const std::string& AText) {
 // AText as errors may show it: whatever stands before an '@' may be a password.
 std::string Redacted(const std::string& AText) {
   const size_t sep = AText.find("://"), at = AText.rfind('@');
-  if (sep == std::string::npos || at == std::string::npos || at < sep) return AText;
+  if (at == std::string::npos) return AText;
+  // Without a well-formed scheme (a typo), all before the '@' may be the password.
+  if (sep == std::string::npos || at < sep) return "…@" + AText.substr(at + 1);
   return AText.substr(0, sep + 3) + "…@" + AText.substr(at + 1);
 }
 
@@ -376,13 +381,33 @@ bool TopicMatches(const std::string& AFilter, const std::string& ATopic) {
   }
 }
 
+std::string ReadAll(int AFd, const std::string& AWhat) {
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(AFd, buffer, sizeof buffer);
+    if (n > 0) {
+      content.append(buffer, static_cast<size_t>(n));
+    } else if (n == 0) {
+      return content;
+    } else if (errno != EINTR) {
+      // A directory, say: an error, never an empty message.
+      throw std::runtime_error("cannot read " + AWhat + ": " + std::strerror(errno));
+    }
+  }
+}
+
 std::string ReadFile(const std::string& APath) {
-  std::ifstream in(APath, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read \"" + APath + "\"");
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) throw std::runtime_error("cannot read \"" + APath + "\"");
-  return content.str();
+  const int fd = open(APath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot read \"" + APath + "\": " + std::strerror(errno));
+  try {
+    std::string content = ReadAll(fd, "\"" + APath + "\"");
+    close(fd);
+    return content;
+  } catch (...) {
+    close(fd);
+    throw;
+  }
 }
 
 int Parse(CLI::App& AApp, int argc, char** argv, const std::function<void()>& ACheck) {

@@ -66,6 +66,9 @@ bool TopicMatches(const std::string& AFilter, const std::string& ATopic);
 
 // Reads a whole file (binary); raises std::runtime_error naming why it cannot.
 std::string ReadFile(const std::string& APath);
+// All that can be read from AFd (standard input, say); raises std::runtime_error
+// naming AWhat when a read fails.
+std::string ReadAll(int AFd, const std::string& AWhat);
 
 // Parses the command line and runs ACheck (which raises EUsage): kGoOn when
 // the tool should go on, otherwise its exit code (kDone after --help or

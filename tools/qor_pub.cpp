@@ -5,9 +5,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
+#include <stdexcept>
 #include <deque>
 #include <iostream>
-#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -35,7 +36,7 @@ constexpr int kMaxLossesWithoutProgress = 3;
 class TLineReader {
  public:
   // The next line (without its newline) into ALine; false at the end of the
-  // input, or once AStop is set.
+  // input, or once AStop is set. Raises std::runtime_error when a read fails.
   bool Next(std::string& ALine, const std::atomic<bool>& AStop) {
     for (;;) {
       if (const size_t eol = FPending.find('\n'); eol != std::string::npos) {
@@ -56,8 +57,10 @@ class TLineReader {
       const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
       if (n > 0) {
         FPending.append(buffer, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
+      } else if (n == 0) {
         FEnded = true;
+      } else if (errno != EINTR) {
+        throw std::runtime_error(std::string("cannot read standard input: ") + std::strerror(errno));
       }
     }
   }
@@ -142,7 +145,7 @@ int main(int argc, char** argv) {
   std::string payload;
   try {
     if (!file.empty()) payload = cli::ReadFile(file);
-    if (all) payload.assign(std::istreambuf_iterator<char>(std::cin), {});
+    if (all) payload = cli::ReadAll(STDIN_FILENO, "standard input");
     if (textOption->count() > 0) payload = text;
   } catch (const std::exception& e) {
     error(e.what());
@@ -241,6 +244,10 @@ int main(int argc, char** argv) {
     client.Disconnect();
     // A setting the client refuses (a malformed ws:// URL, say) is the command line's fault.
     return dynamic_cast<const qor::EInvalidArgument*>(&e) ? cli::kUsage : cli::kFailed;
+  } catch (const std::runtime_error& e) {  // standard input failed under -l
+    error(e.what());
+    client.Disconnect();
+    return cli::kFailed;
   }
   return failed > 0 ? cli::kFailed : cli::kDone;
 }

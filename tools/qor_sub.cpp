@@ -164,13 +164,6 @@ std::string Formatted(const std::string& AFormat, const qor::TQORMQTTMessage& AM
 
 using TClock = std::chrono::steady_clock;
 
-// Waits for AHandle until it ends, Ctrl-C or ADeadline: whether it ended.
-bool Await(const qor::TQORMQTTHandle& AHandle, TClock::time_point ADeadline) {
-  while (!AHandle.Wait(100ms))
-    if (gStop || TClock::now() >= ADeadline) return false;
-  return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -236,52 +229,21 @@ int main(int argc, char** argv) {
   client.ReceiveQueueLimit = 64;
 
   bool failed = false;
-  const auto settle = [&](const qor::TQORMQTTHandle& AHandle, const char* AWhat,
-                          const std::vector<std::string>& AFilters) -> int {
-    if (!Await(AHandle, end)) {
-      if (!gStop) error(std::string(AWhat) + " not acknowledged within -W");
-      return gStop ? cli::kDone : cli::kFailed;
-    }
-    const qor::TQORMQTTResult result = AHandle.Get();
-    for (size_t i = 0; i < result.ReasonCodes.size() && i < AFilters.size(); ++i)
-      if (result.ReasonCodes[i] >= 0x80)
-        error(std::string(AWhat) + " \"" + AFilters[i] +
-              "\" refused: " + cli::DescribeReason(result.ReasonCodes[i], result.ReasonString));
-    if (result.Succeeded()) return cli::kGoOn;
-    if (result.Outcome != qor::ocRefused) error(std::string(AWhat) + " not acknowledged");
-    return cli::kFailed;
-  };
-  try {
-    client.Connect();
-    if (!unsubscribe.empty()) {
-      const int code = settle(client.UnsubscribeAsync(unsubscribe), "unsubscription from", unsubscribe);
-      if (code != cli::kGoOn) return client.Disconnect(), code;
-    }
-    if (!filters.empty()) {
-      const int code = settle(client.SubscribeAsync(filters), "subscription to", topics);
-      if (code != cli::kGoOn) return client.Disconnect(), code;
-    }
-  } catch (const qor::Exception& e) {
-    error(cli::Describe(e));
-    client.Disconnect();
-    return dynamic_cast<const qor::EInvalidArgument*>(&e) ? cli::kUsage : cli::kFailed;
-  }
-  if (exitOnSubscribe || filters.empty()) {
-    client.Disconnect();
-    return cli::kDone;
-  }
-
   int received = 0;
   bool ended = false;  // -C reached, --retained-only's end, or the reader of the output gone
-  while (!gStop && !ended && TClock::now() < end) {
+  // Takes the next message, waiting up to 100 ms (and not past -W), and
+  // prints it unless an option leaves it out.
+  const auto takeOne = [&] {
     const auto wait = std::min<TClock::duration>(100ms, end - TClock::now());
     std::optional<qor::TQORMQTTMessage> m = client.Receive(std::chrono::duration_cast<std::chrono::milliseconds>(wait));
-    if (!m) continue;
-    if (noRetained && m->Retain) continue;
-    if (retainedOnly && !m->Retain) break;
-    bool filteredOut = false;
-    for (const std::string& f : filterOut) filteredOut = filteredOut || cli::TopicMatches(f, m->Topic);
-    if (filteredOut) continue;
+    if (!m) return;
+    if (noRetained && m->Retain) return;
+    if (retainedOnly && !m->Retain) {
+      ended = true;
+      return;
+    }
+    for (const std::string& f : filterOut)
+      if (cli::TopicMatches(f, m->Topic)) return;
     if (removeRetained && m->Retain && !m->Payload.empty()) {
       qor::TQORMQTTMessage clear;
       clear.Topic = m->Topic;
@@ -302,7 +264,49 @@ int main(int argc, char** argv) {
     if (!noNewline) std::cout << '\n';
     std::cout.flush();
     ended = !std::cout || ++received == count;
+  };
+  const auto running = [&] { return !gStop && !ended && TClock::now() < end; };
+  // Waits for a request's acknowledgement: kGoOn, or the exit code. A kept
+  // session's messages may come before it, more than the receive queue
+  // holds: they are taken (and printed) meanwhile, or the full queue would
+  // stop the reading before the acknowledgement.
+  const auto settle = [&](const qor::TQORMQTTHandle& AHandle, const char* ARequest, const char* AOf,
+                          const std::vector<std::string>& AFilters) -> int {
+    while (!AHandle.Done() && running()) takeOne();
+    if (!AHandle.Done()) {
+      if (gStop || ended) return cli::kDone;
+      error(std::string(ARequest) + " not acknowledged within -W");
+      return cli::kFailed;
+    }
+    const qor::TQORMQTTResult result = AHandle.Get();
+    for (size_t i = 0; i < result.ReasonCodes.size() && i < AFilters.size(); ++i)
+      if (result.ReasonCodes[i] >= 0x80)
+        error(std::string(ARequest) + " " + AOf + " \"" + AFilters[i] +
+              "\" refused: " + cli::DescribeReason(result.ReasonCodes[i], result.ReasonString));
+    if (result.Succeeded()) return cli::kGoOn;
+    if (result.Outcome != qor::ocRefused) error(std::string(ARequest) + " not acknowledged");
+    return cli::kFailed;
+  };
+  try {
+    client.Connect();
+    if (!unsubscribe.empty()) {
+      const int code = settle(client.UnsubscribeAsync(unsubscribe), "unsubscription", "from", unsubscribe);
+      if (code != cli::kGoOn) return client.Disconnect(), code;
+    }
+    if (!filters.empty()) {
+      const int code = settle(client.SubscribeAsync(filters), "subscription", "to", topics);
+      if (code != cli::kGoOn) return client.Disconnect(), code;
+    }
+  } catch (const qor::Exception& e) {
+    error(cli::Describe(e));
+    client.Disconnect();
+    return dynamic_cast<const qor::EInvalidArgument*>(&e) ? cli::kUsage : cli::kFailed;
   }
+  if (exitOnSubscribe || filters.empty()) {
+    client.Disconnect();
+    return cli::kDone;
+  }
+  while (running()) takeOne();
   client.Disconnect();
   if (failed) return cli::kFailed;
   return count > 0 && received < count && !ended && !gStop ? cli::kTimedOut : cli::kDone;

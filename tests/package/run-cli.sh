@@ -93,7 +93,16 @@ session=(-c -i "qor-cli-$$" -q 1 -t "$topic/kept")
 expect 0 "" "$sub" "${session[@]}" -E
 for n in 1 2 3; do expect 0 "" "$pub" -t "$topic/kept" -m "kept $n" -q 1; done
 for n in 1 2 3; do expect 0 "^kept $n\$" "$sub" "${session[@]}" -C 1 -W 5; done
-expect 0 "" "$sub" "${session[@]}" -x 0 -E  # the session goes
+# More than the receive queue holds come again before the SUBACK: taken meanwhile.
+seq 70 | sed 's/^/kept /' | expect 0 "" "$pub" -t "$topic/kept" -l -q 1
+for n in 1 2; do expect 0 "^kept $n\$" "$sub" "${session[@]}" -C 1 -W 5; done
+expect 0 "" "$sub" "${session[@]}" -x 0 -C 68 -W 5  # the rest, and the session goes
+# Reading a directory fails rather than publish an empty message; no password
+# in an error, even without a well-formed scheme.
+expect 1 "cannot read" "$pub" -t "$topic/a" -f /
+expect 1 "cannot read standard input" "$pub" -t "$topic/a" -s </
+expect 2 "not a URL" "$pub" -L "mqtt:/rw:s3cret@127.0.0.1/t" -m x
+if grep -q "s3cret" "$work/last"; then echo "the password was shown:"; cat "$work/last"; exit 1; fi
 
 # -W bounds the whole run, also a connect to a listener that never answers.
 silent=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
