@@ -6,10 +6,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <stdexcept>
 #include <deque>
 #include <iostream>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 #include "qor_cli.h"
