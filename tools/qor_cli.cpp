@@ -140,7 +140,10 @@ std::string VersionText(const char* ATool) {
   return std::string("qor_") + ATool + " " + QOR_VERSION + " (QOR MQTT client library " + QOR_VERSION + ")";
 }
 
-void TConnectionOptions::Add(CLI::App& AApp) {
+void TConnectionOptions::Add(CLI::App& AApp, const char* ATool) {
+  // Only --help: -h is the host, as in mosquitto's tools.
+  AApp.set_help_flag("--help", "print this help and exit (0)");
+  AApp.set_version_flag("--version", VersionText(ATool));
   AApp.add_option("-h,--host", Host, "broker host, unix:/path or ws[s]://host[:port][/path] (default 127.0.0.1)");
   AApp.add_option("-p,--port", Port, "broker port (default 1883, 8883 with TLS)")->check(CLI::Range(1, 65535));
   AApp.add_option("--unix", UnixPath, "connect to the broker's Unix-domain socket at this path");

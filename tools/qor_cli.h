@@ -39,8 +39,9 @@ struct TConnectionOptions {
   std::vector<std::string> ALPN;
   bool Debug = false, Quiet = false;
 
-  // Adds the options to AApp (ATool: "pub" or "sub", for the help texts).
-  void Add(CLI::App& AApp);
+  // Adds --help, --version and the connection options to AApp (ATool: "pub"
+  // or "sub", for the version text).
+  void Add(CLI::App& AApp, const char* ATool);
   // Checks the options together and sets up AClient. The topic of an
   // mqtt(s):// URL given with -L, when there is one. Raises EUsage.
   std::optional<std::string> Apply(qor::TQORMQTTClient& AClient, const char* ATool) const;

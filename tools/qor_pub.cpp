@@ -76,9 +76,7 @@ int main(int argc, char** argv) {
   qor::TQORMQTTClient client;
   cli::TConnectionOptions connection;
   CLI::App app{"Publishes MQTT messages (MQTT 5.0 or 3.1.1), with the options of mosquitto_pub.", "qor_pub"};
-  app.set_help_flag("--help", "print this help and exit (0)");
-  app.set_version_flag("--version", cli::VersionText("pub"));
-  connection.Add(app);
+  connection.Add(app, "pub");
   std::string topic, text, file, contentType, responseTopic, correlation;
   std::vector<std::string> userProperties;
   bool lines = false, null = false, all = false, retain = false;

@@ -170,9 +170,7 @@ int main(int argc, char** argv) {
   qor::TQORMQTTClient client;
   cli::TConnectionOptions connection;
   CLI::App app{"Prints MQTT messages (MQTT 5.0 or 3.1.1), with the options of mosquitto_sub.", "qor_sub"};
-  app.set_help_flag("--help", "print this help and exit (0)");
-  app.set_version_flag("--version", cli::VersionText("sub"));
-  connection.Add(app);
+  connection.Add(app, "sub");
   std::vector<std::string> topics, filterOut, unsubscribe;
   std::string format;
   int qos = 0, count = 0, seconds = 0, retainHandling = 0;
