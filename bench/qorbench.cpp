@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "BenchClient.h"
+#include "LinkSegments.h"
 
 extern char** environ;
 
@@ -119,7 +120,17 @@ struct TRun {
   double BrokerCpuSeconds = 0;  // what the broker spent serving this run
   long PeakRssKiB = 0;
   double ThreadsPerClient = 0;
+  // What the per-message figures divide by: messages delivered, round
+  // trips, or connects.
+  double Messages = 0;
+  TLinkSegments Segments;  // summed over the run's connections, read before they close
 };
+
+void AddSegments(TRun& ARun, uint16_t APort) {
+  const TLinkSegments now = LinkSegments(APort);
+  ARun.Segments.ToBroker += now.ToBroker;
+  ARun.Segments.FromBroker += now.FromBroker;
+}
 
 size_t ThreadCount() {
   size_t n = 0;
@@ -169,6 +180,8 @@ TRun Throughput(const TBenchLibrary& ALib, size_t ACount, size_t ASize, int AQoS
   const double seconds = Seconds(last - start);
   run.Value = seconds > 0 ? static_cast<double>(check.Received) * (ASize > 1024 ? ASize / 1e6 : 1.0) / seconds : 0;
   TakeCounts(run, check, sent);
+  run.Messages = static_cast<double>(check.Received);
+  AddSegments(run, kBrokerPort);
   pub->Disconnect();
   sub->Disconnect();
   return run;
@@ -202,6 +215,8 @@ TRun Latency(const TBenchLibrary& ALib, size_t ACount) {
   run.Value = micros[micros.size() / 2];
   run.Extra = micros[micros.size() * 99 / 100];
   TakeCounts(run, check, ACount);
+  run.Messages = static_cast<double>(ACount);
+  AddSegments(run, kBrokerPort);
   client->Disconnect();
   return run;
 }
@@ -242,6 +257,8 @@ TRun Burst(const TBenchLibrary& ALib, size_t ABursts) {
   run.Value = micros[micros.size() / 2];
   run.Extra = micros[micros.size() * 9 / 10];
   TakeCounts(run, check, ABursts * 3);
+  run.Messages = static_cast<double>(ABursts * 3);
+  AddSegments(run, kBrokerPort);
   client->Disconnect();
   return run;
 }
@@ -255,8 +272,10 @@ TRun Connect(const TBenchLibrary& ALib, size_t ACount) {
     const auto t0 = TClock::now();
     client->Connect(kBrokerPort, Id("qb-conn") + "-" + std::to_string(i), [](const char*, size_t) {});
     micros.push_back(Seconds(TClock::now() - t0) * 1e6);
+    AddSegments(run, kBrokerPort);
     client->Disconnect();
   }
+  run.Messages = static_cast<double>(ACount);
   std::sort(micros.begin(), micros.end());
   run.Value = micros[micros.size() / 2];
   return run;
@@ -288,6 +307,8 @@ TRun Scale(const TBenchLibrary& ALib, size_t AClients) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
   }
   run.Lost = 3 * AClients - std::min<uint64_t>(received, 3 * AClients);
+  run.Messages = static_cast<double>(received);
+  AddSegments(run, kBrokerPort);
   pub->Disconnect();
   for (auto& c : clients) c->Disconnect();
   return run;
@@ -398,8 +419,9 @@ bool RunInChild(const std::function<TRun()>& ABody, TRun& AResult, std::string& 
                      static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
       r.PeakRssKiB = u.ru_maxrss;
       std::ostringstream out;
-      out << "ok " << r.Value << " " << r.Extra << " " << r.Lost << " " << r.Duplicated << " " << r.Reordered
-          << " " << r.Corrupted << " " << r.CpuSeconds << " " << r.PeakRssKiB << " " << r.ThreadsPerClient;
+      out << "ok " << r.Value << " " << r.Extra << " " << r.Lost << " " << r.Duplicated << " " << r.Reordered << " "
+          << r.Corrupted << " " << r.CpuSeconds << " " << r.PeakRssKiB << " " << r.ThreadsPerClient << " " << r.Messages
+          << " " << r.Segments.ToBroker << " " << r.Segments.FromBroker;
       line = out.str();
     } catch (const std::exception& e) {
       line = std::string("error ") + e.what();
@@ -421,8 +443,20 @@ bool RunInChild(const std::function<TRun()>& ABody, TRun& AResult, std::string& 
     return false;
   }
   in >> AResult.Value >> AResult.Extra >> AResult.Lost >> AResult.Duplicated >> AResult.Reordered >>
-      AResult.Corrupted >> AResult.CpuSeconds >> AResult.PeakRssKiB >> AResult.ThreadsPerClient;
+      AResult.Corrupted >> AResult.CpuSeconds >> AResult.PeakRssKiB >> AResult.ThreadsPerClient >> AResult.Messages >>
+      AResult.Segments.ToBroker >> AResult.Segments.FromBroker;
   return true;
+}
+
+// A run's costs per message (per round trip, per connect): zero where it counted none.
+struct TPerMessage {
+  double BrokerMicros = 0, ToBroker = 0, FromBroker = 0;
+};
+
+TPerMessage PerMessage(const TRun& ARun) {
+  if (ARun.Messages <= 0) return {};
+  return {ARun.BrokerCpuSeconds * 1e6 / ARun.Messages, static_cast<double>(ARun.Segments.ToBroker) / ARun.Messages,
+          static_cast<double>(ARun.Segments.FromBroker) / ARun.Messages};
 }
 
 double Median(std::vector<double> AValues) {
@@ -514,13 +548,19 @@ int main(int argc, char** argv) {
           continue;
         }
         runs[{s.Name, lib.Name}].push_back(r);
-        std::printf("{\"library\":\"%s\",\"scenario\":\"%s\",\"rep\":%d,\"value\":%.1f,\"unit\":\"%s\","
-                    "\"p99\":%.1f,\"lost\":%llu,\"duplicated\":%llu,\"reordered\":%llu,\"corrupted\":%llu,"
-                    "\"cpu_s\":%.3f,\"broker_cpu_s\":%.2f,\"peak_rss_kib\":%ld,\"threads_per_client\":%.2f}\n",
-                    lib.Name.c_str(), s.Name.c_str(), rep, r.Value, s.Unit.c_str(), r.Extra,
-                    static_cast<unsigned long long>(r.Lost), static_cast<unsigned long long>(r.Duplicated),
-                    static_cast<unsigned long long>(r.Reordered), static_cast<unsigned long long>(r.Corrupted),
-                    r.CpuSeconds, r.BrokerCpuSeconds, r.PeakRssKiB, r.ThreadsPerClient);
+        const TPerMessage per = PerMessage(r);
+        std::printf(
+            "{\"library\":\"%s\",\"scenario\":\"%s\",\"rep\":%d,\"value\":%.1f,\"unit\":\"%s\","
+            "\"p99\":%.1f,\"lost\":%llu,\"duplicated\":%llu,\"reordered\":%llu,\"corrupted\":%llu,"
+            "\"cpu_s\":%.3f,\"broker_cpu_s\":%.2f,\"peak_rss_kib\":%ld,\"threads_per_client\":%.2f,"
+            "\"messages\":%.0f,\"segments_to_broker\":%llu,\"segments_from_broker\":%llu,"
+            "\"broker_us_per_msg\":%.2f,\"segments_to_broker_per_msg\":%.3f,\"segments_from_broker_per_msg\":%.3f}\n",
+            lib.Name.c_str(), s.Name.c_str(), rep, r.Value, s.Unit.c_str(), r.Extra,
+            static_cast<unsigned long long>(r.Lost), static_cast<unsigned long long>(r.Duplicated),
+            static_cast<unsigned long long>(r.Reordered), static_cast<unsigned long long>(r.Corrupted), r.CpuSeconds,
+            r.BrokerCpuSeconds, r.PeakRssKiB, r.ThreadsPerClient, r.Messages,
+            static_cast<unsigned long long>(r.Segments.ToBroker),
+            static_cast<unsigned long long>(r.Segments.FromBroker), per.BrokerMicros, per.ToBroker, per.FromBroker);
         std::fflush(stdout);
       }
     }
@@ -530,13 +570,13 @@ int main(int argc, char** argv) {
   std::system(("rm -rf '" + dir + "'").c_str());
 
   std::printf("\nmedians of 3 runs, one for outages (loss counts summed over the runs)\n%-14s", "scenario");
-  for (const auto& lib : libraries) std::printf(" | %-40s", lib.Name.c_str());
+  for (const auto& lib : libraries) std::printf(" | %-84s", lib.Name.c_str());
   std::printf("\n");
   for (const auto& s : scenarios) {
     std::printf("%-14s", s.Name.c_str());
     for (const auto& lib : libraries) {
       const auto& list = runs[{s.Name, lib.Name}];
-      std::vector<double> values, cpu, brokerCpu, extra, rss, threads;
+      std::vector<double> values, cpu, brokerCpu, extra, rss, threads, brokerPer, upPer, downPer;
       uint64_t lost = 0, dup = 0, reord = 0, corrupt = 0;
       for (const auto& r : list) {
         values.push_back(r.Value);
@@ -545,12 +585,16 @@ int main(int argc, char** argv) {
         rss.push_back(static_cast<double>(r.PeakRssKiB));
         threads.push_back(r.ThreadsPerClient);
         extra.push_back(r.Extra);
+        const TPerMessage per = PerMessage(r);
+        brokerPer.push_back(per.BrokerMicros);
+        upPer.push_back(per.ToBroker);
+        downPer.push_back(per.FromBroker);
         lost += r.Lost;
         dup += r.Duplicated;
         reord += r.Reordered;
         corrupt += r.Corrupted;
       }
-      char cell[96];
+      char cell[160];
       if (s.Name.starts_with("scale"))
         std::snprintf(cell, sizeof cell, "%.0f ms, peak RSS %.0f MiB, %.2f thr/client", Median(values),
                       Median(rss) / 1024, Median(threads));
@@ -562,13 +606,21 @@ int main(int argc, char** argv) {
         std::snprintf(cell, sizeof cell, "%.0f %s, %.2f s CPU (broker %.2f)", Median(values), s.Unit.c_str(),
                       Median(cpu), Median(brokerCpu));
       std::string text = cell;
+      if (Median(upPer) + Median(downPer) > 0) {
+        char costs[96];
+        std::snprintf(costs, sizeof costs, "; broker %.1f us, segs %.2f up %.2f down /%s", Median(brokerPer),
+                      Median(upPer), Median(downPer), s.Name == "connect" ? "conn" : "msg");
+        text += costs;
+      }
       if (lost + dup + reord + corrupt > 0)
         text += " !" + std::to_string(lost) + "/" + std::to_string(dup) + "/" + std::to_string(reord) + "/" +
                 std::to_string(corrupt);
-      std::printf(" | %-40s", list.empty() ? "(failed)" : text.c_str());
+      std::printf(" | %-84s", list.empty() ? "(failed)" : text.c_str());
     }
     std::printf("\n");
   }
-  std::printf("(!lost/duplicated/reordered/corrupted where any)\n");
+  std::printf(
+      "(!lost/duplicated/reordered/corrupted where any; per message: the broker's CPU time and the TCP segments,\n"
+      " ACKs included, on the run's connections up to and down from the broker; per round trip for latency)\n");
   return 0;
 }
