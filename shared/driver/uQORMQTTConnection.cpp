@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "uQORMQTTRequestRules.h"
@@ -24,6 +26,20 @@ std::string Where(const TQORMQTTBrokerAddress& ABroker) { return Endpoint(ABroke
 // --- what the session's output turns into ---------------------------------------------
 
 bool TQORMQTTConnection::TOutput::Send(TBytes APacket, const TSendMode& AMode) {
+  if (AMode.Request) FC.FLink.Requested();
+  if (FReader) {
+    const uint8_t type = APacket.empty() ? 0 : APacket[0] >> 4;
+    if (type >= MQTT_PUBACK && type <= MQTT_PUBCOMP && !AMode.Request && !AMode.Flush && AMode.Tail.empty()) {
+      FHeld.insert(FHeld.end(), APacket.begin(), APacket.end());
+      if (!FBatch) SendHeld();
+      return true;
+    }
+    Flush();  // what was held goes first
+  }
+  return SendNow(std::move(APacket), AMode);
+}
+
+bool TQORMQTTConnection::TOutput::SendNow(TBytes APacket, const TSendMode& AMode) {
   if (!AMode.SameLink) return FC.FOutput.Send(std::move(APacket), AMode);
   // The stream is held while sending: no later link's stream can take its
   // address, so the write queue tells its own link from any other.
@@ -32,7 +48,43 @@ bool TQORMQTTConnection::TOutput::Send(TBytes APacket, const TSendMode& AMode) {
   return FC.FOutput.Send(std::move(APacket), AMode, link.Stream.get());
 }
 
+void TQORMQTTConnection::TOutput::SendHeld() {
+  if (FHeld.empty()) return;
+  // Owed on this link only: on the next they would acknowledge nothing.
+  SendNow(std::exchange(FHeld, {}), {{}, false, false, -1, true});
+}
+
+void TQORMQTTConnection::TOutput::Flush() {
+  SendHeld();
+  if (FDeferred.empty()) return;
+  // Acknowledged already: every one is delivered, whatever a handler throws
+  // (the first error then ends the link).
+  std::exception_ptr error;
+  for (TQORMQTTMessage& message : FDeferred) {
+    try {
+      DeliverNow(message);
+    } catch (...) {
+      if (!error) error = std::current_exception();
+    }
+  }
+  FDeferred.clear();
+  if (error) std::rethrow_exception(error);
+}
+
 void TQORMQTTConnection::TOutput::Deliver(TQORMQTTMessage& AMessage) {
+  // Its acknowledgement waits for the batch's: so does the message, which
+  // must not reach its handler before the broker has been told.
+  const bool hold = FBatch && !FC.FInbox.On() && (!FHeld.empty() || !FDeferred.empty());
+  if (!hold && FDeferred.empty()) {
+    SendHeld();
+    DeliverNow(AMessage);
+    return;
+  }
+  FDeferred.push_back(std::move(AMessage));
+  if (!hold) Flush();
+}
+
+void TQORMQTTConnection::TOutput::DeliverNow(TQORMQTTMessage& AMessage) {
   if (FC.FInbox.On()) {
     Hold(AMessage, std::nullopt);
     return;
@@ -44,6 +96,7 @@ void TQORMQTTConnection::TOutput::Deliver(TQORMQTTMessage& AMessage) {
 }
 
 void TQORMQTTConnection::TOutput::Hold(TQORMQTTMessage& AMessage, const std::optional<TInboundAck>& AAck) {
+  SendHeld();  // the wait for room below may be long
   TReceiveQueue::TEntry entry{std::move(AMessage), AAck, FEpoch};
   const auto aborted = [&] {
     const TLink link = FC.FLink.Current();

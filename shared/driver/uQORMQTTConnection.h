@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "uBrokerStream.h"
 #include "uQORMQTTClient.h"
@@ -156,7 +157,9 @@ class TQORMQTTConnection {
 // changes of a CONNACK or a DISCONNECT of the link the packets came from.
 class TQORMQTTConnection::TOutput final : public ISessionSink {
  public:
-  TOutput(TQORMQTTConnection& AConnection, uint64_t AEpoch) : FC(AConnection), FEpoch(AEpoch) {}
+  // AReader: the reader's own, which batches its acknowledgements (see Batch).
+  TOutput(TQORMQTTConnection& AConnection, uint64_t AEpoch, bool AReader = false)
+      : FC(AConnection), FEpoch(AEpoch), FReader(AReader) {}
   bool Logging() const override { return FC.FEvents.Logging(); }
   void Log(const std::string& ALine) override { FC.FEvents.Line(ALine); }
   bool Send(TBytes APacket, const TSendMode& AMode) override;
@@ -182,14 +185,30 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
                     ACodes);
   }
   void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) override;
+  // The reader's: while ABatch (the next packet has arrived whole), the
+  // acknowledgements it sends are held, and so are the messages that follow
+  // one, until Flush. Each batch's acknowledgements then leave in one write
+  // (one segment, one wake-up of the broker, rather than one each), before
+  // any of its messages reaches a handler.
+  void Batch(bool ABatch) { FBatch = ABatch; }
+  // Sends what is held, then delivers the messages held back, in order;
+  // raises the first error of a handler once all are delivered.
+  void Flush();
 
  private:
+  bool SendNow(TBytes APacket, const TSendMode& AMode);
+  void SendHeld();
+  void DeliverNow(TQORMQTTMessage& AMessage);
   // Into the receive queue, once it has room; raises when the link goes
   // first (the message is dropped, never acknowledged).
   void Hold(TQORMQTTMessage& AMessage, const std::optional<TInboundAck>& AAck);
 
   TQORMQTTConnection& FC;
   uint64_t FEpoch;
+  bool FReader;
+  bool FBatch = false;
+  TBytes FHeld;                            // acknowledgements not yet sent, in order
+  std::vector<TQORMQTTMessage> FDeferred;  // messages behind them, in order
 };
 
 }  // namespace qor

@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-
 namespace qor {
 
 namespace {
@@ -120,6 +119,8 @@ std::shared_ptr<TBrokerStream> TBrokerLink::Open(const TClientSettings& ASetting
     // A lookup, connect or handshake under way gives up once the client stops.
     options.Cancel = &FStopping;
     options.Resolver = &FResolver;
+    // A Unix socket has no segments to save: it is read the moment bytes land.
+    if (!IsUnixSocket(ABroker.Host)) options.Pacer = &FPacer;
     try {
       return TBrokerStream::Open(options);
     } catch (const ESocketError& e) {

@@ -82,6 +82,8 @@ class TBrokerLink {
   // Waits while a give-up is under way.
   void AwaitGiveUp();
   void UserDisconnecting() { FUserDisconnect = true; }
+  // The program sent a request the broker answers: the reader reads its answer without pausing.
+  void Requested() { FPacer.Requested(); }
   // Stops every wait: the stream is released, no new attempt or thread
   // starts; the status stays what it was until the caller sets it.
   void Stop();
@@ -152,6 +154,7 @@ class TBrokerLink {
   TWriteQueue& FQueue;
   TResolver FResolver;
   TTLSSessionCache FTLSSessions;  // a reconnect to the same broker resumes the last TLS session
+  TReadPacer FPacer;              // read by one link's reader at a time
   mutable std::mutex FMutex;
   std::condition_variable FChanged;  // state, links, CONNACKs, stop requests
   std::atomic<TLinkState> FState{TLinkState::Idle};  // written under FMutex

@@ -13,6 +13,9 @@ namespace qor {
 
 namespace {
 
+// A longer pause would be a delay, not a batch.
+constexpr uint32_t kMaxReceiveBatchMicros = 10000;
+
 // TLSMinVersion as OpenSSL's constant; 0 for none. Raises for a version it does not know.
 int TLSVersion(const std::string& AVersion) {
   if (AVersion.empty()) return 0;
@@ -68,6 +71,9 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
   if (C.KeepAliveSecs < 0 || C.KeepAliveSecs > 65535)
     throw EInvalidArgument("KeepAliveSecs",
                            Format("KeepAliveSecs is %d; MQTT carries 0 to 65535 seconds", C.KeepAliveSecs));
+  if (C.ReceiveBatchMicros > kMaxReceiveBatchMicros)
+    throw EInvalidArgument("ReceiveBatchMicros", Format("ReceiveBatchMicros is %u; at most %u microseconds",
+                                                        C.ReceiveBatchMicros, kMaxReceiveBatchMicros));
   TClientSettings s;
   s.TLSMinVersion = TLSVersion(C.TLSMinVersion);
   if (C.Will) {
@@ -122,6 +128,7 @@ TClientSettings TClientSettings::Take(const TQORMQTTClient& C) {
   s.SessionExpiryInterval = C.SessionExpiryInterval;
   s.ReceiveMaximum = C.ReceiveMaximum;
   s.ReceiveQueueLimit = C.ReceiveQueueLimit;
+  s.ReceiveBatchMicros = C.ReceiveBatchMicros;
   s.MaximumPacketSize = C.MaximumPacketSize;
   s.ConnectTimeoutSecs = C.ConnectTimeoutSecs;
   s.VerifyPeer = C.VerifyPeer;
@@ -184,6 +191,7 @@ TBrokerStreamOptions TClientSettings::StreamOptions(const TQORMQTTBrokerAddress&
   options.ALPN = ALPNProtocols;
   options.MinTLSVersion = TLSMinVersion;
   options.Ciphers = Ciphers;
+  options.ReadPauseNs = static_cast<int64_t>(ReceiveBatchMicros) * 1000;
   if (IsWebSocketURL(ABroker.Host)) {
     std::string error;  // checked by Take
     options.WebSocket = ParseWebSocketURL(ABroker.Host, error);

@@ -49,6 +49,7 @@ struct TClientSettings {
   uint32_t SessionExpiryInterval = 0;
   uint16_t ReceiveMaximum = 0;
   size_t ReceiveQueueLimit = 0;
+  uint32_t ReceiveBatchMicros = 100;
   uint32_t MaximumPacketSize = 0;
   int32_t ConnectTimeoutSecs = 10;
   bool VerifyPeer = false;

@@ -40,10 +40,9 @@ bool TQORMQTTReaderThread::Read(const TLink& ALink) {
   TQORMQTTSession& session = FConnection.Session();
   TBrokerLink& link = FConnection.Link();
   TBrokerStream& stream = *ALink.Stream;
-  TPacketFramer framer(stream, session.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50
-                                   ? FConnection.Settings().MaximumPacketSize
-                                   : 0);
-  TQORMQTTConnection::TOutput sink(FConnection, ALink.Epoch);
+  TQORMQTTConnection::TOutput sink(FConnection, ALink.Epoch, true);
+  TPacketFramer framer(
+      stream, session.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? FConnection.Settings().MaximumPacketSize : 0);
   uint8_t header = 0;
   std::string body;
   try {
@@ -65,10 +64,24 @@ bool TQORMQTTReaderThread::Read(const TLink& ALink) {
         }
         return true;
       }
+      // Publications that arrived together are acknowledged together; any
+      // other packet first lets the batch go, so that events keep the
+      // packets' order.
+      const bool more = stream.WholePacketBuffered();
+      if ((header >> 4) != MQTT_PUBLISH) sink.Flush();
+      sink.Batch(more);
       session.Receive(header, body, sink);
+      if (!more) sink.Flush();
       FConnection.PacketRead();
     }
   } catch (...) {
+    // What was acknowledged is delivered, and the acknowledgements go
+    // before the DISCONNECT the fault brings; the fault is what is reported.
+    try {
+      sink.Batch(false);
+      sink.Flush();
+    } catch (...) {
+    }
     return Failed(ALink, header, body);
   }
 }

@@ -416,6 +416,7 @@ int TBrokerStream::Read(uint8_t* ABuffer, int ACount) {
   if (ACount <= 0 || FReleased) return 0;
   if (FWebSocket) return ReadWebSocket(ABuffer, ACount);
   if (FBufferPos == FBufferLen) {
+    Pace();
     // A read as large as the buffer goes straight to the caller's memory.
     if (ACount >= kBufferSize) return Receive(ABuffer, ACount, IODeadline());
     const int n = Receive(FBuffer.get(), kBufferSize, IODeadline());
@@ -429,6 +430,24 @@ int TBrokerStream::Read(uint8_t* ABuffer, int ACount) {
   return n;
 }
 
+void TBrokerStream::Pace() {
+  if (!FOptions.Pacer || FOptions.ReadPauseNs <= 0 || !FOptions.Pacer->Streaming()) return;
+  if (FSSL) {
+    std::lock_guard<std::mutex> guard(FSSLLock);
+    if (SSL_has_pending(FSSL)) return;
+  }
+  if (BytesWaiting()) return;
+  // Bounded (a setting of at most 10 ms), and a release is noticed by the read after it.
+  const timespec pause{0, static_cast<long>(FOptions.ReadPauseNs)};
+  nanosleep(&pause, nullptr);
+}
+
+void TBrokerStream::Received() {
+  FLastReceived = CoarseNowNs();
+  if (FOptions.Pacer)
+    FOptions.Pacer->Received(std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1));
+}
+
 int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, const std::atomic<bool>* ACancel) {
   for (;;) {
     if (FReleased) return 0;
@@ -438,7 +457,7 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, cons
       ERR_clear_error();
       const int n = SSL_read(FSSL, ABuffer, ACount);
       if (n > 0) {
-        FLastReceived = CoarseNowNs();
+        Received();
         return n;
       }
       const int err = SSL_get_error(FSSL, n);
@@ -452,7 +471,7 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, cons
     } else {
       const ssize_t n = recv(FFd, ABuffer, static_cast<size_t>(ACount), 0);
       if (n > 0) {
-        FLastReceived = CoarseNowNs();
+        Received();
         return static_cast<int>(n);
       }
       if (n == 0 || !IsRetry(errno)) {
@@ -557,6 +576,18 @@ size_t TBrokerStream::TryWrite(const iovec* AParts, size_t ACount) {
   if (n >= 0) return static_cast<size_t>(n);
   if (IsRetry(errno)) return 0;
   throw ESocketError("Write to " + Endpoint(FOptions) + " failed: " + std::strerror(errno));
+}
+
+bool TBrokerStream::WholePacketBuffered() const {
+  if (FWebSocket) return false;
+  const uint8_t* p = FBuffer.get() + FBufferPos;
+  const int available = FBufferLen - FBufferPos;
+  uint32_t remaining = 0;
+  for (int i = 1; i <= 4 && i < available; ++i) {
+    remaining |= static_cast<uint32_t>(p[i] & 0x7F) << (7 * (i - 1));
+    if ((p[i] & 0x80) == 0) return static_cast<int64_t>(available) >= static_cast<int64_t>(i) + 1 + remaining;
+  }
+  return false;
 }
 
 bool TBrokerStream::BytesWaiting() const {

@@ -30,6 +30,7 @@
 #include "uQORByteSource.h"
 #include "uQORErrors.h"
 #include "uQORResolver.h"
+#include "uReadPacer.h"
 #include "uWebSocket.h"
 
 namespace qor {
@@ -89,6 +90,10 @@ struct TBrokerStreamOptions {
   // When set and it turns true, a lookup, connect or handshake under way gives up
   // within 100 ms: stopping a client must not wait out a silent host.
   const std::atomic<bool>* Cancel = nullptr;
+  // Set, with a pause above 0: while messages stream in, each read that
+  // would find nothing waiting pauses this long first (see TReadPacer).
+  TReadPacer* Pacer = nullptr;
+  int64_t ReadPauseNs = 0;
   // Set: MQTT travels in a WebSocket to this address (Host, Port and UseSSL
   // are its own), upgraded within the connect deadline.
   std::optional<TWebSocketAddress> WebSocket;
@@ -113,6 +118,10 @@ class TBrokerStream final : public IByteSource {
   // Whether the last Read that delivered nothing ended by the I/O time-out
   // (rather than by end of stream, an error or a release).
   bool LastReadTimedOut() const { return FLastReadTimedOut; }
+  // The next MQTT packet has arrived whole: reading it takes no system call
+  // and no wait (never told in a WebSocket, where frames cut it). For the
+  // reading thread.
+  bool WholePacketBuffered() const;
   // Why the stream ended under the reader (the broker closed it, a TLS
   // alert, a socket error); for the reading thread.
   const std::string& EndReason() const { return FEndReason; }
@@ -182,6 +191,10 @@ class TBrokerStream final : public IByteSource {
   int ReadWebSocket(uint8_t* ABuffer, int ACount);
   // The client's own certificate, ALPN, version floor and ciphers.
   void ConfigureClientTLS();
+  // The reader's pause before a read, while messages stream in and nothing is waiting yet.
+  void Pace();
+  // Bytes have arrived: the time for the keepalive and the pacer.
+  void Received();
   // One receive into ABuffer, waiting up to ADeadline.
   int Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, const std::atomic<bool>* ACancel = nullptr);
   // Waits for AEvents on the socket; 1 ready, 0 time-out, -1 error, released or cancelled.

@@ -196,6 +196,14 @@ bool TFakeConnection::ReadExact(uint8_t* ABuffer, size_t ACount, int AMillisecon
   return true;
 }
 
+TBytes TFakeConnection::ReadSome(int AMilliseconds) {
+  pollfd p{FFd, POLLIN, 0};
+  TBytes data(65536);
+  const ssize_t n = FFd >= 0 && poll(&p, 1, AMilliseconds) > 0 ? recv(FFd, data.data(), data.size(), 0) : 0;
+  data.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return data;
+}
+
 TBytes TFakeConnection::ReadPacket(int AMilliseconds) {
   TBytes packet(1);
   if (!ReadExact(packet.data(), 1, AMilliseconds)) return {};

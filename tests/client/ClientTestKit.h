@@ -108,6 +108,9 @@ class TFakeConnection {
   bool ReadBytes(uint8_t* ABuffer, size_t ACount, int AMilliseconds = 5000) {
     return ReadExact(ABuffer, ACount, AMilliseconds);
   }
+  // What one read brings (a write of the client's arrives whole when small),
+  // or empty when nothing came within AMilliseconds.
+  qor::TBytes ReadSome(int AMilliseconds = 5000);
   // True when the client closes its side within AMilliseconds.
   bool WaitClosed(int AMilliseconds = 5000);
   void Close();

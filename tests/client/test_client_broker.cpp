@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "ClientTestKit.h"
 #include "PrivateBroker.h"
@@ -197,6 +198,41 @@ TEST(Broker, RoundTripsAtEveryQoSInBothDirections) {
   ASSERT_TRUE(ra.WaitForMessages(expected + 500, 10000));
   const std::vector<TReceived> all = ra.Messages();
   for (size_t i = 0; i < 500; ++i) EXPECT_EQ(all[expected + i].Payload, std::to_string(i));
+}
+
+// A stream the subscriber reads in batches (paused reads, acknowledgements
+// sent together) arrives whole and in order, and leaves nothing
+// unacknowledged: the kept session has nothing to send again.
+TEST(Broker, AStreamReadInBatchesArrivesWholeAndLeavesNothingUnacknowledged) {
+  constexpr int kCount = 3000;
+  for (const auto& [port, tls, qos] : {std::tuple{1883, false, mqQoS1}, std::tuple{8883, true, mqQoS2}}) {
+    SCOPED_TRACE(tls ? "TLS, QoS 2" : "TCP, QoS 1");
+    TQORMQTTClient sub, pub;
+    AimAt(sub, port, tls, "batch-sub");
+    AimAt(pub, port, tls, "batch-pub");
+    sub.SessionExpiryInterval = 300;
+    TClientRecorder rs(sub, "the subscriber"), rp(pub, "the publisher");
+    const std::string topic = UniqueTopic("batch");
+    ConnectSubscribeAndDeliverOne(sub, rs, pub, topic, "-1");
+    for (int i = 0; i < kCount; ++i) pub.Publish(topic, std::to_string(i), qos);
+    ASSERT_TRUE(rs.WaitForMessages(kCount + 1, 30000));
+    const std::vector<TReceived> all = rs.Messages();
+    for (int i = 0; i < kCount; ++i) ASSERT_EQ(all[i + 1].Payload, std::to_string(i));
+    sub.Disconnect();
+
+    TQORMQTTClient again;
+    AimAt(again, port, tls, "batch-sub");
+    again.ClientID = sub.ClientID;
+    again.CleanStart = false;
+    again.SessionExpiryInterval = 0;
+    TClientRecorder ra(again, "the subscriber again");
+    again.Connect();
+    pub.Publish(topic, "last", mqQoS1);
+    ASSERT_TRUE(ra.WaitForMessages(1));
+    EXPECT_EQ(ra.Messages()[0].Payload, "last");  // nothing came before it
+    again.Disconnect();
+    pub.Disconnect();
+  }
 }
 
 TEST(Broker, ManyAcknowledgementsEmptyThePendingList) {

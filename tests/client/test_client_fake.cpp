@@ -263,6 +263,44 @@ TEST_F(FakeBrokerTest, InboundQoS1IsAcknowledgedBeforeDelivery) {
   EXPECT_TRUE(Recorder.HasLine("PUBLISH received topic=\"in/q1\" QoS=1 retain=False payload_len=7"));
 }
 
+// Publications that arrive together are acknowledged in one write (one
+// segment, one wake-up of the broker), still before any of them reaches its
+// handler; a handler that throws among them ends the link only once every
+// acknowledged message has been delivered.
+TEST_F(FakeBrokerTest, PublicationsArrivingTogetherAreAcknowledgedInOneWriteBeforeTheirHandlers) {
+  for (const int throwAt : {0, 5}) {
+    SCOPED_TRACE(throwAt ? "the fifth handler throws" : "every handler returns");
+    TQORMQTTClient client;
+    TClientRecorder recorder(client);
+    Aim(client, Broker.Port(), "batch");
+    auto conn = ConnectToFake(client, Broker);
+    ASSERT_TRUE(conn);
+    TBytes together, acks;
+    for (uint16_t id = 1; id <= 20; ++id) {
+      const TBytes publish = Publish("t", std::to_string(id), 1, id), ack = BuildPubAckPacket(id, 0, 5);
+      together.insert(together.end(), publish.begin(), publish.end());
+      acks.insert(acks.end(), ack.begin(), ack.end());
+    }
+    TBytes seenByFirstHandler;
+    recorder.SetOnMessage([&](const TReceived& AMessage) {
+      if (AMessage.Payload == "1") seenByFirstHandler = conn->ReadSome(2000);
+      if (AMessage.Payload == std::to_string(throwAt)) throw std::runtime_error("handler fails");
+    });
+    conn->Send(together);
+    ASSERT_TRUE(recorder.WaitForMessages(20));
+    EXPECT_EQ(seenByFirstHandler, acks);
+    if (throwAt) {
+      EXPECT_TRUE(recorder.WaitForLine("Reader thread error: std::runtime_error: handler fails"));
+    }
+    std::vector<std::string> order;
+    for (const TReceived& m : recorder.Messages()) order.push_back(m.Payload);
+    EXPECT_EQ(order.front(), "1");
+    EXPECT_EQ(order.back(), "20");
+    EXPECT_EQ(order.size(), 20u);
+    client.Disconnect();
+  }
+}
+
 // Receiving by pulling: messages wait for Receive, in order, and are
 // acknowledged as they are taken; a full queue holds the reader back; a
 // Receive waiting on another thread returns empty when Disconnect runs,

@@ -187,6 +187,8 @@ TEST_F(FakeBrokerTest, ArgumentsMQTTCannotCarryAreRefusedByConnect) {
       {[](TQORMQTTClient& c) { c.Reconnect.Jitter = 1.5; }, "Reconnect.Jitter is 1.5; it must be from 0 to 1"},
       {[](TQORMQTTClient& c) { c.Reconnect.MaxAttempts = -1; },
        "Reconnect.MaxAttempts is -1; it must be 0 (no limit) or more"},
+      {[](TQORMQTTClient& c) { c.ReceiveBatchMicros = 10001; },
+       "ReceiveBatchMicros is 10001; at most 10000 microseconds"},
   };
   for (const TCase& c : cases) {
     TQORMQTTClient client;

@@ -8,9 +8,12 @@
 #include <map>
 #include <optional>
 #include <ostream>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "uQORMQTTLinkClock.h"
+#include "uReadPacer.h"
 
 namespace qor {
 // Names in a failure message rather than bytes.
@@ -322,4 +325,35 @@ TEST(SessionClock, ConnackDeadline) {
       {10, 10'000}, {1, 1000}, {0, 0}, {-1, 0}, {INT32_MIN, 0}, {INT32_MAX, INT_MAX}};
   for (const int64_t now : {int64_t{0}, Ns(123'456)})
     for (const auto& [secs, ms] : rows) EXPECT_EQ(ConnackDeadline(now, secs) - now, Ns(ms)) << secs << " s";
+}
+
+// When the reader pauses before a read: only inside a stream of reads that
+// come close together with no request of the program's between them. Each
+// row's script: 'r' a read that brought bytes, 'q' a request sent, digits
+// the microseconds that pass; then whether the next read would pause.
+TEST(SessionClock, ReadPacer) {
+  const std::vector<std::pair<const char *, bool>> rows = {
+      {"r", false},                                   // a lone message
+      {"r 10 r 10 r", false},                         // a burst of three on a quiet link
+      {"r 10 r 10 r 10 r", true},                     // the fourth in a row: a stream
+      {"r 900 r 900 r 900 r", true},                  // still a stream at 1 ms apart
+      {"r 10 r 10 r 10 r 1001 r", false},             // a gap ends it
+      {"r 10 r 10 q r 10 r", false},                  // a request's answer starts it again
+      {"r 10 r 10 r 10 r q", false},                  // a request now: its answer is read at once
+      {"r 10 r 10 r 10 r q r 10 r 10 r 10 r", true},  // a request answered, the stream goes on
+  };
+  for (const auto& [script, pauses] : rows) {
+    TReadPacer pacer;
+    int64_t now = 5 * kNsPerSecond;
+    std::istringstream steps(script);
+    for (std::string step; steps >> step;) {
+      if (step == "r")
+        pacer.Received(now);
+      else if (step == "q")
+        pacer.Requested();
+      else
+        now += std::stoll(step) * 1000;
+    }
+    EXPECT_EQ(pacer.Streaming(), pauses) << script;
+  }
 }
