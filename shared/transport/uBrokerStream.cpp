@@ -416,10 +416,9 @@ int TBrokerStream::Read(uint8_t* ABuffer, int ACount) {
   if (ACount <= 0 || FReleased) return 0;
   if (FWebSocket) return ReadWebSocket(ABuffer, ACount);
   if (FBufferPos == FBufferLen) {
-    Pace();
     // A read as large as the buffer goes straight to the caller's memory.
-    if (ACount >= kBufferSize) return Receive(ABuffer, ACount, IODeadline());
-    const int n = Receive(FBuffer.get(), kBufferSize, IODeadline());
+    if (ACount >= kBufferSize) return ReceivePaced(ABuffer, ACount);
+    const int n = ReceivePaced(FBuffer.get(), kBufferSize);
     if (n <= 0) return n;
     FBufferPos = 0;
     FBufferLen = n;
@@ -430,22 +429,22 @@ int TBrokerStream::Read(uint8_t* ABuffer, int ACount) {
   return n;
 }
 
-void TBrokerStream::Pace() {
-  if (!FOptions.Pacer || FOptions.ReadPauseNs <= 0 || !FOptions.Pacer->Streaming()) return;
-  if (FSSL) {
+int TBrokerStream::ReceivePaced(uint8_t* ABuffer, int ACount) {
+  TReadPacer* pacer = FOptions.Pacer;
+  if (!pacer || FOptions.ReadPauseNs <= 0) return Receive(ABuffer, ACount, IODeadline());
+  bool pause = pacer->Streaming() && !BytesWaiting();
+  if (pause && FSSL) {
     std::lock_guard<std::mutex> guard(FSSLLock);
-    if (SSL_has_pending(FSSL)) return;
+    pause = !SSL_has_pending(FSSL);
   }
-  if (BytesWaiting()) return;
-  // Bounded (a setting of at most 10 ms), and a release is noticed by the read after it.
-  const timespec pause{0, static_cast<long>(FOptions.ReadPauseNs)};
-  nanosleep(&pause, nullptr);
-}
-
-void TBrokerStream::Received() {
-  FLastReceived = CoarseNowNs();
-  if (FOptions.Pacer)
-    FOptions.Pacer->Received(std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1));
+  if (pause) {
+    // Bounded (a setting of at most 10 ms), and a release is noticed by the read after it.
+    const timespec length{0, static_cast<long>(FOptions.ReadPauseNs)};
+    nanosleep(&length, nullptr);
+  }
+  const int n = Receive(ABuffer, ACount, IODeadline());
+  if (n > 0) pacer->Received(std::chrono::steady_clock::now().time_since_epoch() / std::chrono::nanoseconds(1));
+  return n;
 }
 
 int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, const std::atomic<bool>* ACancel) {
@@ -457,7 +456,7 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, cons
       ERR_clear_error();
       const int n = SSL_read(FSSL, ABuffer, ACount);
       if (n > 0) {
-        Received();
+        FLastReceived = CoarseNowNs();
         return n;
       }
       const int err = SSL_get_error(FSSL, n);
@@ -471,7 +470,7 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, cons
     } else {
       const ssize_t n = recv(FFd, ABuffer, static_cast<size_t>(ACount), 0);
       if (n > 0) {
-        Received();
+        FLastReceived = CoarseNowNs();
         return static_cast<int>(n);
       }
       if (n == 0 || !IsRetry(errno)) {

@@ -191,10 +191,9 @@ class TBrokerStream final : public IByteSource {
   int ReadWebSocket(uint8_t* ABuffer, int ACount);
   // The client's own certificate, ALPN, version floor and ciphers.
   void ConfigureClientTLS();
-  // The reader's pause before a read, while messages stream in and nothing is waiting yet.
-  void Pace();
-  // Bytes have arrived: the time for the keepalive and the pacer.
-  void Received();
+  // The reader's receive: while messages stream in and nothing is waiting
+  // yet, it pauses first (see TReadPacer), and it tells the pacer what came.
+  int ReceivePaced(uint8_t* ABuffer, int ACount);
   // One receive into ABuffer, waiting up to ADeadline.
   int Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, const std::atomic<bool>* ACancel = nullptr);
   // Waits for AEvents on the socket; 1 ready, 0 time-out, -1 error, released or cancelled.

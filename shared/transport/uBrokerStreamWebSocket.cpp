@@ -133,8 +133,7 @@ int TBrokerStream::ReadWebSocket(uint8_t* ABuffer, int ACount) {
   for (;;) {
     if (FDecoderEnded) return 0;
     if (FBufferPos == FBufferLen) {
-      Pace();
-      const int n = Receive(FBuffer.get(), kBufferSize, IODeadline());
+      const int n = ReceivePaced(FBuffer.get(), kBufferSize);
       if (n <= 0) return 0;
       FBufferPos = 0;
       FBufferLen = n;
