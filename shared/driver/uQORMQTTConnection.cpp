@@ -1,6 +1,8 @@
 #include "uQORMQTTConnection.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <random>
@@ -62,7 +64,7 @@ void TQORMQTTConnection::TOutput::Flush() {
   std::exception_ptr error;
   for (TQORMQTTMessage& message : FDeferred) {
     try {
-      DeliverNow(message);
+      DeliverTimed(message);
     } catch (...) {
       if (!error) error = std::current_exception();
     }
@@ -74,14 +76,30 @@ void TQORMQTTConnection::TOutput::Flush() {
 void TQORMQTTConnection::TOutput::Deliver(TQORMQTTMessage& AMessage) {
   // Its acknowledgement waits for the batch's: so does the message, which
   // must not reach its handler before the broker has been told.
-  const bool hold = FBatch && !FC.FInbox.On() && (!FHeld.empty() || !FDeferred.empty());
+  const bool hold = FBatch && !FC.FInbox.On() && (!FHeld.empty() || !FDeferred.empty()) &&
+                    FDeferred.size() < FDeferLimit;
   if (!hold && FDeferred.empty()) {
     SendHeld();
-    DeliverNow(AMessage);
+    DeliverTimed(AMessage);
     return;
   }
   FDeferred.push_back(std::move(AMessage));
   if (!hold) Flush();
+}
+
+void TQORMQTTConnection::TOutput::DeliverTimed(TQORMQTTMessage& AMessage) {
+  // Acknowledged messages wait for their handlers only as long as these
+  // would take about a millisecond, at most 16 of them: a Disconnect, which
+  // lets every acknowledged message reach its handler, waits no longer for
+  // slow handlers than it did when each was acknowledged on its own.
+  constexpr int64_t kBudgetNs = 1'000'000;
+  constexpr size_t kMostDeferred = 16;
+  const auto start = std::chrono::steady_clock::now();
+  DeliverNow(AMessage);
+  const int64_t took = (std::chrono::steady_clock::now() - start) / std::chrono::nanoseconds(1);
+  // A slow handler counts at once, a fast one by halves.
+  FHandlerNs = std::max(took, FHandlerNs / 2);
+  FDeferLimit = FHandlerNs <= 0 ? kMostDeferred : std::min<size_t>(kMostDeferred, kBudgetNs / FHandlerNs);
 }
 
 void TQORMQTTConnection::TOutput::DeliverNow(TQORMQTTMessage& AMessage) {

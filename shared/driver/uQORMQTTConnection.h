@@ -187,9 +187,10 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
   void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) override;
   // The reader's: while ABatch (the next packet has arrived whole), the
   // acknowledgements it sends are held, and so are the messages that follow
-  // one, until Flush. Each batch's acknowledgements then leave in one write
-  // (one segment, one wake-up of the broker, rather than one each), before
-  // any of its messages reaches a handler.
+  // one (as many as fast handlers get through in about a millisecond; none
+  // while handlers are slow), until Flush. Each batch's acknowledgements then
+  // leave in one write (one segment, one wake-up of the broker, rather than
+  // one each), before any of its messages reaches a handler.
   void Batch(bool ABatch) { FBatch = ABatch; }
   // Sends what is held, then delivers the messages held back, in order;
   // raises the first error of a handler once all are delivered.
@@ -199,6 +200,7 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
   bool SendNow(TBytes APacket, const TSendMode& AMode);
   void SendHeld();
   void DeliverNow(TQORMQTTMessage& AMessage);
+  void DeliverTimed(TQORMQTTMessage& AMessage);
   // Into the receive queue, once it has room; raises when the link goes
   // first (the message is dropped, never acknowledged).
   void Hold(TQORMQTTMessage& AMessage, const std::optional<TInboundAck>& AAck);
@@ -209,6 +211,8 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
   bool FBatch = false;
   TBytes FHeld;                            // acknowledgements not yet sent, in order
   std::vector<TQORMQTTMessage> FDeferred;  // messages behind them, in order
+  int64_t FHandlerNs = 0;                  // how long a handler takes, as last seen
+  size_t FDeferLimit = 0;                  // messages that may wait behind their acknowledgements
 };
 
 }  // namespace qor
