@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -277,7 +279,7 @@ TEST_F(FakeBrokerTest, PublicationsArrivingTogetherAreAcknowledgedTogetherBefore
     int DisconnectAt;  // 0: no Disconnect
   };
   for (const TCase& c : {TCase{"fast handlers", 0, 0, 0}, TCase{"the fifth handler throws", 0, 5, 0},
-                         TCase{"slow handlers, Disconnect during the third", 20, 0, 3}}) {
+                         TCase{"slow handlers, Disconnect during the third", 100, 0, 3}}) {
     SCOPED_TRACE(c.Name);
     TQORMQTTClient client;
     TClientRecorder recorder(client);
@@ -294,20 +296,25 @@ TEST_F(FakeBrokerTest, PublicationsArrivingTogetherAreAcknowledgedTogetherBefore
     const auto drain = [&] {
       for (TBytes b; !(b = conn->ReadSome(0)).empty(); ++reads) seen.insert(seen.end(), b.begin(), b.end());
     };
+    // Written by the handlers, read once they are done (a count they raise
+    // last, a log line logged after them, or Disconnect's join).
     std::vector<size_t> ackedBefore;
-    std::future<void> disconnecting;
+    std::vector<std::chrono::steady_clock::duration> took;
+    std::atomic<int> handled{0}, started{0};
     recorder.SetOnMessage([&](const TReceived& AMessage) {
+      const auto start = std::chrono::steady_clock::now();
+      started = std::stoi(AMessage.Payload);
       drain();
       ackedBefore.push_back(seen.size() / 6);
-      const int n = std::stoi(AMessage.Payload);
-      if (n == c.DisconnectAt) disconnecting = std::async(std::launch::async, [&] { client.Disconnect(); });
       std::this_thread::sleep_for(std::chrono::milliseconds(c.SleepMs));
-      if (n == c.ThrowAt) throw std::runtime_error("handler fails");
+      took.push_back(std::chrono::steady_clock::now() - start);
+      ++handled;
+      if (started == c.ThrowAt) throw std::runtime_error("handler fails");
     });
     conn->Send(together);
     if (c.DisconnectAt) {
-      ASSERT_TRUE(WaitUntil([&] { return disconnecting.valid(); }));
-      disconnecting.get();
+      ASSERT_TRUE(WaitUntil([&] { return started == c.DisconnectAt; }));
+      client.Disconnect();
       drain();
       EXPECT_EQ(recorder.Messages().size(), 3u);
       ASSERT_GE(seen.size(), 18u);
@@ -329,15 +336,18 @@ TEST_F(FakeBrokerTest, PublicationsArrivingTogetherAreAcknowledgedTogetherBefore
       client.Disconnect();
       continue;
     }
-    ASSERT_TRUE(recorder.WaitForMessages(20));
+    ASSERT_TRUE(WaitUntil([&] { return handled == 20; }));
     std::vector<std::string> order;
     for (const TReceived& m : recorder.Messages()) order.push_back(m.Payload);
     EXPECT_EQ(order.size(), 20u);
     EXPECT_EQ(order.back(), "20");
     for (size_t k = 0; k < ackedBefore.size(); ++k) EXPECT_GE(ackedBefore[k], k + 1) << "handler " << k + 1;
-    // Batches shrink when handlers seem slow (a loaded machine, a sanitizer),
-    // but fast handlers never get one write per message.
-    EXPECT_LE(reads, 15);
+    // Batches shrink as handlers slow down (a loaded machine, a sanitizer):
+    // handlers that mostly take well under a millisecond get batches.
+    std::sort(took.begin(), took.end());
+    if (took[took.size() / 2] < std::chrono::microseconds(250)) {
+      EXPECT_LE(reads, 15);
+    }
     client.Disconnect();
   }
 }
