@@ -78,7 +78,6 @@ bool TQORMQTTReaderThread::Read(const TLink& ALink) {
     // What was acknowledged is delivered, and the acknowledgements go
     // before the DISCONNECT the fault brings; the fault is what is reported.
     try {
-      sink.Batch(false);
       sink.Flush();
     } catch (...) {
     }
