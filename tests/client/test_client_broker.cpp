@@ -218,6 +218,13 @@ TEST(Broker, AStreamReadInBatchesArrivesWholeAndLeavesNothingUnacknowledged) {
     ASSERT_TRUE(rs.WaitForMessages(kCount + 1, 30000));
     const std::vector<TReceived> all = rs.Messages();
     for (int i = 0; i < kCount; ++i) ASSERT_EQ(all[i + 1].Payload, std::to_string(i));
+    // The broker reads a connection in order: once it has answered this, it
+    // has every acknowledgement sent before. Disconnect alone would not do:
+    // the broker may take the session over for the next connection before it
+    // has read the old one's last packets.
+    const TQORMQTTHandle fence = sub.SubscribeAsync(topic + "/fence", mqQoS1);
+    ASSERT_TRUE(fence.Wait(std::chrono::seconds(10)));
+    ASSERT_TRUE(fence.Result().Succeeded());
     sub.Disconnect();
 
     TQORMQTTClient again;
