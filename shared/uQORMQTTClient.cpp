@@ -12,6 +12,8 @@ TQORMQTTClient::~TQORMQTTClient() { FConnection->Shutdown(); }
 
 void TQORMQTTClient::Connect() { FConnection->Connect(); }
 
+TQORMQTTHandle TQORMQTTClient::ConnectAsync() { return FConnection->ConnectAsync(); }
+
 void TQORMQTTClient::Disconnect(TQORMQTTReasonCode AReasonCode) { FConnection->Disconnect(AReasonCode, {}); }
 
 void TQORMQTTClient::Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQTTDisconnectProperties& AProperties) {

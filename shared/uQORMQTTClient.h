@@ -90,6 +90,7 @@
 #include "uQORException.h"
 #include "uQORMQTTErrors.h"
 #include "uQORMQTTHandle.h"
+#include "uQORMQTTIOContext.h"
 #include "uQORMQTTMessage.h"
 #include "uQORMQTTProtocol.h"
 
@@ -280,6 +281,10 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// How the client reconnects after a lost link, and when it gives up (see
   /// the top of this header).
   TQORMQTTReconnectPolicy Reconnect;
+  /// Set: the client has no threads of its own; the context's threads
+  /// drive it (see uQORMQTTIOContext.h, also for which thread runs each
+  /// callback). Read by Connect; the context must outlive the client.
+  TQORMQTTIOContext* IOContext = nullptr;
 
   // --- MQTT 5.0 ---------------------------------------------------------------
   /// The last will: published by the broker when the link ends without a
@@ -328,6 +333,13 @@ class QORMQTT_EXPORT TQORMQTTClient {
   /// (EResolveError: a name that does not resolve; ETLSError: TLS failed);
   /// Exception when Disconnect cancels it or a handler calls it.
   void Connect();
+  /// Connects without waiting: on IOContext's connect threads (a bounded
+  /// number at once), or without a context as Connect does, on this thread.
+  /// The handle ends delivered once the broker accepted (OnConnected has
+  /// run), refused with the broker's code and words, or discarded with the
+  /// error's text (a broker out of reach, a time-out, a Disconnect first).
+  /// Bad settings raise here, as from Connect.
+  TQORMQTTHandle ConnectAsync();
   /// Sends DISCONNECT when connected, stops every thread, closes the stream.
   /// Returns within about a second, also during a reconnect delay (or once
   /// a handler that is running returns: nothing more is delivered). What is

@@ -9,6 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "uQORIOContextCore.h"
+#include "uQORMQTTContextPort.h"
+#include "uQORMQTTIOContext.h"
 #include "uQORMQTTRequestRules.h"
 #include "uQORMQTTWorkers.h"
 
@@ -157,6 +160,9 @@ void TQORMQTTConnection::Shutdown() {
 }
 
 bool TQORMQTTConnection::OnOwnThread() const {
+  // A context's threads serve many clients: any client's call that waits
+  // for them would wait for itself.
+  if (const TIOContextCore* core = FCore; core && core->OnOwnThread()) return true;
   TGuard guard(FThreadsMutex);
   return (FReader && FReader->OnThisThread()) || (FKeepalive && FKeepalive->OnThisThread()) ||
          FOutput.OnWriterThread();
@@ -179,7 +185,8 @@ bool TQORMQTTConnection::LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, con
   FInbox.LinkChanged();
   FEvents.Fire(FClient.OnDisconnect, ACode, AReason);
   // Asked for only now, so the loop's first line follows the event.
-  FLink.AskReconnect();
+  if (FLink.AskReconnect())
+    if (const std::shared_ptr<TContextPort> port = Port()) port->Reconnect();
   return true;
 }
 
@@ -187,8 +194,56 @@ bool TQORMQTTConnection::LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, con
 
 void TQORMQTTConnection::Connect() {
   // The reader that must read the CONNACK may be the very thread asking.
-  if (OnOwnThread())
+  if (OnOwnThread() || (FClient.IOContext && FClient.IOContext->Core().OnOwnThread()))
     throw Exception("Connect must not be called from the client's own threads (an event handler)");
+  ConnectNow();
+}
+
+TQORMQTTHandle TQORMQTTConnection::ConnectAsync() {
+  if (OnOwnThread() || (FClient.IOContext && FClient.IOContext->Core().OnOwnThread()))
+    throw Exception("ConnectAsync must not be called from the client's own threads (an event handler)");
+  const TRequestHandle handle = NewHandle();
+  const auto run = [this, handle] {
+    TQORMQTTResult result;
+    try {
+      ConnectNow();
+      result.Outcome = Status() == mqConnected ? ocDelivered : ocDiscarded;
+      if (result.Outcome == ocDiscarded) {
+        result.ReasonCode = mqrcUnspecifiedError;
+        result.ReasonString = "Another connect was under way";
+      }
+    } catch (const EBrokerRefused& e) {
+      result = {ocRefused, e.ReasonCode(), {}, e.Message()};
+    } catch (...) {
+      result = {ocDiscarded, mqrcUnspecifiedError, {}, DescribeError(std::current_exception()).Message};
+    }
+    {
+      TGuard guard(FThreadsMutex);
+      std::erase(FConnecting, handle);
+    }
+    handle->End(result);
+  };
+  TQORMQTTIOContext* context = FClient.IOContext;
+  if (!context) {
+    run();
+    return TQORMQTTHandle(handle);
+  }
+  // Bad settings raise here, to the caller, as they would from Connect.
+  TClientSettings::Take(FClient);
+  {
+    TGuard guard(FThreadsMutex);
+    FConnecting.push_back(handle);
+  }
+  context->Core().Connects().Post(this, run);
+  return TQORMQTTHandle(handle);
+}
+
+std::shared_ptr<TContextPort> TQORMQTTConnection::Port() const {
+  TGuard guard(FThreadsMutex);
+  return FPort;
+}
+
+void TQORMQTTConnection::ConnectNow() {
   // A client giving up is idle in a moment: this Connect is not one to skip.
   FLink.AwaitGiveUp();
   // An attempt under way (also a reconnect loop's) or a session: nothing to do.
@@ -201,6 +256,9 @@ void TQORMQTTConnection::Connect() {
   if (!FLink.BeginConnect()) return;
   // No worker thread runs while the link is idle: nobody reads the settings now.
   FSettings = std::move(settings);
+  FCore = FClient.IOContext ? &FClient.IOContext->Core() : nullptr;
+  // A loop serves many clients: it never pauses for one.
+  if (FCore) FSettings.ReceiveBatchMicros = 0;
   FInbox.SetLimit(FSettings.ReceiveQueueLimit);
   FSession.ResetBackoff(FSettings.BackoffRules());
   try {
@@ -251,6 +309,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   FEvents.Log("CONNECT packet sent");
   // Only now does the reader read the link: its CONNACK line follows this one.
   FLink.MakeReadable(epoch);
+  if (const std::shared_ptr<TContextPort> port = Port()) port->Read(epoch);
   const THandshake handshake =
       FLink.AwaitHandshake(epoch, ConnackDeadline(CoarseNowNs(), FSettings.ConnectTimeoutSecs));
   const bool stopping = FLink.Stopping();
@@ -311,6 +370,7 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   }
   FSession.Established(CoarseNowNs(), FSettings.KeepAliveSecs);
   FLink.Retick();
+  if (const std::shared_ptr<TContextPort> port = Port()) port->Retick();
   FEvents.Log("MQTT session established");
   FEvents.Fire(FClient.OnConnected, handshake.SessionPresent);
 }
@@ -320,6 +380,19 @@ void TQORMQTTConnection::StartThreads() {
   std::unique_ptr<TQORMQTTKeepaliveThread> oldKeepalive;
   bool readerStarted = false;
   bool keepaliveStarted = false;
+  if (TIOContextCore* core = FCore) {
+    std::shared_ptr<TContextPort> attach;
+    {
+      TGuard guard(FThreadsMutex);
+      if (FLink.Stopping()) throw Exception("MQTT client is stopping");
+      if (FPort) return;
+      FPort = attach = std::make_shared<TContextPort>(*this, *core);
+    }
+    FQueue.Restart();
+    FQueue.SetDriver(attach.get());
+    attach->Attach();
+    return;
+  }
   {
     TGuard guard(FThreadsMutex);
     if (FLink.Stopping()) throw Exception("MQTT client is stopping");
@@ -413,42 +486,68 @@ void TQORMQTTConnection::StopThreads() {
   }
   if (reader) reader->WaitFor();
   FOutput.Join();
+  std::shared_ptr<TContextPort> port;
+  std::vector<TRequestHandle> connecting;
+  {
+    TGuard guard(FThreadsMutex);
+    port = std::move(FPort);
+  }
+  if (port) {
+    // The loop first: then nothing posts another attempt of this client.
+    port->Detach();
+    FQueue.SetDriver(nullptr);
+  }
+  if (TIOContextCore* core = FCore) {
+    core->Connects().Cancel(this);
+    TGuard guard(FThreadsMutex);
+    connecting.swap(FConnecting);
+  }
+  for (const TRequestHandle& handle : connecting)
+    handle->End({ocDiscarded, mqrcUnspecifiedError, {}, "Connection attempt cancelled"});
   // An attempt that was under way may have opened a stream meanwhile.
   FLink.Release();
 }
 
 void TQORMQTTConnection::ReconnectLoop() {
+  while (const std::optional<TBackoff::TAttempt> next = NextReconnect()) {
+    // Disconnect and destruction cut the delay short.
+    if (!FLink.WaitDelay(next->WaitMs) || AttemptReconnect(next->Number)) break;
+  }
+}
+
+std::optional<TBackoff::TAttempt> TQORMQTTConnection::NextReconnect() {
   // Up to the policy's share more than the delay, so that clients a broker
   // dropped together do not all come back in the same instant.
   static thread_local std::minstd_rand jitter(std::random_device{}());
-  while (!FLink.Ending()) {
-    // The loss asked for no attempt: its OnDisconnect was the last.
-    if (FLink.GivingUp()) {
-      GiveUp(FSettings.Reconnect.Enabled ? "Not reconnecting: another client took the session over"
-                                         : "Reconnecting is off",
-             false);
-      return;
-    }
-    if (FSession.ReconnectsExhausted()) {
-      GiveUp(Format("Reconnect gave up after %d attempt(s)", FSettings.Reconnect.MaxAttempts), true);
-      return;
-    }
-    const TBackoff::TAttempt next = FSession.NextReconnect(static_cast<uint32_t>(jitter()));
-    // Whole seconds as ever; a policy's finer delay to the millisecond.
-    if (next.DelayMs % 1000 == 0)
-      FEvents.Log("Reconnect attempt %d in %ds...", next.Number, next.DelaySecs);
-    else
-      FEvents.Log("Reconnect attempt %d in %dms...", next.Number, static_cast<int>(next.DelayMs));
-    // Disconnect and destruction cut the delay short.
-    if (!FLink.WaitDelay(next.WaitMs)) break;
-    try {
-      DoConnect(true);
-      FEvents.Log("Reconnected successfully");
-      break;
-    } catch (...) {
-      FEvents.Log("Reconnect attempt %d failed: %s", next.Number,
-                  DescribeError(std::current_exception()).Message.c_str());
-    }
+  if (FLink.Ending()) return std::nullopt;
+  // The loss asked for no attempt: its OnDisconnect was the last.
+  if (FLink.GivingUp()) {
+    GiveUp(FSettings.Reconnect.Enabled ? "Not reconnecting: another client took the session over"
+                                       : "Reconnecting is off",
+           false);
+    return std::nullopt;
+  }
+  if (FSession.ReconnectsExhausted()) {
+    GiveUp(Format("Reconnect gave up after %d attempt(s)", FSettings.Reconnect.MaxAttempts), true);
+    return std::nullopt;
+  }
+  const TBackoff::TAttempt next = FSession.NextReconnect(static_cast<uint32_t>(jitter()));
+  // Whole seconds as ever; a policy's finer delay to the millisecond.
+  if (next.DelayMs % 1000 == 0)
+    FEvents.Log("Reconnect attempt %d in %ds...", next.Number, next.DelaySecs);
+  else
+    FEvents.Log("Reconnect attempt %d in %dms...", next.Number, static_cast<int>(next.DelayMs));
+  return next;
+}
+
+bool TQORMQTTConnection::AttemptReconnect(int32_t ANumber) {
+  try {
+    DoConnect(true);
+    FEvents.Log("Reconnected successfully");
+    return true;
+  } catch (...) {
+    FEvents.Log("Reconnect attempt %d failed: %s", ANumber, DescribeError(std::current_exception()).Message.c_str());
+    return false;
   }
 }
 

@@ -18,6 +18,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,8 @@ namespace qor {
 
 class TQORMQTTReaderThread;
 class TQORMQTTKeepaliveThread;
+class TContextPort;
+class TIOContextCore;
 
 class TQORMQTTConnection {
  public:
@@ -48,6 +51,8 @@ class TQORMQTTConnection {
 
   // --- the client's operations ----------------------------------------------------
   void Connect();
+  // On the client's I/O context's connect threads, or without one as Connect.
+  TQORMQTTHandle ConnectAsync();
   void Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQTTDisconnectProperties& AProperties);
   uint16_t Publish(const std::string& ATopic, const std::string& APayload, TQORMQTTQoS AQoS);
   uint16_t Publish(const TQORMQTTMessage& AMessage);
@@ -85,6 +90,11 @@ class TQORMQTTConnection {
   TQORMQTTSession& Session() { return FSession; }
   const TClientEvents& Events() const { return FEvents; }
   const TClientSettings& Settings() const { return FSettings; }
+  TLinkOutput& Output() { return FOutput; }
+  // The largest packet the reader takes (0: no limit but MQTT's).
+  uint32_t InboundPacketLimit() const {
+    return FSession.ProtocolLevel() == MQTT_PROTOCOL_LEVEL_50 ? FSettings.MaximumPacketSize : 0;
+  }
   // The link of AEpoch is lost: state, stream and queue first, then the
   // event, then the reconnect loop is asked for (which gives up at once
   // when the policy makes no attempt for this loss). False when it was not
@@ -93,6 +103,12 @@ class TQORMQTTConnection {
   // On the keepalive thread, until a link is back, the client stops or the
   // policy gives up.
   void ReconnectLoop();
+  // The reconnect loop's turns, for a client on an I/O context, whose loop
+  // waits out the delay: the next attempt (logged), or none when the client
+  // gives up (done here) or stops.
+  std::optional<TBackoff::TAttempt> NextReconnect();
+  // Attempt ANumber; whether the link is back.
+  bool AttemptReconnect(int32_t ANumber);
   // The reader has taken a packet: a Publish waiting for held room may go on.
   void PacketRead() {
     if (FHeldWaiters > 0) FLink.Wake();
@@ -103,6 +119,10 @@ class TQORMQTTConnection {
  private:
   // One attempt; AReferred: it follows a broker's Server Reference already.
   void DoConnect(bool AFromLoop, bool AReferred = false);
+  // Connect, on whichever thread: the caller's or a context's connect thread.
+  void ConnectNow();
+  // The port on the client's I/O context, while attached.
+  std::shared_ptr<TContextPort> Port() const;
   void StartThreads();
   // Every thread ends and is joined; on the keepalive thread, every other
   // one, and the keepalive thread itself ends when its loop comes round
@@ -145,6 +165,10 @@ class TQORMQTTConnection {
   mutable std::mutex FThreadsMutex;  // the thread objects
   std::unique_ptr<TQORMQTTReaderThread> FReader;
   std::unique_ptr<TQORMQTTKeepaliveThread> FKeepalive;
+  // On an I/O context (set by Connect while idle): the port instead of threads.
+  std::atomic<TIOContextCore*> FCore{nullptr};
+  std::shared_ptr<TContextPort> FPort;
+  std::vector<TRequestHandle> FConnecting;  // ConnectAsync's handles not yet ended
   std::atomic<uint8_t> FLastConnectReasonCode{0};
   std::atomic<int> FHeldWaiters{0};  // Publish calls waiting in WaitForHeldRoom
   std::atomic<uint64_t> FRequests{0};  // handles given out

@@ -47,11 +47,14 @@ bool TLinkOutput::Send(TBytes APacket, const TSendMode& AMode, const TBrokerStre
     return true;
   }
   EnsureWriter();
-  return FQueue.Push(std::move(APacket), AMode.Tail, AMode.Request, false, -1, AOnly);
+  // A driver's thread waiting for room would wait for itself.
+  const bool bounded = AMode.Request && !FQueue.OnDriverThread();
+  return FQueue.Push(std::move(APacket), AMode.Tail, bounded, false, -1, AOnly);
 }
 
 void TLinkOutput::EnsureWriter() {
-  if (FWriterRunning) return;
+  // A queue with a driver of its own tells it of each packet.
+  if (FWriterRunning || FQueue.Driven()) return;
   std::unique_ptr<TQORMQTTWriterThread> ended;
   {
     std::lock_guard<std::mutex> guard(FMutex);
@@ -95,6 +98,8 @@ bool TLinkOutput::WriteOut(TBrokerStream& AStream, iovec* AParts, size_t ACount)
     return false;
   }
 }
+
+void TLinkOutput::Progress() { FSession.Written(CoarseNowNs()); }
 
 void TLinkOutput::Written(const TBytes& APacket, const TBrokerStream& AStream) {
   if (APacket.size() != 2 || APacket[0] != (MQTT_PINGREQ << 4)) return;

@@ -42,12 +42,14 @@ class TLinkOutput {
   bool WriteOut(TBrokerStream& AStream, iovec* AParts, size_t ACount);
   // A packet has been written to AStream: a PINGREQ's answer is awaited from now on.
   void Written(const TBytes& APacket, const TBrokerStream& AStream);
-
- private:
-  void EnsureWriter();
+  // Bytes have left on a link: it is making progress.
+  void Progress();
   // A link that cannot be written to is broken: its reader is told so by
   // the stream, and reports the loss as for any broken link.
   void Failed(TBrokerStream& AStream, const std::string& AError);
+
+ private:
+  void EnsureWriter();
 
   TWriteQueue& FQueue;
   TQORMQTTSession& FSession;

@@ -36,14 +36,13 @@ class TQORMQTTReaderThread final : public TThread {
   // Reads ALink until it ends. False when the reader has reported its loss
   // and ends (a new reader serves the reconnect).
   bool Read(const TLink& ALink);
-  // Called while handling what ended the link (AHeader and ABody: the packet
-  // being read): reported as a loss, or to the attempt waiting for its
-  // CONNACK. False as for Read.
-  bool Failed(const TLink& ALink, uint8_t AHeader, const std::string& ABody);
-
   TQORMQTTConnection& FConnection;
   std::atomic<bool> FRetired{false};
 };
+
+// Ticks the session's keepalive on the link of now (a silent one is lost);
+// how long until the next tick. The keepalive thread's, or a context's loop's.
+int64_t SuperviseLink(TQORMQTTConnection& AConnection);
 
 class TQORMQTTKeepaliveThread final : public TThread {
  public:
@@ -54,9 +53,6 @@ class TQORMQTTKeepaliveThread final : public TThread {
   void Uncaught(std::exception_ptr AError) noexcept override;
 
  private:
-  // Ticks the session's keepalive on the link of now; how long until the next tick.
-  int64_t Supervise();
-
   TQORMQTTConnection& FConnection;
 };
 

@@ -57,6 +57,12 @@ bool TWriteQueue::Push(TBytes APacket, std::string_view ATail, bool ABounded, bo
   FBytes += size;
   ++FQueuedTotal;
   if (FWriterWaiting) FWork.notify_one();
+  if (IWriteDriver* driver = FDriver) {
+    lock.unlock();
+    driver->WantWrite();
+    if (!wait) return true;
+    lock.lock();
+  }
   if (!wait) return true;
   ++FPushersWaiting;
   const auto done = [&] { return waiter->Done; };
@@ -77,6 +83,17 @@ std::shared_ptr<TBrokerStream> TWriteQueue::Take(std::vector<TEntry>& ABatch) {
   FWork.wait(lock, [&] { return FStopped || (!FEntries.empty() && FStream && !FWriting); });
   FWriterWaiting = false;
   if (FStopped) return nullptr;
+  return TakeLocked(ABatch);
+}
+
+std::shared_ptr<TBrokerStream> TWriteQueue::TakeNow(std::vector<TEntry>& ABatch) {
+  ABatch.clear();
+  std::lock_guard<std::mutex> guard(FMutex);
+  if (FStopped || FEntries.empty() || !FStream || FWriting) return nullptr;
+  return TakeLocked(ABatch);
+}
+
+std::shared_ptr<TBrokerStream> TWriteQueue::TakeLocked(std::vector<TEntry>& ABatch) {
   FWriting = true;
   size_t bytes = 0;
   while (!FEntries.empty() && ABatch.size() < kBatchPackets && (ABatch.empty() || bytes < kBatchBytes)) {
@@ -123,7 +140,12 @@ void TWriteQueue::EndDirect(TBytes ARest, const TBrokerStream* AStream) {
       FEntries.push_front({std::move(ARest), {}, nullptr});
       ++FQueuedTotal;
     }
-    if (FEntries.empty() || !FWriterWaiting) return;
+    if (FEntries.empty()) return;
+    if (!FDriver && !FWriterWaiting) return;
+  }
+  if (IWriteDriver* driver = FDriver) {
+    driver->WantWrite();
+    return;
   }
   FWork.notify_one();
 }

@@ -5,6 +5,7 @@
 // a stream, Close drops what the link did not send.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -18,6 +19,18 @@
 namespace qor {
 
 class TBrokerStream;
+
+// Who writes what waits in a queue that has no writer thread (an I/O
+// context's loop): told of every packet that waits.
+class IWriteDriver {
+ public:
+  virtual ~IWriteDriver() = default;
+  // Packets wait for the socket to take them; any thread, no lock held.
+  virtual void WantWrite() = 0;
+  // The caller is a thread of the driver's, which must never wait for room
+  // in the queue: it is the one that makes it.
+  virtual bool OnDriverThread() const = 0;
+};
 
 class TWriteQueue {
  public:
@@ -50,6 +63,8 @@ class TWriteQueue {
   // The writer's side. Waits for packets, moves a batch of them into ABatch
   // and returns the stream they are for; null once Stop was called.
   std::shared_ptr<TBrokerStream> Take(std::vector<TEntry>& ABatch);
+  // As Take, without waiting: null when nothing is queued or someone writes.
+  std::shared_ptr<TBrokerStream> TakeNow(std::vector<TEntry>& ABatch);
   // The batch has been written (AWritten) or has failed.
   void Finished(std::vector<TEntry>& ABatch, bool AWritten);
   // The caller may write a packet itself, saving the hand-over to the
@@ -64,6 +79,14 @@ class TWriteQueue {
   // its link, at most AWaitMs: whether it has.
   bool WaitWritten(int64_t AWaitMs);
 
+  // Set (or cleared) while nothing is pushed: ADriver then writes what waits.
+  void SetDriver(IWriteDriver* ADriver) { FDriver = ADriver; }
+  bool Driven() const { return FDriver.load() != nullptr; }
+  bool OnDriverThread() const {
+    const IWriteDriver* driver = FDriver;
+    return driver && driver->OnDriverThread();
+  }
+
   // Ends Take for good (until Restart): the writer is stopping.
   void Stop();
   void Restart();
@@ -71,6 +94,7 @@ class TWriteQueue {
 
  private:
   static size_t Size(const TEntry& AEntry) { return AEntry.Packet.size() + AEntry.Tail.size(); }
+  std::shared_ptr<TBrokerStream> TakeLocked(std::vector<TEntry>& ABatch);
   void DropLocked();
 
   const size_t FMaxBytes;
@@ -86,6 +110,7 @@ class TWriteQueue {
   uint64_t FQueuedTotal = 0;  // packets queued since the start
   uint64_t FEndedTotal = 0;   // of those, written or dropped
   bool FStopped = false;
+  std::atomic<IWriteDriver*> FDriver{nullptr};
 };
 
 }  // namespace qor

@@ -217,7 +217,12 @@ std::shared_ptr<TBrokerStream> TBrokerStream::Open(const TBrokerStreamOptions& A
 }
 
 TBrokerStream::TBrokerStream(int AFd, const TBrokerStreamOptions& AOptions)
-    : FFd(AFd), FOptions(AOptions), FBuffer(new uint8_t[kBufferSize]) {}
+    : FFd(AFd), FOptions(AOptions) {}
+
+uint8_t* TBrokerStream::Buffer() {
+  if (!FBuffer) FBuffer.reset(new uint8_t[kBufferSize]);
+  return FBuffer.get();
+}
 
 TBrokerStream::~TBrokerStream() {
   Release();
@@ -418,7 +423,7 @@ int TBrokerStream::Read(uint8_t* ABuffer, int ACount) {
   if (FBufferPos == FBufferLen) {
     // A read as large as the buffer goes straight to the caller's memory.
     if (ACount >= kBufferSize) return ReceivePaced(ABuffer, ACount);
-    const int n = ReceivePaced(FBuffer.get(), kBufferSize);
+    const int n = ReceivePaced(Buffer(), kBufferSize);
     if (n <= 0) return n;
     FBufferPos = 0;
     FBufferLen = n;
@@ -426,6 +431,13 @@ int TBrokerStream::Read(uint8_t* ABuffer, int ACount) {
   const int n = std::min(ACount, FBufferLen - FBufferPos);
   std::memcpy(ABuffer, FBuffer.get() + FBufferPos, static_cast<size_t>(n));
   FBufferPos += n;
+  return n;
+}
+
+int TBrokerStream::ReadAvailable(uint8_t* ABuffer, int ACount) {
+  FNoWait = true;
+  const int n = Read(ABuffer, ACount);
+  FNoWait = false;
   return n;
 }
 
@@ -478,7 +490,7 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, cons
         return 0;
       }
     }
-    const int ready = WaitReady(waitFor, ADeadline, ACancel);
+    const int ready = FNoWait ? 0 : WaitReady(waitFor, ADeadline, ACancel);
     if (ready == 0) {
       FLastReadTimedOut = true;
       return 0;
@@ -578,7 +590,7 @@ size_t TBrokerStream::TryWrite(const iovec* AParts, size_t ACount) {
 }
 
 bool TBrokerStream::WholePacketBuffered() const {
-  if (FWebSocket) return false;
+  if (FWebSocket || !FBuffer) return false;
   const uint8_t* p = FBuffer.get() + FBufferPos;
   const int available = FBufferLen - FBufferPos;
   uint32_t remaining = 0;

@@ -115,6 +115,11 @@ class TBrokerStream final : public IByteSource {
 
   // Served from an internal buffer that one receive of up to 16 KiB fills.
   int Read(uint8_t* ABuffer, int ACount) override;
+  // As Read, but never waits: 0 with LastReadTimedOut() when nothing has
+  // arrived. For a reader driven by readiness (an I/O context's loop).
+  int ReadAvailable(uint8_t* ABuffer, int ACount);
+  // The socket, for readiness; the stream keeps owning it.
+  int Descriptor() const { return FFd; }
   // Whether the last Read that delivered nothing ended by the I/O time-out
   // (rather than by end of stream, an error or a release).
   bool LastReadTimedOut() const { return FLastReadTimedOut; }
@@ -219,7 +224,11 @@ class TBrokerStream final : public IByteSource {
   std::string FAbortReason;                // written once, before FAborted is set
   std::atomic<bool> FAborted{false};
   // Read side, used by the one reading thread only.
+  // Allocated at its first use: a reader that reads into its own memory
+  // (an I/O context's, with many idle clients) never pays for it.
+  uint8_t* Buffer();
   std::unique_ptr<uint8_t[]> FBuffer;
+  bool FNoWait = false;  // the read under way returns rather than wait
   int FBufferPos = 0;
   int FBufferLen = 0;
   std::string FEndReason;

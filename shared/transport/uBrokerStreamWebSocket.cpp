@@ -22,7 +22,7 @@ void TBrokerStream::Upgrade(int64_t ADeadline) {
   for (;;) {
     // At most a buffer's worth in all: the answer's header is bounded, and
     // what follows it must fit where the reader will find it.
-    const int n = Receive(FBuffer.get(), kBufferSize - static_cast<int>(answer.size()), ADeadline, FOptions.Cancel);
+    const int n = Receive(Buffer(), kBufferSize - static_cast<int>(answer.size()), ADeadline, FOptions.Cancel);
     if (n <= 0) {
       if (FOptions.Cancel && FOptions.Cancel->load())
         throw ESocketError("WebSocket upgrade with " + where + " cancelled");
@@ -30,14 +30,14 @@ void TBrokerStream::Upgrade(int64_t ADeadline) {
       throw ESocketError("WebSocket upgrade refused by " + where + ": the connection ended without an answer (" +
                          (FEndReason.empty() ? std::string("released") : FEndReason) + ")");
     }
-    answer.append(reinterpret_cast<const char*>(FBuffer.get()), static_cast<size_t>(n));
+    answer.append(reinterpret_cast<const char*>(Buffer()), static_cast<size_t>(n));
     const TUpgradeAnswer verdict = ReadUpgradeAnswer(reinterpret_cast<const uint8_t*>(answer.data()),
                                                      std::min(answer.size(), kMaxUpgradeAnswer), key);
     if (verdict.State == TUpgradeAnswer::Refused)
       throw ESocketError("WebSocket upgrade refused by " + where + ": " + verdict.Reason);
     if (verdict.State == TUpgradeAnswer::Accepted) {
       FBufferLen = static_cast<int>(answer.size() - verdict.HeaderLength);
-      std::memcpy(FBuffer.get(), answer.data() + verdict.HeaderLength, static_cast<size_t>(FBufferLen));
+      std::memcpy(Buffer(), answer.data() + verdict.HeaderLength, static_cast<size_t>(FBufferLen));
       FBufferPos = 0;
       FLastReadTimedOut = false;
       // The answer is not the broker's MQTT: a broker that closes before its
@@ -133,13 +133,13 @@ int TBrokerStream::ReadWebSocket(uint8_t* ABuffer, int ACount) {
   for (;;) {
     if (FDecoderEnded) return 0;
     if (FBufferPos == FBufferLen) {
-      const int n = ReceivePaced(FBuffer.get(), kBufferSize);
+      const int n = ReceivePaced(Buffer(), kBufferSize);
       if (n <= 0) return 0;
       FBufferPos = 0;
       FBufferLen = n;
     }
     const TWebSocketDecoder::TResult r = FDecoder.Decode(
-        FBuffer.get() + FBufferPos, static_cast<size_t>(FBufferLen - FBufferPos), ABuffer, static_cast<size_t>(ACount));
+        Buffer() + FBufferPos, static_cast<size_t>(FBufferLen - FBufferPos), ABuffer, static_cast<size_t>(ACount));
     FBufferPos += static_cast<int>(r.Consumed);
     if (r.Event == TWebSocketDecoder::TEvent::Ping) {
       OweControl(kWSPong, FDecoder.ControlPayload());

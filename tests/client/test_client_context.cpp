@@ -1,0 +1,126 @@
+// Many clients on one I/O context against a real mosquitto: they connect
+// without a thread each, share a fan-out, come back with their
+// subscriptions after the broker is killed and restarted, and leave.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ClientTestKit.h"
+#include "PrivateBroker.h"
+#include "uQORMQTTClient.h"
+#include "uQORMQTTIOContext.h"
+
+using namespace qor;
+
+namespace {
+
+// What one client of the crowd saw, shared with its handlers.
+struct TSeen {
+  std::atomic<int> Messages{0};
+  std::atomic<int> Losses{0};
+  std::atomic<int> Connects{0};
+};
+
+// The crowd's sum of one counter.
+int Sum(const std::vector<std::unique_ptr<TSeen>>& ASeen, std::atomic<int> TSeen::*ACounter) {
+  int n = 0;
+  for (const auto& seen : ASeen) n += ((*seen).*ACounter).load();
+  return n;
+}
+
+}  // namespace
+
+TEST(IOContext, HundredsOfClientsShareAFanOutAndComeBackAfterTheBrokerIsKilled) {
+  // Fewer under the sanitizers, which make every client many times slower.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  constexpr int kClients = 100;
+#else
+  constexpr int kClients = 300;
+#endif
+  TPrivateBroker broker;
+  ASSERT_TRUE(broker.Start());
+  PrintLogTailOnFailure("the broker", broker.LogPath(), 60);
+  const size_t threadsBefore = Threads();
+  TQORMQTTIOContextOptions options;
+  options.Threads = 2;
+  options.Connecting = 8;
+  TQORMQTTIOContext context(options);
+  const std::string topic = "qortest/context/" + std::to_string(getpid());
+
+  std::vector<std::unique_ptr<TQORMQTTClient>> clients;
+  std::vector<std::unique_ptr<TSeen>> seen;
+  std::unique_ptr<TClientRecorder> first;  // its log explains a failure
+  for (int i = 0; i < kClients; ++i) {
+    auto client = std::make_unique<TQORMQTTClient>();
+    Aim(*client, broker.Port(), "qor-context-" + std::to_string(getpid()) + "-" + std::to_string(i));
+    client->IOContext = &context;
+    client->Reconnect.InitialDelayMs = 200;
+    if (i == 0) first = std::make_unique<TClientRecorder>(*client, "the first client");
+    auto s = std::make_unique<TSeen>();
+    TSeen* counters = s.get();
+    client->OnMessage = [counters, then = client->OnMessage](const std::string& ATopic, const std::string& APayload,
+                                                             TQORMQTTQoS AQoS) {
+      if (then) then(ATopic, APayload, AQoS);
+      ++counters->Messages;
+    };
+    client->OnDisconnect = [counters, then = client->OnDisconnect](TQORMQTTReasonCode ACode, const std::string& AText) {
+      if (then) then(ACode, AText);
+      ++counters->Losses;
+    };
+    client->OnConnected = [counters](bool) { ++counters->Connects; };
+    clients.push_back(std::move(client));
+    seen.push_back(std::move(s));
+  }
+
+  std::vector<TQORMQTTHandle> connects;
+  for (auto& client : clients) connects.push_back(client->ConnectAsync());
+  for (const TQORMQTTHandle& h : connects) {
+    ASSERT_TRUE(h.Wait(std::chrono::seconds(60)));
+    ASSERT_TRUE(h.Result().Succeeded()) << h.Result().ReasonString;
+  }
+  EXPECT_EQ(context.Clients(), static_cast<size_t>(kClients));
+  // No client brought a thread: the context's two loops and eight connect threads serve them all.
+  EXPECT_LE(Threads(), threadsBefore + 2 + 8);
+
+  std::vector<TQORMQTTHandle> subscriptions;
+  for (auto& client : clients) subscriptions.push_back(client->SubscribeAsync(topic, mqQoS1));
+  for (const TQORMQTTHandle& h : subscriptions) ASSERT_TRUE(h.Get().Succeeded());
+  TQORMQTTClient publisher;
+  Aim(publisher, broker.Port(), "qor-context-publisher-" + std::to_string(getpid()));
+  publisher.Reconnect.InitialDelayMs = 200;
+  publisher.Connect();
+  publisher.Publish(topic, "before", mqQoS1);
+  ASSERT_TRUE(WaitUntil([&] { return Sum(seen, &TSeen::Messages) == kClients; }, 30000))
+      << Sum(seen, &TSeen::Messages) << " of " << kClients;
+
+  // Every client loses its link at once and comes back with its subscription.
+  broker.Kill();
+  ASSERT_TRUE(WaitUntil([&] { return Sum(seen, &TSeen::Losses) == kClients; }, 30000))
+      << Sum(seen, &TSeen::Losses) << " of " << kClients << " losses";
+  ASSERT_TRUE(broker.Start());
+  ASSERT_TRUE(WaitUntil([&] { return Sum(seen, &TSeen::Connects) == 2 * kClients; }, 60000))
+      << Sum(seen, &TSeen::Connects) - kClients << " of " << kClients << " back";
+  ASSERT_TRUE(WaitUntil([&] { return publisher.IsConnected(); }, 30000));
+  // The resubscriptions went before the clients said they were back; their
+  // SUBACKs may not have: one publication is tried until all have it.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        publisher.Publish(topic, "after", mqQoS0);
+        return WaitUntil(
+            [&] { return std::all_of(seen.begin(), seen.end(), [](const auto& s) { return s->Messages >= 2; }); },
+            500);
+      },
+      30000))
+      << Sum(seen, &TSeen::Messages) - kClients << " of " << kClients << " resubscribed";
+
+  for (auto& client : clients) client->Disconnect();
+  EXPECT_EQ(context.Clients(), 0u);
+  for (auto& client : clients) EXPECT_EQ(client->ConnectionStatus(), mqDisconnected);
+  publisher.Disconnect();
+}
