@@ -754,14 +754,19 @@ TEST(Brokers, AUnixSocketReachesALocalBroker) {
   TPrivateBroker broker(0, "listener 0 %DIR%/mqtt.sock\n");
   ASSERT_TRUE(broker.Start());
   const std::string path = broker.LogPath().substr(0, broker.LogPath().rfind('/')) + "/mqtt.sock";
-  TQORMQTTClient client;
-  AimPlain(client, 1, "unix");
-  TClientRecorder recorder(client);
-  client.BrokerHostName = "unix:" + path;
-  client.UseSSL = true;
-  client.Connect();
-  EXPECT_TRUE(recorder.HasLine("Connecting to unix:" + path + " (SSL=False, protocol=5)"));
-  DeliversToItself(client, recorder, "unix/" + std::to_string(getpid()));
+  TQORMQTTIOContext context;
+  for (TQORMQTTIOContext* onContext : {static_cast<TQORMQTTIOContext*>(nullptr), &context}) {
+    SCOPED_TRACE(onContext ? "on an I/O context" : "with threads of its own");
+    TQORMQTTClient client;
+    AimPlain(client, 1, "unix");
+    client.IOContext = onContext;
+    TClientRecorder recorder(client);
+    client.BrokerHostName = "unix:" + path;
+    client.UseSSL = true;
+    client.Connect();
+    EXPECT_TRUE(recorder.HasLine("Connecting to unix:" + path + " (SSL=False, protocol=5)"));
+    DeliversToItself(client, recorder, "unix/" + std::to_string(getpid()) + (onContext ? "/context" : ""));
+  }
   TQORMQTTClient nowhere;
   nowhere.BrokerHostName = "unix:" + path + ".missing";
   try {

@@ -35,42 +35,46 @@ TEST(WebSocket, RoundTripOverWsAndWss) {
       {"wss", "wss://localhost:" + std::to_string(broker.WssPort()), MQTT_PROTOCOL_LEVEL_311,
        "Connecting to wss://localhost:" + std::to_string(broker.WssPort()) + "/mqtt (SSL=True, protocol=4)"},
   };
+  TQORMQTTIOContext context;
   for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
-    TQORMQTTClient client;
-    client.BrokerHostName = c.URL;
-    client.BrokerPort = 1;  // the URL decides
-    client.UseSSL = false;  // the URL decides
-    client.VerifyPeer = true;
-    client.CAFile = broker.CAFile();
-    client.ProtocolVersion = c.Protocol;
-    client.ClientID = std::string("ws-round-trip-") + c.Name;
-    std::atomic<int> completed{0};
-    client.OnPublishComplete = [&](uint16_t, TQORMQTTReasonCode AReason) {
-      if (AReason == mqrcSuccess) ++completed;
-    };
-    TClientRecorder recorder(client, c.Name);
-    client.Connect();
-    EXPECT_TRUE(recorder.HasLine(c.Connecting));
-    EXPECT_EQ(client.ProtocolLevel(), MQTT_PROTOCOL_LEVEL_311);
-    const std::string topic = Topic(c.Name);
-    client.Subscribe(topic, mqQoS1);
-    ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1", 5000, true));
-    // A payload of 1 MiB spans many frames' pieces and many reads.
-    std::string large(1 << 20, '\0');
-    for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 31 + i / 977);
-    client.Publish(topic, "zero", mqQoS0);
-    client.Publish(topic, "one", mqQoS1);
-    client.Publish(topic, large, mqQoS1);
-    ASSERT_TRUE(recorder.WaitForMessages(3, 10000));
-    const auto got = recorder.Messages();
-    EXPECT_EQ(got[0].Payload, "zero");
-    EXPECT_EQ(got[1].Payload, "one");
-    EXPECT_EQ(got[1].QoS, mqQoS1);
-    EXPECT_TRUE(got[2].Payload == large) << "1 MiB payload came back with " << got[2].Payload.size() << " bytes";
-    EXPECT_TRUE(WaitUntil([&] { return completed == 2; }));
-    client.Disconnect();
-    EXPECT_TRUE(recorder.Disconnects().empty());
+    for (TQORMQTTIOContext* onContext : {static_cast<TQORMQTTIOContext*>(nullptr), &context}) {
+      SCOPED_TRACE(std::string(c.Name) + (onContext ? " on an I/O context" : ""));
+      TQORMQTTClient client;
+      client.IOContext = onContext;
+      client.BrokerHostName = c.URL;
+      client.BrokerPort = 1;  // the URL decides
+      client.UseSSL = false;  // the URL decides
+      client.VerifyPeer = true;
+      client.CAFile = broker.CAFile();
+      client.ProtocolVersion = c.Protocol;
+      client.ClientID = std::string("ws-round-trip-") + c.Name + (onContext ? "-context" : "");
+      std::atomic<int> completed{0};
+      client.OnPublishComplete = [&](uint16_t, TQORMQTTReasonCode AReason) {
+        if (AReason == mqrcSuccess) ++completed;
+      };
+      TClientRecorder recorder(client, c.Name);
+      client.Connect();
+      EXPECT_TRUE(recorder.HasLine(c.Connecting));
+      EXPECT_EQ(client.ProtocolLevel(), MQTT_PROTOCOL_LEVEL_311);
+      const std::string topic = Topic(std::string(c.Name) + (onContext ? "-context" : ""));
+      client.Subscribe(topic, mqQoS1);
+      ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1", 5000, true));
+      // A payload of 1 MiB spans many frames' pieces and many reads.
+      std::string large(1 << 20, '\0');
+      for (size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 31 + i / 977);
+      client.Publish(topic, "zero", mqQoS0);
+      client.Publish(topic, "one", mqQoS1);
+      client.Publish(topic, large, mqQoS1);
+      ASSERT_TRUE(recorder.WaitForMessages(3, 10000));
+      const auto got = recorder.Messages();
+      EXPECT_EQ(got[0].Payload, "zero");
+      EXPECT_EQ(got[1].Payload, "one");
+      EXPECT_EQ(got[1].QoS, mqQoS1);
+      EXPECT_TRUE(got[2].Payload == large) << "1 MiB payload came back with " << got[2].Payload.size() << " bytes";
+      EXPECT_TRUE(WaitUntil([&] { return completed == 2; }));
+      client.Disconnect();
+      EXPECT_TRUE(recorder.Disconnects().empty());
+    }
   }
 }
 
