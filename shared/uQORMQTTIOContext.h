@@ -37,17 +37,22 @@ namespace qor {
 
 class TIOContextCore;
 
+/// How many threads a TQORMQTTIOContext has.
 struct TQORMQTTIOContextOptions {
-  /// Loop threads; 0: one per core.
+  /// Loop threads, 0 to 256; 0: one per core.
   int Threads = 0;
-  /// Connects under way at once (each on a connect thread of the context,
-  /// from the name lookup to the CONNACK); further ones wait their turn.
+  /// Connects under way at once, 1 to 1024 (each on a connect thread of the
+  /// context, from the name lookup to the CONNACK); further ones wait their turn.
   int Connecting = 16;
 };
 
+/// A few threads that drive many clients (see the top of this header).
+/// Options out of range raise EInvalidArgument.
 class QORMQTT_EXPORT TQORMQTTIOContext {
  public:
+  /// One loop thread per core, 16 connect threads.
   TQORMQTTIOContext();
+  /// As AOptions says.
   explicit TQORMQTTIOContext(const TQORMQTTIOContextOptions& AOptions);
   /// Stops and joins the threads. Every client must be disconnected first.
   ~TQORMQTTIOContext();

@@ -150,6 +150,10 @@ void TContextPort::OnReadable() {
     if (n > 0) {
       FIn.insert(FIn.end(), scratch.begin(), scratch.begin() + n);
       if (!TakePackets()) return;
+      // A plain socket that filled less than the buffer is empty: another
+      // read would only say so (epoll tells when more comes). TLS and a
+      // WebSocket may hold more where epoll does not see it.
+      if (n < kReadSize && stream.AllowsPartialWrites()) break;
       continue;
     }
     if (stream.LastReadTimedOut()) break;  // nothing more for now

@@ -14,10 +14,6 @@ bool TLinkOutput::Send(TBytes APacket, const TSendMode& AMode, const TBrokerStre
   // After the caller's DISCONNECT (the one packet sent with Flush) nothing
   // more may go: acknowledgements read meanwhile release no publication onto a link being closed.
   if (FLink.UserDisconnect() && !AMode.Flush) return false;
-  if (AMode.Flush) {
-    EnsureWriter();
-    return FQueue.Push(std::move(APacket), {}, false, true, AMode.FlushMs, AOnly);
-  }
   std::shared_ptr<TBrokerStream> stream;
   // A TLS record or a WebSocket frame must be written whole, and a payload
   // in the caller's memory must be written to its end: they go through the writer.
@@ -44,9 +40,12 @@ bool TLinkOutput::Send(TBytes APacket, const TSendMode& AMode, const TBrokerStre
     const bool rest = !APacket.empty();
     FQueue.EndDirect(std::move(APacket), stream.get());
     if (rest) EnsureWriter();
+    // A caller that waits for its packet waits for what the writer still has of it.
+    if (AMode.Flush && rest) return FQueue.WaitWritten(AMode.FlushMs);
     return true;
   }
   EnsureWriter();
+  if (AMode.Flush) return FQueue.Push(std::move(APacket), {}, false, true, AMode.FlushMs, AOnly);
   // A driver's thread waiting for room would wait for itself.
   const bool bounded = AMode.Request && !FQueue.OnDriverThread();
   return FQueue.Push(std::move(APacket), AMode.Tail, bounded, false, -1, AOnly);

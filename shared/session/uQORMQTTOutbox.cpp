@@ -24,15 +24,12 @@ uint16_t TQORMQTTOutbox::TakeId() {
   for (uint32_t tried = 0; tried < 65535; ++tried) {
     const uint16_t id = FNextId;
     if (++FNextId == 0) FNextId = 1;
-    if (!FIdsInUse[id]) {
-      FIdsInUse[id] = true;
-      return id;
-    }
+    if (FIdsInUse.insert(id).second) return id;
   }
   return 0;
 }
 
-void TQORMQTTOutbox::ReleaseId(uint16_t AId) { FIdsInUse[AId] = false; }
+void TQORMQTTOutbox::ReleaseId(uint16_t AId) { FIdsInUse.erase(AId); }
 
 void TQORMQTTOutbox::AddInFlight(TOutboundMessage AMessage) {
   if (AMessage.QoS != 0) ++FPending;

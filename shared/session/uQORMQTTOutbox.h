@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "uQORMQTTProtocol.h"
@@ -110,7 +111,9 @@ class TQORMQTTOutbox {
   size_t FPending = 0;
   size_t FOffline = 0;
   size_t FHeldBytes = 0;
-  std::vector<bool> FIdsInUse = std::vector<bool>(65536);
+  // Few are in use at a time (those in flight): a set costs a client with
+  // nothing in flight nothing, where a bit per identifier cost each 8 KiB.
+  std::unordered_set<uint16_t> FIdsInUse;
   uint16_t FNextId = 1;
 };
 
