@@ -54,7 +54,9 @@ class QORMQTT_EXPORT TQORMQTTIOContext {
   TQORMQTTIOContext();
   /// As AOptions says.
   explicit TQORMQTTIOContext(const TQORMQTTIOContextOptions& AOptions);
-  /// Stops and joins the threads. Every client must be disconnected first.
+  /// Stops and joins the threads. Every client must be disconnected first:
+  /// one still attached is no longer read, written or kept alive (its
+  /// Disconnect still works).
   ~TQORMQTTIOContext();
   TQORMQTTIOContext(const TQORMQTTIOContext&) = delete;
   TQORMQTTIOContext& operator=(const TQORMQTTIOContext&) = delete;
@@ -64,10 +66,12 @@ class QORMQTT_EXPORT TQORMQTTIOContext {
   /// Clients attached now.
   size_t Clients() const;
 
-  TIOContextCore& Core() { return *FCore; }  ///< the library's own
+  /// The library's own: shared by the clients attached, so that a client
+  /// left attached when the context goes finds stopped threads, not freed memory.
+  const std::shared_ptr<TIOContextCore>& Core() const { return FCore; }
 
  private:
-  std::unique_ptr<TIOContextCore> FCore;
+  std::shared_ptr<TIOContextCore> FCore;
 };
 
 }  // namespace qor

@@ -28,7 +28,10 @@ TIOContextCore::TIOContextCore(const TQORMQTTIOContextOptions& AOptions)
   for (int i = 0; i < loops; ++i) FLoops.push_back(std::make_unique<TIOLoop>());
 }
 
-TIOContextCore::~TIOContextCore() {
+TIOContextCore::~TIOContextCore() { Stop(); }
+
+void TIOContextCore::Stop() {
+  FConnects.Stop();
   for (auto& loop : FLoops) loop->Stop();
 }
 
@@ -50,9 +53,9 @@ size_t TIOContextCore::Clients() const {
 TQORMQTTIOContext::TQORMQTTIOContext() : TQORMQTTIOContext(TQORMQTTIOContextOptions{}) {}
 
 TQORMQTTIOContext::TQORMQTTIOContext(const TQORMQTTIOContextOptions& AOptions)
-    : FCore(std::make_unique<TIOContextCore>(AOptions)) {}
+    : FCore(std::make_shared<TIOContextCore>(AOptions)) {}
 
-TQORMQTTIOContext::~TQORMQTTIOContext() = default;
+TQORMQTTIOContext::~TQORMQTTIOContext() { FCore->Stop(); }
 
 int TQORMQTTIOContext::Threads() const { return FCore->Threads(); }
 

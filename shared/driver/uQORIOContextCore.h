@@ -15,6 +15,9 @@ class TIOContextCore {
  public:
   explicit TIOContextCore(const TQORMQTTIOContextOptions& AOptions);
   ~TIOContextCore();
+  // The threads end (the public context is going); clients still attached
+  // keep the core, whose loops then run what they are asked at once.
+  void Stop();
 
   // The loop that serves a new client: each in turn.
   TIOLoop& PickLoop();

@@ -51,7 +51,13 @@ void TIOLoop::Post(std::function<void()> ATask) {
 }
 
 void TIOLoop::Run(const std::function<void()>& ATask) {
-  if (OnThisThread()) {
+  bool stopped;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    stopped = FStopped && Finished();
+  }
+  // Nobody else runs the loop's work once its thread has ended.
+  if (OnThisThread() || stopped) {
     ATask();
     return;
   }
@@ -78,6 +84,7 @@ void TIOLoop::Stop() {
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = write(FWake, &one, sizeof one);
   WaitFor();
+  RunTasks();  // posted meanwhile: a Run waiting on one must not wait for ever
 }
 
 void TIOLoop::Add(IIOPort* APort) {
@@ -190,27 +197,40 @@ TConnectPool::TConnectPool(int AThreads) {
   for (size_t i = 0; i < count; ++i) FWorkers.push_back(std::make_unique<TWorker>(*this, i));
 }
 
-TConnectPool::~TConnectPool() {
+TConnectPool::~TConnectPool() { Stop(); }
+
+void TConnectPool::Stop() {
+  std::deque<TJob> dropped;  // what they hold goes outside the lock
   {
     std::lock_guard<std::mutex> guard(FMutex);
     FStopped = true;
-    FJobs.clear();
+    dropped.swap(FJobs);
   }
   FChanged.notify_all();
   for (auto& worker : FWorkers) worker->WaitFor();
 }
 
-void TConnectPool::Post(const void* AOwner, std::function<void()> AJob) {
+bool TConnectPool::Post(const void* AOwner, std::function<void()> AJob) {
   {
     std::lock_guard<std::mutex> guard(FMutex);
+    if (FStopped) return false;
     FJobs.push_back({AOwner, std::move(AJob)});
   }
   FChanged.notify_all();
+  return true;
 }
 
 void TConnectPool::Cancel(const void* AOwner) {
+  std::deque<TJob> dropped;  // destroyed after the lock: what a job holds may hold the pool
   std::unique_lock<std::mutex> lock(FMutex);
-  std::erase_if(FJobs, [&](const TJob& AJob) { return AJob.Owner == AOwner; });
+  for (auto it = FJobs.begin(); it != FJobs.end();) {
+    if (it->Owner != AOwner) {
+      ++it;
+      continue;
+    }
+    dropped.push_back(std::move(*it));
+    it = FJobs.erase(it);
+  }
   size_t self = FRunning.size();
   for (const auto& worker : FWorkers)
     if (worker->OnThisThread()) self = worker->Index();
@@ -219,6 +239,7 @@ void TConnectPool::Cancel(const void* AOwner) {
       if (i != self && FRunning[i] == AOwner) return false;
     return true;
   });
+  lock.unlock();
 }
 
 bool TConnectPool::OnPoolThread() const {

@@ -88,8 +88,10 @@ class TConnectPool {
   explicit TConnectPool(int AThreads);
   ~TConnectPool();
 
-  // AOwner tells whose job it is (for Cancel).
-  void Post(const void* AOwner, std::function<void()> AJob);
+  // AOwner tells whose job it is (for Cancel). False, and nothing runs, once stopped.
+  bool Post(const void* AOwner, std::function<void()> AJob);
+  // Drops what waits and joins the threads.
+  void Stop();
   // AOwner's queued jobs are dropped (the owner ends what they were for),
   // and the call waits while one of its jobs runs on another thread.
   void Cancel(const void* AOwner);

@@ -194,19 +194,25 @@ bool TQORMQTTConnection::LinkLost(uint64_t AEpoch, TQORMQTTReasonCode ACode, con
 
 void TQORMQTTConnection::Connect() {
   // The reader that must read the CONNACK may be the very thread asking.
-  if (OnOwnThread() || (FClient.IOContext && FClient.IOContext->Core().OnOwnThread()))
+  if (OnOwnThread() || (FClient.IOContext && FClient.IOContext->Core()->OnOwnThread()))
     throw Exception("Connect must not be called from the client's own threads (an event handler)");
   ConnectNow();
 }
 
 TQORMQTTHandle TQORMQTTConnection::ConnectAsync() {
-  if (OnOwnThread() || (FClient.IOContext && FClient.IOContext->Core().OnOwnThread()))
+  if (OnOwnThread() || (FClient.IOContext && FClient.IOContext->Core()->OnOwnThread()))
     throw Exception("ConnectAsync must not be called from the client's own threads (an event handler)");
   const TRequestHandle handle = NewHandle();
-  const auto run = [this, handle] {
+  const uint64_t disconnects = FLink.Disconnects();
+  const auto run = [this, handle, disconnects] {
+    {
+      // Started: this job ends the handle, not a Disconnect's cancel.
+      TGuard guard(FThreadsMutex);
+      std::erase(FConnecting, handle);
+    }
     TQORMQTTResult result;
     try {
-      ConnectNow();
+      ConnectNow(disconnects);
       result.Outcome = Status() == mqConnected ? ocDelivered : ocDiscarded;
       if (result.Outcome == ocDiscarded) {
         result.ReasonCode = mqrcUnspecifiedError;
@@ -216,10 +222,6 @@ TQORMQTTHandle TQORMQTTConnection::ConnectAsync() {
       result = {ocRefused, e.ReasonCode(), {}, e.Message()};
     } catch (...) {
       result = {ocDiscarded, mqrcUnspecifiedError, {}, DescribeError(std::current_exception()).Message};
-    }
-    {
-      TGuard guard(FThreadsMutex);
-      std::erase(FConnecting, handle);
     }
     handle->End(result);
   };
@@ -233,8 +235,15 @@ TQORMQTTHandle TQORMQTTConnection::ConnectAsync() {
   {
     TGuard guard(FThreadsMutex);
     FConnecting.push_back(handle);
+    FConnectingOn = context->Core();
   }
-  context->Core().Connects().Post(this, run);
+  if (!context->Core()->Connects().Post(this, run)) {
+    {
+      TGuard guard(FThreadsMutex);
+      std::erase(FConnecting, handle);
+    }
+    handle->End({ocDiscarded, mqrcUnspecifiedError, {}, "The I/O context has stopped"});
+  }
   return TQORMQTTHandle(handle);
 }
 
@@ -243,7 +252,7 @@ std::shared_ptr<TContextPort> TQORMQTTConnection::Port() const {
   return FPort;
 }
 
-void TQORMQTTConnection::ConnectNow() {
+void TQORMQTTConnection::ConnectNow(std::optional<uint64_t> AUnlessAfter) {
   // A client giving up is idle in a moment: this Connect is not one to skip.
   FLink.AwaitGiveUp();
   // An attempt under way (also a reconnect loop's) or a session: nothing to do.
@@ -253,10 +262,15 @@ void TQORMQTTConnection::ConnectNow() {
   // that has fallen back stays at 3.1.1.
   FSession.Offer(settings.ProtocolVersion);
   settings.CheckCredentials(FSession.ProtocolLevel());
-  if (!FLink.BeginConnect()) return;
+  bool cancelled = false;
+  if (!FLink.BeginConnect(AUnlessAfter, &cancelled)) {
+    if (cancelled) throw Exception("Connection attempt cancelled");
+    return;
+  }
   // No worker thread runs while the link is idle: nobody reads the settings now.
   FSettings = std::move(settings);
-  FCore = FClient.IOContext ? &FClient.IOContext->Core() : nullptr;
+  FCoreHeld = FClient.IOContext ? FClient.IOContext->Core() : nullptr;
+  FCore = FCoreHeld.get();
   // A loop serves many clients: it never pauses for one.
   if (FCore) FSettings.ReceiveBatchMicros = 0;
   FInbox.SetLimit(FSettings.ReceiveQueueLimit);
@@ -380,13 +394,13 @@ void TQORMQTTConnection::StartThreads() {
   std::unique_ptr<TQORMQTTKeepaliveThread> oldKeepalive;
   bool readerStarted = false;
   bool keepaliveStarted = false;
-  if (TIOContextCore* core = FCore) {
+  if (FCore) {
     std::shared_ptr<TContextPort> attach;
     {
       TGuard guard(FThreadsMutex);
       if (FLink.Stopping()) throw Exception("MQTT client is stopping");
       if (FPort) return;
-      FPort = attach = std::make_shared<TContextPort>(*this, *core);
+      FPort = attach = std::make_shared<TContextPort>(*this, FCoreHeld);
     }
     FQueue.Restart();
     FQueue.SetDriver(attach.get());
@@ -490,15 +504,24 @@ void TQORMQTTConnection::StopThreads() {
   std::vector<TRequestHandle> connecting;
   {
     TGuard guard(FThreadsMutex);
-    port = std::move(FPort);
+    port = FPort;
   }
   if (port) {
     // The loop first: then nothing posts another attempt of this client.
     port->Detach();
     FQueue.SetDriver(nullptr);
+    TGuard guard(FThreadsMutex);
+    FRetiredPort = std::move(FPort);
   }
-  if (TIOContextCore* core = FCore) {
-    core->Connects().Cancel(this);
+  std::shared_ptr<TIOContextCore> connectingOn;
+  {
+    TGuard guard(FThreadsMutex);
+    connectingOn = FConnectingOn;
+  }
+  // Connects queued on a context (maybe not yet the one of the last Connect) are dropped.
+  for (TIOContextCore* core : {FCore.load(), connectingOn.get()})
+    if (core) core->Connects().Cancel(this);
+  {
     TGuard guard(FThreadsMutex);
     connecting.swap(FConnecting);
   }

@@ -120,7 +120,8 @@ class TQORMQTTConnection {
   // One attempt; AReferred: it follows a broker's Server Reference already.
   void DoConnect(bool AFromLoop, bool AReferred = false);
   // Connect, on whichever thread: the caller's or a context's connect thread.
-  void ConnectNow();
+  // AUnlessAfter: as TBrokerLink::BeginConnect (raises "Connection attempt cancelled").
+  void ConnectNow(std::optional<uint64_t> AUnlessAfter = std::nullopt);
   // The port on the client's I/O context, while attached.
   std::shared_ptr<TContextPort> Port() const;
   void StartThreads();
@@ -166,9 +167,16 @@ class TQORMQTTConnection {
   std::unique_ptr<TQORMQTTReaderThread> FReader;
   std::unique_ptr<TQORMQTTKeepaliveThread> FKeepalive;
   // On an I/O context (set by Connect while idle): the port instead of threads.
-  std::atomic<TIOContextCore*> FCore{nullptr};
+  // Held until the next Connect: the client's calls may look at it after
+  // the program's context object has gone.
+  std::shared_ptr<TIOContextCore> FCoreHeld;
+  std::atomic<TIOContextCore*> FCore{nullptr};  // FCoreHeld's, for any thread
   std::shared_ptr<TContextPort> FPort;
-  std::vector<TRequestHandle> FConnecting;  // ConnectAsync's handles not yet ended
+  // The last port detached, kept one generation: a Publish racing a
+  // Disconnect may still be telling it of a packet.
+  std::shared_ptr<TContextPort> FRetiredPort;
+  std::vector<TRequestHandle> FConnecting;  // ConnectAsync's handles whose connect has not started
+  std::shared_ptr<TIOContextCore> FConnectingOn;  // the context they wait on
   std::atomic<uint8_t> FLastConnectReasonCode{0};
   std::atomic<int> FHeldWaiters{0};  // Publish calls waiting in WaitForHeldRoom
   std::atomic<uint64_t> FRequests{0};  // handles given out

@@ -55,8 +55,8 @@ bool Judgeable(const uint8_t* AData, size_t ASize, uint32_t ALimit) {
 
 }  // namespace
 
-TContextPort::TContextPort(TQORMQTTConnection& AConnection, TIOContextCore& ACore)
-    : FC(AConnection), FCore(ACore), FLoop(ACore.PickLoop()) {}
+TContextPort::TContextPort(TQORMQTTConnection& AConnection, std::shared_ptr<TIOContextCore> ACore)
+    : FC(AConnection), FCore(std::move(ACore)), FLoop(FCore->PickLoop()) {}
 
 TContextPort::~TContextPort() = default;
 
@@ -85,7 +85,7 @@ void TContextPort::Detach() {
   });
 }
 
-bool TContextPort::OnDriverThread() const { return FCore.OnOwnThread(); }
+bool TContextPort::OnDriverThread() const { return FCore->OnOwnThread(); }
 
 void TContextPort::Read(uint64_t AEpoch) {
   Post([AEpoch](TContextPort& APort) { APort.StartReading(AEpoch); });
@@ -307,7 +307,7 @@ void TContextPort::ScheduleReconnect() {
 
 void TContextPort::Attempt() {
   // The attempt waits for its CONNACK, which this loop reads: on a connect thread.
-  FCore.Connects().Post(&FC, [self = shared_from_this(), number = FAttempt] {
+  FCore->Connects().Post(&FC, [self = shared_from_this(), number = FAttempt] {
     if (self->FDetached) return;
     if (!self->FC.AttemptReconnect(number)) self->Reconnect();
   });

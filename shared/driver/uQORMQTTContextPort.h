@@ -24,7 +24,7 @@ class TIOContextCore;
 
 class TContextPort final : public IIOPort, public IWriteDriver, public std::enable_shared_from_this<TContextPort> {
  public:
-  TContextPort(TQORMQTTConnection& AConnection, TIOContextCore& ACore);
+  TContextPort(TQORMQTTConnection& AConnection, std::shared_ptr<TIOContextCore> ACore);
   ~TContextPort() override;
 
   // --- any thread ----------------------------------------------------------------------
@@ -62,7 +62,7 @@ class TContextPort final : public IIOPort, public IWriteDriver, public std::enab
   void Attempt();
 
   TQORMQTTConnection& FC;
-  TIOContextCore& FCore;
+  const std::shared_ptr<TIOContextCore> FCore;  // kept while the client may still call
   TIOLoop& FLoop;
   std::atomic<bool> FDetached{false};
   std::atomic<bool> FWritePosted{false};

@@ -26,13 +26,23 @@ TQORMQTTConnectionStatus TBrokerLink::Status() const {
   }
 }
 
-bool TBrokerLink::BeginConnect() {
+bool TBrokerLink::BeginConnect(std::optional<uint64_t> AUnlessAfter, bool* ACancelled) {
   TGuard guard(FMutex);
+  if (AUnlessAfter && *AUnlessAfter != FDisconnects) {
+    if (ACancelled) *ACancelled = true;
+    return false;
+  }
   if (FState != TLinkState::Idle) return false;
   FState = TLinkState::Connecting;
   FUserDisconnect = false;
   FStopping = false;
   return true;
+}
+
+void TBrokerLink::UserDisconnecting() {
+  TGuard guard(FMutex);
+  FUserDisconnect = true;
+  ++FDisconnects;
 }
 
 void TBrokerLink::SetState(TLinkState AState) {

@@ -65,7 +65,12 @@ class TBrokerLink {
   bool Ending() const { return FStopping || FUserDisconnect; }
   // Connect's start: Connecting, stop flags cleared; false unless Idle
   // (an attempt under way, also a reconnect loop's, or a session).
-  bool BeginConnect();
+  // With AUnlessAfter, also false (and ACancelled set) once a Disconnect
+  // has come since Disconnects() said AUnlessAfter: a connect queued
+  // before a Disconnect must not undo it when it starts.
+  bool BeginConnect(std::optional<uint64_t> AUnlessAfter = std::nullopt, bool* ACancelled = nullptr);
+  // Disconnect calls so far.
+  uint64_t Disconnects() const { return FDisconnects; }
   // Idle ends a give-up under way.
   void SetState(TLinkState AState);
   // From AFrom to ATo only.
@@ -81,7 +86,7 @@ class TBrokerLink {
   void GaveUp();
   // Waits while a give-up is under way.
   void AwaitGiveUp();
-  void UserDisconnecting() { FUserDisconnect = true; }
+  void UserDisconnecting();
   // The program sent a request the broker answers: the reader reads its answer without pausing.
   void Requested() { FPacer.Requested(); }
   // Stops every wait: the stream is released, no new attempt or thread
@@ -159,6 +164,7 @@ class TBrokerLink {
   std::condition_variable FChanged;  // state, links, CONNACKs, stop requests
   std::atomic<TLinkState> FState{TLinkState::Idle};  // written under FMutex
   std::atomic<bool> FUserDisconnect{false};
+  std::atomic<uint64_t> FDisconnects{0};  // written under FMutex
   std::atomic<bool> FStopping{false};
   std::atomic<bool> FGivingUp{false};  // written under FMutex
   std::shared_ptr<TBrokerStream> FStream;

@@ -125,3 +125,58 @@ TEST(IOContext, HundredsOfClientsShareAFanOutAndComeBackAfterTheBrokerIsKilled) 
   for (auto& client : clients) EXPECT_EQ(client->ConnectionStatus(), mqDisconnected);
   publisher.Disconnect();
 }
+
+// How ConnectAsync ends when the connect does not succeed, and a client
+// left attached to a context that has gone.
+TEST(IOContext, AConnectThatCannotSucceedEndsItsHandleWithTheReason) {
+  auto context = std::make_unique<TQORMQTTIOContext>(TQORMQTTIOContextOptions{1, 1});
+  TQORMQTTClient bad;
+  bad.IOContext = context.get();
+  bad.BrokerPort = 0;
+  EXPECT_THROW(bad.ConnectAsync(), EInvalidArgument);  // at once, as from Connect
+
+  TQORMQTTClient nowhere;
+  const uint16_t closed = FreeLoopbackPort();
+  Aim(nowhere, closed, "qor-context-nowhere");
+  nowhere.IOContext = context.get();
+  const TQORMQTTResult refused = nowhere.ConnectAsync().Get();
+  EXPECT_EQ(refused.Outcome, ocDiscarded);
+  EXPECT_NE(refused.ReasonString.find("Connect to 127.0.0.1:" + std::to_string(closed) + " failed"), std::string::npos)
+      << refused.ReasonString;
+
+  // One connect at a time: the first waits for a CONNACK that never comes,
+  // the second waits its turn. A Disconnect ends each.
+  TFakeBroker silent;
+  TQORMQTTClient waiting, queued;
+  Aim(waiting, silent.Port(), "qor-context-waiting");
+  Aim(queued, silent.Port(), "qor-context-queued");
+  waiting.IOContext = queued.IOContext = context.get();
+  const TQORMQTTHandle first = waiting.ConnectAsync();
+  const std::unique_ptr<TFakeConnection> link = silent.Accept();
+  ASSERT_TRUE(link);
+  const TQORMQTTHandle second = queued.ConnectAsync();
+  queued.Disconnect();
+  waiting.Disconnect();
+  for (const TQORMQTTHandle& h : {first, second}) {
+    ASSERT_TRUE(h.Wait(std::chrono::seconds(5)));
+    EXPECT_EQ(h.Result().Outcome, ocDiscarded);
+    // The first may still have been in its TCP connect.
+    EXPECT_NE(h.Result().ReasonString.find("cancelled"), std::string::npos) << h.Result().ReasonString;
+  }
+
+  // A client still attached when its context goes is no longer served, and
+  // its Disconnect returns (nothing left to wait for, nothing freed under it).
+  TFakeBroker broker;
+  TQORMQTTClient left;
+  Aim(left, broker.Port(), "qor-context-left");
+  left.IOContext = context.get();
+  const TQORMQTTHandle connecting = left.ConnectAsync();
+  const std::unique_ptr<TFakeConnection> accepted = broker.Accept();
+  ASSERT_TRUE(accepted);
+  ASSERT_FALSE(accepted->ReadPacket().empty());  // its CONNECT
+  accepted->Send(Connack(0));
+  ASSERT_TRUE(connecting.Get().Succeeded());
+  context.reset();
+  left.Disconnect();
+  EXPECT_EQ(left.ConnectionStatus(), mqDisconnected);
+}
