@@ -2,6 +2,7 @@
 // library measured. Every implementation connects to 127.0.0.1 without TLS.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -21,6 +22,9 @@ class IBenchClient {
   // Returns once the session is established; throws std::runtime_error otherwise.
   virtual void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) = 0;
   virtual void Subscribe(const std::string& ATopic, int AQoS) = 0;
+  // Subscribe, then whether the broker granted it within ATimeout: a
+  // message published before the SUBACK may pass a subscriber by.
+  virtual bool SubscribeAndWait(const std::string& ATopic, int AQoS, std::chrono::milliseconds ATimeout) = 0;
   virtual void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) = 0;
   // Publish that may be refused (an offline buffer that is full, say): whether
   // the library took the message.

@@ -4,8 +4,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <unordered_map>
 
 #include "BenchClient.h"
 
@@ -35,6 +38,17 @@ class TMosquittoBenchClient : public IBenchClient {
     mosquitto_connect_callback_set(FMosq, [](mosquitto*, void* AThis, int ARc) {
       static_cast<TMosquittoBenchClient*>(AThis)->FConnected = ARc == 0 ? 1 : -1;
     });
+    mosquitto_disconnect_callback_set(FMosq, [](mosquitto*, void* AThis, int) {
+      static_cast<TMosquittoBenchClient*>(AThis)->FDisconnected = true;
+    });
+    mosquitto_subscribe_callback_set(FMosq, [](mosquitto*, void* AThis, int AMid, int ACount, const int* AGranted) {
+      auto* self = static_cast<TMosquittoBenchClient*>(AThis);
+      {
+        std::lock_guard<std::mutex> guard(self->FSubscribeLock);
+        self->FSubacks[AMid] = ACount > 0 && AGranted[0] < 0x80;
+      }
+      self->FSubscribed.notify_all();
+    });
     // Also called for QoS 0 messages once written: only tracked identifiers count.
     mosquitto_publish_callback_set(FMosq, [](mosquitto*, void* AThis, int AMid) {
       auto* self = static_cast<TMosquittoBenchClient*>(AThis);
@@ -58,6 +72,17 @@ class TMosquittoBenchClient : public IBenchClient {
   void Subscribe(const std::string& ATopic, int AQoS) override {
     mosquitto_subscribe(FMosq, nullptr, ATopic.c_str(), AQoS);
   }
+  bool SubscribeAndWait(const std::string& ATopic, int AQoS, std::chrono::milliseconds ATimeout) override {
+    // The SUBACK may come before this thread has the identifier: the
+    // callback files every one under its identifier.
+    int mid = 0;
+    if (mosquitto_subscribe(FMosq, &mid, ATopic.c_str(), AQoS) != MOSQ_ERR_SUCCESS) return false;
+    std::unique_lock<std::mutex> lock(FSubscribeLock);
+    if (!FSubscribed.wait_for(lock, ATimeout, [&] { return FSubacks.contains(mid); })) return false;
+    const bool granted = FSubacks[mid];
+    FSubacks.erase(mid);
+    return granted;
+  }
   void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) override {
     if (AQoS > 0) FTracking = true;
     int mid = 0;
@@ -70,13 +95,24 @@ class TMosquittoBenchClient : public IBenchClient {
                              AQoS, false) == MOSQ_ERR_SUCCESS;
   }
   size_t InFlight() override { return FAcks.InFlight(); }
-  void Disconnect() override { mosquitto_disconnect(FMosq); }
+  // mosquitto_disconnect only queues the DISCONNECT for the loop thread,
+  // which the destructor would stop before it is written: wait (up to 2 s)
+  // until the loop has written it and closed the link.
+  void Disconnect() override {
+    FDisconnected = false;  // an earlier lost link set it
+    if (mosquitto_disconnect(FMosq) != MOSQ_ERR_SUCCESS) return;
+    for (int i = 0; i < 2000 && !FDisconnected; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 
  private:
   mosquitto* FMosq = nullptr;
   TMessageHandler FOnMessage;
   std::atomic<int> FConnected{0};
   std::atomic<bool> FTracking{false};
+  std::atomic<bool> FDisconnected{false};
+  std::mutex FSubscribeLock;
+  std::condition_variable FSubscribed;
+  std::unordered_map<int, bool> FSubacks;  // granted, by message identifier
   TAckTracker FAcks;
 };
 

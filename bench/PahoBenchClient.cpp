@@ -47,6 +47,11 @@ class TPahoSyncBenchClient : public IBenchClient {
   void Subscribe(const std::string& ATopic, int AQoS) override {
     MQTTClient_subscribe(FClient, ATopic.c_str(), AQoS);
   }
+  // MQTTClient_subscribe itself waits for the SUBACK, up to Paho's own
+  // command timeout (10 s) rather than ATimeout.
+  bool SubscribeAndWait(const std::string& ATopic, int AQoS, std::chrono::milliseconds) override {
+    return MQTTClient_subscribe(FClient, ATopic.c_str(), AQoS) == MQTTCLIENT_SUCCESS;
+  }
   void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) override {
     MQTTClient_deliveryToken token = 0;
     MQTTClient_publish(FClient, ATopic.c_str(), static_cast<int>(APayload.size()), APayload.data(), AQoS, 0,
@@ -113,6 +118,24 @@ class TPahoAsyncBenchClient : public IBenchClient {
   void Subscribe(const std::string& ATopic, int AQoS) override {
     MQTTAsync_subscribe(FClient, ATopic.c_str(), AQoS, nullptr);
   }
+  // The outcome lands in a member, not on the stack: an answer that comes
+  // after the wait gave up must still find it.
+  bool SubscribeAndWait(const std::string& ATopic, int AQoS, std::chrono::milliseconds ATimeout) override {
+    FSubscribed = 0;
+    MQTTAsync_responseOptions response = MQTTAsync_responseOptions_initializer;
+    response.context = this;
+    response.onSuccess = [](void* AThis, MQTTAsync_successData* AData) {
+      static_cast<TPahoAsyncBenchClient*>(AThis)->FSubscribed = AData->alt.qos < 0x80 ? 1 : -1;
+    };
+    response.onFailure = [](void* AThis, MQTTAsync_failureData*) {
+      static_cast<TPahoAsyncBenchClient*>(AThis)->FSubscribed = -1;
+    };
+    if (MQTTAsync_subscribe(FClient, ATopic.c_str(), AQoS, &response) != MQTTASYNC_SUCCESS) return false;
+    const auto deadline = std::chrono::steady_clock::now() + ATimeout;
+    while (FSubscribed == 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return FSubscribed == 1;
+  }
   void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) override {
     MQTTAsync_responseOptions response = MQTTAsync_responseOptions_initializer;
     if (AQoS > 0) {
@@ -144,6 +167,7 @@ class TPahoAsyncBenchClient : public IBenchClient {
   MQTTAsync FClient = nullptr;
   TMessageHandler FOnMessage;
   std::atomic<int> FConnected{0};
+  std::atomic<int> FSubscribed{0};
   std::atomic<int64_t> FInFlight{0};
 };
 
