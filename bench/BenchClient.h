@@ -21,6 +21,15 @@ class IBenchClient {
   virtual ~IBenchClient() = default;
   // Returns once the session is established; throws std::runtime_error otherwise.
   virtual void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) = 0;
+  // Libraries that connect in the background: StartConnect returns once the
+  // connect is under way (throwing when it cannot start), ConnectState then
+  // tells 0 while it is, 1 once connected, -1 when it failed. Many clients
+  // connect from one thread that way, as a program would with such a library.
+  virtual bool ConnectsInBackground() const { return false; }
+  virtual void StartConnect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) {
+    Connect(APort, AClientId, std::move(AOnMessage));
+  }
+  virtual int ConnectState() { return 1; }
   virtual void Subscribe(const std::string& ATopic, int AQoS) = 0;
   // Subscribe, then whether the broker granted it within ATimeout: a
   // message published before the SUBACK may pass a subscriber by.

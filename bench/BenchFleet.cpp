@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <deque>
 #include <fstream>
 #include <mutex>
 #include <stdexcept>
@@ -22,13 +23,11 @@ class TPooledFleet : public IBenchFleet {
   std::string Connect(const std::vector<uint16_t>& APorts, const std::string& AIdPrefix, TMessageHandler AOnMessage,
                       TClock::time_point ADeadline) override {
     FOnMessage = std::move(AOnMessage);
+    if (!FClients.empty() && FClients.front()->ConnectsInBackground())
+      return ConnectInBackground(APorts, AIdPrefix, ADeadline);
     return RunPool(
         FThreads, FClients.size(), ADeadline,
-        [&](size_t i) {
-          // One handler per client that knows its number, without a copy of FOnMessage each.
-          FClients[i]->Connect(APorts[i % APorts.size()], AIdPrefix + "-" + std::to_string(i),
-                               [this, i](const char* AData, size_t ALength) { FOnMessage(i, AData, ALength); });
-        },
+        [&](size_t i) { FClients[i]->Connect(APorts[i % APorts.size()], AIdPrefix + "-" + std::to_string(i), Handler(i)); },
         Connected, MachineThreadShortage);
   }
 
@@ -48,6 +47,43 @@ class TPooledFleet : public IBenchFleet {
   }
 
  private:
+  IBenchClient::TMessageHandler Handler(size_t AClient) {
+    // One handler per client that knows its number, without a copy of FOnMessage each.
+    return [this, AClient](const char* AData, size_t ALength) { FOnMessage(AClient, AData, ALength); };
+  }
+
+  std::string ConnectInBackground(const std::vector<uint16_t>& APorts, const std::string& AIdPrefix,
+                                  TClock::time_point ADeadline) {
+    std::deque<size_t> pending;
+    for (size_t next = 0; next < FClients.size() || !pending.empty();) {
+      for (; next < FClients.size() && pending.size() < kConnectsInFlight; ++next) {
+        if (std::string why = MachineThreadShortage(); !why.empty()) return why;
+        try {
+          FClients[next]->StartConnect(APorts[next % APorts.size()], AIdPrefix + "-" + std::to_string(next),
+                                       Handler(next));
+        } catch (const std::exception& e) {
+          return "client " + std::to_string(next) + ": " + e.what();
+        }
+        pending.push_back(next);
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      for (auto it = pending.begin(); it != pending.end();) {
+        const int state = FClients[*it]->ConnectState();
+        if (state < 0) return "client " + std::to_string(*it) + ": the connect failed";
+        if (state == 0) {
+          ++it;
+          continue;
+        }
+        ++Connected;
+        it = pending.erase(it);
+      }
+      if (!pending.empty() && TClock::now() >= ADeadline)
+        return "the time limit passed with " + std::to_string(Connected.load()) + " of " +
+               std::to_string(FClients.size()) + " done";
+    }
+    return "";
+  }
+
   size_t FThreads;
   std::vector<std::unique_ptr<IBenchClient>> FClients;
   TMessageHandler FOnMessage;

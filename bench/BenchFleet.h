@@ -52,8 +52,16 @@ struct TFleetLibrary {
 // The variants this build of qorbench can measure with --clients, QOR first.
 std::vector<TFleetLibrary> FleetLibraries();
 
-// The clients of an IBenchClient library, each connected, subscribed and
-// disconnected by its blocking calls, AThreads of them at a time.
+// mosquitto listens with a backlog of 100: more connects at once than it
+// accepts overflow the queue, and the kernel drops their SYNs to retry them
+// a second or more later. A program connecting thousands in the background
+// keeps a window.
+constexpr size_t kConnectsInFlight = 64;
+
+// The clients of an IBenchClient library, subscribed and disconnected by its
+// blocking calls, AThreads of them at a time, and connected so too, or, for
+// a library that connects in the background, from one thread with
+// kConnectsInFlight under way.
 std::unique_ptr<IBenchFleet> CreatePooledFleet(const TBenchLibrary& ALibrary, size_t ACount, size_t AThreads);
 
 // Runs AWork(0) .. AWork(ACount - 1) on AThreads threads of its own, counting

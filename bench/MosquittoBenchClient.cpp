@@ -1,5 +1,6 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
+#include <sys/select.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +28,13 @@ class TMosquittoBenchClient : public IBenchClient {
     }
   }
   void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) override {
+    StartConnect(APort, AClientId, std::move(AOnMessage));
+    for (int i = 0; i < 1000000 && FConnected == 0; ++i) std::this_thread::sleep_for(std::chrono::microseconds(5));
+    if (FConnected != 1) throw std::runtime_error("libmosquitto: no CONNACK");
+  }
+  bool ConnectsInBackground() const override { return true; }
+  int ConnectState() override { return FConnected; }
+  void StartConnect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) override {
     FOnMessage = std::move(AOnMessage);
     FMosq = mosquitto_new(AClientId.c_str(), !Durable, this);
     if (!FMosq) throw std::runtime_error("mosquitto_new failed");
@@ -63,11 +71,13 @@ class TMosquittoBenchClient : public IBenchClient {
     // libmosquitto takes no keepalive below 5 s.
     const int connected = mosquitto_connect_bind_v5(FMosq, "127.0.0.1", APort, Durable ? 5 : 60, nullptr, properties);
     mosquitto_property_free_all(&properties);
-    if (connected != MOSQ_ERR_SUCCESS ||
-        mosquitto_loop_start(FMosq) != MOSQ_ERR_SUCCESS)
-      throw std::runtime_error("mosquitto_connect failed");
-    for (int i = 0; i < 1000000 && FConnected == 0; ++i) std::this_thread::sleep_for(std::chrono::microseconds(5));
-    if (FConnected != 1) throw std::runtime_error("libmosquitto: no CONNACK");
+    if (connected != MOSQ_ERR_SUCCESS) throw std::runtime_error("mosquitto_connect failed");
+    // Its loop waits with pselect(), which takes no descriptor from
+    // FD_SETSIZE on: the loop would give up at once, and the CONNACK never come.
+    if (mosquitto_socket(FMosq) >= FD_SETSIZE)
+      throw std::runtime_error("libmosquitto: its socket is descriptor " + std::to_string(mosquitto_socket(FMosq)) +
+                               ", beyond the " + std::to_string(FD_SETSIZE) + " its pselect() takes");
+    if (mosquitto_loop_start(FMosq) != MOSQ_ERR_SUCCESS) throw std::runtime_error("mosquitto_loop_start failed");
   }
   void Subscribe(const std::string& ATopic, int AQoS) override {
     mosquitto_subscribe(FMosq, nullptr, ATopic.c_str(), AQoS);

@@ -75,6 +75,13 @@ class TPahoAsyncBenchClient : public IBenchClient {
     if (FClient) MQTTAsync_destroy(&FClient);
   }
   void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) override {
+    StartConnect(APort, AClientId, std::move(AOnMessage));
+    for (int i = 0; i < 1000000 && FConnected == 0; ++i) std::this_thread::sleep_for(std::chrono::microseconds(5));
+    if (FConnected != 1) throw std::runtime_error("MQTTAsync: no CONNACK");
+  }
+  bool ConnectsInBackground() const override { return true; }
+  int ConnectState() override { return FConnected; }
+  void StartConnect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) override {
     FOnMessage = std::move(AOnMessage);
     MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer;
     if (Durable) {
@@ -112,8 +119,6 @@ class TPahoAsyncBenchClient : public IBenchClient {
     };
     if (MQTTAsync_connect(FClient, &options) != MQTTASYNC_SUCCESS)
       throw std::runtime_error("MQTTAsync_connect failed");
-    for (int i = 0; i < 1000000 && FConnected == 0; ++i) std::this_thread::sleep_for(std::chrono::microseconds(5));
-    if (FConnected != 1) throw std::runtime_error("MQTTAsync: no CONNACK");
   }
   void Subscribe(const std::string& ATopic, int AQoS) override {
     MQTTAsync_subscribe(FClient, ATopic.c_str(), AQoS, nullptr);

@@ -17,10 +17,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// mosquitto listens with a backlog of 100: more connects at once than it
-// accepts overflow the queue, and the kernel drops their SYNs to retry them
-// a second or more later. A program connecting thousands keeps a window.
-constexpr size_t kConnectsInFlight = 64;
 // Disconnect blocks (it writes the DISCONNECT), as with the threaded client.
 constexpr size_t kDisconnectThreads = 8;
 
