@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <deque>
 #include <utility>
 
 #include "uQORMQTTClient.h"
@@ -27,10 +26,6 @@ std::string Failure(size_t AClient, const qor::TQORMQTTResult& AResult) {
          (AResult.ReasonString.empty() ? "" : " (" + AResult.ReasonString + ")");
 }
 
-std::string TimeLimit(size_t ADone, size_t ACount) {
-  return "the time limit passed with " + std::to_string(ADone) + " of " + std::to_string(ACount) + " done";
-}
-
 class TQorContextFleet : public IBenchFleet {
  public:
   explicit TQorContextFleet(size_t ACount) {
@@ -38,42 +33,30 @@ class TQorContextFleet : public IBenchFleet {
     for (size_t i = 0; i < ACount; ++i) FClients.push_back(std::make_unique<qor::TQORMQTTClient>());
   }
 
+  // The context keeps a bounded number of connects under way by itself: a
+  // program starts them all.
   std::string Connect(const std::vector<uint16_t>& APorts, const std::string& AIdPrefix, TMessageHandler AOnMessage,
                       TClock::time_point ADeadline) override {
     FOnMessage = std::move(AOnMessage);
-    std::deque<std::pair<size_t, qor::TQORMQTTHandle>> pending;
-    size_t next = 0;
-    while (next < FClients.size() || !pending.empty()) {
-      for (; next < FClients.size() && pending.size() < kConnectsInFlight; ++next) {
-        qor::TQORMQTTClient& client = *FClients[next];
-        client.BrokerHostName = "127.0.0.1";
-        client.BrokerPort = APorts[next % APorts.size()];
-        client.UseSSL = false;
-        client.ClientID = AIdPrefix + "-" + std::to_string(next);
-        client.OnMessage = [this, i = next](const std::string&, const std::string& APayload, qor::TQORMQTTQoS) {
-          FOnMessage(i, APayload.data(), APayload.size());
-        };
-        client.IOContext = &FContext;
-        try {
-          pending.emplace_back(next, client.ConnectAsync());
-        } catch (const qor::Exception& e) {
-          return "client " + std::to_string(next) + ": " + e.Message();
-        }
-      }
-      // Connects end in any order: wait for the oldest, then take every one that has ended.
-      if (!pending.front().second.Wait(Remaining(ADeadline))) return TimeLimit(Connected, FClients.size());
-      for (auto it = pending.begin(); it != pending.end();) {
-        if (!it->second.Done()) {
-          ++it;
-          continue;
-        }
-        const qor::TQORMQTTResult result = it->second.Result();
-        if (!result.Succeeded()) return Failure(it->first, result);
-        ++Connected;
-        it = pending.erase(it);
+    std::vector<qor::TQORMQTTHandle> handles;
+    handles.reserve(FClients.size());
+    for (size_t i = 0; i < FClients.size(); ++i) {
+      qor::TQORMQTTClient& client = *FClients[i];
+      client.BrokerHostName = "127.0.0.1";
+      client.BrokerPort = APorts[i % APorts.size()];
+      client.UseSSL = false;
+      client.ClientID = AIdPrefix + "-" + std::to_string(i);
+      client.OnMessage = [this, i](const std::string&, const std::string& APayload, qor::TQORMQTTQoS) {
+        FOnMessage(i, APayload.data(), APayload.size());
+      };
+      client.IOContext = &FContext;
+      try {
+        handles.push_back(client.ConnectAsync());
+      } catch (const qor::Exception& e) {
+        return "client " + std::to_string(i) + ": " + e.Message();
       }
     }
-    return "";
+    return Await(handles, Connected, ADeadline);
   }
 
   std::string Subscribe(const std::string& ATopic, TClock::time_point ADeadline) override {
@@ -86,12 +69,7 @@ class TQorContextFleet : public IBenchFleet {
         return "client " + std::to_string(i) + ": " + e.Message();
       }
     }
-    for (size_t i = 0; i < handles.size(); ++i) {
-      if (!handles[i].Wait(Remaining(ADeadline))) return TimeLimit(Subscribed, FClients.size());
-      if (!handles[i].Result().Succeeded()) return Failure(i, handles[i].Result());
-      ++Subscribed;
-    }
-    return "";
+    return Await(handles, Subscribed, ADeadline);
   }
 
   std::string Disconnect(TClock::time_point ADeadline) override {
@@ -100,6 +78,18 @@ class TQorContextFleet : public IBenchFleet {
   }
 
  private:
+  // Waits for every handle in turn, counting in ADone those that succeeded.
+  static std::string Await(const std::vector<qor::TQORMQTTHandle>& AHandles, std::atomic<size_t>& ADone,
+                           TClock::time_point ADeadline) {
+    for (size_t i = 0; i < AHandles.size(); ++i) {
+      if (!AHandles[i].Wait(Remaining(ADeadline))) return "the time limit passed";
+      const qor::TQORMQTTResult result = AHandles[i].Result();
+      if (!result.Succeeded()) return Failure(i, result);
+      ++ADone;
+    }
+    return "";
+  }
+
   // Declared before the clients: they end before the context they run on.
   qor::TQORMQTTIOContext FContext;
   std::vector<std::unique_ptr<qor::TQORMQTTClient>> FClients;

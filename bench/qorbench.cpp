@@ -23,14 +23,16 @@
 //                 it after 60 s, is reported with how many it connected. Variants:
 //                 qor (each client with threads of its own, 8 threads calling the
 //                 blocking Connect), qor-context (all clients on one I/O context
-//                 with a thread per core, ConnectAsync, 64 connects in flight;
-//                 when the library has it), and the peers as below: libmosquitto
-//                 with its own loop thread per client (mosquitto_loop_start, as
-//                 its documentation has it), Paho's clients as they come; each
-//                 with 8 threads calling their blocking connect. Raises the
-//                 descriptor limit for the broker and itself (as far as root may);
-//                 beyond 20 000 clients the broker listens on 18902, 18903 ...
-//                 too. Stops a variant before the machine runs short of threads.
+//                 with its defaults, a loop thread per core; ConnectAsync for all
+//                 at once, the context pacing them), and the peers as below:
+//                 libmosquitto with a loop thread per client
+//                 (mosquitto_loop_start, as its documentation has it) and Paho's
+//                 MQTTAsync, both connecting in the background from one thread
+//                 with 64 connects under way; Paho's MQTTClient from 8 threads
+//                 calling its blocking connect. Raises the descriptor limit for
+//                 the broker and itself (as far as root may); beyond 20 000
+//                 clients the broker listens on 18902, 18903 ... too. Stops a
+//                 variant before the machine runs short of threads.
 //     --library   only the libraries named (qor, libmosquitto, paho-sync,
 //                 paho-async; for --clients also qor-context)
 //     --scenario  only the scenarios named (qos0, qos1, latency, large, connect,
