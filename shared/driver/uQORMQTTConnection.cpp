@@ -204,6 +204,13 @@ TQORMQTTHandle TQORMQTTConnection::ConnectAsync() {
     throw Exception("ConnectAsync must not be called from the client's own threads (an event handler)");
   const TRequestHandle handle = NewHandle();
   const auto run = [this, handle] {
+    // From here the attempt's own outcome ends the handle: a failed attempt
+    // stops the client's threads, which ends what is still waiting in
+    // FConnecting as cancelled, and would hide the refusal or the error.
+    {
+      TGuard guard(FThreadsMutex);
+      std::erase(FConnecting, handle);
+    }
     TQORMQTTResult result;
     try {
       ConnectNow();
@@ -216,10 +223,6 @@ TQORMQTTHandle TQORMQTTConnection::ConnectAsync() {
       result = {ocRefused, e.ReasonCode(), {}, e.Message()};
     } catch (...) {
       result = {ocDiscarded, mqrcUnspecifiedError, {}, DescribeError(std::current_exception()).Message};
-    }
-    {
-      TGuard guard(FThreadsMutex);
-      std::erase(FConnecting, handle);
     }
     handle->End(result);
   };
