@@ -2,6 +2,7 @@
 // library measured. Every implementation connects to 127.0.0.1 without TLS.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,7 +21,19 @@ class IBenchClient {
   virtual ~IBenchClient() = default;
   // Returns once the session is established; throws std::runtime_error otherwise.
   virtual void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) = 0;
+  // Libraries that connect in the background: StartConnect returns once the
+  // connect is under way (throwing when it cannot start), ConnectState then
+  // tells 0 while it is, 1 once connected, -1 when it failed. Many clients
+  // connect from one thread that way, as a program would with such a library.
+  virtual bool ConnectsInBackground() const { return false; }
+  virtual void StartConnect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) {
+    Connect(APort, AClientId, std::move(AOnMessage));
+  }
+  virtual int ConnectState() { return 1; }
   virtual void Subscribe(const std::string& ATopic, int AQoS) = 0;
+  // Subscribe, then whether the broker granted it within ATimeout: a
+  // message published before the SUBACK may pass a subscriber by.
+  virtual bool SubscribeAndWait(const std::string& ATopic, int AQoS, std::chrono::milliseconds ATimeout) = 0;
   virtual void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) = 0;
   // Publish that may be refused (an offline buffer that is full, say): whether
   // the library took the message.

@@ -1,6 +1,10 @@
 #include "BenchClient.h"
+#include "BenchFleet.h"
 
 std::unique_ptr<IBenchClient> CreateQorBenchClient();
+#ifdef QOR_BENCH_WITH_IO_CONTEXT
+std::unique_ptr<IBenchFleet> CreateQorContextFleet(size_t ACount);
+#endif
 #ifdef QOR_BENCH_WITH_MOSQUITTO
 std::unique_ptr<IBenchClient> CreateMosquittoBenchClient();
 #endif
@@ -19,4 +23,20 @@ std::vector<TBenchLibrary> BenchLibraries() {
   libraries.push_back({"paho-async", CreatePahoAsyncBenchClient});
 #endif
   return libraries;
+}
+
+std::vector<TFleetLibrary> FleetLibraries() {
+  // Blocking connects one at a time would take minutes for 10 000 clients;
+  // a handful of threads is what a program would give them.
+  constexpr size_t kConnectThreads = 8;
+  std::vector<TFleetLibrary> fleets;
+  for (const auto& library : BenchLibraries()) {
+    fleets.push_back({library.Name,
+                      [library](size_t ACount) { return CreatePooledFleet(library, ACount, kConnectThreads); },
+                      library.Create});
+#ifdef QOR_BENCH_WITH_IO_CONTEXT
+    if (library.Name == "qor") fleets.push_back({"qor-context", CreateQorContextFleet, CreateQorBenchClient});
+#endif
+  }
+  return fleets;
 }

@@ -47,6 +47,11 @@ class TPahoSyncBenchClient : public IBenchClient {
   void Subscribe(const std::string& ATopic, int AQoS) override {
     MQTTClient_subscribe(FClient, ATopic.c_str(), AQoS);
   }
+  // MQTTClient_subscribe itself waits for the SUBACK, up to Paho's own
+  // command timeout (10 s) rather than ATimeout.
+  bool SubscribeAndWait(const std::string& ATopic, int AQoS, std::chrono::milliseconds) override {
+    return MQTTClient_subscribe(FClient, ATopic.c_str(), AQoS) == MQTTCLIENT_SUCCESS;
+  }
   void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) override {
     MQTTClient_deliveryToken token = 0;
     MQTTClient_publish(FClient, ATopic.c_str(), static_cast<int>(APayload.size()), APayload.data(), AQoS, 0,
@@ -70,6 +75,13 @@ class TPahoAsyncBenchClient : public IBenchClient {
     if (FClient) MQTTAsync_destroy(&FClient);
   }
   void Connect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) override {
+    StartConnect(APort, AClientId, std::move(AOnMessage));
+    for (int i = 0; i < 1000000 && FConnected == 0; ++i) std::this_thread::sleep_for(std::chrono::microseconds(5));
+    if (FConnected != 1) throw std::runtime_error("MQTTAsync: no CONNACK");
+  }
+  bool ConnectsInBackground() const override { return true; }
+  int ConnectState() override { return FConnected; }
+  void StartConnect(uint16_t APort, const std::string& AClientId, TMessageHandler AOnMessage) override {
     FOnMessage = std::move(AOnMessage);
     MQTTAsync_createOptions create = MQTTAsync_createOptions_initializer;
     if (Durable) {
@@ -107,11 +119,27 @@ class TPahoAsyncBenchClient : public IBenchClient {
     };
     if (MQTTAsync_connect(FClient, &options) != MQTTASYNC_SUCCESS)
       throw std::runtime_error("MQTTAsync_connect failed");
-    for (int i = 0; i < 1000000 && FConnected == 0; ++i) std::this_thread::sleep_for(std::chrono::microseconds(5));
-    if (FConnected != 1) throw std::runtime_error("MQTTAsync: no CONNACK");
   }
   void Subscribe(const std::string& ATopic, int AQoS) override {
     MQTTAsync_subscribe(FClient, ATopic.c_str(), AQoS, nullptr);
+  }
+  // The outcome lands in a member, not on the stack: an answer that comes
+  // after the wait gave up must still find it.
+  bool SubscribeAndWait(const std::string& ATopic, int AQoS, std::chrono::milliseconds ATimeout) override {
+    FSubscribed = 0;
+    MQTTAsync_responseOptions response = MQTTAsync_responseOptions_initializer;
+    response.context = this;
+    response.onSuccess = [](void* AThis, MQTTAsync_successData* AData) {
+      static_cast<TPahoAsyncBenchClient*>(AThis)->FSubscribed = AData->alt.qos < 0x80 ? 1 : -1;
+    };
+    response.onFailure = [](void* AThis, MQTTAsync_failureData*) {
+      static_cast<TPahoAsyncBenchClient*>(AThis)->FSubscribed = -1;
+    };
+    if (MQTTAsync_subscribe(FClient, ATopic.c_str(), AQoS, &response) != MQTTASYNC_SUCCESS) return false;
+    const auto deadline = std::chrono::steady_clock::now() + ATimeout;
+    while (FSubscribed == 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return FSubscribed == 1;
   }
   void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) override {
     MQTTAsync_responseOptions response = MQTTAsync_responseOptions_initializer;
@@ -144,6 +172,7 @@ class TPahoAsyncBenchClient : public IBenchClient {
   MQTTAsync FClient = nullptr;
   TMessageHandler FOnMessage;
   std::atomic<int> FConnected{0};
+  std::atomic<int> FSubscribed{0};
   std::atomic<int64_t> FInFlight{0};
 };
 

@@ -32,6 +32,10 @@ class TQorBenchClient : public IBenchClient {
   void Subscribe(const std::string& ATopic, int AQoS) override {
     FClient.Subscribe(ATopic, static_cast<qor::TQORMQTTQoS>(AQoS));
   }
+  bool SubscribeAndWait(const std::string& ATopic, int AQoS, std::chrono::milliseconds ATimeout) override {
+    const qor::TQORMQTTHandle handle = FClient.SubscribeAsync(ATopic, static_cast<qor::TQORMQTTQoS>(AQoS));
+    return handle.Wait(ATimeout) && handle.Result().Succeeded();
+  }
   void Publish(const std::string& ATopic, const std::string& APayload, int AQoS) override {
     FClient.Publish(ATopic, APayload, static_cast<qor::TQORMQTTQoS>(AQoS));
   }

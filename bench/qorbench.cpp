@@ -5,17 +5,42 @@
 // medians and one JSON line per run. Every payload carries a sequence number:
 // lost, duplicated, reordered and corrupted messages are counted and shown.
 //
-//   qorbench [--quick] [--scale] [--outages] [--library=NAME ...] [--scenario=NAME ...]
+//   qorbench [--quick] [--scale] [--outages] [--clients=N[,N...] ...] [--library=NAME ...]
+//            [--scenario=NAME ...]
 //     --quick     a tenth of the messages (for a smoke run)
 //     --scale     also 1, 100 and 1000 connected clients per library
 //     --outages   also a broker ended (SIGTERM, SIGKILL) or paused (SIGSTOP) under
 //                 a QoS 1 and a QoS 2 stream between clients that keep their
 //                 sessions: what each library accepted, lost, duplicated, reordered
-//     --library   only the libraries named (qor, libmosquitto, paho-sync, paho-async)
+//     --clients   also N clients in one process, for each N given (a list, the
+//                 option repeated, or both: --clients=1000,10000), once per
+//                 variant and N, the counts rising: the ms from starting to
+//                 connect all N until all are connected; the RSS grown per client
+//                 (KiB) once all are connected and subscribed; the process's
+//                 threads then; the ms one QoS 0 message takes to reach all N,
+//                 all subscribed to one topic; the ms until all N have
+//                 disconnected. A variant that fails a phase, or has not finished
+//                 it after 60 s, is reported with how many it connected. Variants:
+//                 qor (each client with threads of its own, 8 threads calling the
+//                 blocking Connect), qor-context (all clients on one I/O context
+//                 with its defaults, a loop thread per core; ConnectAsync for all
+//                 at once, the context pacing them), and the peers as below:
+//                 libmosquitto with a loop thread per client
+//                 (mosquitto_loop_start, as its documentation has it) and Paho's
+//                 MQTTAsync, both connecting in the background from one thread
+//                 with 64 connects under way; Paho's MQTTClient from 8 threads
+//                 calling its blocking connect. Raises the descriptor limit for
+//                 the broker and itself (as far as root may); beyond 20 000
+//                 clients the broker listens on 18902, 18903 ... too. Stops a
+//                 variant before the machine runs short of threads.
+//     --library   only the libraries named (qor, libmosquitto, paho-sync,
+//                 paho-async; for --clients also qor-context)
 //     --scenario  only the scenarios named (qos0, qos1, latency, large, connect,
-//                 burst, scale1, scale100, scale1000, outage-term-q1 ...), e.g. to
+//                 burst, scale1, scale100, scale1000, outage-term-q1 ...,
+//                 clients: the --clients runs, 1000 clients unless given), e.g. to
 //                 profile one of them
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -24,7 +49,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -32,13 +59,16 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "BenchClient.h"
+#include "BenchFleet.h"
 #include "LinkSegments.h"
 
 extern char** environ;
@@ -393,6 +423,270 @@ TRun Outage(const TBenchLibrary& ALib, int ASignal, int AQoS) {
   return run;
 }
 
+// --- many clients in one process (--clients) --------------------------------------------
+
+// Connections one broker port takes from 127.0.0.1: each needs a local port
+// of its own towards it, and Linux hands out about 28 000 of them. Beyond
+// this many clients the broker listens on further ports, from 18902 on.
+constexpr size_t kClientsPerPort = 20000;
+constexpr uint16_t kExtraPortsFrom = 18902;
+// Each phase of a run (connect, subscribe, fan-out, disconnect) ends after this.
+constexpr auto kPhaseLimit = std::chrono::seconds(60);
+
+std::vector<uint16_t> BrokerPorts(size_t AClients) {
+  std::vector<uint16_t> ports{kBrokerPort};
+  for (uint16_t p = kExtraPortsFrom; ports.size() * kClientsPerPort < AClients; ++p) ports.push_back(p);
+  return ports;
+}
+
+struct TClientsRun {
+  size_t Connected = 0;  // how far the connect phase got
+  // -1: not measured (the run stopped before)
+  double ConnectMs = -1, KiBPerClient = -1, FanOutMs = -1, DisconnectMs = -1;
+  long Threads = -1;
+  uint64_t Received = 0, Duplicated = 0;  // of the one message fanned out
+  double CpuSeconds = 0, BrokerCpuSeconds = 0;
+  std::string Error;  // the phase that failed and why
+  const char* Phase = "create";  // the phase under way
+};
+
+long ResidentKiB() {
+  std::ifstream in("/proc/self/statm");
+  long size = 0, resident = 0;
+  in >> size >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+long ProcessThreads() {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.starts_with("Threads:")) return std::atol(line.c_str() + 8);
+  return -1;
+}
+
+double Millis(TClock::duration ADuration) { return std::chrono::duration<double, std::milli>(ADuration).count(); }
+
+void WriteLine(int AFd, const std::string& ALine) {
+  const std::string text = ALine + "\n";
+  if (write(AFd, text.data(), text.size()) < 0) _exit(2);
+}
+
+// N clients of ALib: connect all, subscribe all to one topic, one message to
+// all of them, disconnect all. Writes "reached K" lines to AProgressFd while
+// they connect, so that a run that dies still tells how far it got. Fills
+// in ARun as it goes: what was measured stands when a phase throws.
+void ManyClients(const TFleetLibrary& ALib, size_t AClients, int AProgressFd, TClientsRun& ARun) {
+  TClientsRun& run = ARun;
+  std::vector<std::atomic<uint32_t>> arrivals(AClients);
+  std::atomic<size_t> received{0}, duplicated{0};
+  std::atomic<int64_t> allArrived{0};
+  const auto handler = [&](size_t AClient, const char*, size_t) {
+    if (arrivals[AClient].fetch_add(1) > 0) {
+      ++duplicated;
+    } else if (++received == AClients) {
+      allArrived = TClock::now().time_since_epoch().count();
+    }
+  };
+  const long before = ResidentKiB();
+  // Released, not destroyed, whatever happens: the process ends with the
+  // run, and a library stuck in a failed phase could hold up its destructor.
+  IBenchFleet& fleet = *ALib.Create(AClients).release();
+
+  std::mutex lock;
+  std::condition_variable changed;
+  bool connecting = true;
+  std::thread progress([&] {
+    size_t told = 0;
+    std::unique_lock<std::mutex> guard(lock);
+    while (connecting) {
+      changed.wait_for(guard, std::chrono::milliseconds(200));
+      if (fleet.Connected != told) WriteLine(AProgressFd, "reached " + std::to_string(told = fleet.Connected));
+    }
+  });
+  run.Phase = "connect";
+  const auto start = TClock::now();
+  std::string error;
+  try {  // the progress thread is still to be joined
+    error = fleet.Connect(BrokerPorts(AClients), Id("qb-cl"), handler, start + kPhaseLimit);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  const double connectMs = Millis(TClock::now() - start);
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    connecting = false;
+  }
+  changed.notify_all();
+  progress.join();
+  run.Connected = fleet.Connected;
+  if (!error.empty()) {
+    run.Error = "connect: " + error;
+    return;
+  }
+  run.ConnectMs = connectMs;
+
+  run.Phase = "subscribe";
+  const std::string topic = "qorbench/clients/" + std::to_string(getpid());
+  error = fleet.Subscribe(topic, TClock::now() + kPhaseLimit);
+  if (!error.empty()) {
+    run.Error = "subscribe: " + error;
+    return;
+  }
+  run.KiBPerClient = static_cast<double>(ResidentKiB() - before) / static_cast<double>(AClients);
+  run.Threads = ProcessThreads();
+
+  run.Phase = "fan-out";
+  auto publisher = ALib.CreatePublisher();
+  publisher->Connect(kBrokerPort, Id("qb-cl-pub"), [](const char*, size_t) {});
+  const auto published = TClock::now();
+  publisher->Publish(topic, "fan-out", 0);
+  while (received < AClients && TClock::now() - published < kPhaseLimit)
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  run.Received = received;
+  run.Duplicated = duplicated;
+  if (received < AClients) {
+    run.Error = "fan-out: " + std::to_string(received) + " of " + std::to_string(AClients) + " received in " +
+                std::to_string(kPhaseLimit.count()) + " s";
+    return;
+  }
+  run.FanOutMs = Millis(TClock::time_point(TClock::duration(allArrived.load())) - published);
+  publisher->Disconnect();
+
+  run.Phase = "disconnect";
+  const auto leaving = TClock::now();
+  error = fleet.Disconnect(leaving + kPhaseLimit);
+  if (error.empty())
+    run.DisconnectMs = Millis(TClock::now() - leaving);
+  else
+    run.Error = "disconnect: " + error;
+}
+
+// A run of ManyClients in a child process of its own, killed when it has
+// not finished in 7 minutes: every phase is bounded, but a library's own
+// wait inside one may not be.
+TClientsRun RunClientsInChild(const TFleetLibrary& ALib, size_t AClients) {
+  constexpr auto kChildLimit = std::chrono::minutes(7);
+  TClientsRun run;
+  int pipeFd[2];
+  if (pipe2(pipeFd, O_CLOEXEC) != 0) {
+    run.Error = std::string("no pipe: ") + std::strerror(errno);
+    return run;
+  }
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(pipeFd[0]);
+    close(pipeFd[1]);
+    run.Error = std::string("no child process: ") + std::strerror(errno);
+    return run;
+  }
+  if (pid == 0) {
+    close(pipeFd[0]);
+    TClientsRun r;
+    try {
+      ManyClients(ALib, AClients, pipeFd[1], r);
+    } catch (const std::exception& e) {
+      r.Error = std::string(r.Phase) + ": " + e.what();
+    }
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    r.CpuSeconds = static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+                   static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    std::ostringstream out;
+    out << "result " << r.Connected << " " << r.ConnectMs << " " << r.KiBPerClient << " " << r.Threads << " "
+        << r.FanOutMs << " " << r.Received << " " << r.Duplicated << " " << r.DisconnectMs << " " << r.CpuSeconds
+        << " " << r.Error;
+    std::string line = out.str();
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    WriteLine(pipeFd[1], line);
+    _exit(0);
+  }
+  close(pipeFd[1]);
+  std::string text;
+  const auto killAt = TClock::now() + kChildLimit;
+  bool killed = false;
+  for (char buf[512];;) {
+    pollfd p{pipeFd[0], POLLIN, 0};
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(killAt - TClock::now()).count();
+    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) {
+      kill(pid, SIGKILL);
+      killed = true;
+      break;
+    }
+    const ssize_t n = read(pipeFd[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buf, static_cast<size_t>(n));
+  }
+  close(pipeFd[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+
+  std::istringstream lines(text);
+  bool finished = false;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream in(line);
+    std::string kind;
+    in >> kind;
+    if (kind == "reached") {
+      in >> run.Connected;
+    } else if (kind == "result") {
+      in >> run.Connected >> run.ConnectMs >> run.KiBPerClient >> run.Threads >> run.FanOutMs >> run.Received >>
+          run.Duplicated >> run.DisconnectMs >> run.CpuSeconds;
+      std::getline(in >> std::ws, run.Error);
+      finished = !in.bad();
+    }
+  }
+  if (!finished) {
+    if (killed)
+      run.Error = "still running after " + std::to_string(kChildLimit.count()) + " min: killed";
+    else if (WIFSIGNALED(status))
+      run.Error = std::string("the run died of signal ") + std::to_string(WTERMSIG(status)) + " (" +
+                  strsignal(WTERMSIG(status)) + ")";
+    else
+      run.Error = "the run ended without a result";
+  }
+  return run;
+}
+
+// AText as a JSON string's contents.
+std::string JsonText(const std::string& AText) {
+  std::string out;
+  for (const char c : AText) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// A figure for JSON: null where it was not measured.
+std::string JsonNumber(double AValue, int ADecimals) {
+  if (AValue < 0) return "null";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.*f", ADecimals, AValue);
+  return text;
+}
+
+// "--clients=1000,10000": the counts, or none when one is no positive number.
+std::vector<size_t> ParseClientCounts(const std::string& AList) {
+  std::vector<size_t> counts;
+  std::istringstream in(AList);
+  for (std::string item; std::getline(in, item, ',');) {
+    if (item.empty() || item.size() > 9 || item.find_first_not_of("0123456789") != std::string::npos) return {};
+    const size_t n = std::stoul(item);
+    if (n == 0) return {};
+    counts.push_back(n);
+  }
+  return counts;
+}
+
 // --- scenarios, child processes, the report ---------------------------------------------
 
 struct TScenario {
@@ -483,7 +777,16 @@ double ProcessCpuSeconds(pid_t APid) {
 int main(int argc, char** argv) {
   bool quick = false, scale = false, outages = false;
   std::vector<std::string> only, onlyScenarios;
+  std::vector<size_t> clientCounts;
   for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--clients=", 10) == 0) {
+      const std::vector<size_t> counts = ParseClientCounts(argv[i] + 10);
+      if (counts.empty()) {
+        std::fprintf(stderr, "qorbench: %s: expected --clients=N or --clients=N,N,... (N from 1)\n", argv[i]);
+        return 2;
+      }
+      clientCounts.insert(clientCounts.end(), counts.begin(), counts.end());
+    }
     quick |= std::strcmp(argv[i], "--quick") == 0;
     scale |= std::strcmp(argv[i], "--scale") == 0;
     outages |= std::strcmp(argv[i], "--outages") == 0;
@@ -494,16 +797,39 @@ int main(int argc, char** argv) {
       outages |= onlyScenarios.back().starts_with("outage");
     }
   }
+  const bool clientsNamed =
+      std::find(onlyScenarios.begin(), onlyScenarios.end(), "clients") != onlyScenarios.end();
+  if (clientsNamed && clientCounts.empty()) clientCounts.push_back(1000);
+  if (!onlyScenarios.empty() && !clientsNamed) clientCounts.clear();
+  std::sort(clientCounts.begin(), clientCounts.end());
+  clientCounts.erase(std::unique(clientCounts.begin(), clientCounts.end()), clientCounts.end());
+  const size_t mostClients = clientCounts.empty() ? 0 : clientCounts.back();
+
   // Many clients need many descriptors, in the broker (started below) as here.
   rlimit files{};
   getrlimit(RLIMIT_NOFILE, &files);
   files.rlim_cur = files.rlim_max;
   setrlimit(RLIMIT_NOFILE, &files);
+  // --clients: libmosquitto takes three a client (its socket and a pair to
+  // wake its loop). Raising the hard limit takes root; without it the runs
+  // go as far as the limit lets them.
+  const rlim_t wanted = static_cast<rlim_t>(mostClients) * 3 + 1024;
+  if (wanted > files.rlim_max) {
+    rlim_t most = 0;
+    std::ifstream("/proc/sys/fs/nr_open") >> most;
+    const rlimit raised{std::min(wanted, most), std::min(wanted, most)};
+    if (most <= files.rlim_max || setrlimit(RLIMIT_NOFILE, &raised) != 0)
+      std::fprintf(stderr, "qorbench: %llu descriptors at most (the hard limit): runs of more clients stop short\n",
+                   static_cast<unsigned long long>(files.rlim_max));
+  }
   signal(SIGPIPE, SIG_IGN);  // peers that do not guard their writes
 
   char dirName[] = "/tmp/qorbench-XXXXXX";
   const std::string dir = mkdtemp(dirName);
-  const pid_t broker = StartBroker(dir, kBrokerPort, "persistence false\nmax_connections -1\n");
+  std::string listeners;
+  for (const uint16_t port : BrokerPorts(mostClients))
+    if (port != kBrokerPort) listeners += "listener " + std::to_string(port) + " 127.0.0.1\nmax_connections -1\n";
+  const pid_t broker = StartBroker(dir, kBrokerPort, "persistence false\nmax_connections -1\n" + listeners);
 
   const size_t f = quick ? 10 : 1;
   std::vector<TScenario> scenarios = {
@@ -544,7 +870,7 @@ int main(int argc, char** argv) {
         r.BrokerCpuSeconds = ProcessCpuSeconds(broker) - brokerBefore;
         if (!ok) {
           std::printf("{\"library\":\"%s\",\"scenario\":\"%s\",\"rep\":%d,\"error\":\"%s\"}\n", lib.Name.c_str(),
-                      s.Name.c_str(), rep, error.c_str());
+                      s.Name.c_str(), rep, JsonText(error).c_str());
           continue;
         }
         runs[{s.Name, lib.Name}].push_back(r);
@@ -565,9 +891,55 @@ int main(int argc, char** argv) {
       }
     }
   }
+
+  // --clients: once per count and variant, the counts rising, so that a
+  // variant's limit shows before the longest runs.
+  std::vector<TFleetLibrary> fleets;
+  for (auto& fleet : FleetLibraries())
+    if (only.empty() || std::find(only.begin(), only.end(), fleet.Name) != only.end()) fleets.push_back(fleet);
+  std::vector<std::tuple<size_t, std::string, TClientsRun>> clientRuns;
+  for (const size_t n : clientCounts) {
+    for (const auto& fleet : fleets) {
+      const double brokerBefore = ProcessCpuSeconds(broker);
+      TClientsRun r = RunClientsInChild(fleet, n);
+      r.BrokerCpuSeconds = ProcessCpuSeconds(broker) - brokerBefore;
+      std::printf(
+          "{\"library\":\"%s\",\"scenario\":\"clients\",\"clients\":%zu,\"connected\":%zu,\"connect_ms\":%s,"
+          "\"kib_per_client\":%s,\"threads\":%s,\"fanout_ms\":%s,\"received\":%llu,\"duplicated\":%llu,"
+          "\"disconnect_ms\":%s,\"cpu_s\":%.3f,\"broker_cpu_s\":%.2f%s}\n",
+          fleet.Name.c_str(), n, r.Connected, JsonNumber(r.ConnectMs, 1).c_str(), JsonNumber(r.KiBPerClient, 2).c_str(),
+          JsonNumber(static_cast<double>(r.Threads), 0).c_str(), JsonNumber(r.FanOutMs, 1).c_str(),
+          static_cast<unsigned long long>(r.Received), static_cast<unsigned long long>(r.Duplicated),
+          JsonNumber(r.DisconnectMs, 1).c_str(), r.CpuSeconds, r.BrokerCpuSeconds,
+          r.Error.empty() ? "" : (",\"error\":\"" + JsonText(r.Error) + "\"").c_str());
+      std::fflush(stdout);
+      clientRuns.emplace_back(n, fleet.Name, r);
+    }
+  }
+
   kill(broker, SIGTERM);
   waitpid(broker, nullptr, 0);
   std::system(("rm -rf '" + dir + "'").c_str());
+
+  if (!clientRuns.empty()) {
+    std::printf("\nmany clients in one process, one run each (ms; memory: RSS grown per client; threads: the\n"
+                "process's with all connected; fan-out: one QoS 0 message to all; !duplicates where any)\n");
+    std::printf("%-8s %-14s %12s %11s %8s %11s %14s\n", "clients", "library", "connect ms", "KiB/client", "threads",
+                "fan-out ms", "disconnect ms");
+    for (const auto& [n, name, r] : clientRuns) {
+      std::printf("%-8zu %-14s ", n, name.c_str());
+      if (r.Error.empty()) {
+        std::printf("%12.1f %11.2f %8ld %11.1f %14.1f", r.ConnectMs, r.KiBPerClient, r.Threads, r.FanOutMs,
+                    r.DisconnectMs);
+        if (r.Duplicated > 0) std::printf(" !%llu", static_cast<unsigned long long>(r.Duplicated));
+        std::printf("\n");
+      } else {
+        std::printf("failed with %zu of %zu connected: %s\n", r.Connected, n, r.Error.c_str());
+      }
+    }
+    // Only the --clients runs were asked for: no empty table of the others.
+    if (scenarios.empty() || libraries.empty()) return 0;
+  }
 
   std::printf("\nmedians of 3 runs, one for outages (loss counts summed over the runs)\n%-14s", "scenario");
   for (const auto& lib : libraries) std::printf(" | %-84s", lib.Name.c_str());

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <thread>
@@ -13,6 +15,7 @@
 
 #include "ClientTestKit.h"
 #include "uQORFormat.h"
+#include "uQORMQTTIOContext.h"
 #include "uQORResolver.h"
 
 using namespace qor;
@@ -1215,5 +1218,47 @@ TEST(HostileBroker, ForbiddenPacketsEndTheLinkWithTheirReason) {
     EXPECT_EQ(recorder.Messages().size(), row.Delivered);
     EXPECT_EQ(subscribeResults, 0);
     client.Disconnect();
+  }
+}
+
+// A connect on an I/O context that fails ends its handle with its own
+// outcome: the broker's refusal with its code, an unreachable broker with
+// the error's words. Only a Disconnect makes it "cancelled".
+TEST(FakeBrokerContext, AFailedConnectAsyncEndsWithItsOwnOutcome) {
+  struct TCase {
+    const char* Name;
+    bool Listening;   // false: the port is closed before the connect
+    uint8_t Refusal;  // the CONNACK's code, when listening
+    TQORMQTTOutcome Outcome;
+    uint8_t ReasonCode;
+    std::string ReasonContains;
+  };
+  const TCase cases[] = {
+      {"refused: not authorized", true, 0x87, ocRefused, 0x87, "reason=$87"},
+      {"refused: bad user name or password", true, 0x86, ocRefused, 0x86, "reason=$86"},
+      {"nobody listening", false, 0, ocDiscarded, mqrcUnspecifiedError, std::strerror(ECONNREFUSED)},
+  };
+  TQORMQTTIOContext context;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    auto broker = std::make_unique<TFakeBroker>();
+    TQORMQTTClient client;
+    Aim(client, broker->Port(), "fake-context-client");
+    client.IOContext = &context;
+    if (!c.Listening) broker.reset();
+    const TQORMQTTHandle handle = client.ConnectAsync();
+    std::unique_ptr<TFakeConnection> conn;
+    if (c.Listening) {
+      conn = broker->Accept();
+      ASSERT_TRUE(conn);
+      ASSERT_FALSE(conn->ReadPacket().empty());
+      conn->Send(Connack(c.Refusal));
+    }
+    ASSERT_TRUE(handle.Wait(std::chrono::seconds(10)));
+    const TQORMQTTResult result = handle.Result();
+    EXPECT_EQ(result.Outcome, c.Outcome);
+    EXPECT_EQ(result.ReasonCode, c.ReasonCode);
+    EXPECT_NE(result.ReasonString.find(c.ReasonContains), std::string::npos) << result.ReasonString;
+    EXPECT_EQ(client.ConnectionStatus(), mqDisconnected);
   }
 }
