@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-std::string Id(const std::string& AName) { return AName + "-" + std::to_string(getpid()); }
+std::string ClientId(const std::string& AName) { return AName + "-" + std::to_string(getpid()); }
 
 // This process moves to a network namespace of its own whose loopback the
 // kernel limits to ARate (tc's token bucket): every link of the test is as
@@ -54,7 +54,7 @@ TEST(FieldLinks, ALargePublicationCrossesASlowLink) {
   TPrivateBroker broker;
   ASSERT_TRUE(broker.Start());
   TQORMQTTClient client;
-  Aim(client, broker.Port(), Id("slow-link"));
+  Aim(client, broker.Port(), ClientId("slow-link"));
   client.KeepAliveSecs = 3;
   TClientRecorder recorder(client);
   std::promise<uint8_t> completed;
@@ -83,7 +83,7 @@ TEST(FieldLinks, PublicationsHeldByAStalledBrokerStayBounded) {
   TPrivateBroker broker(0, "max_inflight_messages 1\n");
   ASSERT_TRUE(broker.Start());
   TQORMQTTClient client;
-  Aim(client, broker.Port(), Id("held"));
+  Aim(client, broker.Port(), ClientId("held"));
   client.KeepAliveSecs = 2;
   TClientRecorder recorder(client);
   client.Connect();
