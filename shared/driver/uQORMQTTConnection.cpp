@@ -153,6 +153,8 @@ TQORMQTTConnection::TQORMQTTConnection(TQORMQTTClient& AClient)
 TQORMQTTConnection::~TQORMQTTConnection() = default;
 
 void TQORMQTTConnection::Shutdown() {
+  // A connect still queued on a context must not start once the client is going.
+  FLink.UserDisconnecting();
   if (Status() != mqDisconnected) Disconnect(mqrcSuccess, {});
   StopThreads();
   // A Receive still waiting on another thread returns before the queue goes.
@@ -311,6 +313,9 @@ void TQORMQTTConnection::DoConnect(bool AFromLoop, bool AReferred) {
   FEvents.Log("TCP connected");
   TOutput output(*this, epoch);
   try {
+    // On a context the loop writes what the socket does not take at once
+    // (all of a TLS CONNECT): attached first, or a writer thread would start.
+    if (FCore) StartThreads();
     // The CONNECT leaves before the threads start, so that the broker works
     // on its answer meanwhile; it is logged as sent after their lines.
     if (!FSession.Connect(FSettings.ConnectFields(clientID, will ? &*will : nullptr, cleanStart), output))

@@ -11,6 +11,15 @@ TLinkOutput::TLinkOutput(TWriteQueue& AQueue, TQORMQTTSession& ASession, const T
 TLinkOutput::~TLinkOutput() = default;
 
 bool TLinkOutput::Send(TBytes APacket, const TSendMode& AMode, const TBrokerStream* AOnly) {
+  // A payload sent from the caller's memory returns once written; on a
+  // driver's thread (a handler on a context's loop) that wait would be for
+  // itself: the payload joins the packet, which then waits in the queue.
+  if (!AMode.Tail.empty() && FQueue.OnDriverThread()) {
+    APacket.insert(APacket.end(), AMode.Tail.begin(), AMode.Tail.end());
+    TSendMode copied = AMode;
+    copied.Tail = {};
+    return Send(std::move(APacket), copied, AOnly);
+  }
   // After the caller's DISCONNECT (the one packet sent with Flush) nothing
   // more may go: acknowledgements read meanwhile release no publication onto a link being closed.
   if (FLink.UserDisconnect() && !AMode.Flush) return false;

@@ -163,7 +163,19 @@ int ConnectOne(int AFamily, const sockaddr* AAddress, socklen_t ALength, int64_t
     AError = std::strerror(errno);
     return -1;
   }
-  if (connect(fd, AAddress, ALength) == 0) return fd;
+  for (;;) {
+    if (connect(fd, AAddress, ALength) == 0) return fd;
+    // A Unix socket whose listener's backlog is full says so at once, where
+    // TCP would wait: many clients connecting together try again shortly.
+    if (errno != EAGAIN || AFamily != AF_UNIX) break;
+    if ((ADeadline != kNoDeadline && NowMs() >= ADeadline) || (ACancel && ACancel->load())) {
+      AError = ACancel && ACancel->load() ? "cancelled" : "timed out";
+      close(fd);
+      return -1;
+    }
+    const timespec pause{0, 2'000'000};
+    nanosleep(&pause, nullptr);
+  }
   if (errno == EINPROGRESS) {
     const int ready = PollFor(fd, POLLOUT, ADeadline, ACancel);
     int soError = 0;

@@ -147,9 +147,15 @@ TEST(IOContext, ADisconnectEndsAConnectUnderWayOrQueued) {
   const std::unique_ptr<TFakeConnection> link = silent.Accept();
   ASSERT_TRUE(link);
   const TQORMQTTHandle second = queued.ConnectAsync();
+  // A client destroyed while its connect waits its turn takes it out of the queue.
+  auto doomed = std::make_unique<TQORMQTTClient>();
+  Aim(*doomed, silent.Port(), "qor-context-doomed");
+  doomed->IOContext = context.get();
+  const TQORMQTTHandle third = doomed->ConnectAsync();
+  doomed.reset();
   queued.Disconnect();
   waiting.Disconnect();
-  for (const TQORMQTTHandle& h : {first, second}) {
+  for (const TQORMQTTHandle& h : {first, second, third}) {
     ASSERT_TRUE(h.Wait(std::chrono::seconds(5)));
     EXPECT_EQ(h.Result().Outcome, ocDiscarded);
     // The first may still have been in its TCP connect.
@@ -171,4 +177,31 @@ TEST(IOContext, ADisconnectEndsAConnectUnderWayOrQueued) {
   context.reset();
   left.Disconnect();
   EXPECT_EQ(left.ConnectionStatus(), mqDisconnected);
+}
+
+// A handler on a loop publishes a payload large enough to be sent from its
+// own memory: it neither waits for the loop it runs on nor stalls the others.
+TEST(IOContext, AHandlerPublishesALargePayloadWithoutWaitingForItsOwnLoop) {
+  TPrivateBroker broker;
+  ASSERT_TRUE(broker.Start());
+  TQORMQTTIOContext context(TQORMQTTIOContextOptions{1, 1});
+  TQORMQTTClient relay, sink;
+  const std::string base = "qortest/context-relay/" + std::to_string(getpid());
+  Aim(relay, broker.Port(), "qor-context-relay");
+  Aim(sink, broker.Port(), "qor-context-sink");
+  relay.IOContext = sink.IOContext = &context;
+  const std::string large(256 * 1024, 'x');
+  relay.OnMessage = [&](const std::string&, const std::string&, TQORMQTTQoS) {
+    relay.Publish(base + "/out", large, mqQoS1);
+  };
+  TClientRecorder received(sink, "the sink");
+  relay.Connect();
+  sink.Connect();
+  ASSERT_TRUE(relay.SubscribeAsync(base + "/in", mqQoS0).Get().Succeeded());
+  ASSERT_TRUE(sink.SubscribeAsync(base + "/out", mqQoS1).Get().Succeeded());
+  sink.Publish(base + "/in", "go", mqQoS0);
+  ASSERT_TRUE(received.WaitForMessages(1, 10000));
+  EXPECT_EQ(received.Messages()[0].Payload.size(), large.size());
+  relay.Disconnect();
+  sink.Disconnect();
 }
