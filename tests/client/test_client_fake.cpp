@@ -590,26 +590,30 @@ TEST_F(FakeBrokerTest, BrokerDisconnectRaisesTheEventAndReconnects) {
 // waits for the client to be idle rather than take it for a reconnect loop.
 TEST_F(FakeBrokerTest, StopOnSessionTakenOverGivesUpAndAConnectAtOnceWaitsForIt) {
   Client.Reconnect.StopOnSessionTakenOver = true;
-  std::promise<void> lost;
-  Client.OnDisconnect = [&, record = Client.OnDisconnect](TQORMQTTReasonCode ACode, const std::string& AReason) {
+  // Shared with the handlers: the client (the fixture's) outlives this body
+  // when an assertion ends it early, and may still call them.
+  const auto lost = std::make_shared<std::promise<void>>();
+  const auto told = std::make_shared<std::atomic<bool>>(false);
+  Client.OnDisconnect = [lost, told, record = Client.OnDisconnect](TQORMQTTReasonCode ACode,
+                                                                  const std::string& AReason) {
     record(ACode, AReason);
-    lost.set_value();
+    if (!told->exchange(true)) lost->set_value();
   };
   // Reported discarded by the give-up, which the handler draws out.
-  std::atomic<int> discarded{0};
-  Client.OnPublishComplete = [&](uint16_t, TQORMQTTReasonCode AReason) {
+  const auto discarded = std::make_shared<std::atomic<int>>(0);
+  Client.OnPublishComplete = [discarded](uint16_t, TQORMQTTReasonCode AReason) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (AReason == mqrcUnspecifiedError) ++discarded;
+    if (AReason == mqrcUnspecifiedError) ++*discarded;
   };
   auto conn = ConnectToFake(Client, Broker);
   ASSERT_TRUE(conn);
   Client.Publish("owed", "x", mqQoS1);
   conn->Send({0xE0, 0x02, 0x8E, 0x00});
-  ASSERT_EQ(lost.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  ASSERT_EQ(lost->get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
   auto again = ConnectToFake(Client, Broker);
   ASSERT_TRUE(again);
   EXPECT_EQ(Client.ConnectionStatus(), mqConnected);
-  EXPECT_EQ(discarded, 1);
+  EXPECT_EQ(*discarded, 1);
   EXPECT_TRUE(Recorder.HasLine("Not reconnecting: another client took the session over"));
   for (const std::string& line : Recorder.Lines()) EXPECT_NE(line.rfind("Reconnect attempt", 0), 0u) << line;
   ASSERT_EQ(Recorder.Disconnects().size(), 1u);
