@@ -23,7 +23,8 @@
 // never make a handler wait for one); during a reconnect loop it still
 // returns at once.
 //
-// Thread rules
+// Thread rules (for a client with threads of its own; one attached to an
+// I/O context by IOContext follows uQORMQTTIOContext.h instead)
 // - Configure the public fields and the callbacks before Connect, and leave
 //   them alone while the client is connected or reconnecting.
 // - Connect, Disconnect, Publish, Subscribe, Unsubscribe and the status
