@@ -148,8 +148,21 @@ void TContextPort::OnReadable() {
     TBrokerStream& stream = *FLink.Stream;
     const int n = stream.ReadAvailable(scratch.data(), kReadSize);
     if (n > 0) {
-      FIn.insert(FIn.end(), scratch.begin(), scratch.begin() + n);
-      if (!TakePackets()) return;
+      // Packets are cut from the read itself; only an incomplete one's bytes are kept.
+      const uint8_t* data = scratch.data();
+      size_t size = static_cast<size_t>(n);
+      if (!FIn.empty()) {
+        FIn.insert(FIn.end(), scratch.begin(), scratch.begin() + n);
+        data = FIn.data();
+        size = FIn.size();
+      }
+      size_t taken = 0;
+      if (!TakePackets(data, size, taken)) return;
+      if (FIn.empty()) {
+        FIn.assign(data + taken, data + size);
+      } else {
+        FIn.erase(FIn.begin(), FIn.begin() + static_cast<std::ptrdiff_t>(taken));
+      }
       // A plain socket that filled less than the buffer is empty: another
       // read would only say so (epoll tells when more comes). TLS and a
       // WebSocket may hold more where epoll does not see it.
@@ -182,20 +195,21 @@ void TContextPort::OnReadable() {
   if (FIn.empty() && FIn.capacity() > kKeptCapacity) FIn = {};
 }
 
-bool TContextPort::TakePackets() {
+bool TContextPort::TakePackets(const uint8_t* AData, size_t ASize, size_t& ATaken) {
   const uint32_t limit = FC.InboundPacketLimit();
-  size_t at = 0;
+  size_t& at = ATaken;
   uint8_t header = 0;
   std::string body;
   const TLink link = FLink;
   try {
-    while (Judgeable(FIn.data() + at, FIn.size() - at, limit)) {
-      TSpanSource source(FIn.data() + at, FIn.size() - at);
+    while (Judgeable(AData + at, ASize - at, limit)) {
+      TSpanSource source(AData + at, ASize - at);
       TPacketFramer(source, limit).Next(header, body);
       at += source.Used();
-      TakePacket(FC, *FReader, header, body, Judgeable(FIn.data() + at, FIn.size() - at, 0));
-      // A handler's Disconnect elsewhere, a DISCONNECT of the broker's, a loss.
-      if (FDetached || !FReader || FC.Link().Current().Epoch != link.Epoch || link.Stream->Released()) {
+      TakePacket(FC, *FReader, header, body, Judgeable(AData + at, ASize - at, 0));
+      // A handler's Disconnect elsewhere, a DISCONNECT of the broker's, a
+      // loss: each releases the stream (a newer link's comes after that).
+      if (FDetached || !FReader || link.Stream->Released()) {
         if (!FDetached && FReader) StopReading();
         return false;
       }
@@ -209,7 +223,6 @@ bool TContextPort::TakePackets() {
     if (!FDetached && !FC.Link().UserDisconnect()) ReadFailed(FC, link, header, body, [] {});
     return false;
   }
-  FIn.erase(FIn.begin(), FIn.begin() + static_cast<std::ptrdiff_t>(at));
   return true;
 }
 

@@ -52,8 +52,9 @@ class TContextPort final : public IIOPort, public IWriteDriver, public std::enab
   void StartReading(uint64_t AEpoch);
   void StopReading();
   void OnReadable();
-  // Feeds the whole packets of FIn to the session; false once the link is done with.
-  bool TakePackets();
+  // Feeds the whole packets at AData to the session, ATaken their bytes;
+  // false once the link is done with (nothing of AData may be touched then).
+  bool TakePackets(const uint8_t* AData, size_t ASize, size_t& ATaken);
   void Drain();
   // Watches the socket read for reading, and for writing while AWrite.
   void WatchFor(bool AWrite);
