@@ -3,7 +3,6 @@
 #include <sys/uio.h>
 
 #include <algorithm>
-#include <climits>
 
 #include "uQORIOContextCore.h"
 #include "uQORMQTTFramer.h"
@@ -243,7 +242,8 @@ void TContextPort::Drain() {
     }
     TBrokerStream& stream = *FBatchStream;
     // What of the batch has not gone yet.
-    std::vector<iovec> rest;
+    std::vector<iovec>& rest = FRest;
+    rest.clear();
     size_t skip = FBatchSent, total = 0;
     const auto add = [&](void* AData, size_t ASize) {
       total += ASize;

@@ -8,6 +8,8 @@
 // connection may go as soon as Detach has returned.
 #pragma once
 
+#include <sys/uio.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -77,6 +79,7 @@ class TContextPort final : public IIOPort, public IWriteDriver, public std::enab
   std::vector<TWriteQueue::TEntry> FBatch;
   std::shared_ptr<TBrokerStream> FBatchStream;
   size_t FBatchSent = 0;
+  std::vector<iovec> FRest;  // what of it is left, kept between drains rather than allocated per write
   // Deadlines (CoarseNowNs).
   int64_t FKeepaliveAt = 0;
   int64_t FReconnectAt = INT64_MAX;
