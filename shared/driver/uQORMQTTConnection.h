@@ -217,6 +217,10 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
                     ACodes);
   }
   void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) override;
+  void NothingAwaited() override { FAckAtOnce = FReader; }
+  // The reader's, once its read is handled: whether the stream should
+  // acknowledge what it read at once, as nothing sent since has carried the ACK.
+  bool TakeAckAtOnce() { return std::exchange(FAckAtOnce, false); }
   // The reader's: while ABatch (the next packet has arrived whole), the
   // acknowledgements it sends are held, and so are the messages that follow
   // one (as many as fast handlers get through in about a millisecond; none
@@ -241,6 +245,7 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
   uint64_t FEpoch;
   bool FReader;
   bool FBatch = false;
+  bool FAckAtOnce = false;                 // see NothingAwaited
   TBytes FHeld;                            // acknowledgements not yet sent, in order
   std::vector<TQORMQTTMessage> FDeferred;  // messages behind them, in order
   int64_t FHandlerNs = 0;                  // how long a handler takes, as last seen

@@ -205,7 +205,7 @@ bool TContextPort::TakePackets(const uint8_t* AData, size_t ASize, size_t& ATake
       TSpanSource source(AData + at, ASize - at);
       TPacketFramer(source, limit).Next(header, body);
       at += source.Used();
-      TakePacket(FC, *FReader, header, body, Judgeable(AData + at, ASize - at, 0));
+      TakePacket(FC, *link.Stream, *FReader, header, body, Judgeable(AData + at, ASize - at, 0));
       // A handler's Disconnect elsewhere, a DISCONNECT of the broker's, a
       // loss: each releases the stream (a newer link's comes after that).
       if (FDetached || !FReader || link.Stream->Released()) {

@@ -4,14 +4,19 @@
 
 namespace qor {
 
-void TakePacket(TQORMQTTConnection& AConnection, TQORMQTTConnection::TOutput& AReader, uint8_t AHeader,
-                std::string& ABody, bool AMore) {
+void TakePacket(TQORMQTTConnection& AConnection, TBrokerStream& AStream, TQORMQTTConnection::TOutput& AReader,
+                uint8_t AHeader, std::string& ABody, bool AMore) {
   // Publications that arrived together are acknowledged together; any
   // other packet first lets the batch go, so that events keep the packets' order.
   if ((AHeader >> 4) != MQTT_PUBLISH) AReader.Flush();
   AReader.Batch(AMore);
   AConnection.Session().Receive(AHeader, ABody, AReader);
-  if (!AMore) AReader.Flush();
+  if (!AMore) {
+    AReader.Flush();
+    // Else the broker's next publication (the answer to a request, say)
+    // would wait for the delayed ACK: 40 ms on Linux.
+    if (AReader.TakeAckAtOnce()) AStream.AcknowledgeAtOnce();
+  }
   AConnection.PacketRead();
 }
 

@@ -12,10 +12,10 @@
 
 namespace qor {
 
-// One packet to the session. AMore: the next packet has arrived whole
-// already, so the acknowledgements of this one may wait for it.
-void TakePacket(TQORMQTTConnection& AConnection, TQORMQTTConnection::TOutput& AReader, uint8_t AHeader,
-                std::string& ABody, bool AMore);
+// One packet of AStream's to the session. AMore: the next packet has
+// arrived whole already, so the acknowledgements of this one may wait for it.
+void TakePacket(TQORMQTTConnection& AConnection, TBrokerStream& AStream, TQORMQTTConnection::TOutput& AReader,
+                uint8_t AHeader, std::string& ABody, bool AMore);
 
 // The stream of ALink ended under its reader, not released: in an
 // established session a lost link (raises ESocketError with the reason),

@@ -53,7 +53,7 @@ bool TQORMQTTReaderThread::Read(const TLink& ALink) {
         if (!stream.Released()) StreamEnded(FConnection, ALink);
         return true;
       }
-      TakePacket(FConnection, sink, header, body, stream.WholePacketBuffered());
+      TakePacket(FConnection, stream, sink, header, body, stream.WholePacketBuffered());
     }
   } catch (...) {
     // What was acknowledged is delivered, and the acknowledgements go

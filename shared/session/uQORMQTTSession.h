@@ -104,6 +104,11 @@ class ISessionSink {
   virtual std::optional<TBytes> Authenticate(const std::string& /*AMethod*/, const TBytes& /*AData*/) {
     return std::nullopt;
   }
+  // The last answer the program awaited has come while subscriptions are in
+  // force: whatever the broker sends next is unasked for, and may be held
+  // until this host acknowledges what it read (a broker that delays small
+  // writes waits for that), which a link that also sends would delay.
+  virtual void NothingAwaited() {}
 
  protected:
   ~ISessionSink() = default;
@@ -237,6 +242,9 @@ class TQORMQTTSession {
   // Sends waiting publications, oldest first, while the broker's Receive
   // Maximum has room.
   void SendWaiting(ISessionSink& ASink);
+  // Tells ASink when nothing the program asked for is awaited any more and
+  // the broker may still send publications.
+  void AnsweredAll(ISessionSink& ASink);
   // The caller ends the session: every publication kept is dropped, and
   // every handle on what was dropped ends as discarded.
   TDiscarded Discard();

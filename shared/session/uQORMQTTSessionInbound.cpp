@@ -430,6 +430,7 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
     // An acknowledgement of nothing in flight (a duplicate) ends nothing.
     if (found) ASink.PublishComplete(id, reason);
     SendWaiting(ASink);
+    AnsweredAll(ASink);
   } else if (AType == MQTT_PUBREC) {
     {
       std::lock_guard<std::mutex> guard(FMutex);
@@ -508,6 +509,16 @@ void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& 
     }
   }
   if (!own) ASink.SubscribeComplete(id, codes, AUnsubscribe);
+  AnsweredAll(ASink);
+}
+
+void TQORMQTTSession::AnsweredAll(ISessionSink& ASink) {
+  bool idle;
+  {
+    std::lock_guard<std::mutex> guard(FMutex);
+    idle = FOutbox.Pending() == 0 && FFilterRequests.empty() && !FSubscriptions.empty();
+  }
+  if (idle) ASink.NothingAwaited();
 }
 
 void TQORMQTTSession::HandleDisconnect(TBody& AIn, ISessionSink& ASink) {

@@ -618,6 +618,12 @@ bool TBrokerStream::BytesWaiting() const {
   return !FReleased && ioctl(FFd, FIONREAD, &waiting) == 0 && waiting > 0;
 }
 
+void TBrokerStream::AcknowledgeAtOnce() const {
+  if (FReleased || IsUnixSocket(FOptions.Host)) return;
+  const int one = 1;
+  setsockopt(FFd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+}
+
 bool TBrokerStream::Delivery(uint64_t& AAcknowledged, uint64_t& AWritten) const {
   if (FReleased || IsUnixSocket(FOptions.Host)) return false;
   tcp_info info{};

@@ -136,6 +136,9 @@ class TBrokerStream final : public IByteSource {
   // Bytes have arrived that nobody has read yet (the reader is busy in a
   // handler, say); any thread.
   bool BytesWaiting() const;
+  // Has TCP acknowledge what arrived now rather than with the next write
+  // or after its delay (a Unix socket has no ACKs to delay); for the reading thread.
+  void AcknowledgeAtOnce() const;
   // How far the bytes written have got: AWritten handed to the kernel so
   // far, AAcknowledged of them taken by the broker's host. A write returns
   // while megabytes may still be on their way over a slow link. False where

@@ -49,6 +49,8 @@ struct TFed : ISessionSink {
   void BrokerDisconnect(uint8_t, const TBrokerWords&) override {}
   std::vector<std::pair<uint16_t, uint8_t>> Completed;
   void PublishComplete(uint16_t AId, uint8_t ACode) override { Completed.emplace_back(AId, ACode); }
+  size_t Unasked = 0;
+  void NothingAwaited() override { ++Unasked; }
 };
 
 // Where the requests of a test go: each call starts it afresh.
@@ -190,6 +192,65 @@ TEST(Session, AnswersAndStateFollowTheBrokersPackets) {
   EXPECT_EQ(fed.Sent, (std::vector<TBytes>{BuildPubCompPacket(9, 0, 5)}));
   fed = Feed(copy, 5, 1 << 30, &session);  // released: a new message with that identifier
   EXPECT_EQ(fed.Messages.size(), 1u);
+}
+
+// The transport is told to acknowledge at once exactly when the broker's
+// next packet can only be one the program did not ask for: no answer is
+// awaited any more, and a subscription may bring publications.
+TEST(Session, TheLastAnswerAwaitedWithSubscriptionsInForceIsTold) {
+  TQORMQTTSession session;
+  const auto ack = [](uint8_t AType, uint16_t AId, uint8_t ACode = 0) {
+    return TBytes{static_cast<uint8_t>(AType << 4), 0x03, static_cast<uint8_t>(AId >> 8), static_cast<uint8_t>(AId),
+                  ACode};
+  };
+  const auto suback = [](uint16_t AId, uint8_t ACode) {
+    return TBytes{0x90, 0x04, static_cast<uint8_t>(AId >> 8), static_cast<uint8_t>(AId), 0x00, ACode};
+  };
+  const auto publish = [&](TQORMQTTQoS AQoS) { return session.Publish("t", "x", AQoS, Out()).PacketId; };
+  uint16_t first = 0, second = 0;
+  struct TStep {
+    const char* What;
+    std::function<TBytes()> Answer;  // requests made first, then the broker's answer
+    size_t Told;
+  };
+  const TStep steps[] = {
+      {"a PUBACK without a subscription", [&] { return ack(MQTT_PUBACK, publish(mqQoS1)); }, 0},
+      {"a SUBACK refusing the only filter", [&] { return suback(session.Subscribe("d", mqQoS1, Out()).PacketId, 0x80); }, 0},
+      {"a SUBACK while a publication awaits its PUBACK",
+       [&] {
+         first = publish(mqQoS1);
+         return suback(session.Subscribe("a", mqQoS1, Out()).PacketId, 0x01);
+       },
+       0},
+      {"the PUBACK that was awaited", [&] { return ack(MQTT_PUBACK, first); }, 1},
+      {"a PUBACK with another publication in flight",
+       [&] {
+         first = publish(mqQoS1);
+         second = publish(mqQoS1);
+         return ack(MQTT_PUBACK, first);
+       },
+       0},
+      {"the other's PUBACK", [&] { return ack(MQTT_PUBACK, second); }, 1},
+      {"a PUBREC, whose PUBREL is still answered", [&] { return ack(MQTT_PUBREC, first = publish(mqQoS2)); }, 0},
+      {"the PUBCOMP", [&] { return ack(MQTT_PUBCOMP, first); }, 1},
+      {"a PUBACK while a SUBSCRIBE awaits its SUBACK",
+       [&] {
+         first = session.Subscribe("b", mqQoS1, Out()).PacketId;
+         return ack(MQTT_PUBACK, publish(mqQoS1));
+       },
+       0},
+      {"the SUBACK, refusing", [&] { return suback(first, 0x80); }, 1},
+      {"an UNSUBACK that leaves no subscription",
+       [&] {
+         const uint16_t id = session.Unsubscribe("a", Out()).PacketId;
+         return TBytes{0xB0, 0x03, static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id), 0x00};
+       },
+       0},
+  };
+  for (const TStep& step : steps) {
+    const TBytes answer = step.Answer();
+    EXPECT_EQ(Feed(answer, 5, 1 << 30, &session).Unasked, step.Told) << step.What;
+  }
 }
 
 // A stream that ends inside a packet is reported by the field it ended in.
