@@ -36,7 +36,7 @@
 //     --library   only the libraries named (qor, libmosquitto, paho-sync,
 //                 paho-async; for --clients also qor-context)
 //     --scenario  only the scenarios named (qos0, qos1, latency, large, connect,
-//                 burst, scale1, scale100, scale1000, outage-term-q1 ...,
+//                 burst, reqresp, scale1, scale100, scale1000, outage-term-q1 ...,
 //                 clients: the --clients runs, 1000 clients unless given), e.g. to
 //                 profile one of them
 #include <fcntl.h>
