@@ -181,6 +181,16 @@ void TakeCounts(TRun& ARun, TSequenceCheck& ACheck, size_t ASent) {
   ARun.Corrupted = ACheck.Corrupted;
 }
 
+// ACount round trips of AMicros each: p50 and p99, what arrived, the segments.
+void TakeRoundTrips(TRun& ARun, std::vector<double>& AMicros, TSequenceCheck& ACheck, size_t ACount) {
+  std::sort(AMicros.begin(), AMicros.end());
+  ARun.Value = AMicros[AMicros.size() / 2];
+  ARun.Extra = AMicros[AMicros.size() * 99 / 100];
+  TakeCounts(ARun, ACheck, ACount);
+  ARun.Messages = static_cast<double>(ACount);
+  AddSegments(ARun, kBrokerPort);
+}
+
 // Publisher -> broker -> subscriber: messages per second (or MB/s for large ones).
 TRun Throughput(const TBenchLibrary& ALib, size_t ACount, size_t ASize, int AQoS, size_t AWindow) {
   TRun run;
@@ -241,12 +251,7 @@ TRun Latency(const TBenchLibrary& ALib, size_t ACount) {
     }
     micros.push_back(Seconds(TClock::now() - t0) * 1e6);
   }
-  std::sort(micros.begin(), micros.end());
-  run.Value = micros[micros.size() / 2];
-  run.Extra = micros[micros.size() * 99 / 100];
-  TakeCounts(run, check, ACount);
-  run.Messages = static_cast<double>(ACount);
-  AddSegments(run, kBrokerPort);
+  TakeRoundTrips(run, micros, check, ACount);
   client->Disconnect();
   return run;
 }
@@ -339,12 +344,7 @@ TRun RequestResponse(const TBenchLibrary& ALib, size_t ACount) {
   }
   done = true;
   answering.join();
-  std::sort(micros.begin(), micros.end());
-  run.Value = micros[micros.size() / 2];
-  run.Extra = micros[micros.size() * 99 / 100];
-  TakeCounts(run, check, ACount);
-  run.Messages = static_cast<double>(ACount);
-  AddSegments(run, kBrokerPort);
+  TakeRoundTrips(run, micros, check, ACount);
   asker->Disconnect();
   answerer->Disconnect();
   return run;
