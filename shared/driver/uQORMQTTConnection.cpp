@@ -23,6 +23,9 @@ using TGuard = std::lock_guard<std::mutex>;
 
 // How long Disconnect lets the queue drain before it closes the link anyway.
 constexpr int kDisconnectFlushMs = 1000;
+// How long Disconnect waits, after its DISCONNECT, for the broker to close
+// its side (at once, normally) before the socket is closed all the same.
+constexpr int kBrokerCloseMs = 250;
 
 std::string Where(const TQORMQTTBrokerAddress& ABroker) { return Endpoint(ABroker.Host, ABroker.Port); }
 
@@ -454,10 +457,14 @@ void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQ
   FLink.UserDisconnecting();
   // Only while a stream is open; what was queued before goes out first, but
   // a link that does not take it within a second is closed all the same.
+  std::shared_ptr<TBrokerStream> told;  // the stream the DISCONNECT went on
+  bool said = false;                     // and was written
   if (IsConnected()) {
+    told = FLink.Current().Stream;
     TOutput output(*this, 0);
-    FSession.Disconnect(AReasonCode, properties, output, kDisconnectFlushMs);
+    said = FSession.Disconnect(AReasonCode, properties, output, kDisconnectFlushMs);
   }
+  if (told && said) told->Finish(kBrokerCloseMs);
   StopThreads();
   FLink.SetState(TLinkState::Idle);
   DiscardOwed("Disconnect", "Disconnected by user");

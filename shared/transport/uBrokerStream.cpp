@@ -428,9 +428,9 @@ int TBrokerStream::WaitReady(short AEvents, int64_t ADeadline, const std::atomic
 
 int TBrokerStream::Read(uint8_t* ABuffer, int ACount) {
   FLastReadTimedOut = false;
-  // What was buffered before the release is not delivered: a Disconnect must
-  // not wait while a slow handler is handed message after message.
-  if (ACount <= 0 || FReleased) return 0;
+  // What was buffered before the release (or the finish) is not delivered:
+  // a Disconnect must not wait while a slow handler is handed message after message.
+  if (ACount <= 0 || FReleased || FFinishing) return 0;
   if (FWebSocket) return ReadWebSocket(ABuffer, ACount);
   if (FBufferPos == FBufferLen) {
     // A read as large as the buffer goes straight to the caller's memory.
@@ -473,7 +473,7 @@ int TBrokerStream::ReceivePaced(uint8_t* ABuffer, int ACount) {
 
 int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, const std::atomic<bool>* ACancel) {
   for (;;) {
-    if (FReleased) return 0;
+    if (FReleased || FFinishing) return 0;
     short waitFor = POLLIN;
     if (FSSL) {
       std::lock_guard<std::mutex> guard(FSSLLock);
@@ -646,8 +646,40 @@ void TBrokerStream::Abort(const std::string& AReason) {
   shutdown(FFd, SHUT_RDWR);
 }
 
+void TBrokerStream::Finish(int AMaxMs) {
+  // Reading is not shut: data that reaches a socket whose reading is shut,
+  // before the broker's FIN, makes TCP reset the connection, and a broker
+  // whose connection is reset drops what it has not read yet (the
+  // DISCONNECT and the acknowledgements just before it: it would send
+  // those messages again to the next session). Once the broker's FIN has
+  // come, it has read everything, and what this side does next is harmless.
+  // Nothing more is read meanwhile: what arrives waits in the kernel, and
+  // the broker's FIN behind it.
+  FFinishing = true;
+  SayGoodbye();
+  shutdown(FFd, SHUT_WR);
+  if (IsUnixSocket(FOptions.Host)) return;
+  constexpr uint8_t kEstablished = 1, kFinWait1 = 4, kFinWait2 = 5;  // Linux's TCP states before the peer's FIN
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMaxMs);
+  for (;;) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (getsockopt(FFd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return;
+    if (info.tcpi_state != kEstablished && info.tcpi_state != kFinWait1 && info.tcpi_state != kFinWait2) return;
+    if (std::chrono::steady_clock::now() >= end) return;
+    const timespec pause{0, 100'000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 void TBrokerStream::Release() {
   if (FReleased.exchange(true)) return;
+  SayGoodbye();
+  shutdown(FFd, SHUT_RDWR);
+}
+
+void TBrokerStream::SayGoodbye() {
+  if (FGoodbyeSaid.exchange(true)) return;
   // A WebSocket says goodbye when nobody is half-way through a frame; only
   // what the socket takes at once, as the close follows anyway.
   if (FWebSocket && !FWriting.exchange(true)) {
@@ -667,7 +699,6 @@ void TBrokerStream::Release() {
     ERR_clear_error();
     SSL_shutdown(FSSL);  // best effort: the socket is non-blocking
   }
-  shutdown(FFd, SHUT_RDWR);
 }
 
 }  // namespace qor

@@ -139,6 +139,11 @@ class TBrokerStream final : public IByteSource {
   // Has TCP acknowledge what arrived now rather than with the next write
   // or after its delay (a Unix socket has no ACKs to delay); for the reading thread.
   void AcknowledgeAtOnce() const;
+  // After the client's DISCONNECT has been written: reads deliver nothing
+  // more, it says goodbye as Release does and shuts the write side, then
+  // waits until the broker has closed its side, at most AMaxMs (not over a
+  // Unix socket). Release follows.
+  void Finish(int AMaxMs);
   // How far the bytes written have got: AWritten handed to the kernel so
   // far, AAcknowledged of them taken by the broker's host. A write returns
   // while megabytes may still be on their way over a slow link. False where
@@ -192,6 +197,8 @@ class TBrokerStream final : public IByteSource {
   void WriteFrame(iovec* AParts, size_t ACount, const std::function<int64_t()>& ADeadline);
   // Waits while another thread holds the write side; raises once released.
   void ClaimWriteSide();
+  // A WebSocket's close frame and TLS's close_notify, once.
+  void SayGoodbye();
   void ReleaseWriteSide();
   // A pong or close the reader owes, sent by whoever holds the write side next.
   void OweControl(uint8_t AOpcode, const std::vector<uint8_t>& APayload);
@@ -220,6 +227,8 @@ class TBrokerStream final : public IByteSource {
   SSL* FSSL = nullptr;
   std::mutex FSSLLock;  // guards FSSL: OpenSSL sessions are not shared between threads
   std::atomic<bool> FReleased{false};
+  std::atomic<bool> FGoodbyeSaid{false};
+  std::atomic<bool> FFinishing{false};  // Finish under way: reads deliver nothing  // a WebSocket's close, TLS's close_notify: once
   std::atomic<int> FIOTimeoutMs{0};
   std::atomic<bool> FLastReadTimedOut{false};
   std::atomic<int64_t> FLastReceived{0};

@@ -262,6 +262,45 @@ TEST(Broker, AStreamReadInBatchesArrivesWholeAndLeavesNothingUnacknowledged) {
   }
 }
 
+// A program that takes one message at a time from a kept session and then
+// disconnects (a tool run with a count, say) while the broker still sends:
+// the acknowledgement and the DISCONNECT reach the broker before the link
+// closes, so each run gets the next message, not the last one again. A
+// socket whose reading was shut answers the broker's next bytes with a
+// reset, on which the broker dropped what it had not read yet.
+TEST(Broker, EachRunOfAKeptSessionTakesTheNextMessage) {
+  constexpr int kRuns = 12;
+  TQORMQTTClient pub;
+  AimAt(pub, 1883, false, "next-pub");
+  pub.Connect();
+  const std::string topic = UniqueTopic("next");
+  const std::string id = UniqueId("next");
+  for (int run = 0; run <= kRuns; ++run) {
+    SCOPED_TRACE(Format("run %d", run));
+    TQORMQTTClient sub;
+    AimAt(sub, 1883, false, "next");
+    sub.ClientID = id;
+    sub.CleanStart = run == 0;
+    sub.SessionExpiryInterval = 300;
+    sub.ReceiveQueueLimit = 64;
+    TClientRecorder recorder(sub, "the subscriber");
+    sub.Connect();
+    if (run == 0) {
+      // More than the queue holds: the broker still has some to send when a run ends.
+      sub.Subscribe(topic, mqQoS1);
+      ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1 reason=$01"));
+      for (int i = 0; i < 100; ++i) pub.Publish(topic, std::to_string(i), mqQoS1);
+      ASSERT_TRUE(WaitUntil([&] { return pub.PendingCount() == 0; }));
+    } else {
+      const std::optional<TQORMQTTMessage> message = sub.Receive(5000ms);
+      ASSERT_TRUE(message);
+      EXPECT_EQ(message->Payload, std::to_string(run - 1));
+    }
+    sub.Disconnect();
+  }
+  pub.Disconnect();
+}
+
 TEST(Broker, ManyAcknowledgementsEmptyThePendingList) {
   TQORMQTTClient client;
   AimAt(client, 1883, false, "pending");
