@@ -48,7 +48,7 @@ bool TQORMQTTConnection::TOutput::Send(TBytes APacket, const TSendMode& AMode) {
 }
 
 bool TQORMQTTConnection::TOutput::SendNow(TBytes APacket, const TSendMode& AMode) {
-  FAckAtOnce = false;  // the packet carries the ACK
+  FAck = TAck::None;  // the packet carries the ACK
   if (!AMode.SameLink) return FC.FOutput.Send(std::move(APacket), AMode);
   // The stream is held while sending: no later link's stream can take its
   // address, so the write queue tells its own link from any other.

@@ -217,10 +217,16 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
                     ACodes);
   }
   void BrokerDisconnect(uint8_t AReasonCode, const TBrokerWords& AWords) override;
-  void NothingAwaited() override { FAckAtOnce = FReader; }
-  // The reader's, once its read is handled: whether the stream should
-  // acknowledge what it read at once, as nothing sent since has carried the ACK.
-  bool TakeAckAtOnce() { return std::exchange(FAckAtOnce, false); }
+  // The last answer has its ACK at once; an earlier one soon, unless a
+  // packet of the program's carries it first (a steady publisher's next
+  // publication, which an ACK of its own would only double).
+  void Answered(bool ALast) override {
+    if (FReader) FAck = std::max(FAck, ALast ? TAck::AtOnce : TAck::Soon);
+  }
+  enum class TAck : uint8_t { None, Soon, AtOnce };
+  // The reader's, once its read is handled: how soon the stream should
+  // acknowledge what it read, as nothing sent since has carried the ACK.
+  TAck TakeAck() { return std::exchange(FAck, TAck::None); }
   // The reader's: while ABatch (the next packet has arrived whole), the
   // acknowledgements it sends are held, and so are the messages that follow
   // one (as many as fast handlers get through in about a millisecond; none
@@ -245,7 +251,7 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
   uint64_t FEpoch;
   bool FReader;
   bool FBatch = false;
-  bool FAckAtOnce = false;                 // see NothingAwaited
+  TAck FAck = TAck::None;                  // see Answered
   TBytes FHeld;                            // acknowledgements not yet sent, in order
   std::vector<TQORMQTTMessage> FDeferred;  // messages behind them, in order
   int64_t FHandlerNs = 0;                  // how long a handler takes, as last seen

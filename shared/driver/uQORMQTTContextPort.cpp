@@ -157,6 +157,10 @@ void TContextPort::OnReadable() {
       }
       size_t taken = 0;
       if (!TakePackets(data, size, taken)) return;
+      if (stream.AcknowledgeDue() != 0 && FAckAt == INT64_MAX) {
+        FAckAt = CoarseNowNs() + 2 * kNsPerMs;
+        Arm();
+      }
       if (FIn.empty()) {
         FIn.assign(data + taken, data + size);
       } else {
@@ -296,7 +300,7 @@ void TContextPort::WatchFor(bool AWrite) {
 
 // --- time --------------------------------------------------------------------------------
 
-void TContextPort::Arm() { FLoop.SetTimer(this, std::min(FKeepaliveAt, FReconnectAt)); }
+void TContextPort::Arm() { FLoop.SetTimer(this, std::min({FKeepaliveAt, FReconnectAt, FAckAt})); }
 
 void TContextPort::Due() {
   const std::shared_ptr<TContextPort> self = shared_from_this();
@@ -306,6 +310,14 @@ void TContextPort::Due() {
     Attempt();
   }
   if (FDetached) return;
+  if (FAckAt <= now) {
+    FAckAt = INT64_MAX;
+    if (FReader && FLink.Stream) {
+      FLink.Stream->AcknowledgeIfDue();
+      // The loop's clock is coarser than the stream's.
+      if (FLink.Stream->AcknowledgeDue() != 0) FAckAt = now + kNsPerMs;
+    }
+  }
   if (FKeepaliveAt <= now) FKeepaliveAt = CoarseNowNs() + SuperviseLink(FC);
   if (!FDetached) Arm();
 }

@@ -83,6 +83,7 @@ class TContextPort final : public IIOPort, public IWriteDriver, public std::enab
   // Deadlines (CoarseNowNs).
   int64_t FKeepaliveAt = 0;
   int64_t FReconnectAt = INT64_MAX;
+  int64_t FAckAt = INT64_MAX;  // when the stream's ACK asked for soon is due
   int FAttempt = 0;  // the number of the reconnect attempt due
 };
 

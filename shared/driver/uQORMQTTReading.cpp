@@ -15,7 +15,11 @@ void TakePacket(TQORMQTTConnection& AConnection, TBrokerStream& AStream, TQORMQT
     AReader.Flush();
     // Else the broker's next publication (the answer to a request, say)
     // would wait for the delayed ACK: 40 ms on Linux.
-    if (AReader.TakeAckAtOnce()) AStream.AcknowledgeAtOnce();
+    switch (AReader.TakeAck()) {
+      case TQORMQTTConnection::TOutput::TAck::AtOnce: AStream.AcknowledgeAtOnce(); break;
+      case TQORMQTTConnection::TOutput::TAck::Soon: AStream.AcknowledgeSoon(); break;
+      case TQORMQTTConnection::TOutput::TAck::None: break;
+    }
   }
   AConnection.PacketRead();
 }

@@ -104,11 +104,12 @@ class ISessionSink {
   virtual std::optional<TBytes> Authenticate(const std::string& /*AMethod*/, const TBytes& /*AData*/) {
     return std::nullopt;
   }
-  // The last answer the program awaited has come while subscriptions are in
-  // force: whatever the broker sends next is unasked for, and may be held
-  // until this host acknowledges what it read (a broker that delays small
-  // writes waits for that), which a link that also sends would delay.
-  virtual void NothingAwaited() {}
+  // An answer the program awaited has come while subscriptions are in
+  // force; ALast: nothing else is awaited. What the broker sends next may be
+  // a publication (the answer to the program's own question, say) that it
+  // holds until this host acknowledges what it read (a broker that delays
+  // small writes waits for that), which a link that also sends would delay.
+  virtual void Answered(bool /*ALast*/) {}
 
  protected:
   ~ISessionSink() = default;
@@ -242,9 +243,8 @@ class TQORMQTTSession {
   // Sends waiting publications, oldest first, while the broker's Receive
   // Maximum has room.
   void SendWaiting(ISessionSink& ASink);
-  // Tells ASink when nothing the program asked for is awaited any more and
-  // the broker may still send publications.
-  void AnsweredAll(ISessionSink& ASink);
+  // Tells ASink that an answer came while the broker may send publications.
+  void Answered(ISessionSink& ASink);
   // The caller ends the session: every publication kept is dropped, and
   // every handle on what was dropped ends as discarded.
   TDiscarded Discard();

@@ -430,7 +430,7 @@ void TQORMQTTSession::HandleAck(TBody& AIn, uint8_t AType, ISessionSink& ASink) 
     // An acknowledgement of nothing in flight (a duplicate) ends nothing.
     if (found) ASink.PublishComplete(id, reason);
     SendWaiting(ASink);
-    AnsweredAll(ASink);
+    Answered(ASink);
   } else if (AType == MQTT_PUBREC) {
     {
       std::lock_guard<std::mutex> guard(FMutex);
@@ -509,16 +509,17 @@ void TQORMQTTSession::HandleSubAck(TBody& AIn, bool AUnsubscribe, ISessionSink& 
     }
   }
   if (!own) ASink.SubscribeComplete(id, codes, AUnsubscribe);
-  AnsweredAll(ASink);
+  Answered(ASink);
 }
 
-void TQORMQTTSession::AnsweredAll(ISessionSink& ASink) {
-  bool idle;
+void TQORMQTTSession::Answered(ISessionSink& ASink) {
+  bool subscribed, last;
   {
     std::lock_guard<std::mutex> guard(FMutex);
-    idle = FOutbox.Pending() == 0 && FFilterRequests.empty() && !FSubscriptions.empty();
+    subscribed = !FSubscriptions.empty();
+    last = FOutbox.Pending() == 0 && FFilterRequests.empty();
   }
-  if (idle) ASink.NothingAwaited();
+  if (subscribed) ASink.Answered(last);
 }
 
 void TQORMQTTSession::HandleDisconnect(TBody& AIn, ISessionSink& ASink) {

@@ -481,6 +481,7 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, cons
       const int n = SSL_read(FSSL, ABuffer, ACount);
       if (n > 0) {
         FLastReceived = CoarseNowNs();
+        FAckDueMs = 0;
         return n;
       }
       const int err = SSL_get_error(FSSL, n);
@@ -495,6 +496,7 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, cons
       const ssize_t n = recv(FFd, ABuffer, static_cast<size_t>(ACount), 0);
       if (n > 0) {
         FLastReceived = CoarseNowNs();
+        FAckDueMs = 0;
         return static_cast<int>(n);
       }
       if (n == 0 || !IsRetry(errno)) {
@@ -502,7 +504,13 @@ int TBrokerStream::Receive(uint8_t* ABuffer, int ACount, int64_t ADeadline, cons
         return 0;
       }
     }
-    const int ready = FNoWait ? 0 : WaitReady(waitFor, ADeadline, ACancel);
+    // An ACK due comes first: once sent, the wait goes on.
+    const bool ackFirst = !FNoWait && FAckDueMs != 0 && (ADeadline == kNoDeadline || FAckDueMs < ADeadline);
+    const int ready = FNoWait ? 0 : WaitReady(waitFor, ackFirst ? FAckDueMs : ADeadline, ACancel);
+    if (ready == 0 && ackFirst) {
+      AcknowledgeIfDue();
+      continue;
+    }
     if (ready == 0) {
       FLastReadTimedOut = true;
       return 0;
@@ -644,6 +652,17 @@ void TBrokerStream::Abort(const std::string& AReason) {
     FAborted = true;
   }
   shutdown(FFd, SHUT_RDWR);
+}
+
+void TBrokerStream::AcknowledgeSoon() {
+  // 2: a millisecond clock's next tick may be a moment away.
+  if (FAckDueMs == 0) FAckDueMs = NowMs() + 2;
+}
+
+void TBrokerStream::AcknowledgeIfDue() {
+  if (FAckDueMs == 0 || NowMs() < FAckDueMs) return;
+  FAckDueMs = 0;
+  AcknowledgeAtOnce();
 }
 
 void TBrokerStream::Finish(int AMaxMs) {

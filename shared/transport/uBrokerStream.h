@@ -139,6 +139,13 @@ class TBrokerStream final : public IByteSource {
   // Has TCP acknowledge what arrived now rather than with the next write
   // or after its delay (a Unix socket has no ACKs to delay); for the reading thread.
   void AcknowledgeAtOnce() const;
+  // As AcknowledgeAtOnce, in about 2 ms, unless more arrives first (a write
+  // meanwhile carries the ACK itself). A blocking read waits for it; a
+  // reader driven by readiness calls AcknowledgeIfDue at AcknowledgeDue()
+  // (NowMs-based; 0: none). For the reading thread.
+  void AcknowledgeSoon();
+  int64_t AcknowledgeDue() const { return FAckDueMs; }
+  void AcknowledgeIfDue();
   // After the client's DISCONNECT has been written: reads deliver nothing
   // more, it says goodbye as Release does and shuts the write side, then
   // waits until the broker has closed its side, at most AMaxMs (not over a
@@ -228,7 +235,8 @@ class TBrokerStream final : public IByteSource {
   std::mutex FSSLLock;  // guards FSSL: OpenSSL sessions are not shared between threads
   std::atomic<bool> FReleased{false};
   std::atomic<bool> FGoodbyeSaid{false};
-  std::atomic<bool> FFinishing{false};  // Finish under way: reads deliver nothing  // a WebSocket's close, TLS's close_notify: once
+  std::atomic<bool> FFinishing{false};
+  int64_t FAckDueMs = 0;  // see AcknowledgeSoon; the reading thread's  // Finish under way: reads deliver nothing  // a WebSocket's close, TLS's close_notify: once
   std::atomic<int> FIOTimeoutMs{0};
   std::atomic<bool> FLastReadTimedOut{false};
   std::atomic<int64_t> FLastReceived{0};
