@@ -672,8 +672,8 @@ void TBrokerStream::Finish(int AMaxMs) {
   // DISCONNECT and the acknowledgements just before it: it would send
   // those messages again to the next session). Once the broker's FIN has
   // come, it has read everything, and what this side does next is harmless.
-  // Nothing more is read meanwhile: what arrives waits in the kernel, and
-  // the broker's FIN behind it.
+  // Nor is anything more read: what arrives waits in the kernel, and the
+  // broker's FIN behind it.
   FFinishing = true;
   SayGoodbye();
   shutdown(FFd, SHUT_WR);

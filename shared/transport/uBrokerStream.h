@@ -234,9 +234,9 @@ class TBrokerStream final : public IByteSource {
   SSL* FSSL = nullptr;
   std::mutex FSSLLock;  // guards FSSL: OpenSSL sessions are not shared between threads
   std::atomic<bool> FReleased{false};
-  std::atomic<bool> FGoodbyeSaid{false};
-  std::atomic<bool> FFinishing{false};
-  int64_t FAckDueMs = 0;  // see AcknowledgeSoon; the reading thread's  // Finish under way: reads deliver nothing  // a WebSocket's close, TLS's close_notify: once
+  std::atomic<bool> FGoodbyeSaid{false};  // a WebSocket's close, TLS's close_notify: once
+  std::atomic<bool> FFinishing{false};    // Finish under way: reads deliver nothing
+  int64_t FAckDueMs = 0;                  // see AcknowledgeSoon; the reading thread's
   std::atomic<int> FIOTimeoutMs{0};
   std::atomic<bool> FLastReadTimedOut{false};
   std::atomic<int64_t> FLastReceived{0};
