@@ -666,29 +666,21 @@ void TBrokerStream::AcknowledgeIfDue() {
 }
 
 void TBrokerStream::Finish(int AMaxMs) {
-  // Reading is not shut: data that reaches a socket whose reading is shut,
-  // before the broker's FIN, makes TCP reset the connection, and a broker
-  // whose connection is reset drops what it has not read yet (the
+  // Reading is not shut: data that reaches a TCP socket whose reading is
+  // shut, before the broker's FIN, makes it reset the connection (a Unix
+  // socket closed with bytes unread resets the broker's end too), and a
+  // broker whose connection is reset drops what it has not read yet (the
   // DISCONNECT and the acknowledgements just before it: it would send
-  // those messages again to the next session). Once the broker's FIN has
-  // come, it has read everything, and what this side does next is harmless.
+  // those messages again to the next session). Once the broker has closed
+  // its side, it has read everything, and what this side does next is harmless.
   // Nor is anything more read: what arrives waits in the kernel, and the
   // broker's FIN behind it.
   FFinishing = true;
   SayGoodbye();
   shutdown(FFd, SHUT_WR);
-  if (IsUnixSocket(FOptions.Host)) return;
-  constexpr uint8_t kEstablished = 1, kFinWait1 = 4, kFinWait2 = 5;  // Linux's TCP states before the peer's FIN
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMaxMs);
-  for (;;) {
-    tcp_info info{};
-    socklen_t length = sizeof info;
-    if (getsockopt(FFd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0) return;
-    if (info.tcpi_state != kEstablished && info.tcpi_state != kFinWait1 && info.tcpi_state != kFinWait2) return;
-    if (std::chrono::steady_clock::now() >= end) return;
-    const timespec pause{0, 100'000};
-    nanosleep(&pause, nullptr);
-  }
+  // The broker's close hangs up this side's reading, which is not shut (a
+  // reset or an error ends the wait too).
+  PollFor(FFd, POLLRDHUP, NowMs() + AMaxMs);
 }
 
 void TBrokerStream::Release() {

@@ -148,8 +148,7 @@ class TBrokerStream final : public IByteSource {
   void AcknowledgeIfDue();
   // After the client's DISCONNECT has been written: reads deliver nothing
   // more, it says goodbye as Release does and shuts the write side, then
-  // waits until the broker has closed its side, at most AMaxMs (not over a
-  // Unix socket). Release follows.
+  // waits until the broker has closed its side, at most AMaxMs. Release follows.
   void Finish(int AMaxMs);
   // How far the bytes written have got: AWritten handed to the kernel so
   // far, AAcknowledged of them taken by the broker's host. A write returns

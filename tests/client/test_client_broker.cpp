@@ -270,35 +270,42 @@ TEST(Broker, AStreamReadInBatchesArrivesWholeAndLeavesNothingUnacknowledged) {
 // reset, on which the broker dropped what it had not read yet.
 TEST(Broker, EachRunOfAKeptSessionTakesTheNextMessage) {
   constexpr int kRuns = 12;
-  TQORMQTTClient pub;
-  AimAt(pub, 1883, false, "next-pub");
-  pub.Connect();
-  const std::string topic = UniqueTopic("next");
-  const std::string id = UniqueId("next");
-  for (int run = 0; run <= kRuns; ++run) {
-    SCOPED_TRACE(Format("run %d", run));
-    TQORMQTTClient sub;
-    AimAt(sub, 1883, false, "next");
-    sub.ClientID = id;
-    sub.CleanStart = run == 0;
-    sub.SessionExpiryInterval = 300;
-    sub.ReceiveQueueLimit = 64;
-    TClientRecorder recorder(sub, "the subscriber");
-    sub.Connect();
-    if (run == 0) {
-      // More than the queue holds: the broker still has some to send when a run ends.
-      sub.Subscribe(topic, mqQoS1);
-      ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1 reason=$01"));
-      for (int i = 0; i < 100; ++i) pub.Publish(topic, std::to_string(i), mqQoS1);
-      ASSERT_TRUE(WaitUntil([&] { return pub.PendingCount() == 0; }));
-    } else {
-      const std::optional<TQORMQTTMessage> message = sub.Receive(5000ms);
-      ASSERT_TRUE(message);
-      EXPECT_EQ(message->Payload, std::to_string(run - 1));
+  TPrivateBroker broker(0, "listener 0 %DIR%/mqtt.sock\n");
+  ASSERT_TRUE(broker.Start());
+  const std::string unixPath = "unix:" + broker.LogPath().substr(0, broker.LogPath().rfind('/')) + "/mqtt.sock";
+  for (const std::string& host : {kHost, unixPath}) {
+    SCOPED_TRACE(host);
+    TQORMQTTClient pub;
+    AimAt(pub, broker.Port(), false, "next-pub");
+    pub.Connect();
+    const std::string topic = UniqueTopic("next");
+    const std::string id = UniqueId("next");
+    for (int run = 0; run <= kRuns; ++run) {
+      SCOPED_TRACE(Format("run %d", run));
+      TQORMQTTClient sub;
+      AimAt(sub, broker.Port(), false, "next");
+      sub.BrokerHostName = host;
+      sub.ClientID = id;
+      sub.CleanStart = run == 0;
+      sub.SessionExpiryInterval = 300;
+      sub.ReceiveQueueLimit = 64;
+      TClientRecorder recorder(sub, "the subscriber");
+      sub.Connect();
+      if (run == 0) {
+        // More than the queue holds: the broker still has some to send when a run ends.
+        sub.Subscribe(topic, mqQoS1);
+        ASSERT_TRUE(recorder.WaitForLine("SUBACK packet_id=1 reason=$01"));
+        for (int i = 0; i < 100; ++i) pub.Publish(topic, std::to_string(i), mqQoS1);
+        ASSERT_TRUE(WaitUntil([&] { return pub.PendingCount() == 0; }));
+      } else {
+        const std::optional<TQORMQTTMessage> message = sub.Receive(5000ms);
+        ASSERT_TRUE(message);
+        EXPECT_EQ(message->Payload, std::to_string(run - 1));
+      }
+      sub.Disconnect();
     }
-    sub.Disconnect();
+    pub.Disconnect();
   }
-  pub.Disconnect();
 }
 
 TEST(Broker, ManyAcknowledgementsEmptyThePendingList) {
