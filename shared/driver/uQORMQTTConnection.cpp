@@ -60,7 +60,11 @@ bool TQORMQTTConnection::TOutput::SendNow(TBytes APacket, const TSendMode& AMode
 void TQORMQTTConnection::TOutput::SendHeld() {
   if (FHeld.empty()) return;
   // Owed on this link only: on the next they would acknowledge nothing.
-  SendNow(std::exchange(FHeld, {}), {{}, false, false, -1, true});
+  const bool sent = SendNow(std::exchange(FHeld, {}), {{}, false, false, -1, true});
+  // Behind the program's DISCONNECT nothing more may go: the broker, never
+  // told, keeps these messages for the session's next link, and a handler
+  // that had them too would see them twice.
+  if (!sent && FC.FLink.UserDisconnect()) FUnacknowledged = true;
 }
 
 void TQORMQTTConnection::TOutput::Flush() {
@@ -110,6 +114,7 @@ void TQORMQTTConnection::TOutput::DeliverTimed(TQORMQTTMessage& AMessage) {
 }
 
 void TQORMQTTConnection::TOutput::DeliverNow(TQORMQTTMessage& AMessage) {
+  if (FUnacknowledged) return;
   if (FC.FInbox.On()) {
     Hold(AMessage, std::nullopt);
     return;

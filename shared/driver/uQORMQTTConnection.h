@@ -252,6 +252,7 @@ class TQORMQTTConnection::TOutput final : public ISessionSink {
   bool FReader;
   bool FBatch = false;
   TAck FAck = TAck::None;                  // see Answered
+  bool FUnacknowledged = false;            // the program disconnects: acknowledgements are refused
   TBytes FHeld;                            // acknowledgements not yet sent, in order
   std::vector<TQORMQTTMessage> FDeferred;  // messages behind them, in order
   int64_t FHandlerNs = 0;                  // how long a handler takes, as last seen

@@ -672,15 +672,21 @@ void TBrokerStream::Finish(int AMaxMs) {
   // broker whose connection is reset drops what it has not read yet (the
   // DISCONNECT and the acknowledgements just before it: it would send
   // those messages again to the next session). Once the broker has closed
-  // its side, it has read everything, and what this side does next is harmless.
-  // Nor is anything more read: what arrives waits in the kernel, and the
-  // broker's FIN behind it.
+  // its side, it has read everything, and what this side does next is
+  // harmless. What still arrives meanwhile is dropped, unacknowledged (the
+  // reader delivers nothing more): a full receive window would keep the
+  // broker's close out.
   FFinishing = true;
   SayGoodbye();
   shutdown(FFd, SHUT_WR);
-  // The broker's close hangs up this side's reading, which is not shut (a
-  // reset or an error ends the wait too).
-  PollFor(FFd, POLLRDHUP, NowMs() + AMaxMs);
+  const int64_t deadline = NowMs() + AMaxMs;
+  uint8_t scratch[4096];
+  for (;;) {
+    const ssize_t n = recv(FFd, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (n > 0) continue;
+    if (n == 0 || !IsRetry(errno)) return;  // closed by the broker, or reset
+    if (PollFor(FFd, POLLIN, deadline) <= 0) return;
+  }
 }
 
 void TBrokerStream::Release() {
