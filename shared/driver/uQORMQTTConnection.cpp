@@ -21,11 +21,9 @@ namespace {
 
 using TGuard = std::lock_guard<std::mutex>;
 
-// How long Disconnect lets the queue drain before it closes the link anyway.
+// How long Disconnect lets the queue drain, and then waits for the broker
+// to close its side (at once, normally), before it closes the link anyway.
 constexpr int kDisconnectFlushMs = 1000;
-// How long Disconnect waits, after its DISCONNECT, for the broker to close
-// its side (at once, normally) before the socket is closed all the same.
-constexpr int kBrokerCloseMs = 250;
 
 std::string Where(const TQORMQTTBrokerAddress& ABroker) { return Endpoint(ABroker.Host, ABroker.Port); }
 
@@ -464,12 +462,15 @@ void TQORMQTTConnection::Disconnect(TQORMQTTReasonCode AReasonCode, const TQORMQ
   // a link that does not take it within a second is closed all the same.
   std::shared_ptr<TBrokerStream> told;  // the stream the DISCONNECT went on
   bool said = false;                     // and was written
+  const auto start = std::chrono::steady_clock::now();
   if (IsConnected()) {
     told = FLink.Current().Stream;
     TOutput output(*this, 0);
     said = FSession.Disconnect(AReasonCode, properties, output, kDisconnectFlushMs);
   }
-  if (told && said) told->Finish(kBrokerCloseMs);
+  // A broker busy with a long session queue may take a while to read up to the DISCONNECT.
+  const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  if (told && said) told->Finish(std::max<int>(0, kDisconnectFlushMs - static_cast<int>(spent.count())));
   StopThreads();
   FLink.SetState(TLinkState::Idle);
   DiscardOwed("Disconnect", "Disconnected by user");

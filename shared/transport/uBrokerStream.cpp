@@ -683,8 +683,8 @@ void TBrokerStream::Finish(int AMaxMs) {
   uint8_t scratch[4096];
   for (;;) {
     const ssize_t n = recv(FFd, scratch, sizeof scratch, MSG_DONTWAIT);
-    if (n > 0) continue;
-    if (n == 0 || !IsRetry(errno)) return;  // closed by the broker, or reset
+    if (n > 0 && NowMs() < deadline) continue;  // a flood never empties the socket: bounded too
+    if (n >= 0 || !IsRetry(errno)) return;    // closed by the broker (or the time is up), or reset
     if (PollFor(FFd, POLLIN, deadline) <= 0) return;
   }
 }
